@@ -1,0 +1,4 @@
+#include "ui_widget.h"
+#include "widget.h"
+
+void Widget::saveFile() {}

@@ -1,0 +1,75 @@
+#include "measurementtext.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("Widget", text);
+}
+
+QString failureText()
+{
+    return tr("测量值:测量失败");
+}
+
+} // namespace
+
+double metresFromRaw(quint16 raw)
+{
+    return static_cast<double>(static_cast<float>(raw / 10.0));
+}
+
+QString valueText(quint16 raw, LengthUnit unit)
+{
+    const double d = metresFromRaw(raw);
+    switch (unit) {
+    case LengthUnit::Metre:
+        return QString::number(d, 'g', 6);
+    case LengthUnit::Foot:
+        return QString::number(3.2808399 * d, 'g', 6);
+    case LengthUnit::Yard:
+        return QString::number(1.0936133 * d, 'g', 6);
+    }
+    return QString();
+}
+
+QString unitText(LengthUnit unit)
+{
+    switch (unit) {
+    case LengthUnit::Metre:
+        return tr("米");
+    case LengthUnit::Foot:
+        return tr("英尺");
+    case LengthUnit::Yard:
+        return tr("码");
+    }
+    return QString();
+}
+
+QString timeStamp(const QDateTime &time)
+{
+    return time.toString(QStringLiteral("hh:mm:ss.zzz"));
+}
+
+QString sendLine(const QDateTime &time)
+{
+    return tr("发送%1").arg(tr("时间 : %1").arg(timeStamp(time)));
+}
+
+QString receiveLine(const Reply &reply, LengthUnit unit, const QDateTime &time)
+{
+    if (reply.status == 0)
+        return failureText();
+    const QString received = tr("接收时间 : %1").arg(timeStamp(time));
+    return tr("%1 测量值:%2%3").arg(received).arg(valueText(reply.raw, unit)).arg(unitText(unit));
+}
+
+QString frameLine(const Reply &reply, LengthUnit unit)
+{
+    if (reply.status == 0)
+        return failureText();
+    return tr("测量值:%1%2").arg(valueText(reply.raw, unit)).arg(unitText(unit));
+}

@@ -1,0 +1,3 @@
+#include "widget.h"
+
+void Widget::com_delay() {}

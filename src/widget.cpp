@@ -1,0 +1,80 @@
+#include "widget.h"
+#include "ui_widget.h"
+
+#include <QFont>
+#include <QIcon>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QSerialPort>
+#include <QTextCursor>
+#include <QTimer>
+
+Widget::Widget(QWidget *parent)
+    : QWidget(parent), ui(new Ui::Widget), continuousIdle(true), rxFramePos(0), rxBuffer()
+{
+    ui->setupUi(this);
+
+    // The window owns the port and the timers so that nothing outlives it; the object
+    // names let tests and tools find them without reaching into private members.
+    serial = new QSerialPort(this);
+    serial->setObjectName(QStringLiteral("serial"));
+    sendTimer = new QTimer(this);
+    sendTimer->setObjectName(QStringLiteral("sendTimer"));
+    rxTimer = new QTimer(this);
+    rxTimer->setObjectName(QStringLiteral("rxTimer"));
+
+    QFont font;
+    font.setPointSize(36);
+    ui->textEdit->setFont(font);
+
+    scanPorts();
+    ui->portCBox->setCurrentIndex(0);
+
+    setWindowIcon(QIcon(QStringLiteral(":/images/title.png")));
+
+    for (quint8 &byte : rxFrame)
+        byte = 0;
+
+    initWidget();
+}
+
+Widget::~Widget()
+{
+    delete ui;
+}
+
+void Widget::initWidget()
+{
+    ui->logoLabel->setPixmap(QPixmap(QStringLiteral(":/images/logo.png")));
+    ui->value_label->setPixmap(QPixmap(QStringLiteral(":/images/value1.png")));
+
+    connect(ui->openBtn, &QAbstractButton::clicked, this, &Widget::openSerialButtonClicked);
+    connect(ui->closeBtn, &QAbstractButton::clicked, this, &Widget::closeBtnClicked);
+    connect(ui->oneSendBtn, &QAbstractButton::clicked, this, &Widget::oneSendBtnClicked);
+    connect(ui->continueSendBtn, &QAbstractButton::clicked, this, &Widget::continueSendBtnClicked);
+    connect(ui->groupBox, &QGroupBox::clicked, this, &Widget::groupBoxClicked);
+    connect(ui->saveFileBtn, &QAbstractButton::clicked, this, &Widget::saveFile);
+    connect(ui->textEdit, &QTextEdit::textChanged, this, &Widget::autoScroll);
+    connect(sendTimer, &QTimer::timeout, this, &Widget::sendData);
+    connect(ui->clearBtn, &QAbstractButton::clicked, this, &Widget::clearText);
+}
+
+void Widget::clearText()
+{
+    ui->textEdit->clear();
+}
+
+void Widget::autoScroll()
+{
+    ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+}
+
+void Widget::groupBoxClicked()
+{
+    if (ui->yardsRadioButton->isChecked())
+        QMessageBox::information(nullptr, tr("yard"), tr("yard"), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+    if (ui->metreRadioButton->isChecked())
+        QMessageBox::information(nullptr, tr("metreRadioButton"), tr("metreRadioButton"),
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+}

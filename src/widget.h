@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QWidget>
+
+class QSerialPort;
+class QTimer;
+
+namespace Ui {
+class Widget;
+}
+
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+private slots:
+    void openSerialButtonClicked();
+    void closeBtnClicked();
+    void readData();
+    void oneSendBtnClicked();
+    void continueSendBtnClicked();
+    void groupBoxClicked();
+    void saveFile();
+    void autoScroll();
+    void sendData();
+    void com_delay();
+    void serialRead();
+    void clearText();
+
+private:
+    void initWidget();
+    void scanPorts();
+
+    Ui::Widget *ui;
+    QSerialPort *serial;
+    bool continuousIdle;
+    QTimer *sendTimer;
+    QTimer *rxTimer;
+    int rxFramePos;
+    quint8 rxFrame[8];
+    QByteArray rxBuffer;
+};
