@@ -1,8 +1,57 @@
 #include "ui_widget.h"
 #include "widget.h"
 
-void Widget::oneSendBtnClicked() {}
+#include "commandframe.h"
+#include "interval.h"
+#include "measurementtext.h"
 
-void Widget::continueSendBtnClicked() {}
+#include <QDateTime>
+#include <QDebug>
+#include <QMessageBox>
+#include <QSerialPort>
+#include <QTimer>
 
-void Widget::sendData() {}
+void Widget::oneSendBtnClicked()
+{
+    sendCommand();
+}
+
+void Widget::sendData()
+{
+    const QByteArray frame = sendCommand();
+    qDebug() << "send data:" << QString::fromUtf8(frame.constData(), frame.size());
+}
+
+QByteArray Widget::sendCommand()
+{
+    const QByteArray frame = commandFrame();
+    // The line records when the command was issued, so it comes first whatever the write does.
+    ui->textEdit->append(sendLine(QDateTime::currentDateTime()));
+
+    if (!serial->isOpen()) {
+        ui->textEdit->append(tr("发送失败：串口未打开"));
+        return frame;
+    }
+    if (serial->write(frame.constData(), frame.size()) != frame.size())
+        ui->textEdit->append(tr("发送失败：") + serial->errorString());
+    return frame;
+}
+
+void Widget::continueSendBtnClicked()
+{
+    if (!continuousIdle) {
+        sendTimer->stop();
+        continuousIdle = true;
+        return;
+    }
+
+    const std::optional<int> interval = parseInterval(ui->timeLineEdit->text());
+    if (!interval) {
+        QMessageBox::information(this, tr("Error Message"),
+                                 tr("测量间隔无效：请输入正整数（毫秒）"), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+        return;
+    }
+    sendTimer->start(*interval);
+    continuousIdle = false;
+}

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "measurementtext.h"
+
 #include <QByteArray>
+#include <QSerialPort>
 #include <QWidget>
 
-class QSerialPort;
 class QTimer;
 
 namespace Ui {
@@ -34,7 +36,14 @@ private slots:
 
 private:
     void initWidget();
+
+    // Plain helpers, not slots: the slots share work through these, never by calling each other.
     void scanPorts();
+    void closeLink();
+    void serialErrorOccurred(QSerialPort::SerialPortError error);
+    QByteArray sendCommand();
+    void decodeBurst();
+    LengthUnit selectedUnit() const;
 
     Ui::Widget *ui;
     QSerialPort *serial;
