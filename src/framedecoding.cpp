@@ -1,15 +1,12 @@
 #include "ui_widget.h"
 #include "widget.h"
 
-#include "measurementtext.h"
-#include "replyframe.h"
+#include "receivepath.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QSerialPort>
 #include <QTimer>
-
-#include <algorithm>
 
 void Widget::serialRead()
 {
@@ -19,16 +16,15 @@ void Widget::serialRead()
 void Widget::decodeBurst()
 {
     rxTimer->stop();
+    const BurstOutcome outcome =
+        endBurst(rxBuffer, rxFrame, selectedUnit(), QDateTime::currentDateTime());
     // A short burst is the start of a reply whose rest is still on its way.
-    if (!frameFromBurst(rxBuffer, rxFrame))
+    if (!outcome.decoded)
         return;
 
-    const Reply reply = replyFromFrame(rxFrame);
-    const QString line = receiveLine(reply, selectedUnit(), QDateTime::currentDateTime());
-    if (reply.raw != 0)
-        ui->textEdit->append(line);
-    qDebug() << "....." << rxBuffer.toHex();
-    rxBuffer.clear();
+    if (!outcome.line.isEmpty())
+        ui->textEdit->append(outcome.line);
+    qDebug() << "....." << outcome.burst.toHex();
 }
 
 void Widget::readData()
@@ -36,20 +32,18 @@ void Widget::readData()
     const QByteArray bytes = serial->readAll();
     if (bytes.isEmpty())
         return;
-    if (!assembleFrameByte(rxFrame, rxFramePos, static_cast<quint8>(bytes.at(0))))
+    const AssembledOutcome outcome =
+        assembleByte(rxFrame, rxFramePos, static_cast<quint8>(bytes.at(0)), selectedUnit());
+    if (!outcome.complete)
         return;
 
     QString trace;
-    for (quint8 byte : rxFrame)
-        trace += QLatin1Char(' ') + QString::number(byte);
+    for (char byte : outcome.frame)
+        trace += QLatin1Char(' ') + QString::number(static_cast<quint8>(byte));
     qDebug().noquote() << trace;
 
-    const Reply reply = replyFromFrame(rxFrame);
-    if (reply.raw != 0)
-        ui->textEdit->append(frameLine(reply, selectedUnit()));
-
-    rxFramePos = 0;
-    std::fill(std::begin(rxFrame), std::end(rxFrame), quint8(0));
+    if (!outcome.line.isEmpty())
+        ui->textEdit->append(outcome.line);
 }
 
 LengthUnit Widget::selectedUnit() const

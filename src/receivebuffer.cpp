@@ -1,6 +1,6 @@
 #include "widget.h"
 
-#include "replyframe.h"
+#include "receivepath.h"
 
 #include <QSerialPort>
 #include <QTimer>
@@ -8,9 +8,7 @@
 void Widget::com_delay()
 {
     rxTimer->start(kBurstSilenceMs);
-    rxBuffer.append(serial->readAll());
-
     // A line that never falls silent would otherwise keep the burst open for ever.
-    if (rxBuffer.size() > kMaxBurstBytes)
+    if (collectBytes(rxBuffer, serial->readAll()))
         decodeBurst();
 }

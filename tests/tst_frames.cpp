@@ -1,4 +1,5 @@
 #include "commandframe.h"
+#include "receivepath.h"
 #include "replyframe.h"
 
 #include <QTest>
@@ -19,6 +20,9 @@ private slots:
     void burst();
     void assembler_data();
     void assembler();
+    void bursts_data();
+    void bursts();
+    void collectLimit();
 };
 
 void tst_Frames::commandFrameBytes()
@@ -141,6 +145,66 @@ void tst_Frames::assembler()
     QCOMPARE(complete, completeAt);
     QCOMPARE(finished, lastFrame);
     QCOMPARE(pos, finalPos);
+}
+
+void tst_Frames::bursts_data()
+{
+    QTest::addColumn<QList<QByteArray>>("bursts");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArray>("left"); // still buffered at the end
+
+    const QByteArray reply = QByteArray::fromHex("55AA88010000B23B");
+    const QString line = QStringLiteral("接收时间 : 09:15:02.047 测量值:17.8米");
+    QTest::newRow("one") << QList<QByteArray>{reply} << QStringList{line} << QByteArray();
+    QTest::newRow("residue kept") << QList<QByteArray>{reply.left(6)} << QStringList{}
+                                  << reply.left(6);
+    QTest::newRow("residue joins the next burst")
+        << QList<QByteArray>{reply.left(3), reply.mid(3)} << QStringList{line} << QByteArray();
+    QTest::newRow("zero distance consumed, not logged")
+        << QList<QByteArray>{QByteArray::fromHex("55AA880100000089"), reply} << QStringList{line}
+        << QByteArray();
+    QTest::newRow("failure") << QList<QByteArray>{QByteArray::fromHex("55AA880000006468")}
+                             << QStringList{QStringLiteral("测量值:测量失败")} << QByteArray();
+    QTest::newRow("long burst consumed whole")
+        << QList<QByteArray>{reply + reply + QByteArray(3, '\\x55')} << QStringList{line}
+        << QByteArray();
+}
+
+void tst_Frames::bursts()
+{
+    QFETCH(QList<QByteArray>, bursts);
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, left);
+
+    const QDateTime time(QDate(2026, 3, 4), QTime(9, 15, 2, 47));
+    QByteArray buffer;
+    ReplyFrame frame = {};
+    QStringList logged;
+    for (const QByteArray &burst : bursts) {
+        QVERIFY(!collectBytes(buffer, burst));
+        const QByteArray before = buffer;
+        const BurstOutcome outcome = endBurst(buffer, frame, LengthUnit::Metre, time);
+        if (outcome.decoded) {
+            QCOMPARE(outcome.burst, before);
+            QVERIFY(buffer.isEmpty());
+        } else {
+            QCOMPARE(buffer, before);
+        }
+        if (!outcome.line.isEmpty())
+            logged << outcome.line;
+    }
+    QCOMPARE(logged, lines);
+    QCOMPARE(buffer, left);
+}
+
+void tst_Frames::collectLimit()
+{
+    QByteArray buffer;
+    QVERIFY(!collectBytes(buffer, QByteArray(4000, 'x')));
+    QVERIFY(!collectBytes(buffer, QByteArray(96, 'x')));
+    QCOMPARE(buffer.size(), kMaxBurstBytes);
+    QVERIFY(collectBytes(buffer, QByteArray(1, 'x')));
+    QCOMPARE(buffer.size(), kMaxBurstBytes + 1);
 }
 
 QTEST_GUILESS_MAIN(tst_Frames)

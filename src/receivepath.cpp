@@ -1,0 +1,40 @@
+#include "receivepath.h"
+
+#include <algorithm>
+
+bool collectBytes(QByteArray &buffer, const QByteArray &bytes)
+{
+    buffer.append(bytes);
+    return buffer.size() > kMaxBurstBytes;
+}
+
+BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, LengthUnit unit, const QDateTime &time)
+{
+    BurstOutcome outcome;
+    if (!frameFromBurst(buffer, frame))
+        return outcome;
+
+    outcome.decoded = true;
+    outcome.reply = replyFromFrame(frame);
+    if (outcome.reply.raw != 0)
+        outcome.line = receiveLine(outcome.reply, unit, time);
+    outcome.burst.swap(buffer);
+    return outcome;
+}
+
+AssembledOutcome assembleByte(ReplyFrame &frame, int &pos, quint8 byte, LengthUnit unit)
+{
+    AssembledOutcome outcome;
+    if (!assembleFrameByte(frame, pos, byte))
+        return outcome;
+
+    outcome.complete = true;
+    outcome.frame = QByteArray(reinterpret_cast<const char *>(frame), int(sizeof(ReplyFrame)));
+    outcome.reply = replyFromFrame(frame);
+    if (outcome.reply.raw != 0)
+        outcome.line = frameLine(outcome.reply, unit);
+
+    pos = 0;
+    std::fill(std::begin(frame), std::end(frame), quint8(0));
+    return outcome;
+}
