@@ -1,0 +1,627 @@
+#include "devicesimulator.h"
+
+#include "commandframe.h"
+
+#include <QMutexLocker>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr double kMaxMetres = 6553.5;
+constexpr qint64 kNsPerMs = 1000000;
+constexpr double kPi = 3.14159265358979323846;
+
+qint64 steadyNowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// [0, 1) from 32 random bits: the same on every standard library, unlike the distributions.
+double unit(std::mt19937 &random)
+{
+    return static_cast<double>(random()) / 4294967296.0;
+}
+
+double clampMetres(double metres)
+{
+    if (!(metres > 0.0)) // NaN too
+        return 0.0;
+    return std::min(metres, kMaxMetres);
+}
+
+QString systemError(const char *what)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what),
+                                        QString::fromLocal8Bit(strerror(errno)));
+}
+
+} // namespace
+
+QByteArray replyFrame(quint8 status, quint16 tenths)
+{
+    QByteArray frame(kFrameSize, '\0');
+    frame[0] = '\x55';
+    frame[1] = '\xAA';
+    frame[2] = '\x88';
+    frame[3] = static_cast<char>(status);
+    frame[4] = '\x00';
+    frame[5] = static_cast<char>(tenths >> 8);
+    frame[6] = static_cast<char>(tenths & 0xFF);
+    frame[7] = static_cast<char>(frameChecksum(frame));
+    return frame;
+}
+
+quint16 distanceTenths(double metres)
+{
+    return static_cast<quint16>(std::lround(clampMetres(metres) * 10.0));
+}
+
+QVector<int> pieceSizes(int total, int pieces)
+{
+    const int count = std::max(1, std::min(pieces, std::max(total, 1)));
+    QVector<int> sizes;
+    for (int i = 0; i < count; ++i)
+        sizes.append(total / count + (i < total % count ? 1 : 0));
+    return sizes;
+}
+
+const char *simulatorEventKindName(SimulatorEvent::Kind kind)
+{
+    switch (kind) {
+    case SimulatorEvent::Command:
+        return "command";
+    case SimulatorEvent::Reply:
+        return "reply";
+    case SimulatorEvent::Noise:
+        return "noise";
+    case SimulatorEvent::Unplug:
+        return "unplug";
+    case SimulatorEvent::Raw:
+        return "raw";
+    }
+    return "?";
+}
+
+DistancePattern::DistancePattern(const SimulatorSettings &settings)
+    : m_pattern(settings.pattern), m_distance(clampMetres(settings.distance)),
+      m_low(clampMetres(std::min(settings.minimum, settings.maximum))),
+      m_high(clampMetres(std::max(settings.minimum, settings.maximum))),
+      m_periodMs(std::max(1, settings.periodMs)), m_random(settings.seed ^ 0x5bd1e995u)
+{
+    m_position = m_low + (m_high - m_low) * unit(m_random);
+}
+
+double DistancePattern::next(qint64 elapsedMs)
+{
+    switch (m_pattern) {
+    case SimulatorSettings::Pattern::Fixed:
+        return m_distance;
+    case SimulatorSettings::Pattern::RandomWalk: {
+        // Steps of up to a twentieth of the range, reflected at the ends, so the walk covers
+        // the range in a few dozen measurements without jumping across it.
+        const double span = m_high - m_low;
+        m_position += span / 10.0 * (unit(m_random) - 0.5);
+        if (m_position > m_high)
+            m_position = 2 * m_high - m_position;
+        if (m_position < m_low)
+            m_position = 2 * m_low - m_position;
+        m_position = std::min(std::max(m_position, m_low), m_high);
+        return m_position;
+    }
+    case SimulatorSettings::Pattern::Sine: {
+        const double phase =
+            2 * kPi * static_cast<double>(std::max<qint64>(0, elapsedMs) % m_periodMs) / m_periodMs;
+        const double value = m_low + (m_high - m_low) * (0.5 + 0.5 * std::sin(phase));
+        return std::min(std::max(value, m_low), m_high);
+    }
+    }
+    return m_distance;
+}
+
+DeviceSimulator::DeviceSimulator(QObject *parent) : QObject(parent)
+{
+    qRegisterMetaType<SimulatorEvent>();
+    QMutexLocker lock(&m_mutex);
+    reseedLocked();
+}
+
+DeviceSimulator::~DeviceSimulator()
+{
+    closeDevice();
+}
+
+bool DeviceSimulator::start()
+{
+    if (QThread::currentThread() != thread()) {
+        bool ok = false;
+        QMetaObject::invokeMethod(
+            this, [this, &ok] { ok = start(); }, Qt::BlockingQueuedConnection);
+        return ok;
+    }
+    auto fail = [this](const QString &message) {
+        closeDevice();
+        QMutexLocker lock(&m_mutex);
+        m_errorString = message;
+        return false;
+    };
+    if (m_master >= 0)
+        return fail(QStringLiteral("the simulator is already running"));
+
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0)
+        return fail(systemError("posix_openpt"));
+    if (grantpt(m_master) != 0)
+        return fail(systemError("grantpt"));
+    if (unlockpt(m_master) != 0)
+        return fail(systemError("unlockpt"));
+    char path[128];
+    if (ptsname_r(m_master, path, sizeof path) != 0)
+        return fail(systemError("ptsname_r"));
+    const int flags = fcntl(m_master, F_GETFL);
+    if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0)
+        return fail(systemError("fcntl"));
+
+    // Held open for the simulator's whole life: with no slave open anywhere, the master reads
+    // EIO and polls as hung up without end, which would spin the read notifier whenever the
+    // program closes its port. It also keeps the terminal's settings across the program's opens.
+    m_slave = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (m_slave < 0)
+        return fail(systemError("open slave"));
+    // Raw at once, before the program opens the port: no echo, no translation of CR or LF, no
+    // signal characters; 0x03 or 0x0D in a frame must pass through untouched.
+    termios tio;
+    if (tcgetattr(m_slave, &tio) != 0)
+        return fail(systemError("tcgetattr"));
+    cfmakeraw(&tio);
+    if (tcsetattr(m_slave, TCSANOW, &tio) != 0)
+        return fail(systemError("tcsetattr"));
+
+    m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { onReadable(); });
+    m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] { flush(); });
+    if (!m_scheduleTimer) {
+        m_scheduleTimer = new QTimer(this);
+        m_scheduleTimer->setSingleShot(true);
+        m_scheduleTimer->setTimerType(Qt::PreciseTimer);
+        connect(m_scheduleTimer, &QTimer::timeout, this, &DeviceSimulator::runDue);
+    }
+    if (!m_noiseTimer) {
+        m_noiseTimer = new QTimer(this);
+        m_noiseTimer->setTimerType(Qt::PreciseTimer);
+        connect(m_noiseTimer, &QTimer::timeout, this, &DeviceSimulator::continuousNoise);
+    }
+    {
+        QMutexLocker lock(&m_mutex);
+        m_portName = QString::fromLocal8Bit(path);
+        m_errorString.clear();
+        m_unplugged = false;
+        reseedLocked();
+    }
+    applyNoiseTimer();
+    return true;
+}
+
+QString DeviceSimulator::errorString() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_errorString;
+}
+
+QString DeviceSimulator::portName() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_portName;
+}
+
+void DeviceSimulator::setSettings(const SimulatorSettings &settings)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_settings = settings;
+        reseedLocked();
+    }
+    QMetaObject::invokeMethod(this, [this] { applyNoiseTimer(); });
+}
+
+SimulatorSettings DeviceSimulator::settings() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_settings;
+}
+
+void DeviceSimulator::unplug()
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this, [this] { unplug(); }, Qt::BlockingQueuedConnection);
+        return;
+    }
+    if (m_master < 0)
+        return;
+    closeDevice();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_unplugged = true;
+    }
+    record(SimulatorEvent::Unplug, steadyNowNs(), QByteArray());
+    emit unplugged();
+}
+
+bool DeviceSimulator::isUnplugged() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_unplugged;
+}
+
+void DeviceSimulator::writeRaw(const QByteArray &bytes)
+{
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this, bytes] { writeRaw(bytes); });
+        return;
+    }
+    Outgoing out;
+    out.bytes = bytes;
+    out.kind = SimulatorEvent::Raw;
+    enqueue(out);
+}
+
+QByteArray DeviceSimulator::received() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_received;
+}
+
+QVector<SimulatorEvent> DeviceSimulator::events() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_events;
+}
+
+void DeviceSimulator::clearEvents()
+{
+    QMutexLocker lock(&m_mutex);
+    m_events.clear();
+    m_received.clear();
+}
+
+int DeviceSimulator::commandCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_commandCount;
+}
+
+int DeviceSimulator::replyCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_replyCount;
+}
+
+void DeviceSimulator::onReadable()
+{
+    char buffer[4096];
+    while (m_master >= 0) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n > 0) {
+            const qint64 now = steadyNowNs();
+            const QByteArray bytes(buffer, static_cast<int>(n));
+            {
+                QMutexLocker lock(&m_mutex);
+                m_received.append(bytes);
+            }
+            parse(bytes, now);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return;
+        // EIO or end of file: only when no slave is open, which our own slave fd rules out.
+        // Never spin on it.
+        if (m_readNotifier)
+            m_readNotifier->setEnabled(false);
+        return;
+    }
+}
+
+void DeviceSimulator::parse(const QByteArray &bytes, qint64 nowNs)
+{
+    static const QByteArray start("\x55\xAA", 2);
+    const QByteArray command = commandFrame();
+    m_parse.append(bytes);
+    while (m_master >= 0) {
+        const int at = m_parse.indexOf(start);
+        if (at < 0) {
+            // A trailing 0x55 may be the first half of the next start.
+            m_parse = m_parse.endsWith('\x55') ? QByteArray(1, '\x55') : QByteArray();
+            return;
+        }
+        m_parse.remove(0, at);
+        const int n = std::min(m_parse.size(), kFrameSize);
+        if (std::memcmp(m_parse.constData(), command.constData(), static_cast<size_t>(n)) != 0) {
+            // Not the command: look for the next start after this one. The command holds no
+            // 0x55 past its first byte, so no start can hide inside the part that matched.
+            m_parse.remove(0, start.size());
+            continue;
+        }
+        if (n < kFrameSize)
+            return;
+        m_parse.remove(0, kFrameSize);
+        {
+            QMutexLocker lock(&m_mutex);
+            ++m_commandCount;
+        }
+        record(SimulatorEvent::Command, nowNs, command);
+        emit commandReceived();
+        answer(nowNs);
+    }
+}
+
+void DeviceSimulator::answer(qint64 commandNs)
+{
+    SimulatorSettings s;
+    bool silent = false;
+    bool failed = false;
+    double metres = 0;
+    {
+        QMutexLocker lock(&m_mutex);
+        s = m_settings;
+        // Every draw happens for every command, so a run with the same seed and the same
+        // commands gives the same replies whatever the rates.
+        silent = unit(m_decisions) < s.silenceRate;
+        failed = unit(m_decisions) < s.failureRate;
+        metres = m_pattern->next((commandNs - m_patternStartNs) / kNsPerMs);
+    }
+    if (silent || m_master < 0)
+        return;
+    // A failed measurement still carries a distance: a reply whose distance is 0 is not shown
+    // by the window at all, and the failure should be visible.
+    PendingReply pending;
+    pending.reply = replyFrame(failed ? 0 : 1, distanceTenths(metres));
+    pending.sizes = pieceSizes(pending.reply.size(), s.pieces);
+    pending.dueNs = commandNs + qint64(std::max(0, s.replyDelayMs)) * kNsPerMs;
+    // One reply at a time, as the device measures one at a time: a reply waits until the one
+    // before it is out.
+    m_replies.push_back(pending);
+    runDue();
+}
+
+void DeviceSimulator::schedule(qint64 dueNs, Outgoing out)
+{
+    if (m_master < 0)
+        return;
+    m_schedule.emplace(dueNs, std::move(out));
+}
+
+void DeviceSimulator::runDue()
+{
+    const qint64 now = steadyNowNs();
+    while (!m_schedule.empty() && m_schedule.begin()->first <= now && m_master >= 0) {
+        Outgoing out = std::move(m_schedule.begin()->second);
+        m_schedule.erase(m_schedule.begin());
+        enqueue(std::move(out));
+    }
+    if (!m_replies.empty() && !m_replies.front().writing && m_replies.front().dueNs <= now)
+        sendReplyPiece();
+    armScheduleTimer();
+}
+
+void DeviceSimulator::sendReplyPiece()
+{
+    if (m_master < 0 || m_replies.empty())
+        return;
+    PendingReply &pending = m_replies.front();
+    int offset = 0;
+    for (int i = 0; i < pending.next; ++i)
+        offset += pending.sizes.at(i);
+    Outgoing out;
+    out.bytes = pending.reply.mid(offset, pending.sizes.at(pending.next));
+    out.kind = SimulatorEvent::Reply;
+    out.lastPiece = pending.next == pending.sizes.size() - 1;
+    pending.writing = true;
+    enqueue(std::move(out));
+}
+
+void DeviceSimulator::armScheduleTimer()
+{
+    if (!m_scheduleTimer)
+        return;
+    qint64 due = std::numeric_limits<qint64>::max();
+    if (!m_schedule.empty())
+        due = m_schedule.begin()->first;
+    if (!m_replies.empty() && !m_replies.front().writing)
+        due = std::min(due, m_replies.front().dueNs);
+    if (due == std::numeric_limits<qint64>::max() || m_master < 0) {
+        m_scheduleTimer->stop();
+        return;
+    }
+    // Rounded up: a timer never fires early, so nothing is written before it is due.
+    const qint64 wait = due - steadyNowNs();
+    m_scheduleTimer->start(static_cast<int>(std::max<qint64>(0, (wait + kNsPerMs - 1) / kNsPerMs)));
+}
+
+void DeviceSimulator::enqueue(Outgoing out)
+{
+    if (m_master < 0)
+        return;
+    m_out.push_back(std::move(out));
+    flush();
+}
+
+void DeviceSimulator::flush()
+{
+    // A signal emitted below may lead to another write; the loop that is running picks it up.
+    if (m_flushing)
+        return;
+    m_flushing = true;
+    while (!m_out.empty() && m_master >= 0) {
+        Outgoing &out = m_out.front();
+        const ssize_t n = ::write(m_master, out.bytes.constData() + out.written,
+                                  static_cast<size_t>(out.bytes.size() - out.written));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN) {
+                QMutexLocker lock(&m_mutex);
+                m_errorString = systemError("write");
+                m_out.clear();
+            }
+            // EAGAIN: the terminal's buffer is full because nobody reads the port; the write
+            // notifier resumes once there is room.
+            break;
+        }
+        out.written += static_cast<int>(n);
+        if (out.written == out.bytes.size()) {
+            const Outgoing done = std::move(out);
+            m_out.pop_front();
+            completed(done, steadyNowNs());
+        }
+    }
+    m_flushing = false;
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(m_master >= 0 && !m_out.empty());
+}
+
+void DeviceSimulator::completed(const Outgoing &out, qint64 nowNs)
+{
+    if (out.kind != SimulatorEvent::Reply) {
+        record(out.kind, nowNs, out.bytes);
+        return;
+    }
+    if (m_replies.empty())
+        return;
+    SimulatorSettings s;
+    {
+        QMutexLocker lock(&m_mutex);
+        s = m_settings;
+    }
+    // A reference stays valid when a slot below queues another reply (deque::push_back).
+    PendingReply &pending = m_replies.front();
+    if (pending.sizes.size() > 1)
+        emit replyPieceWritten(out.bytes);
+    if (m_master < 0 || m_replies.empty())
+        return; // unplugged from a slot of the signal
+    if (!out.lastPiece) {
+        // The gap counts from this piece's write, so that it holds even when a piece was late.
+        ++pending.next;
+        pending.writing = false;
+        pending.dueNs = nowNs + qint64(std::max(0, s.pieceGapMs)) * kNsPerMs;
+        runDue();
+        return;
+    }
+    const QByteArray reply = pending.reply;
+    m_replies.pop_front();
+    int replies = 0;
+    {
+        QMutexLocker lock(&m_mutex);
+        replies = ++m_replyCount;
+    }
+    record(SimulatorEvent::Reply, nowNs, reply);
+    emit replyWritten(reply);
+    if (m_master < 0)
+        return;
+    if (s.unplugAfterReplies > 0 && replies >= s.unplugAfterReplies) {
+        unplug();
+        return;
+    }
+    if (s.noise == SimulatorSettings::Noise::BetweenReplies && s.noiseBytes > 0) {
+        Outgoing noise;
+        noise.bytes = makeNoise();
+        noise.kind = SimulatorEvent::Noise;
+        if (s.noiseDelayMs > 0)
+            schedule(nowNs + qint64(s.noiseDelayMs) * kNsPerMs, noise);
+        else
+            enqueue(noise);
+    }
+    runDue();
+}
+
+void DeviceSimulator::continuousNoise()
+{
+    // Noise is not worth queueing: while the terminal is full it is simply not sent.
+    if (m_master < 0 || !m_out.empty())
+        return;
+    Outgoing noise;
+    noise.bytes = makeNoise();
+    noise.kind = SimulatorEvent::Noise;
+    enqueue(noise);
+}
+
+void DeviceSimulator::applyNoiseTimer()
+{
+    if (!m_noiseTimer)
+        return;
+    const SimulatorSettings s = settings();
+    if (m_master >= 0 && s.noise == SimulatorSettings::Noise::Continuous && s.noiseBytes > 0)
+        m_noiseTimer->start(std::max(1, s.noiseIntervalMs));
+    else
+        m_noiseTimer->stop();
+}
+
+void DeviceSimulator::reseedLocked()
+{
+    m_pattern = std::make_unique<DistancePattern>(m_settings);
+    m_decisions.seed(m_settings.seed);
+    m_noiseRandom.seed(m_settings.seed ^ 0x9e3779b9u);
+    m_patternStartNs = steadyNowNs();
+}
+
+QByteArray DeviceSimulator::makeNoise()
+{
+    QMutexLocker lock(&m_mutex);
+    QByteArray bytes(std::max(0, m_settings.noiseBytes), '\0');
+    for (char &byte : bytes)
+        byte = static_cast<char>(m_noiseRandom() & 0xFF);
+    return bytes;
+}
+
+void DeviceSimulator::record(SimulatorEvent::Kind kind, qint64 steadyNs, const QByteArray &bytes)
+{
+    const SimulatorEvent event{kind, steadyNs, bytes};
+    {
+        QMutexLocker lock(&m_mutex);
+        m_events.append(event);
+    }
+    emit eventRecorded(event);
+}
+
+void DeviceSimulator::closeDevice()
+{
+    // Deleted later: this may run inside one of the notifiers' own signals.
+    for (QSocketNotifier **notifier : {&m_readNotifier, &m_writeNotifier}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+    }
+    if (m_scheduleTimer)
+        m_scheduleTimer->stop();
+    if (m_noiseTimer)
+        m_noiseTimer->stop();
+    m_schedule.clear();
+    m_replies.clear();
+    m_out.clear();
+    m_parse.clear();
+    if (m_slave >= 0)
+        ::close(m_slave);
+    if (m_master >= 0)
+        ::close(m_master);
+    m_slave = -1;
+    m_master = -1;
+}

@@ -1,0 +1,178 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <random>
+
+class QSocketNotifier;
+class QTimer;
+
+struct SimulatorSettings
+{
+    enum class Pattern { Fixed, RandomWalk, Sine };
+    enum class Noise { None, BetweenReplies, Continuous };
+    Pattern pattern = Pattern::Fixed;
+    double distance = 17.8; // metres, Fixed pattern (sent in tenths: 178)
+    double minimum = 1.0;   // metres, RandomWalk and Sine
+    double maximum = 50.0;
+    int periodMs = 10000;     // Sine period
+    double failureRate = 0.0; // 0..1: reply with status 0
+    double silenceRate = 0.0; // 0..1: no reply at all
+    int replyDelayMs = 0;     // from the command's last byte to the reply's first
+    int pieces = 1;           // reply split into this many writes
+    int pieceGapMs = 0;       // between the pieces
+    Noise noise = Noise::None;
+    int noiseBytes = 3; // stray bytes after each reply (BetweenReplies) / per burst (Continuous)
+    int noiseIntervalMs = 5;    // Continuous: a burst of noise every so often, never falling silent
+    int unplugAfterReplies = 0; // 0: never; else close the master after that many replies
+    quint32 seed = 1;
+    int noiseDelayMs = 0; // BetweenReplies: from the reply's last byte to the noise
+};
+
+struct SimulatorEvent
+{
+    enum Kind { Command, Reply, Noise, Unplug, Raw }; // Raw: bytes given to writeRaw()
+    Kind kind;
+    qint64 steadyNs; // steady_clock, in ns; for Reply: when its last byte was written
+    QByteArray bytes;
+};
+Q_DECLARE_METATYPE(SimulatorEvent)
+
+// Reply frame 55 AA 88 S 00 DH DL C (C = low 8 bits of the sum of bytes 2..6).
+QByteArray replyFrame(quint8 status, quint16 tenths);
+
+// Distance in metres to tenths as the device sends them, clamped to what 16 bits hold.
+quint16 distanceTenths(double metres);
+
+// Sizes of the writes a reply of `total` bytes is split into: as equal as possible, the larger
+// ones first; `pieces` is clamped to 1..total.
+QVector<int> pieceSizes(int total, int pieces);
+
+const char *simulatorEventKindName(SimulatorEvent::Kind kind);
+
+// The distances the device reports, one per measurement. Deterministic: the same settings (seed
+// included) and the same elapsed times give the same distances.
+class DistancePattern
+{
+public:
+    explicit DistancePattern(const SimulatorSettings &settings);
+    // Metres, for a measurement `elapsedMs` after the pattern began.
+    double next(qint64 elapsedMs);
+
+private:
+    SimulatorSettings::Pattern m_pattern;
+    double m_distance;
+    double m_low;
+    double m_high;
+    int m_periodMs;
+    double m_position;
+    std::mt19937 m_random;
+};
+
+// Plays the measuring device on the master side of a pseudo-terminal; a program opens the slave
+// side (portName()) as its serial port. Everything runs on the thread the object lives in;
+// the accessors and setters may be called from any thread.
+class DeviceSimulator : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DeviceSimulator(QObject *parent = nullptr);
+    ~DeviceSimulator() override;
+
+    // Opens the pty (master and slave, raw mode); false and errorString() on failure. Invokable
+    // so that a simulator moved to another thread can be started there.
+    Q_INVOKABLE bool start();
+    QString errorString() const;
+    QString portName() const;
+    void setSettings(const SimulatorSettings &settings);
+    SimulatorSettings settings() const;
+    Q_INVOKABLE void unplug();
+    bool isUnplugged() const;
+    Q_INVOKABLE void writeRaw(const QByteArray &bytes);
+    QByteArray received() const;
+    QVector<SimulatorEvent> events() const;
+    void clearEvents();
+    int commandCount() const;
+    int replyCount() const;
+
+signals:
+    void commandReceived();
+    void replyWritten(const QByteArray &reply);
+    void unplugged();
+    // Every event as it is recorded, on the simulator's thread.
+    void eventRecorded(const SimulatorEvent &event);
+    // Each write of a reply split into pieces, right after it (replyWritten follows the last).
+    void replyPieceWritten(const QByteArray &piece);
+
+private:
+    struct Outgoing
+    {
+        QByteArray bytes;
+        int written = 0;
+        SimulatorEvent::Kind kind = SimulatorEvent::Noise;
+        bool lastPiece = false;
+    };
+    // A reply being sent one piece after the other; only the first in the queue is active.
+    struct PendingReply
+    {
+        QByteArray reply;
+        QVector<int> sizes;
+        int next = 0;     // the piece to write next
+        qint64 dueNs = 0; // when it may be written
+        bool writing = false;
+    };
+
+    void onReadable();
+    void flush();
+    void enqueue(Outgoing out);
+    void completed(const Outgoing &out, qint64 nowNs);
+    void parse(const QByteArray &bytes, qint64 nowNs);
+    void answer(qint64 commandNs);
+    void schedule(qint64 dueNs, Outgoing out);
+    void sendReplyPiece();
+    void runDue();
+    void armScheduleTimer();
+    void continuousNoise();
+    void applyNoiseTimer();
+    void reseedLocked();
+    QByteArray makeNoise();
+    void record(SimulatorEvent::Kind kind, qint64 steadyNs, const QByteArray &bytes);
+    void closeDevice();
+
+    mutable QMutex m_mutex;
+    // Guarded by m_mutex: what other threads may read or set.
+    SimulatorSettings m_settings;
+    QString m_errorString;
+    QString m_portName;
+    bool m_unplugged = false;
+    QByteArray m_received;
+    QVector<SimulatorEvent> m_events;
+    int m_commandCount = 0;
+    int m_replyCount = 0;
+
+    // Used on the simulator's thread only.
+    int m_master = -1;
+    int m_slave = -1;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    QTimer *m_scheduleTimer = nullptr;
+    QTimer *m_noiseTimer = nullptr;
+    QByteArray m_parse;
+    std::deque<Outgoing> m_out;
+    bool m_flushing = false;
+    std::multimap<qint64, Outgoing> m_schedule; // noise by due time; equal times keep their order
+    std::deque<PendingReply> m_replies;
+    qint64 m_patternStartNs = 0;
+    std::unique_ptr<DistancePattern> m_pattern;
+    std::mt19937 m_decisions;
+    std::mt19937 m_noiseRandom;
+};
