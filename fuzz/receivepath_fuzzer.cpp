@@ -1,0 +1,264 @@
+// Arbitrary input through the receive path, checked against what it promises.
+//
+// Input layout:
+//   bytes 0-1   n, big-endian: how many of the following bytes are reads (clamped)
+//   n bytes     reads, each: control byte c, length byte L, then L payload bytes
+//                 c bits 0-1  unit used when this burst ends (0 and 3 metre, 1 yard, 2 foot)
+//                 c bit 2     the line falls silent after this read
+//                 c bits 3-7  the payload arrives (c >> 3) + 1 times in this one read
+//   the rest    byte stream for the byte-by-byte assembler; its first byte picks the unit
+//
+// The reads are handled as the window's readyRead and silence timer handle them: collectBytes
+// for every read, endBurst when it reports the burst too long or when the line falls silent.
+// The assembler then gets every byte of the rest, sharing the frame as the window does.
+
+#include "measurementtext.h"
+#include "receivepath.h"
+#include "replyframe.h"
+
+#include <QByteArray>
+#include <QDate>
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QString>
+#include <QTime>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+[[noreturn]] void violated(const char *what, int line)
+{
+    std::fprintf(stderr, "receivepath_fuzzer: invariant violated at line %d: %s\n", line, what);
+    std::fflush(stderr);
+    std::abort();
+}
+
+#define CHECK(condition)                                                                           \
+    do {                                                                                           \
+        if (!(condition))                                                                          \
+            violated(#condition, __LINE__);                                                        \
+    } while (false)
+
+LengthUnit unitFromByte(quint8 byte)
+{
+    switch (byte & 3) {
+    case 1:
+        return LengthUnit::Yard;
+    case 2:
+        return LengthUnit::Foot;
+    default:
+        return LengthUnit::Metre;
+    }
+}
+
+// Written out here rather than taken from the code under test.
+QString unitSuffix(LengthUnit unit)
+{
+    switch (unit) {
+    case LengthUnit::Yard:
+        return QStringLiteral("码");
+    case LengthUnit::Foot:
+        return QStringLiteral("英尺");
+    case LengthUnit::Metre:
+        break;
+    }
+    return QStringLiteral("米");
+}
+
+double unitFactor(LengthUnit unit)
+{
+    switch (unit) {
+    case LengthUnit::Yard:
+        return 1.0936133;
+    case LengthUnit::Foot:
+        return 3.2808399;
+    case LengthUnit::Metre:
+        break;
+    }
+    return 1.0;
+}
+
+const QString kFailure = QStringLiteral("测量值:测量失败");
+
+// line is prefix + "测量值:" + value + unit, or the failure text; the value reads back as the
+// distance in that unit to six significant digits, written without exponent or trailing zeros.
+void checkLine(const QString &line, const Reply &reply, LengthUnit unit, const QString &prefix)
+{
+    CHECK((reply.raw != 0) == !line.isEmpty());
+    if (line.isEmpty())
+        return;
+    if (reply.status == 0) {
+        CHECK(line == kFailure);
+        return;
+    }
+    const QString head = prefix + QStringLiteral("测量值:");
+    const QString tail = unitSuffix(unit);
+    CHECK(line.startsWith(head));
+    CHECK(line.endsWith(tail));
+    CHECK(line.size() > head.size() + tail.size());
+    const QString value = line.mid(head.size(), line.size() - head.size() - tail.size());
+
+    static const QRegularExpression plain(QStringLiteral("^(0|[1-9][0-9]*)(\\.[0-9]*[1-9])?$"));
+    CHECK(plain.match(value).hasMatch());
+    QString digits = value;
+    digits.remove(QLatin1Char('.'));
+    while (digits.startsWith(QLatin1Char('0')))
+        digits.remove(0, 1);
+    CHECK(digits.size() <= 6);
+
+    bool ok = false;
+    const double shown = value.toDouble(&ok);
+    CHECK(ok);
+    const double expected = reply.raw / 10.0 * unitFactor(unit);
+    CHECK(shown > 0);
+    CHECK(std::fabs(shown - expected) <= expected * 1e-5);
+}
+
+struct Reads
+{
+    const quint8 *data;
+    size_t size;
+};
+
+void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
+{
+    const QString prefix = QStringLiteral("接收时间 : 09:15:02.047 ");
+    QByteArray buffer;
+    bool timerRunning = false;
+
+    auto endNow = [&](LengthUnit unit) {
+        const QByteArray before = buffer;
+        ReplyFrame frameBefore;
+        std::copy(std::begin(frame), std::end(frame), frameBefore);
+
+        const BurstOutcome outcome = endBurst(buffer, frame, unit, time);
+        timerRunning = false;
+
+        if (before.size() < kMinReplyBytes) {
+            CHECK(!outcome.decoded);
+            CHECK(buffer == before);
+            CHECK(buffer.size() <= kMinReplyBytes - 1);
+            CHECK(std::equal(std::begin(frame), std::end(frame), frameBefore));
+            CHECK(outcome.line.isEmpty());
+            CHECK(outcome.burst.isEmpty());
+            return;
+        }
+        CHECK(outcome.decoded);
+        CHECK(buffer.isEmpty());
+        CHECK(outcome.burst == before);
+        const auto at = [&before](int i) { return quint8(before.at(i)); };
+        CHECK(outcome.reply.status == at(3));
+        CHECK(outcome.reply.raw == at(5) * 256 + at(6));
+        for (int i = 0; i < int(sizeof(ReplyFrame)); ++i)
+            CHECK(frame[i] == (i < before.size() ? at(i) : frameBefore[i]));
+        checkLine(outcome.line, outcome.reply, unit, prefix);
+    };
+
+    size_t i = 0;
+    LengthUnit unit = LengthUnit::Metre;
+    while (i + 2 <= reads.size) {
+        const quint8 control = reads.data[i];
+        const size_t length = std::min<size_t>(reads.data[i + 1], reads.size - i - 2);
+        const char *payload = reinterpret_cast<const char *>(reads.data + i + 2);
+        i += 2 + length;
+
+        unit = unitFromByte(control);
+        QByteArray bytes;
+        for (int n = (control >> 3) + 1; n > 0; --n)
+            bytes.append(payload, int(length));
+
+        const int sizeBefore = buffer.size();
+        CHECK(sizeBefore <= kMaxBurstBytes);
+        timerRunning = true;
+        const bool tooLong = collectBytes(buffer, bytes);
+        CHECK(buffer.size() == sizeBefore + bytes.size());
+        CHECK(buffer.endsWith(bytes));
+        CHECK(tooLong == (buffer.size() > kMaxBurstBytes));
+        CHECK(buffer.size() <= kMaxBurstBytes + bytes.size());
+        if (tooLong) {
+            endNow(unit);
+            CHECK(buffer.isEmpty());
+        } else if (control & 4) {
+            endNow(unit);
+        }
+    }
+    // The line falls silent after the last read.
+    if (timerRunning)
+        endNow(unit);
+}
+
+void runAssembler(const quint8 *data, size_t size, ReplyFrame &frame)
+{
+    if (size == 0)
+        return;
+    const LengthUnit unit = unitFromByte(data[0]);
+
+    // What the frame and position must be, kept independently of the assembler.
+    ReplyFrame model;
+    std::copy(std::begin(frame), std::end(frame), model);
+    int modelPos = 0;
+    int pos = 0;
+
+    for (size_t i = 1; i < size; ++i) {
+        const quint8 byte = data[i];
+        CHECK(pos >= 0 && pos <= 6);
+
+        bool expectComplete = false;
+        if (byte == 0x55) {
+            model[0] = byte;
+            modelPos = 1;
+        } else {
+            model[modelPos] = byte;
+            expectComplete = modelPos == 6;
+            ++modelPos;
+        }
+
+        const AssembledOutcome outcome = assembleByte(frame, pos, byte, unit);
+        CHECK(pos >= 0 && pos <= 6);
+        CHECK(outcome.complete == expectComplete);
+        if (!outcome.complete) {
+            CHECK(pos == modelPos);
+            CHECK(std::equal(std::begin(frame), std::end(frame), model));
+            CHECK(outcome.line.isEmpty());
+            continue;
+        }
+
+        CHECK(pos == 0);
+        CHECK(std::all_of(std::begin(frame), std::end(frame), [](quint8 b) { return b == 0; }));
+        CHECK(outcome.frame.size() == int(sizeof(ReplyFrame)));
+        CHECK(std::memcmp(outcome.frame.constData(), model, sizeof(ReplyFrame)) == 0);
+        CHECK(outcome.reply.status == model[3]);
+        CHECK(outcome.reply.raw == model[5] * 256 + model[6]);
+        checkLine(outcome.line, outcome.reply, unit, QString());
+
+        std::fill(std::begin(model), std::end(model), quint8(0));
+        modelPos = 0;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // A fixed moment: the fuzzer reads no clock, so every run of an input is the same.
+    static const QDateTime time(QDate(2026, 3, 4), QTime(9, 15, 2, 47));
+
+    size_t readsSize = 0;
+    if (size >= 2)
+        readsSize = std::min<size_t>(size_t(data[0]) << 8 | data[1], size - 2);
+    const quint8 *reads = size >= 2 ? data + 2 : data;
+    const quint8 *rest = reads + readsSize;
+    const size_t restSize = size - std::min<size_t>(size, 2) - readsSize;
+
+    ReplyFrame frame = {};
+    runBursts(Reads{reads, readsSize}, frame, time);
+    runAssembler(rest, restSize, frame);
+    return 0;
+}
