@@ -1,4 +1,5 @@
 #include "modalcatcher.h"
+#include "receivercount.h"
 #include "widget.h"
 
 #include <QComboBox>
@@ -378,18 +379,6 @@ void tst_Form::slotTable()
                                  "saveFile", "autoScroll", "sendData", "com_delay", "serialRead",
                                  "clearText"}));
 }
-
-namespace {
-// receivers() is protected; counting them is the only way to see that a connection exists
-// exactly once without running what the slot does.
-struct ReceiverCount : QObject
-{
-    static int of(QObject *sender, const char *signal)
-    {
-        return static_cast<ReceiverCount *>(sender)->receivers(signal);
-    }
-};
-} // namespace
 
 void tst_Form::connections_data()
 {

@@ -1,0 +1,645 @@
+#include "commandframe.h"
+#include "devicesimulator.h"
+#include "modalcatcher.h"
+#include "receivercount.h"
+#include "widget.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTest>
+#include <QTextEdit>
+#include <QThread>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+// The window against a real pseudo-terminal, with the simulator playing the device.
+class tst_Link : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void portScan();
+    void lineSettings_data();
+    void lineSettings();
+    void controlStates();
+    void failedOpen();
+    void reopenDoesNotDoubleLines();
+    void singleCommandBytes();
+    void continuousSending();
+    void invalidInterval_data();
+    void invalidInterval();
+    void closeEndsContinuous();
+    void sendWithClosedPort();
+    void burstFraming_data();
+    void burstFraming();
+    void units_data();
+    void units();
+    void statusAndZero_data();
+    void statusAndZero();
+    void residueJoinsNextBurst();
+    void longBurst();
+    void lineThatNeverFallsSilent();
+    void readDataByName();
+    void deviceVanishes_data();
+    void deviceVanishes();
+
+private:
+    template <typename T> T *child(const char *name)
+    {
+        T *object = window->findChild<T *>(QLatin1String(name));
+        if (!object)
+            qFatal("no %s", name);
+        return object;
+    }
+    void selectSimulatorPort();
+    void openLink();
+    QStringList lines() const;
+    QStringList linesMatching(const QString &pattern) const;
+
+    DeviceSimulator *sim = nullptr;
+    Widget *window = nullptr;
+};
+
+namespace {
+const QString kReceived = QStringLiteral("^接收时间 : \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d 测量值:");
+const QString kSent = QStringLiteral("^发送时间 : \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$");
+
+qint64 cpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+} // namespace
+
+void tst_Link::init()
+{
+    sim = new DeviceSimulator;
+    QVERIFY2(sim->start(), qPrintable(sim->errorString()));
+    window = new Widget;
+}
+
+void tst_Link::cleanup()
+{
+    delete window;
+    window = nullptr;
+    delete sim;
+    sim = nullptr;
+}
+
+void tst_Link::selectSimulatorPort()
+{
+    // A pseudo-terminal is not listed by the system, so it is added the way a scan would.
+    auto *ports = child<QComboBox>("portCBox");
+    ports->addItem(sim->portName());
+    ports->setCurrentIndex(ports->count() - 1);
+}
+
+void tst_Link::openLink()
+{
+    selectSimulatorPort();
+    QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
+    QVERIFY(child<QSerialPort>("serial")->isOpen());
+}
+
+QStringList tst_Link::lines() const
+{
+    QStringList all =
+        window->findChild<QTextEdit *>(QStringLiteral("textEdit"))->toPlainText().split('\n');
+    all.removeAll(QString());
+    return all;
+}
+
+QStringList tst_Link::linesMatching(const QString &pattern) const
+{
+    return lines().filter(QRegularExpression(pattern));
+}
+
+void tst_Link::portScan()
+{
+    QStringList openable;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        QSerialPort port(info);
+        if (port.open(QIODevice::ReadWrite))
+            openable << port.portName();
+    }
+    delete window;
+    window = new Widget;
+
+    auto *ports = child<QComboBox>("portCBox");
+    QStringList items;
+    for (int i = 0; i < ports->count(); ++i)
+        items << ports->itemText(i);
+    QCOMPARE(items, QStringList({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"}) + openable);
+    QCOMPARE(ports->currentIndex(), 0);
+    QVERIFY(!items.contains(sim->portName()));
+    QVERIFY(!child<QSerialPort>("serial")->isOpen());
+}
+
+void tst_Link::lineSettings_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("speed");
+
+    QTest::newRow("9600") << 0 << int(B9600);
+    QTest::newRow("115200") << 1 << int(B115200);
+    QTest::newRow("230400") << 2 << int(B230400);
+}
+
+void tst_Link::lineSettings()
+{
+    QFETCH(int, index);
+    QFETCH(int, speed);
+
+    child<QComboBox>("baudCBox")->setCurrentIndex(index);
+    openLink();
+
+    // Read back what the terminal really holds, not what the port object remembers.
+    const int fd = ::open(qPrintable(sim->portName()), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios tio{};
+    QCOMPARE(tcgetattr(fd, &tio), 0);
+    ::close(fd);
+    QCOMPARE(int(cfgetospeed(&tio)), speed);
+    QCOMPARE(int(cfgetispeed(&tio)), speed);
+    QCOMPARE(int(tio.c_cflag & CSIZE), int(CS8));
+    QVERIFY(!(tio.c_cflag & PARENB));
+    QVERIFY(!(tio.c_cflag & CSTOPB));
+    QVERIFY(!(tio.c_cflag & CRTSCTS));
+    QVERIFY(!(tio.c_iflag & (IXON | IXOFF)));
+}
+
+void tst_Link::controlStates()
+{
+    const char *controls[] = {"portCBox", "baudCBox", "openBtn", "closeBtn"};
+    auto states = [&] {
+        QList<bool> enabled;
+        for (const char *name : controls)
+            enabled << child<QWidget>(name)->isEnabled();
+        return enabled;
+    };
+    QCOMPARE(states(), QList<bool>({true, true, true, true}));
+
+    // Closing before any open changes nothing.
+    QTest::mouseClick(child<QPushButton>("closeBtn"), Qt::LeftButton);
+    QCOMPARE(states(), QList<bool>({true, true, true, true}));
+
+    openLink();
+    QCOMPARE(states(), QList<bool>({false, false, false, true}));
+    QTest::mouseClick(child<QPushButton>("closeBtn"), Qt::LeftButton);
+    QVERIFY(!child<QSerialPort>("serial")->isOpen());
+    QCOMPARE(states(), QList<bool>({true, true, true, false}));
+    for (const char *name : {"oneSendBtn", "continueSendBtn", "timeLineEdit"})
+        QVERIFY(child<QWidget>(name)->isEnabled());
+}
+
+void tst_Link::failedOpen()
+{
+    auto *ports = child<QComboBox>("portCBox");
+    ports->addItem(QStringLiteral("/nonexistent/ttyRF0"));
+    ports->setCurrentIndex(ports->count() - 1);
+
+    ModalCatcher catcher;
+    QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
+    QCOMPARE(catcher.boxes().size(), 1);
+    QCOMPARE(catcher.boxes().at(0).title, QStringLiteral("QSerial ERROR"));
+    QCOMPARE(catcher.boxes().at(0).text, QStringLiteral("打开串口失败"));
+    QCOMPARE(catcher.boxes().at(0).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(catcher.boxes().at(0).parent, nullptr);
+    QVERIFY(!child<QSerialPort>("serial")->isOpen());
+    for (const char *name : {"portCBox", "baudCBox", "openBtn", "closeBtn"})
+        QVERIFY(child<QWidget>(name)->isEnabled());
+}
+
+void tst_Link::reopenDoesNotDoubleLines()
+{
+    openLink();
+    QTest::mouseClick(child<QPushButton>("closeBtn"), Qt::LeftButton);
+    QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
+    QVERIFY(child<QSerialPort>("serial")->isOpen());
+    QCOMPARE(ReceiverCount::of(child<QSerialPort>("serial"), SIGNAL(readyRead())), 1);
+    QCOMPARE(ReceiverCount::of(child<QTimer>("rxTimer"), SIGNAL(timeout())), 1);
+
+    QTest::mouseClick(child<QPushButton>("oneSendBtn"), Qt::LeftButton);
+    QTRY_COMPARE(linesMatching(kReceived).size(), 1);
+    // Long past the silence that ends the burst: still one line.
+    QTest::qWait(100);
+    QCOMPARE(linesMatching(kReceived), QStringList{lines().last()});
+    QCOMPARE(sim->commandCount(), 1);
+}
+
+void tst_Link::singleCommandBytes()
+{
+    openLink();
+    SimulatorSettings silent;
+    silent.silenceRate = 1.0;
+    sim->setSettings(silent);
+
+    QTest::mouseClick(child<QPushButton>("oneSendBtn"), Qt::LeftButton);
+    QTRY_COMPARE(sim->received(), commandFrame());
+    QCOMPARE(lines().size(), 1);
+    QVERIFY(lines().at(0).contains(QRegularExpression(kSent)));
+}
+
+void tst_Link::continuousSending()
+{
+    openLink();
+    SimulatorSettings silent;
+    silent.silenceRate = 1.0;
+    sim->setSettings(silent);
+    auto *interval = child<QLineEdit>("timeLineEdit");
+    auto *button = child<QPushButton>("continueSendBtn");
+
+    interval->setText(QStringLiteral("400"));
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(button, Qt::LeftButton);
+    // The first frame leaves one interval after the press, not at once.
+    QTest::qWait(150);
+    if (clock.elapsed() < 350)
+        QCOMPARE(sim->commandCount(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(sim->commandCount() >= 3, 5000);
+    QVERIFY(clock.elapsed() >= 3 * 400 - 50);
+
+    // Stop: nothing more is sent.
+    QTest::mouseClick(button, Qt::LeftButton);
+    const int stopped = sim->commandCount();
+    QTest::qWait(600);
+    QCOMPARE(sim->commandCount(), stopped);
+
+    // Third press: running again, with the interval now in the field.
+    interval->setText(QStringLiteral("30"));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(sim->commandCount() >= stopped + 10, 5000);
+    QTest::mouseClick(button, Qt::LeftButton);
+
+    // Every byte on the line is whole frames, one send line each.
+    QTest::qWait(50);
+    const int sent = sim->commandCount();
+    QByteArray expected;
+    for (int i = 0; i < sent; ++i)
+        expected += commandFrame();
+    QTRY_COMPARE(sim->received(), expected);
+    QCOMPARE(linesMatching(kSent).size(), sent);
+}
+
+void tst_Link::invalidInterval_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << "";
+    QTest::newRow("letters") << "abc";
+    QTest::newRow("zero") << "0";
+    QTest::newRow("negative") << "-100";
+    QTest::newRow("too large") << "2147483648";
+}
+
+void tst_Link::invalidInterval()
+{
+    QFETCH(QString, text);
+    openLink();
+    auto *sendTimer = child<QTimer>("sendTimer");
+    child<QLineEdit>("timeLineEdit")->setText(text);
+
+    ModalCatcher catcher;
+    QTest::mouseClick(child<QPushButton>("continueSendBtn"), Qt::LeftButton);
+    QCOMPARE(catcher.boxes().size(), 1);
+    QCOMPARE(catcher.boxes().at(0).title, QStringLiteral("Error Message"));
+    QCOMPARE(catcher.boxes().at(0).text, QStringLiteral("测量间隔无效：请输入正整数（毫秒）"));
+    QCOMPARE(catcher.boxes().at(0).parent, window);
+    QVERIFY(!sendTimer->isActive());
+    QTest::qWait(50);
+    QCOMPARE(sim->commandCount(), 0);
+    QVERIFY(lines().isEmpty());
+
+    // Still stopped, so the next press with a good interval starts it.
+    child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
+    QTest::mouseClick(child<QPushButton>("continueSendBtn"), Qt::LeftButton);
+    QVERIFY(sendTimer->isActive());
+    QCOMPARE(sendTimer->interval(), 20);
+    QTRY_VERIFY(sim->commandCount() >= 2);
+    QCOMPARE(catcher.boxes().size(), 1);
+}
+
+void tst_Link::closeEndsContinuous()
+{
+    openLink();
+    auto *sendTimer = child<QTimer>("sendTimer");
+    child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
+    QTest::mouseClick(child<QPushButton>("continueSendBtn"), Qt::LeftButton);
+    QTRY_VERIFY(sim->commandCount() >= 2);
+
+    QTest::mouseClick(child<QPushButton>("closeBtn"), Qt::LeftButton);
+    QVERIFY(!sendTimer->isActive());
+
+    // After reopening, one press starts sending again.
+    QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
+    const int before = sim->commandCount();
+    QTest::mouseClick(child<QPushButton>("continueSendBtn"), Qt::LeftButton);
+    QVERIFY(sendTimer->isActive());
+    QTRY_VERIFY(sim->commandCount() >= before + 2);
+}
+
+void tst_Link::sendWithClosedPort()
+{
+    QTest::mouseClick(child<QPushButton>("oneSendBtn"), Qt::LeftButton);
+    QCOMPARE(lines().size(), 2);
+    QVERIFY(lines().at(0).contains(QRegularExpression(kSent)));
+    QCOMPARE(lines().at(1), QStringLiteral("发送失败：串口未打开"));
+
+    // Continuous sending with the port closed still runs and logs each failure.
+    child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
+    QTest::mouseClick(child<QPushButton>("continueSendBtn"), Qt::LeftButton);
+    QTRY_VERIFY(lines().count(QStringLiteral("发送失败：串口未打开")) >= 4);
+    QCOMPARE(lines().count(QStringLiteral("发送失败：串口未打开")), linesMatching(kSent).size());
+    QCOMPARE(sim->received(), QByteArray());
+}
+
+void tst_Link::burstFraming_data()
+{
+    QTest::addColumn<int>("pieces");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<int>("repliesApartMs"); // 0: a single reply
+    QTest::addColumn<int>("expectedLines");
+
+    QTest::newRow("whole") << 1 << 0 << 0 << 1;
+    QTest::newRow("three pieces 2 ms apart") << 3 << 2 << 0 << 1;
+    QTest::newRow("eight pieces 2 ms apart") << 8 << 2 << 0 << 1;
+    QTest::newRow("two replies 40 ms apart") << 1 << 0 << 40 << 2;
+    QTest::newRow("two replies in pieces 60 ms apart") << 4 << 2 << 60 << 2;
+}
+
+void tst_Link::burstFraming()
+{
+    QFETCH(int, pieces);
+    QFETCH(int, gapMs);
+    QFETCH(int, repliesApartMs);
+    QFETCH(int, expectedLines);
+
+    openLink();
+    SimulatorSettings settings;
+    settings.pieces = pieces;
+    settings.pieceGapMs = gapMs;
+    sim->setSettings(settings);
+
+    QTest::mouseClick(child<QPushButton>("oneSendBtn"), Qt::LeftButton);
+    if (repliesApartMs) {
+        QTRY_COMPARE(sim->replyCount(), 1);
+        QTest::qWait(repliesApartMs);
+        QTest::mouseClick(child<QPushButton>("oneSendBtn"), Qt::LeftButton);
+    }
+    QTRY_COMPARE(sim->replyCount(), expectedLines);
+    QTRY_COMPARE(linesMatching(kReceived).size(), expectedLines);
+    QTest::qWait(60);
+    QCOMPARE(linesMatching(kReceived).size(), expectedLines);
+    for (const QString &line : linesMatching(kReceived))
+        QVERIFY2(line.endsWith(QStringLiteral("测量值:17.8米")), qPrintable(line));
+}
+
+void tst_Link::units_data()
+{
+    QTest::addColumn<int>("raw");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("shown");
+
+    const struct
+    {
+        int raw;
+        const char *m, *ft, *yd;
+    } rows[] = {
+        {0xB2, "17.8米", "58.3989英尺", "19.4663码"},
+        {0x261, "60.9米", "199.803英尺", "66.6011码"},
+        {0xFFFF, "6553.5米", "21501英尺", "7166.99码"},
+        {0x3E8, "100米", "328.084英尺", "109.361码"},
+    };
+    for (const auto &row : rows) {
+        const QByteArray tag = QByteArray::number(row.raw, 16);
+        QTest::newRow(tag + " m") << row.raw << "metreRadioButton" << QString(row.m);
+        QTest::newRow(tag + " ft") << row.raw << "ftRadioButton" << QString(row.ft);
+        QTest::newRow(tag + " yd") << row.raw << "yardsRadioButton" << QString(row.yd);
+    }
+}
+
+void tst_Link::units()
+{
+    QFETCH(int, raw);
+    QFETCH(QString, unit);
+    QFETCH(QString, shown);
+
+    openLink();
+    window->findChild<QRadioButton *>(unit)->setChecked(true);
+    sim->writeRaw(replyFrame(1, quint16(raw)));
+    QTRY_COMPARE(lines().size(), 1);
+    QVERIFY2(lines().at(0).contains(QRegularExpression(kReceived + shown + "$")),
+             qPrintable(lines().at(0)));
+}
+
+void tst_Link::statusAndZero_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("expected"); // empty: nothing logged
+
+    QTest::newRow("failed") << replyFrame(0, 100) << "测量值:测量失败";
+    QTest::newRow("failed, zero distance") << replyFrame(0, 0) << "";
+    QTest::newRow("zero distance") << replyFrame(1, 0) << "";
+}
+
+void tst_Link::statusAndZero()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, expected);
+
+    openLink();
+    sim->writeRaw(reply);
+    if (expected.isEmpty()) {
+        QTest::qWait(80);
+        QCOMPARE(lines(), QStringList());
+    } else {
+        QTRY_COMPARE(lines(), QStringList{expected});
+    }
+    // The burst was consumed either way: the next reply decodes on its own.
+    QTest::qWait(30);
+    sim->writeRaw(replyFrame(1, 0x3E8));
+    QTRY_VERIFY(!linesMatching(kReceived).isEmpty());
+    QVERIFY(lines().last().endsWith(QStringLiteral("测量值:100米")));
+}
+
+void tst_Link::residueJoinsNextBurst()
+{
+    openLink();
+    sim->writeRaw(QByteArray::fromHex("55AA88010003"));
+    QTest::qWait(80);
+    QCOMPARE(lines(), QStringList());
+
+    // Bytes 3, 5 and 6 now count from the first byte of the residue: 01, 03, E8.
+    sim->writeRaw(QByteArray::fromHex("E8AA"));
+    QTRY_COMPARE(lines().size(), 1);
+    QVERIFY2(lines().at(0).contains(QRegularExpression(kReceived + "100米$")),
+             qPrintable(lines().at(0)));
+}
+
+void tst_Link::longBurst()
+{
+    openLink();
+    sim->writeRaw(replyFrame(1, 0xB2) + replyFrame(1, 0x3E8) + replyFrame(0, 5));
+    QTRY_COMPARE(lines().size(), 1);
+    QVERIFY(lines().at(0).endsWith(QStringLiteral("测量值:17.8米")));
+    // Nothing of the long burst is left behind for the next one.
+    QTest::qWait(30);
+    sim->writeRaw(replyFrame(1, 0x261));
+    QTRY_COMPARE(lines().size(), 2);
+    QVERIFY(lines().at(1).endsWith(QStringLiteral("测量值:60.9米")));
+}
+
+void tst_Link::lineThatNeverFallsSilent()
+{
+    // The device streams from a thread of its own, so the line stays busy however slowly this
+    // thread gets to run: 512 bytes of replies every millisecond for a second.
+    QThread deviceThread;
+    auto *device = new DeviceSimulator;
+    device->moveToThread(&deviceThread);
+    deviceThread.start();
+    bool started = false;
+    QVERIFY(QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
+                                      Q_RETURN_ARG(bool, started)));
+    QVERIFY(started);
+    auto *stream = new QTimer;
+    stream->setTimerType(Qt::PreciseTimer);
+    stream->setInterval(1);
+    stream->moveToThread(&deviceThread);
+    const QByteArray chunk = replyFrame(1, 0xB2).repeated(64);
+    QAtomicInt chunks;
+    connect(stream, &QTimer::timeout, device, [device, chunk, &chunks] {
+        device->writeRaw(chunk);
+        chunks.ref();
+    });
+
+    auto *ports = child<QComboBox>("portCBox");
+    ports->addItem(device->portName());
+    ports->setCurrentIndex(ports->count() - 1);
+    QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
+    QVERIFY(child<QSerialPort>("serial")->isOpen());
+
+    QMetaObject::invokeMethod(stream, "start");
+    QTest::qWait(1000);
+    const int whileStreaming = linesMatching(kReceived).size();
+    QMetaObject::invokeMethod(
+        stream, [stream] { delete stream; }, Qt::BlockingQueuedConnection);
+    const qint64 sent = qint64(chunks.load()) * chunk.size();
+    QTest::qWait(100);
+    QMetaObject::invokeMethod(
+        device, [device] { delete device; }, Qt::BlockingQueuedConnection);
+    deviceThread.quit();
+    deviceThread.wait();
+
+    // Bursts are ended by their size while the line is busy (a read of the port often brings
+    // well over 4096 bytes, so not one line per 4096). Waiting for silence instead would give
+    // a line only where the stream happened to stall.
+    QVERIFY2(sent > 100 * 1000, qPrintable(QString::number(sent)));
+    QVERIFY2(whileStreaming >= 5,
+             qPrintable(
+                 QStringLiteral("%1 lines while %2 bytes streamed").arg(whileStreaming).arg(sent)));
+    for (const QString &line : linesMatching(kReceived))
+        QVERIFY2(line.endsWith(QStringLiteral("测量值:17.8米")), qPrintable(line));
+}
+
+void tst_Link::readDataByName()
+{
+    // readData reads the port itself, so the port is opened without the receive path.
+    auto *serial = child<QSerialPort>("serial");
+    serial->setPortName(sim->portName());
+    QVERIFY(serial->open(QIODevice::ReadWrite));
+
+    auto feed = [&](const QByteArray &bytes) {
+        sim->writeRaw(bytes);
+        QTRY_COMPARE(serial->bytesAvailable(), qint64(bytes.size()));
+        QVERIFY(QMetaObject::invokeMethod(window, "readData"));
+    };
+    const QByteArray reply = QByteArray::fromHex("550000010000B2");
+    for (int i = 0; i < reply.size(); ++i) {
+        feed(reply.mid(i, 1));
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(lines().size(), i == reply.size() - 1 ? 1 : 0);
+    }
+    QCOMPARE(lines().at(0), QStringLiteral("测量值:17.8米"));
+
+    // All seven bytes in one read: only the 55 counts, the rest is discarded.
+    feed(reply);
+    QCOMPARE(lines().size(), 1);
+    // ... so six more bytes complete a frame (positions 1 to 6).
+    for (char byte : QByteArray::fromHex("000001000064")) {
+        feed(QByteArray(1, byte));
+        if (QTest::currentTestFailed())
+            return;
+    }
+    QCOMPARE(lines().size(), 2);
+    QCOMPARE(lines().at(1), QStringLiteral("测量值:10米"));
+
+    // A read that yields nothing does nothing.
+    QVERIFY(QMetaObject::invokeMethod(window, "readData"));
+    QCOMPARE(lines().size(), 2);
+}
+
+void tst_Link::deviceVanishes_data()
+{
+    QTest::addColumn<bool>("continuous");
+    QTest::newRow("idle") << false;
+    QTest::newRow("during continuous measurement") << true;
+}
+
+void tst_Link::deviceVanishes()
+{
+    QFETCH(bool, continuous);
+
+    openLink();
+    auto *sendTimer = child<QTimer>("sendTimer");
+    if (continuous) {
+        child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
+        QTest::mouseClick(child<QPushButton>("continueSendBtn"), Qt::LeftButton);
+        QTRY_VERIFY(sim->replyCount() >= 2);
+    }
+
+    ModalCatcher catcher;
+    sim->unplug();
+    QTRY_COMPARE(catcher.boxes().size(), 1);
+    const ModalCatcher::Box box = catcher.boxes().at(0);
+    QCOMPARE(box.title, QStringLiteral("QSerial ERROR"));
+    QVERIFY2(box.text.startsWith(QStringLiteral("串口连接已断开：")), qPrintable(box.text));
+    QVERIFY(box.text.size() > QStringLiteral("串口连接已断开：").size());
+    QCOMPARE(box.parent, nullptr);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+
+    QVERIFY(!child<QSerialPort>("serial")->isOpen());
+    QVERIFY(!sendTimer->isActive());
+    for (const char *name : {"portCBox", "baudCBox", "openBtn"})
+        QVERIFY(child<QWidget>(name)->isEnabled());
+    QVERIFY(!child<QWidget>("closeBtn")->isEnabled());
+
+    // Afterwards the process is idle, not spinning on a dead port.
+    QTest::qWait(50);
+    const qint64 cpuBefore = cpuMs();
+    QElapsedTimer wall;
+    wall.start();
+    QTest::qWait(600);
+    const qint64 cpu = cpuMs() - cpuBefore;
+    QVERIFY2(cpu * 3 < wall.elapsed(),
+             qPrintable(QStringLiteral("%1 ms of CPU in %2 ms").arg(cpu).arg(wall.elapsed())));
+    QCOMPARE(catcher.boxes().size(), 1);
+}
+
+QTEST_MAIN(tst_Link)
+#include "tst_link.moc"
