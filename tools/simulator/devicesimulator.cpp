@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -158,8 +159,11 @@ bool DeviceSimulator::start()
         m_errorString = message;
         return false;
     };
-    if (m_master >= 0)
-        return fail(QStringLiteral("the simulator is already running"));
+    if (m_master >= 0) {
+        QMutexLocker lock(&m_mutex);
+        m_errorString = QStringLiteral("the simulator is already running");
+        return false;
+    }
 
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0)
@@ -200,6 +204,11 @@ bool DeviceSimulator::start()
         m_scheduleTimer->setSingleShot(true);
         m_scheduleTimer->setTimerType(Qt::PreciseTimer);
         connect(m_scheduleTimer, &QTimer::timeout, this, &DeviceSimulator::runDue);
+    }
+    if (!m_unplugTimer) {
+        m_unplugTimer = new QTimer(this);
+        m_unplugTimer->setTimerType(Qt::PreciseTimer);
+        connect(m_unplugTimer, &QTimer::timeout, this, &DeviceSimulator::unplugWhenRead);
     }
     if (!m_noiseTimer) {
         m_noiseTimer = new QTimer(this);
@@ -387,7 +396,7 @@ void DeviceSimulator::answer(qint64 commandNs)
         failed = unit(m_decisions) < s.failureRate;
         metres = m_pattern->next((commandNs - m_patternStartNs) / kNsPerMs);
     }
-    if (silent || m_master < 0)
+    if (silent || m_master < 0 || m_unplugRequestNs >= 0)
         return;
     // A failed measurement still carries a distance: a reply whose distance is 0 is not shown
     // by the window at all, and the failure should be visible.
@@ -536,7 +545,14 @@ void DeviceSimulator::completed(const Outgoing &out, qint64 nowNs)
     if (m_master < 0)
         return;
     if (s.unplugAfterReplies > 0 && replies >= s.unplugAfterReplies) {
-        unplug();
+        // Closing the master hangs the slave up at once and drops whatever the program has not
+        // read yet, so the last reply would never arrive. The device goes once it has.
+        m_unplugRequestNs = nowNs;
+        m_replies.clear();
+        m_schedule.clear();
+        if (m_noiseTimer)
+            m_noiseTimer->stop();
+        m_unplugTimer->start(1);
         return;
     }
     if (s.noise == SimulatorSettings::Noise::BetweenReplies && s.noiseBytes > 0) {
@@ -551,10 +567,24 @@ void DeviceSimulator::completed(const Outgoing &out, qint64 nowNs)
     runDue();
 }
 
+void DeviceSimulator::unplugWhenRead()
+{
+    // The bytes reach the slave's input queue shortly after the write, through the kernel's own
+    // worker; a program that reads at all has emptied it within a second.
+    constexpr qint64 kSettleNs = 5 * kNsPerMs;
+    constexpr qint64 kPatienceNs = 1000 * kNsPerMs;
+    const qint64 waited = steadyNowNs() - m_unplugRequestNs;
+    int unread = 0;
+    if (m_slave >= 0 && ::ioctl(m_slave, FIONREAD, &unread) != 0)
+        unread = 0;
+    if ((m_out.empty() && waited >= kSettleNs && unread == 0) || waited >= kPatienceNs)
+        unplug();
+}
+
 void DeviceSimulator::continuousNoise()
 {
     // Noise is not worth queueing: while the terminal is full it is simply not sent.
-    if (m_master < 0 || !m_out.empty())
+    if (m_master < 0 || !m_out.empty() || m_unplugRequestNs >= 0)
         return;
     Outgoing noise;
     noise.bytes = makeNoise();
@@ -614,6 +644,9 @@ void DeviceSimulator::closeDevice()
         m_scheduleTimer->stop();
     if (m_noiseTimer)
         m_noiseTimer->stop();
+    if (m_unplugTimer)
+        m_unplugTimer->stop();
+    m_unplugRequestNs = -1;
     m_schedule.clear();
     m_replies.clear();
     m_out.clear();

@@ -147,6 +147,7 @@ private:
     QByteArray makeNoise();
     void record(SimulatorEvent::Kind kind, qint64 steadyNs, const QByteArray &bytes);
     void closeDevice();
+    void unplugWhenRead();
 
     mutable QMutex m_mutex;
     // Guarded by m_mutex: what other threads may read or set.
@@ -166,6 +167,8 @@ private:
     QSocketNotifier *m_writeNotifier = nullptr;
     QTimer *m_scheduleTimer = nullptr;
     QTimer *m_noiseTimer = nullptr;
+    QTimer *m_unplugTimer = nullptr;
+    qint64 m_unplugRequestNs = -1; // set while waiting for the program to read the last reply
     QByteArray m_parse;
     std::deque<Outgoing> m_out;
     bool m_flushing = false;
