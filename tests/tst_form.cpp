@@ -1,5 +1,6 @@
 #include "modalcatcher.h"
 #include "receivercount.h"
+#include "ui_widget.h"
 #include "widget.h"
 
 #include <QComboBox>
@@ -30,6 +31,7 @@ private slots:
     void init();
     void cleanup();
 
+    void formOnItsOwn();
     void tree_data();
     void tree();
     void spacers();
@@ -82,6 +84,28 @@ void tst_Form::cleanup()
 {
     delete window;
     window = nullptr;
+}
+
+void tst_Form::formOnItsOwn()
+{
+    // A window that already has a name keeps it.
+    QWidget named;
+    named.setObjectName(QStringLiteral("keep"));
+    Ui::Widget form;
+    form.setupUi(&named);
+    QCOMPARE(named.objectName(), QStringLiteral("keep"));
+
+    // Retranslating restores every text, the interval included, and leaves selections alone.
+    form.timeLineEdit->setText(QStringLiteral("25"));
+    form.openBtn->setText(QString());
+    form.portCBox->setItemText(2, QString());
+    form.baudCBox->setCurrentIndex(2);
+    form.retranslateUi(&named);
+    QCOMPARE(form.timeLineEdit->text(), QStringLiteral("1000"));
+    QCOMPARE(form.openBtn->text(), QStringLiteral("打开串口"));
+    QCOMPARE(form.portCBox->itemText(2), QStringLiteral("COM3"));
+    QCOMPARE(form.baudCBox->currentIndex(), 2);
+    QCOMPARE(form.portCBox->count(), 6);
 }
 
 void tst_Form::tree_data()
