@@ -1,0 +1,400 @@
+#include "commandframe.h"
+#include "devicesimulator.h"
+#include "portlink.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+QString linkTarget(const QString &path)
+{
+    return QFileInfo(path).symLinkTarget();
+}
+
+bool isSymLink(const QString &path)
+{
+    return QFileInfo(path).isSymLink();
+}
+
+} // namespace
+
+// rangefinder-sim as a process: its options, the port it prints, its link, its exit.
+class tst_SimulatorProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void help_data();
+    void help();
+    void badValues_data();
+    void badValues();
+    void answersAndLogs();
+    void link_data();
+    void link();
+    void stopsOnSignal_data();
+    void stopsOnSignal();
+    void unplugAfterExits();
+    void portLinkRules_data();
+    void portLinkRules();
+
+private:
+    // Starts the program and waits for the port line; empty on failure.
+    QString startSimulator(QProcess &process, const QStringList &arguments);
+    QByteArray exchange(QSerialPort &port);
+
+    QTemporaryDir dir;
+};
+
+void tst_SimulatorProgram::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY(QFile::exists(QStringLiteral(RANGEFINDER_SIM)));
+}
+
+QString tst_SimulatorProgram::startSimulator(QProcess &process, const QStringList &arguments)
+{
+    process.setProgram(QStringLiteral(RANGEFINDER_SIM));
+    process.setArguments(arguments);
+    process.start();
+    if (!process.waitForStarted(10000))
+        return QString();
+    QElapsedTimer timer;
+    timer.start();
+    while (!process.canReadLine() && process.state() == QProcess::Running &&
+           timer.elapsed() < 10000)
+        QSignalSpy(&process, &QProcess::readyReadStandardOutput).wait(100);
+    if (!process.canReadLine())
+        return QString();
+    return QString::fromLocal8Bit(process.readLine()).trimmed();
+}
+
+QByteArray tst_SimulatorProgram::exchange(QSerialPort &port)
+{
+    port.write(commandFrame());
+    QByteArray got;
+    QElapsedTimer timer;
+    timer.start();
+    while (got.size() < kFrameSize && timer.elapsed() < 5000) {
+        if (!port.bytesAvailable())
+            QSignalSpy(&port, &QIODevice::readyRead).wait(100);
+        got += port.readAll();
+    }
+    return got;
+}
+
+void tst_SimulatorProgram::help_data()
+{
+    QTest::addColumn<QString>("option");
+    for (const char *option : {"--pattern",
+                               "--distance",
+                               "--min",
+                               "--max",
+                               "--period",
+                               "--failure-rate",
+                               "--silence-rate",
+                               "--delay",
+                               "--pieces",
+                               "--gap",
+                               "--noise",
+                               "--noise-bytes",
+                               "--noise-interval",
+                               "--noise-delay",
+                               "--unplug-after",
+                               "--seed",
+                               "--log",
+                               "--link",
+                               "--verbose",
+                               "--help"})
+        QTest::newRow(option) << QString::fromLatin1(option);
+}
+
+void tst_SimulatorProgram::help()
+{
+    QFETCH(QString, option);
+    QProcess process;
+    process.start(QStringLiteral(RANGEFINDER_SIM), {QStringLiteral("--help")});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    const QString text = QString::fromLocal8Bit(process.readAllStandardOutput());
+    // Each option on a line of its own at the start of its description.
+    const QRegularExpression line(
+        QStringLiteral("\\n\\s+(-\\w, )?%1[ =<]").arg(QRegularExpression::escape(option)));
+    QVERIFY2(text.contains(line), qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral("milliseconds")));
+    QVERIFY(text.contains(QStringLiteral("metres")));
+    QVERIFY(text.contains(QStringLiteral("Default: 17.8.")));
+}
+
+void tst_SimulatorProgram::badValues_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("mentioned");
+    auto row = [](const char *name, const QStringList &arguments, const char *mentioned) {
+        QTest::newRow(name) << arguments << QString::fromLatin1(mentioned);
+    };
+    row("negative distance", {"--distance", "-1"}, "--distance");
+    row("distance not a number", {"--distance", "far"}, "--distance");
+    row("distance beyond 16 bits", {"--distance", "6553.6"}, "--distance");
+    row("unknown pattern", {"--pattern", "zigzag"}, "--pattern");
+    row("min above max", {"--min", "5", "--max", "2"}, "--min");
+    row("period 0", {"--period", "0"}, "--period");
+    row("failure rate above 1", {"--failure-rate", "1.5"}, "--failure-rate");
+    row("silence rate below 0", {"--silence-rate", "-0.1"}, "--silence-rate");
+    row("negative delay", {"--delay", "-1"}, "--delay");
+    row("fractional delay", {"--delay", "1.5"}, "--delay");
+    row("no pieces", {"--pieces", "0"}, "--pieces");
+    row("more pieces than bytes", {"--pieces", "9"}, "--pieces");
+    row("gap not a number", {"--gap", "x"}, "--gap");
+    row("unknown noise", {"--noise", "loud"}, "--noise");
+    row("no noise bytes", {"--noise-bytes", "0"}, "--noise-bytes");
+    row("noise interval 0", {"--noise-interval", "0"}, "--noise-interval");
+    row("negative unplug", {"--unplug-after", "-1"}, "--unplug-after");
+    row("seed beyond 32 bits", {"--seed", "4294967296"}, "--seed");
+    row("empty link", {"--link", ""}, "--link");
+    row("stray argument", {"COM1"}, "COM1");
+    row("unknown option", {"--baud", "9600"}, "baud");
+}
+
+void tst_SimulatorProgram::badValues()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, mentioned);
+    QProcess process;
+    process.start(QStringLiteral(RANGEFINDER_SIM), arguments);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY(process.exitCode() != 0);
+    QVERIFY(process.readAllStandardOutput().isEmpty()); // no port: nothing for a script to use
+    const QString error = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(error.contains(mentioned), qPrintable(error));
+}
+
+void tst_SimulatorProgram::answersAndLogs()
+{
+    const QString log = dir.filePath(QStringLiteral("events.log"));
+    QProcess process;
+    const QString port =
+        startSimulator(process, {QStringLiteral("--distance"), QStringLiteral("60.9"),
+                                 QStringLiteral("--log"), log});
+    QVERIFY(port.startsWith(QStringLiteral("/dev/pts/")));
+    QVERIFY(QFileInfo(port).exists());
+
+    QSerialPort serial(port);
+    QVERIFY(serial.open(QIODevice::ReadWrite));
+    QCOMPARE(exchange(serial).toHex(' '), QByteArray("55 aa 88 01 00 02 61 ec"));
+    QCOMPARE(exchange(serial).toHex(' '), QByteArray("55 aa 88 01 00 02 61 ec"));
+
+    process.terminate();
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QStringList lines;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty() && !line.startsWith('#'))
+            lines.append(QString::fromLatin1(line));
+    }
+    QCOMPARE(lines.size(), 4);
+    const QRegularExpression command(QStringLiteral("^\\d+ command 55 aa 88 ff ff ff ff 84$"));
+    const QRegularExpression reply(QStringLiteral("^\\d+ reply 55 aa 88 01 00 02 61 ec$"));
+    QVERIFY2(command.match(lines.at(0)).hasMatch(), qPrintable(lines.at(0)));
+    QVERIFY2(reply.match(lines.at(1)).hasMatch(), qPrintable(lines.at(1)));
+    QVERIFY2(command.match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
+    QVERIFY2(reply.match(lines.at(3)).hasMatch(), qPrintable(lines.at(3)));
+    const qint64 first = lines.at(0).section(QLatin1Char(' '), 0, 0).toLongLong();
+    const qint64 last = lines.at(3).section(QLatin1Char(' '), 0, 0).toLongLong();
+    QVERIFY(first > 0 && last >= first);
+}
+
+void tst_SimulatorProgram::link_data()
+{
+    QTest::addColumn<QString>("existing"); // what is at the path before
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("nothing") << "nothing" << true;
+    QTest::newRow("link pointing nowhere") << "dangling" << true;
+    QTest::newRow("regular file") << "file" << false;
+    QTest::newRow("directory") << "directory" << false;
+    QTest::newRow("link to an existing file") << "link" << false;
+    QTest::newRow("link to a terminal") << "terminal" << false;
+}
+
+void tst_SimulatorProgram::link()
+{
+    QFETCH(QString, existing);
+    QFETCH(bool, accepted);
+    const QString path = dir.filePath(QStringLiteral("COM1-%1").arg(existing));
+    const QString other = dir.filePath(QStringLiteral("other"));
+    if (existing == QLatin1String("dangling")) {
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone")), path));
+    } else if (existing == QLatin1String("file")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("keep me");
+    } else if (existing == QLatin1String("directory")) {
+        QVERIFY(QDir(dir.path()).mkdir(QFileInfo(path).fileName()));
+    } else if (existing == QLatin1String("link")) {
+        QFile file(other);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(QFile::link(other, path));
+    } else if (existing == QLatin1String("terminal")) {
+        QVERIFY(QFile::link(QStringLiteral("/dev/tty"), path));
+    }
+
+    QProcess process;
+    const QString port = startSimulator(process, {QStringLiteral("--link"), path});
+    if (!accepted) {
+        QVERIFY(port.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
+        QCOMPARE(process.exitCode(), 1);
+        const QString error = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(error.contains(path), qPrintable(error));
+        // Left as it was.
+        if (existing == QLatin1String("file")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), QByteArray("keep me"));
+        } else if (existing == QLatin1String("directory")) {
+            QVERIFY(QFileInfo(path).isDir());
+        } else {
+            QVERIFY(isSymLink(path));
+            QCOMPARE(linkTarget(path), existing == QLatin1String("link")
+                                           ? QFileInfo(other).absoluteFilePath()
+                                           : QStringLiteral("/dev/tty"));
+        }
+        return;
+    }
+
+    QVERIFY(!port.isEmpty());
+    QVERIFY(isSymLink(path));
+    QCOMPARE(linkTarget(path), port);
+    // The link works as the port's name.
+    QSerialPort serial(path);
+    QVERIFY(serial.open(QIODevice::ReadWrite));
+    QCOMPARE(exchange(serial), ::replyFrame(1, 178));
+    serial.close();
+
+    process.terminate();
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(path) && !isSymLink(path));
+}
+
+void tst_SimulatorProgram::stopsOnSignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+void tst_SimulatorProgram::stopsOnSignal()
+{
+    QFETCH(int, signal);
+    const QString path = dir.filePath(QStringLiteral("COM-signal"));
+    QProcess process;
+    const QString port = startSimulator(process, {QStringLiteral("--link"), path});
+    QVERIFY(!port.isEmpty());
+    QCOMPARE(linkTarget(path), port);
+    QVERIFY(::kill(pid_t(process.processId()), signal) == 0);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit); // it ended itself, cleaning up
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(!isSymLink(path));
+    QVERIFY(!QFileInfo::exists(port));
+}
+
+void tst_SimulatorProgram::unplugAfterExits()
+{
+    const QString path = dir.filePath(QStringLiteral("COM-unplug"));
+    QProcess process;
+    const QString port =
+        startSimulator(process, {QStringLiteral("--unplug-after"), QStringLiteral("2"),
+                                 QStringLiteral("--link"), path});
+    QVERIFY(!port.isEmpty());
+    QSerialPort serial(path);
+    QVERIFY(serial.open(QIODevice::ReadWrite));
+    QCOMPARE(exchange(serial), ::replyFrame(1, 178));
+    QCOMPARE(process.state(), QProcess::Running);
+    QCOMPARE(exchange(serial), ::replyFrame(1, 178)); // the last reply still arrives
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(QString::fromLocal8Bit(process.readAllStandardError())
+                .contains(QStringLiteral("unplugged")));
+    QVERIFY(!isSymLink(path));
+    QTRY_VERIFY(serial.error() == QSerialPort::ResourceError ||
+                serial.error() == QSerialPort::ReadError);
+}
+
+void tst_SimulatorProgram::portLinkRules_data()
+{
+    QTest::addColumn<QString>("existing");
+    QTest::addColumn<bool>("created");
+    QTest::newRow("nothing") << "nothing" << true;
+    QTest::newRow("own link") << "own" << true;
+    QTest::newRow("dangling link") << "dangling" << true;
+    QTest::newRow("link to an existing file") << "link" << false;
+    QTest::newRow("regular file") << "file" << false;
+    QTest::newRow("directory") << "directory" << false;
+    QTest::newRow("in a missing directory") << "nodir" << false;
+}
+
+void tst_SimulatorProgram::portLinkRules()
+{
+    QFETCH(QString, existing);
+    QFETCH(bool, created);
+    const QString target = dir.filePath(QStringLiteral("target"));
+    {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QString path = dir.filePath(QStringLiteral("rule-%1").arg(existing));
+    if (existing == QLatin1String("own"))
+        QVERIFY(QFile::link(target, path));
+    else if (existing == QLatin1String("dangling"))
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), path));
+    else if (existing == QLatin1String("link"))
+        QVERIFY(
+            QFile::link(dir.filePath(QStringLiteral("target")) + QStringLiteral("-other"), path) &&
+            QFile(target + QStringLiteral("-other")).open(QIODevice::WriteOnly));
+    else if (existing == QLatin1String("file"))
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+    else if (existing == QLatin1String("directory"))
+        QVERIFY(QDir(dir.path()).mkdir(QFileInfo(path).fileName()));
+    else if (existing == QLatin1String("nodir"))
+        path = dir.filePath(QStringLiteral("missing/rule"));
+
+    QString error;
+    QCOMPARE(createPortLink(path, target, &error), created);
+    QCOMPARE(error.isEmpty(), created);
+    if (!created)
+        return;
+    QCOMPARE(linkTarget(path), target);
+
+    // Removed only while it is still the link that was made.
+    QFile::remove(path);
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), path));
+    QVERIFY(!removePortLink(path, target));
+    QVERIFY(isSymLink(path));
+    QFile::remove(path);
+    QVERIFY(createPortLink(path, target, &error));
+    QVERIFY(removePortLink(path, target));
+    QVERIFY(!isSymLink(path));
+}
+
+QTEST_GUILESS_MAIN(tst_SimulatorProgram)
+#include "tst_simulator_program.moc"
