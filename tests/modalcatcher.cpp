@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -61,6 +62,13 @@ void ModalCatcher::poll()
                 m_whileOpen();
             if (answer.isEmpty()) {
                 dialog->reject();
+            } else if (auto *name =
+                           dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))) {
+                // Typed into the name field, as a person would: selectFile leaves the field
+                // alone while it has the focus, and turns a path outside the shown directory
+                // into one below it.
+                name->setText(answer);
+                QMetaObject::invokeMethod(dialog, "accept");
             } else {
                 dialog->selectFile(answer);
                 QMetaObject::invokeMethod(dialog, "accept");
