@@ -1,4 +1,25 @@
+#include "logfile.h"
 #include "ui_widget.h"
 #include "widget.h"
 
-void Widget::saveFile() {}
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+
+void Widget::saveFile()
+{
+    const QString fileName =
+        QFileDialog::getSaveFileName(this, tr("Save File"), QDir::currentPath(), QString());
+    if (fileName.isEmpty()) {
+        QMessageBox::information(this, tr("Error Message"), tr("Plesase Select a Text File"),
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+
+    // Read only now: measurement goes on while the dialog is open, and those lines belong in
+    // the file too.
+    QString errorString;
+    if (!saveLogText(fileName, ui->textEdit->toPlainText(), &errorString))
+        QMessageBox::information(this, tr("Error Messaage"), tr("File Save Error") + errorString,
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+}
