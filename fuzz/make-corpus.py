@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of receivepath_fuzzer into fuzz/corpus/ (the layout of an input is
+"""Writes the hand-made seeds of receivepath_fuzzer into fuzz/corpus/ (the layout of an input is
 described at the top of receivepath_fuzzer.cpp). Run again after changing a seed here; the files
 are committed, so the fuzzer and the test suite need no Python."""
 
@@ -77,8 +77,7 @@ seeds = {
 
 out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 os.makedirs(out, exist_ok=True)
-for name in os.listdir(out):
-    os.remove(os.path.join(out, name))
+# Files of other names (inputs a fuzz run found, kept by hand) are left alone.
 for name, data in seeds.items():
     with open(os.path.join(out, name), "wb") as f:
         f.write(data)
