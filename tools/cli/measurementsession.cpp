@@ -1,0 +1,230 @@
+#include "measurementsession.h"
+
+#include "commandframe.h"
+#include "receivepath.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject *parent)
+    : QObject(parent), m_settings(settings), m_port(new QSerialPort(this)),
+      m_burstTimer(new QTimer(this)), m_replyTimer(new QTimer(this)),
+      m_intervalTimer(new QTimer(this)), m_durationTimer(new QTimer(this))
+{
+    qRegisterMetaType<Measurement>();
+    // Repeating and restarted on every readyRead, as the window's receive timer is.
+    connect(m_burstTimer, &QTimer::timeout, this, &MeasurementSession::endOfBurst);
+    for (QTimer *timer : {m_replyTimer, m_intervalTimer, m_durationTimer}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
+    connect(m_replyTimer, &QTimer::timeout, this, &MeasurementSession::replyTimedOut);
+    connect(m_intervalTimer, &QTimer::timeout, this, &MeasurementSession::intervalElapsed);
+    connect(m_durationTimer, &QTimer::timeout, this, &MeasurementSession::durationElapsed);
+    connect(m_port, &QSerialPort::readyRead, this, &MeasurementSession::collect);
+    connect(m_port, &QSerialPort::errorOccurred, this, &MeasurementSession::portError);
+}
+
+bool MeasurementSession::open()
+{
+    m_port->setPortName(m_settings.portName);
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        m_errorString = m_port->errorString();
+        return false;
+    }
+    // Set on the open port, in the window's order.
+    const bool configured = m_port->setBaudRate(m_settings.baudRate, QSerialPort::AllDirections) &&
+                            m_port->setDataBits(QSerialPort::Data8) &&
+                            m_port->setParity(QSerialPort::NoParity) &&
+                            m_port->setStopBits(QSerialPort::OneStop) &&
+                            m_port->setFlowControl(QSerialPort::NoFlowControl);
+    if (!configured) {
+        m_errorString = QStringLiteral("line settings refused: %1").arg(m_port->errorString());
+        m_port->close();
+        return false;
+    }
+    // Whatever the driver holds from before answers no command of this run.
+    m_port->clear(QSerialPort::Input);
+    return true;
+}
+
+QString MeasurementSession::errorString() const
+{
+    return m_errorString;
+}
+
+void MeasurementSession::start()
+{
+    if (m_running || !m_port->isOpen())
+        return;
+    m_running = true;
+    if (m_settings.durationMs >= 0)
+        m_durationTimer->start(static_cast<int>(m_settings.durationMs));
+    writeCommand();
+}
+
+void MeasurementSession::stop()
+{
+    shutDown();
+}
+
+void MeasurementSession::writeCommand()
+{
+    // Nothing received before the write belongs to this command's reply.
+    if (m_burstTimer->isActive())
+        m_staleBurst = true;
+    else
+        m_buffer.clear();
+
+    const QByteArray frame = commandFrame();
+    if (m_port->write(frame) != frame.size()) {
+        lose(QStringLiteral("cannot write the command: %1").arg(m_port->errorString()));
+        return;
+    }
+    m_sinceWrite.start();
+    ++m_sent;
+    m_waiting = true;
+    m_sendDue = false;
+    m_replyTimer->start(m_settings.timeoutMs);
+    if (moreToSend())
+        m_intervalTimer->start(m_settings.intervalMs);
+}
+
+void MeasurementSession::intervalElapsed()
+{
+    if (!m_running || !moreToSend())
+        return;
+    if (m_waiting)
+        m_sendDue = true;
+    else
+        writeCommand();
+}
+
+void MeasurementSession::durationElapsed()
+{
+    m_durationOver = true;
+    m_intervalTimer->stop();
+    m_sendDue = false;
+    finishIfDone();
+}
+
+void MeasurementSession::collect()
+{
+    m_burstTimer->start(kBurstSilenceMs);
+    const QByteArray bytes = m_port->readAll();
+    // readAll may have reported the device gone.
+    if (!m_port->isOpen())
+        return;
+    if (collectBytes(m_buffer, bytes))
+        endOfBurst();
+}
+
+void MeasurementSession::endOfBurst()
+{
+    m_burstTimer->stop();
+    if (!m_port->isOpen())
+        return;
+    const QDateTime now = QDateTime::currentDateTime();
+    const bool stale = m_staleBurst;
+    m_staleBurst = false;
+    const BurstOutcome outcome = endBurst(m_buffer, m_frame, m_settings.unit, now);
+    if (!outcome.decoded) {
+        // A short burst from before the command cannot be the start of its reply.
+        if (stale)
+            m_buffer.clear();
+        return;
+    }
+    if (stale || !m_waiting) {
+        ++m_ignoredBursts;
+        return;
+    }
+
+    Measurement measurement;
+    measurement.time = now;
+    measurement.reply = outcome.reply;
+    measurement.status = outcome.reply.status != 0 && outcome.reply.raw != 0
+                             ? Measurement::Status::Ok
+                             : Measurement::Status::Failed;
+    measurement.latencyMs = m_sinceWrite.elapsed();
+    measurement.burst = outcome.burst;
+    complete(measurement);
+}
+
+void MeasurementSession::replyTimedOut()
+{
+    if (!m_running || !m_waiting)
+        return;
+    Measurement measurement;
+    measurement.time = QDateTime::currentDateTime();
+    measurement.status = Measurement::Status::Timeout;
+    complete(measurement);
+}
+
+void MeasurementSession::complete(const Measurement &measurement)
+{
+    m_waiting = false;
+    m_replyTimer->stop();
+    emit measured(measurement);
+    if (!m_running)
+        return;
+    if (m_sendDue && moreToSend())
+        writeCommand();
+    else
+        finishIfDone();
+}
+
+bool MeasurementSession::moreToSend() const
+{
+    if (m_settings.durationMs >= 0)
+        return !m_durationOver;
+    return m_settings.count == 0 || m_sent < m_settings.count;
+}
+
+void MeasurementSession::finishIfDone()
+{
+    if (!m_running || m_waiting || moreToSend())
+        return;
+    shutDown();
+    emit finished();
+}
+
+void MeasurementSession::portError(QSerialPort::SerialPortError error)
+{
+    // A vanished device (or a pseudo-terminal whose other side closed) reports read errors in
+    // a tight loop for as long as the port stays open, so it is closed at the first one.
+    QString kind;
+    switch (error) {
+    case QSerialPort::ResourceError:
+        kind = QStringLiteral("resource error");
+        break;
+    case QSerialPort::ReadError:
+        kind = QStringLiteral("read error");
+        break;
+    case QSerialPort::WriteError:
+        kind = QStringLiteral("write error");
+        break;
+    default:
+        return;
+    }
+    if (!m_port->isOpen())
+        return;
+    lose(QStringLiteral("%1 (%2)").arg(kind, m_port->errorString()));
+}
+
+void MeasurementSession::lose(const QString &reason)
+{
+    const bool wasRunning = m_running || m_port->isOpen();
+    shutDown();
+    if (wasRunning)
+        emit deviceLost(reason);
+}
+
+void MeasurementSession::shutDown()
+{
+    m_running = false;
+    m_waiting = false;
+    for (QTimer *timer : {m_burstTimer, m_replyTimer, m_intervalTimer, m_durationTimer})
+        timer->stop();
+    if (m_port->isOpen())
+        m_port->close();
+}

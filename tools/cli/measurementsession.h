@@ -1,0 +1,94 @@
+#pragma once
+
+#include "measurement.h"
+#include "measurementtext.h"
+#include "replyframe.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+class QTimer;
+
+struct SessionSettings
+{
+    QString portName;
+    qint32 baudRate = 9600;
+    int count = 1;          // measurements to take; 0: until stop()
+    qint64 durationMs = -1; // >= 0: send commands for this long instead of counting them
+    int intervalMs = 1000;  // from one command's write to the next
+    int timeoutMs = 1000;   // from a command's write to its decoded reply
+    LengthUnit unit = LengthUnit::Metre;
+};
+
+// Takes measurements on one serial port: writes the command frame, collects the reply with
+// the window's silence framing and decode, and reports one Measurement per command.
+//
+// Pairing replies with commands is by time alone, so a reply is made only of bytes that
+// arrived after its command was written: a short residue left over from before the write is
+// dropped when the command goes out, and a burst that was already arriving then is ignored.
+// A decoded burst with no command waiting is ignored too. Short bursts while a command waits
+// stay in the buffer and join the next one, exactly as in the window.
+//
+// When the interval runs out while a command still waits for its reply, the next command is
+// written as soon as that reply is decoded or times out; commands never overlap.
+class MeasurementSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MeasurementSession(const SessionSettings &settings, QObject *parent = nullptr);
+
+    // Opens the port with the window's line settings; false and errorString() on failure.
+    bool open();
+    QString errorString() const;
+    // Writes the first command at once.
+    void start();
+    // Closes the port. A command still waiting for its reply gives no Measurement.
+    void stop();
+
+    bool isRunning() const { return m_running; }
+    // Decoded bursts that answered no command (noise, or a reply later than its timeout).
+    int ignoredBursts() const { return m_ignoredBursts; }
+
+signals:
+    void measured(const Measurement &measurement);
+    // Every measurement has been taken; the port is closed.
+    void finished();
+    // The port reported that the device has gone; the port is closed.
+    void deviceLost(const QString &reason);
+
+private:
+    void writeCommand();
+    void intervalElapsed();
+    void durationElapsed();
+    void collect();
+    void endOfBurst();
+    void replyTimedOut();
+    void complete(const Measurement &measurement);
+    bool moreToSend() const;
+    void finishIfDone();
+    void portError(QSerialPort::SerialPortError error);
+    void lose(const QString &reason);
+    void shutDown();
+
+    SessionSettings m_settings;
+    QSerialPort *m_port;
+    QTimer *m_burstTimer;    // the window's 10 ms of silence
+    QTimer *m_replyTimer;    // --timeout
+    QTimer *m_intervalTimer; // --interval
+    QTimer *m_durationTimer; // --duration
+    QByteArray m_buffer;
+    ReplyFrame m_frame = {};
+    QElapsedTimer m_sinceWrite;
+    QString m_errorString;
+    bool m_running = false;
+    bool m_waiting = false;    // a command waits for its reply
+    bool m_sendDue = false;    // the interval ran out while waiting
+    bool m_staleBurst = false; // the burst being collected began before the last write
+    bool m_durationOver = false;
+    int m_sent = 0;
+    int m_ignoredBursts = 0;
+};

@@ -1,0 +1,177 @@
+#include "options.h"
+
+#include "interval.h"
+#include "replyframe.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <climits>
+#include <cmath>
+
+namespace {
+
+const char kDescription[] =
+    "Takes measurements from the distance meter on a serial port and writes one record per\n"
+    "measurement to stdout: the local time (ISO 8601, milliseconds) of the reply or of the\n"
+    "timeout, the status (ok, failed, timeout), the distance in metres, the value in the chosen\n"
+    "unit (six digits, as the window shows it), the unit, the latency from the command's write\n"
+    "to the decoded reply in ms, and the reply's bytes in hex. A reply with status 0 or with\n"
+    "distance 0 is failed and has no distance. A summary goes to stderr at the end, also on\n"
+    "SIGINT: counts, min/max/mean/standard deviation of the valid distances in metres, latency\n"
+    "p50/p99. The line runs at 8 data bits, no parity, 1 stop bit, no flow control.\n"
+    "\n"
+    "The first command is written at once, the next one an interval after it; if the reply\n"
+    "is still awaited then, the next command follows as soon as it arrives or times out.\n"
+    "A reply ends after 10 ms of silence and is made only of bytes received after its command\n"
+    "was written; bursts that answer no command are ignored.";
+
+const char kExitCodes[] = "\nExit codes:\n"
+                          "  0    every measurement ok\n"
+                          "  1    at least one measurement failed or timed out\n"
+                          "  2    bad options\n"
+                          "  3    the port cannot be opened or refuses the line settings\n"
+                          "  4    the device went away while measuring\n"
+                          "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n";
+
+CliOptions failure(const QString &message)
+{
+    CliOptions options;
+    options.action = CliOptions::Action::Error;
+    options.text = message;
+    return options;
+}
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+} // namespace
+
+CliOptions parseOptions(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Serial port, a name (ttyUSB0, COM3) or a path "
+                                                 "(/dev/ttyUSB0). Required."),
+                                  QStringLiteral("name-or-path"));
+    const QCommandLineOption baud(QStringLiteral("baud"),
+                                  QStringLiteral("9600, 115200 or 230400 (default 9600)."),
+                                  QStringLiteral("rate"), QStringLiteral("9600"));
+    const QCommandLineOption count(
+        QStringLiteral("count"),
+        QStringLiteral("Number of measurements; 0 measures until interrupted (default 1)."),
+        QStringLiteral("n"));
+    const QCommandLineOption duration(
+        QStringLiteral("duration"),
+        QStringLiteral("Write commands for this long instead of counting them; the run ends "
+                       "then, or once the last reply is in. Not with --count."),
+        QStringLiteral("seconds"));
+    const QCommandLineOption interval(
+        QStringLiteral("interval"),
+        QStringLiteral("From one command's write to the next, a whole number from 1 "
+                       "(default 1000)."),
+        QStringLiteral("ms"), QStringLiteral("1000"));
+    const QCommandLineOption unit(QStringLiteral("unit"),
+                                  QStringLiteral("Unit of the value: m, yd or ft (default m)."),
+                                  QStringLiteral("unit"), QStringLiteral("m"));
+    const QCommandLineOption timeout(
+        QStringLiteral("timeout"),
+        QStringLiteral("How long to wait for a reply after the write, more than 10 "
+                       "(default 1000)."),
+        QStringLiteral("ms"), QStringLiteral("1000"));
+    const QCommandLineOption format(
+        QStringLiteral("format"),
+        QStringLiteral("Records as text, csv (with a header row) or jsonl (default text)."),
+        QStringLiteral("format"), QStringLiteral("text"));
+    parser.addOptions({port, baud, count, duration, interval, unit, timeout, format});
+
+    if (!parser.parse(arguments))
+        return failure(parser.errorText());
+    if (parser.isSet(help)) {
+        CliOptions options;
+        options.action = CliOptions::Action::Help;
+        options.text = parser.helpText() + QString::fromLatin1(kExitCodes);
+        return options;
+    }
+    if (parser.isSet(version)) {
+        CliOptions options;
+        options.action = CliOptions::Action::Version;
+        options.text = QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
+                                                     QCoreApplication::applicationVersion());
+        return options;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return failure(QStringLiteral("unexpected argument %1")
+                           .arg(quoted(parser.positionalArguments().constFirst())));
+
+    CliOptions options;
+    options.action = CliOptions::Action::Run;
+    SessionSettings &s = options.session;
+
+    if (!parser.isSet(port) || parser.value(port).isEmpty())
+        return failure(QStringLiteral("--port is required"));
+    s.portName = parser.value(port);
+
+    const QString rate = parser.value(baud);
+    if (rate == QLatin1String("9600") || rate == QLatin1String("115200") ||
+        rate == QLatin1String("230400"))
+        s.baudRate = rate.toInt();
+    else
+        return failure(
+            QStringLiteral("--baud takes 9600, 115200 or 230400, not %1").arg(quoted(rate)));
+
+    if (parser.isSet(count) && parser.isSet(duration))
+        return failure(QStringLiteral("--count and --duration cannot be used together"));
+    if (parser.isSet(count)) {
+        bool ok = false;
+        s.count = parser.value(count).toInt(&ok, 10);
+        if (!ok || s.count < 0)
+            return failure(QStringLiteral("--count takes a whole number from 0, not %1")
+                               .arg(quoted(parser.value(count))));
+    }
+    if (parser.isSet(duration)) {
+        bool ok = false;
+        const double seconds = parser.value(duration).toDouble(&ok);
+        const double ms = std::round(seconds * 1000.0);
+        if (!ok || !(ms >= 1.0 && ms <= double(INT_MAX)))
+            return failure(QStringLiteral("--duration takes seconds from 0.001 to %1, not %2")
+                               .arg(INT_MAX / 1000)
+                               .arg(quoted(parser.value(duration))));
+        s.durationMs = static_cast<qint64>(ms);
+    }
+
+    const std::optional<int> every = parseInterval(parser.value(interval));
+    if (!every)
+        return failure(QStringLiteral("--interval takes a whole number of milliseconds from 1 "
+                                      "to 2147483647, not %1")
+                           .arg(quoted(parser.value(interval))));
+    s.intervalMs = *every;
+
+    const std::optional<LengthUnit> lengthUnit = unitFromName(parser.value(unit));
+    if (!lengthUnit)
+        return failure(
+            QStringLiteral("--unit takes m, yd or ft, not %1").arg(quoted(parser.value(unit))));
+    s.unit = *lengthUnit;
+
+    // A reply is complete only after 10 ms of silence, so a shorter wait could never see one.
+    const std::optional<int> wait = parseInterval(parser.value(timeout));
+    if (!wait || *wait <= kBurstSilenceMs)
+        return failure(QStringLiteral("--timeout takes a whole number of milliseconds from %1 "
+                                      "to 2147483647, not %2")
+                           .arg(kBurstSilenceMs + 1)
+                           .arg(quoted(parser.value(timeout))));
+    s.timeoutMs = *wait;
+
+    const std::optional<RecordFormat> recordFormat = formatFromName(parser.value(format));
+    if (!recordFormat)
+        return failure(QStringLiteral("--format takes text, csv or jsonl, not %1")
+                           .arg(quoted(parser.value(format))));
+    options.format = *recordFormat;
+    return options;
+}

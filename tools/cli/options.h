@@ -1,0 +1,29 @@
+#pragma once
+
+#include "measurementsession.h"
+#include "recordformat.h"
+
+#include <QString>
+#include <QStringList>
+
+// Exit codes of rangefinder-cli.
+enum ExitCode {
+    kExitAllMeasured = 0, // every measurement ok
+    kExitSomeFailed = 1,  // at least one failed or timed out
+    kExitBadOptions = 2,
+    kExitPortUnusable = 3, // cannot be opened, or refuses the line settings
+    kExitDeviceLost = 4,   // the port reported the device gone while measuring
+    kExitSignalBase = 128, // plus the signal: 130 for SIGINT, 143 for SIGTERM
+};
+
+struct CliOptions
+{
+    enum class Action { Run, Help, Version, Error };
+    Action action = Action::Error;
+    QString text; // Help and Version: what to print; Error: the one-line message
+    SessionSettings session;
+    RecordFormat format = RecordFormat::Text;
+};
+
+// Reads the arguments (program name first). Never exits and prints nothing.
+CliOptions parseOptions(const QStringList &arguments);

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "measurement.h"
+#include "measurementtext.h"
+
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+enum class RecordFormat { Text, Csv, Jsonl };
+
+// "m", "yd", "ft" and back.
+QString unitName(LengthUnit unit);
+std::optional<LengthUnit> unitFromName(const QString &name);
+QString formatName(RecordFormat format);
+std::optional<RecordFormat> formatFromName(const QString &name);
+QString statusName(Measurement::Status status);
+
+// The CSV header row with its line end; empty for the other formats.
+QString recordHeader(RecordFormat format);
+
+// One whole record with its line end. The distance in metres and the value in `unit` carry the
+// window's six-digit text; a failed or timed-out measurement has neither (empty in text and
+// CSV, null in JSON). No field contains a comma, so CSV needs no quoting.
+QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit);
+
+// Nearest-rank percentile (0 < percent <= 100) of values; -1 when there are none.
+qint64 percentile(QVector<qint64> values, double percent);
+
+// What the summary reports: counts, and the valid distances (in metres) and reply latencies.
+struct RunStatistics
+{
+    int measurements = 0;
+    int failures = 0;
+    int timeouts = 0;
+    int ignoredBursts = 0;
+    QVector<double> metres;
+    QVector<qint64> latenciesMs;
+
+    void add(const Measurement &measurement);
+    bool allOk() const { return failures == 0 && timeouts == 0; }
+};
+
+// A few lines for stderr: counts; min, max, mean and sample standard deviation of the valid
+// distances in metres; latency p50 and p99 of every decoded reply.
+QString formatSummary(const RunStatistics &statistics);
