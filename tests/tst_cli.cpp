@@ -1,0 +1,1148 @@
+#include "commandframe.h"
+#include "devicesimulator.h"
+#include "measurementsession.h"
+#include "measurementtext.h"
+#include "recordformat.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+// rangefinder-cli: the real program against the simulator on a pseudo-terminal, the measuring
+// session in-process, and the record and summary formatting.
+class tst_Cli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void recordText_data();
+    void recordText();
+    void percentiles_data();
+    void percentiles();
+    void summary();
+
+    void help();
+    void badOptions_data();
+    void badOptions();
+    void portCannotBeOpened_data();
+    void portCannotBeOpened();
+    void lineSettings_data();
+    void lineSettings();
+    void formats_data();
+    void formats();
+    void values_data();
+    void values();
+    void countAndDuration_data();
+    void countAndDuration();
+    void timeouts();
+    void failures_data();
+    void failures();
+    void noiseBetweenReplies_data();
+    void noiseBetweenReplies();
+    void deviceGoesAway_data();
+    void deviceGoesAway();
+    void interrupted_data();
+    void interrupted();
+
+    void intervalAndPendingReply_data();
+    void intervalAndPendingReply();
+    void splitReplyIsJoined();
+    void burstWithNoCommandIsIgnored();
+    void lateReplyIsNotTheNextOne();
+    void burstUnderwayAtTheWriteIsIgnored();
+    void lineThatNeverFallsSilent();
+
+private:
+    struct Run
+    {
+        int exitCode = -1;
+        QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+        qint64 wallMs = 0;
+        QString out;
+        QString err;
+    };
+    struct Record
+    {
+        QString time, status, metres, value, unit, latency, raw;
+    };
+
+    QStringList withPort(const QStringList &arguments) const;
+    void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000);
+    void parseRecords(const QString &format, const QString &out, QVector<Record> &records);
+    QVector<qint64> commandTimesMs() const;
+    void runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
+                    int *ignored = nullptr, int timeoutMs = 15000);
+
+    DeviceSimulator *sim = nullptr;
+};
+
+namespace {
+
+const QDateTime kTime(QDate(2024, 5, 1), QTime(9, 15, 2, 47));
+const QString kHexReply178 = QStringLiteral("55aa88010000b23b"); // replyFrame(1, 0xB2)
+const QString kIsoTime = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
+
+Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 raw,
+                        qint64 latencyMs)
+{
+    Measurement m;
+    m.status = status;
+    m.time = kTime;
+    if (status != Measurement::Status::Timeout) {
+        m.reply.status = statusByte;
+        m.reply.raw = raw;
+        m.latencyMs = latencyMs;
+        m.burst = replyFrame(statusByte, raw);
+    }
+    return m;
+}
+
+QStringList nonEmptyLines(const QString &text)
+{
+    QStringList lines = text.split(QLatin1Char('\n'));
+    lines.removeAll(QString());
+    return lines;
+}
+
+} // namespace
+
+void tst_Cli::init()
+{
+    sim = new DeviceSimulator;
+    QVERIFY2(sim->start(), qPrintable(sim->errorString()));
+}
+
+void tst_Cli::cleanup()
+{
+    delete sim;
+    sim = nullptr;
+}
+
+QStringList tst_Cli::withPort(const QStringList &arguments) const
+{
+    return QStringList{QStringLiteral("--port"), sim->portName()} + arguments;
+}
+
+void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs)
+{
+    QProcess process;
+    QElapsedTimer wall;
+    wall.start();
+    process.start(QStringLiteral(RANGEFINDER_CLI), arguments);
+    // Polled, not waited for: the simulator answers from this thread's event loop.
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, timeoutMs);
+    run.wallMs = wall.elapsed();
+    QCOMPARE(process.error(), QProcess::UnknownError);
+    run.exitStatus = process.exitStatus();
+    run.exitCode = process.exitCode();
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+}
+
+void tst_Cli::parseRecords(const QString &format, const QString &out, QVector<Record> &records)
+{
+    QVERIFY2(out.isEmpty() || out.endsWith(QLatin1Char('\n')), qPrintable(out));
+    QStringList lines = out.split(QLatin1Char('\n'));
+    lines.removeLast();
+    if (format == QLatin1String("csv")) {
+        QVERIFY(!lines.isEmpty());
+        QCOMPARE(lines.takeFirst(), QStringLiteral("time,status,metres,value,unit,latency_ms,raw"));
+    }
+    for (const QString &line : lines) {
+        Record r;
+        if (format == QLatin1String("text")) {
+            static const QRegularExpression pattern(
+                QStringLiteral("^(%1) (ok|failed|timeout)(?: (\\S+) (m|yd|ft))?(?: \\((\\S+) m\\))?"
+                               "(?: latency (\\d+) ms reply ([0-9a-f]+)| no reply)$")
+                    .arg(kIsoTime));
+            const QRegularExpressionMatch match = pattern.match(line);
+            QVERIFY2(match.hasMatch(), qPrintable(line));
+            r = {match.captured(1), match.captured(2), match.captured(5), match.captured(3),
+                 match.captured(4), match.captured(6), match.captured(7)};
+            if (r.metres.isEmpty() && r.unit == QLatin1String("m"))
+                r.metres = r.value;
+        } else if (format == QLatin1String("csv")) {
+            const QStringList f = line.split(QLatin1Char(','));
+            QCOMPARE(f.size(), 7);
+            r = {f[0], f[1], f[2], f[3], f[4], f[5], f[6]};
+        } else {
+            QJsonParseError error{};
+            const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+            QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(),
+                     qPrintable(line));
+            const QJsonObject o = document.object();
+            QCOMPARE(o.keys(), (QStringList{"latency_ms", "metres", "raw", "status", "time", "unit",
+                                            "value"}));
+            auto text = [&o](const char *key) {
+                const QJsonValue v = o.value(QLatin1String(key));
+                if (v.isDouble())
+                    return QString::number(v.toDouble(), 'g', 6);
+                return v.toString(); // null gives ""
+            };
+            r = {text("time"), text("status"),     text("metres"), text("value"),
+                 text("unit"), text("latency_ms"), text("raw")};
+        }
+        QVERIFY2(QRegularExpression(QStringLiteral("^%1$").arg(kIsoTime)).match(r.time).hasMatch(),
+                 qPrintable(line));
+        QVERIFY(QDateTime::fromString(r.time, Qt::ISODateWithMs).isValid());
+        records.append(r);
+    }
+}
+
+QVector<qint64> tst_Cli::commandTimesMs() const
+{
+    QVector<qint64> times;
+    for (const SimulatorEvent &event : sim->events()) {
+        if (event.kind == SimulatorEvent::Command)
+            times.append(event.steadyNs / 1000000);
+    }
+    return times;
+}
+
+void tst_Cli::runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
+                         int *ignored, int timeoutMs)
+{
+    MeasurementSession session(settings);
+    QSignalSpy finished(&session, &MeasurementSession::finished);
+    QSignalSpy lost(&session, &MeasurementSession::deviceLost);
+    connect(&session, &MeasurementSession::measured, this,
+            [&measurements](const Measurement &m) { measurements.append(m); });
+    QVERIFY2(session.open(), qPrintable(session.errorString()));
+    session.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, timeoutMs);
+    QCOMPARE(lost.count(), 0);
+    QVERIFY(!session.isRunning());
+    if (ignored)
+        *ignored = session.ignoredBursts();
+}
+
+// --- records and summary, in-process ---
+
+void tst_Cli::recordText_data()
+{
+    using S = Measurement::Status;
+    QTest::addColumn<Measurement>("m");
+    QTest::addColumn<int>("format");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<QString>("expected");
+
+    const Measurement ok = measurement(S::Ok, 1, 0xB2, 12);
+    const Measurement failed = measurement(S::Failed, 0, 100, 12);
+    const Measurement zero = measurement(S::Failed, 1, 0, 9);
+    const Measurement timeout = measurement(S::Timeout, 0, 0, 0);
+    const Measurement longest = measurement(S::Ok, 1, 0xFFFF, 15);
+    const int text = int(RecordFormat::Text), csv = int(RecordFormat::Csv),
+              jsonl = int(RecordFormat::Jsonl);
+    const int m = int(LengthUnit::Metre), ft = int(LengthUnit::Foot), yd = int(LengthUnit::Yard);
+
+    QTest::newRow("text ok m") << ok << text << m
+                               << "2024-05-01T09:15:02.047 ok 17.8 m latency 12 ms reply "
+                                  "55aa88010000b23b\n";
+    QTest::newRow("text ok ft") << ok << text << ft
+                                << "2024-05-01T09:15:02.047 ok 58.3989 ft (17.8 m) latency 12 "
+                                   "ms reply 55aa88010000b23b\n";
+    QTest::newRow("text failed") << failed << text << yd
+                                 << "2024-05-01T09:15:02.047 failed latency 12 ms reply "
+                                    "55aa8800000064ec\n";
+    QTest::newRow("text distance 0") << zero << text << m
+                                     << "2024-05-01T09:15:02.047 failed latency 9 ms reply "
+                                        "55aa880100000089\n";
+    QTest::newRow("text timeout") << timeout << text << m
+                                  << "2024-05-01T09:15:02.047 timeout no reply\n";
+    QTest::newRow("csv ok yd") << ok << csv << yd
+                               << "2024-05-01T09:15:02.047,ok,17.8,19.4663,yd,12,"
+                                  "55aa88010000b23b\n";
+    QTest::newRow("csv longest ft")
+        << longest << csv << ft
+        << "2024-05-01T09:15:02.047,ok,6553.5,21501,ft,15," +
+               QString::fromLatin1(replyFrame(1, 0xFFFF).toHex()) + "\n";
+    QTest::newRow("csv failed") << failed << csv << m
+                                << "2024-05-01T09:15:02.047,failed,,,m,12,55aa8800000064ec\n";
+    QTest::newRow("csv timeout") << timeout << csv << ft
+                                 << "2024-05-01T09:15:02.047,timeout,,,ft,,\n";
+    QTest::newRow("jsonl ok ft")
+        << ok << jsonl << ft
+        << "{\"latency_ms\":12,\"metres\":17.8,\"raw\":\"55aa88010000b23b\",\"status\":\"ok\","
+           "\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"ft\",\"value\":58.3989}\n";
+    QTest::newRow("jsonl longest yd")
+        << longest << jsonl << yd
+        << "{\"latency_ms\":15,\"metres\":6553.5,\"raw\":\"" +
+               QString::fromLatin1(replyFrame(1, 0xFFFF).toHex()) +
+               "\",\"status\":\"ok\",\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"yd\","
+               "\"value\":7166.99}\n";
+    QTest::newRow("jsonl failed")
+        << failed << jsonl << m
+        << "{\"latency_ms\":12,\"metres\":null,\"raw\":\"55aa8800000064ec\",\"status\":\"failed\","
+           "\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"m\",\"value\":null}\n";
+    QTest::newRow("jsonl timeout")
+        << timeout << jsonl << m
+        << "{\"latency_ms\":null,\"metres\":null,\"raw\":null,\"status\":\"timeout\","
+           "\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"m\",\"value\":null}\n";
+}
+
+void tst_Cli::recordText()
+{
+    QFETCH(Measurement, m);
+    QFETCH(int, format);
+    QFETCH(int, unit);
+    QFETCH(QString, expected);
+
+    QCOMPARE(formatRecord(m, RecordFormat(format), LengthUnit(unit)), expected);
+}
+
+void tst_Cli::percentiles_data()
+{
+    QTest::addColumn<QVector<qint64>>("values");
+    QTest::addColumn<double>("percent");
+    QTest::addColumn<qint64>("expected");
+
+    QVector<qint64> hundred, twoHundred;
+    for (int i = 100; i >= 1; --i)
+        hundred.append(i);
+    for (int i = 1; i <= 200; ++i)
+        twoHundred.append(i);
+    QTest::newRow("none") << QVector<qint64>{} << 50.0 << qint64(-1);
+    QTest::newRow("one p50") << QVector<qint64>{7} << 50.0 << qint64(7);
+    QTest::newRow("one p99") << QVector<qint64>{7} << 99.0 << qint64(7);
+    QTest::newRow("unsorted p50") << QVector<qint64>{30, 10, 20} << 50.0 << qint64(20);
+    QTest::newRow("even count p50") << QVector<qint64>{4, 1, 3, 2} << 50.0 << qint64(2);
+    QTest::newRow("few p99 is the largest") << QVector<qint64>{5, 90, 12} << 99.0 << qint64(90);
+    QTest::newRow("100 p50") << hundred << 50.0 << qint64(50);
+    QTest::newRow("100 p99") << hundred << 99.0 << qint64(99);
+    QTest::newRow("200 p99") << twoHundred << 99.0 << qint64(198);
+}
+
+void tst_Cli::percentiles()
+{
+    QFETCH(QVector<qint64>, values);
+    QFETCH(double, percent);
+    QFETCH(qint64, expected);
+
+    QCOMPARE(percentile(values, percent), expected);
+}
+
+void tst_Cli::summary()
+{
+    using S = Measurement::Status;
+    RunStatistics empty;
+    QCOMPARE(formatSummary(empty), QStringLiteral("measurements: 0, ok: 0, failed: 0, timeouts: 0\n"
+                                                  "distance (m): no valid measurement\n"
+                                                  "latency (ms): no reply\n"));
+    QVERIFY(empty.allOk());
+
+    RunStatistics s;
+    s.add(measurement(S::Ok, 1, 0xB2, 12));
+    s.add(measurement(S::Timeout, 0, 0, 0));
+    s.add(measurement(S::Ok, 1, 0x3E8, 30));
+    s.add(measurement(S::Failed, 0, 100, 15));
+    s.ignoredBursts = 2;
+    // Distances in metres whatever the unit; the sample standard deviation of 17.8 and 100 is
+    // 41.1 * sqrt(2). Latencies of every reply, failed ones included.
+    QCOMPARE(formatSummary(s), QStringLiteral("measurements: 4, ok: 2, failed: 1, timeouts: 1\n"
+                                              "distance (m): min 17.8, max 100, mean 58.9, "
+                                              "sd 58.1242\n"
+                                              "latency (ms): p50 15, p99 30\n"
+                                              "ignored: 2 bursts that answered no command\n"));
+    QVERIFY(!s.allOk());
+}
+
+// --- the program ---
+
+void tst_Cli::help()
+{
+    Run run;
+    runCli({QStringLiteral("--help")}, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 0);
+    for (const char *option : {"--port", "--baud", "--count", "--duration", "--interval", "--unit",
+                               "--timeout", "--format"})
+        QVERIFY2(run.out.contains(QLatin1String(option)), option);
+    for (const char *fragment :
+         {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",
+          "9600, 115200 or 230400", "m, yd or ft", "text, csv", "jsonl"})
+        QVERIFY2(run.out.contains(QLatin1String(fragment)), fragment);
+    for (int code : {0, 1, 2, 3, 4, 130}) {
+        const QRegularExpression line(QStringLiteral("^  %1 +\\S").arg(code),
+                                      QRegularExpression::MultilineOption);
+        QVERIFY2(line.match(run.out).hasMatch(), qPrintable(QString::number(code)));
+    }
+    QCOMPARE(run.err, QString());
+}
+
+void tst_Cli::badOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // after --port <the simulator>
+    QTest::addColumn<bool>("withPort");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("no port") << QStringList{"--count", "2"} << false << "--port is required";
+    QTest::newRow("baud 4800") << QStringList{"--baud", "4800"} << true << "--baud";
+    QTest::newRow("baud letters") << QStringList{"--baud", "fast"} << true << "--baud";
+    QTest::newRow("count and duration") << QStringList{"--count", "3", "--duration", "2"} << true
+                                        << "--count and --duration cannot be used together";
+    QTest::newRow("count negative") << QStringList{"--count", "-1"} << true << "--count";
+    QTest::newRow("count letters") << QStringList{"--count", "ten"} << true << "--count";
+    QTest::newRow("count without value") << QStringList{"--count"} << true << "Missing value";
+    QTest::newRow("duration 0") << QStringList{"--duration", "0"} << true << "--duration";
+    QTest::newRow("duration negative") << QStringList{"--duration", "-3"} << true << "--duration";
+    QTest::newRow("duration letters") << QStringList{"--duration", "soon"} << true << "--duration";
+    QTest::newRow("interval 0") << QStringList{"--interval", "0"} << true << "--interval";
+    QTest::newRow("interval negative") << QStringList{"--interval", "-5"} << true << "--interval";
+    QTest::newRow("interval letters") << QStringList{"--interval", "1s"} << true << "--interval";
+    QTest::newRow("interval too large")
+        << QStringList{"--interval", "2147483648"} << true << "--interval";
+    QTest::newRow("unit km") << QStringList{"--unit", "km"} << true << "--unit";
+    QTest::newRow("unit in Chinese") << QStringList{"--unit", "米"} << true << "--unit";
+    QTest::newRow("timeout 10") << QStringList{"--timeout", "10"} << true << "--timeout";
+    QTest::newRow("timeout letters") << QStringList{"--timeout", "long"} << true << "--timeout";
+    QTest::newRow("format xml") << QStringList{"--format", "xml"} << true << "--format";
+    QTest::newRow("format CSV") << QStringList{"--format", "CSV"} << true << "--format";
+    QTest::newRow("unknown option") << QStringList{"--verbose"} << true << "verbose";
+    QTest::newRow("stray argument") << QStringList{"now"} << true << "unexpected argument";
+}
+
+void tst_Cli::badOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, withPort);
+    QFETCH(QString, message);
+
+    Run run;
+    runCli(withPort ? this->withPort(arguments) : arguments, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.out, QString());
+    QVERIFY2(run.err.startsWith(QStringLiteral("rangefinder-cli: ")), qPrintable(run.err));
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
+    QVERIFY(run.err.endsWith(QLatin1Char('\n')));
+    // Nothing reached the device.
+    QTest::qWait(50);
+    QCOMPARE(sim->received(), QByteArray());
+}
+
+void tst_Cli::portCannotBeOpened_data()
+{
+    QTest::addColumn<QString>("kind");
+
+    QTest::newRow("no such device") << "missing";
+    QTest::newRow("not a serial port") << "file";
+    QTest::newRow("held by another program") << "held";
+}
+
+void tst_Cli::portCannotBeOpened()
+{
+    QFETCH(QString, kind);
+
+    QString port = QStringLiteral("/dev/rangefinder-test-no-such-port");
+    QTemporaryFile file;
+    QSerialPort holder;
+    if (kind == QLatin1String("file")) {
+        QVERIFY(file.open());
+        port = file.fileName();
+    } else if (kind == QLatin1String("held")) {
+        port = sim->portName();
+        holder.setPortName(port);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+    }
+
+    Run run;
+    runCli({"--port", port, "--format", "csv"}, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 3);
+    QCOMPARE(run.out, QString()); // not even the header
+    QVERIFY2(run.err.startsWith(QStringLiteral("rangefinder-cli: cannot open %1: ").arg(port)),
+             qPrintable(run.err));
+    QVERIFY(run.err.size() >
+            QStringLiteral("rangefinder-cli: cannot open %1: \n").arg(port).size());
+    QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
+    QCOMPARE(sim->commandCount(), 0);
+}
+
+void tst_Cli::lineSettings_data()
+{
+    QTest::addColumn<QString>("baud");
+    QTest::addColumn<int>("speed");
+
+    QTest::newRow("default") << QString() << int(B9600);
+    QTest::newRow("9600") << "9600" << int(B9600);
+    QTest::newRow("115200") << "115200" << int(B115200);
+    QTest::newRow("230400") << "230400" << int(B230400);
+}
+
+void tst_Cli::lineSettings()
+{
+    QFETCH(QString, baud);
+    QFETCH(int, speed);
+
+    QStringList arguments = withPort({"--count", "0", "--interval", "50"});
+    if (!baud.isEmpty())
+        arguments << "--baud" << baud;
+    QProcess process;
+    process.start(QStringLiteral(RANGEFINDER_CLI), arguments);
+    QTRY_VERIFY_WITH_TIMEOUT(sim->commandCount() >= 2, 10000);
+
+    // What the terminal really holds while the program measures.
+    const int fd = ::open(qPrintable(sim->portName()), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios tio{};
+    QCOMPARE(tcgetattr(fd, &tio), 0);
+    ::close(fd);
+    QCOMPARE(int(cfgetospeed(&tio)), speed);
+    QCOMPARE(int(cfgetispeed(&tio)), speed);
+    QCOMPARE(int(tio.c_cflag & CSIZE), int(CS8));
+    QVERIFY(!(tio.c_cflag & PARENB));
+    QVERIFY(!(tio.c_cflag & CSTOPB));
+    QVERIFY(!(tio.c_cflag & CRTSCTS));
+    QVERIFY(!(tio.c_iflag & (IXON | IXOFF)));
+
+    ::kill(pid_t(process.processId()), SIGINT);
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
+    QCOMPARE(process.exitCode(), 130);
+    // Nothing but whole command frames went out, the window's eight bytes.
+    const QByteArray received = sim->received();
+    QVERIFY(received.size() >= 2 * kFrameSize);
+    QCOMPARE(received, commandFrame().repeated(received.size() / kFrameSize));
+}
+
+void tst_Cli::formats_data()
+{
+    QTest::addColumn<QString>("format");
+
+    QTest::newRow("text") << "text";
+    QTest::newRow("csv") << "csv";
+    QTest::newRow("jsonl") << "jsonl";
+}
+
+void tst_Cli::formats()
+{
+    QFETCH(QString, format);
+
+    Run run;
+    runCli(withPort({"--count", "3", "--interval", "100", "--unit", "ft", "--format", format}),
+           run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 0);
+    QVector<Record> records;
+    parseRecords(format, run.out, records);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(records.size(), 3);
+    QDateTime previous;
+    for (const Record &r : records) {
+        QCOMPARE(r.status, QStringLiteral("ok"));
+        QCOMPARE(r.metres, QStringLiteral("17.8"));
+        QCOMPARE(r.value, QStringLiteral("58.3989"));
+        QCOMPARE(r.unit, QStringLiteral("ft"));
+        QCOMPARE(r.raw, kHexReply178);
+        bool ok = false;
+        const int latency = r.latency.toInt(&ok);
+        QVERIFY(ok);
+        QVERIFY2(latency >= kBurstSilenceMs && latency < 1000, qPrintable(r.latency));
+        const QDateTime time = QDateTime::fromString(r.time, Qt::ISODateWithMs);
+        QVERIFY(!previous.isValid() || previous.msecsTo(time) >= 50);
+        previous = time;
+    }
+    QCOMPARE(sim->received(), commandFrame().repeated(3));
+    QVERIFY2(run.err.startsWith(QStringLiteral("measurements: 3, ok: 3, failed: 0, timeouts: 0\n"
+                                               "distance (m): min 17.8, max 17.8, mean 17.8, "
+                                               "sd 0\nlatency (ms): p50 ")),
+             qPrintable(run.err));
+}
+
+void tst_Cli::values_data()
+{
+    QTest::addColumn<int>("raw");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<QString>("metres");
+    QTest::addColumn<QString>("shown"); // what the window shows in that unit
+
+    const struct
+    {
+        int raw;
+        const char *m, *ft, *yd;
+    } rows[] = {
+        {0xB2, "17.8", "58.3989", "19.4663"},   {0x261, "60.9", "199.803", "66.6011"},
+        {0xFFFF, "6553.5", "21501", "7166.99"}, {0x3E8, "100", "328.084", "109.361"},
+        {0x1, "0.1", "0.328084", "0.109361"},
+    };
+    for (const auto &row : rows) {
+        const QByteArray tag = QByteArray::number(row.raw, 16);
+        QTest::newRow(tag + " m") << row.raw << "m" << QString(row.m) << QString(row.m);
+        QTest::newRow(tag + " ft") << row.raw << "ft" << QString(row.m) << QString(row.ft);
+        QTest::newRow(tag + " yd") << row.raw << "yd" << QString(row.m) << QString(row.yd);
+    }
+}
+
+void tst_Cli::values()
+{
+    QFETCH(int, raw);
+    QFETCH(QString, unit);
+    QFETCH(QString, metres);
+    QFETCH(QString, shown);
+
+    const LengthUnit lengthUnit = *unitFromName(unit);
+    QCOMPARE(valueText(quint16(raw), lengthUnit), shown);
+
+    SimulatorSettings settings;
+    settings.distance = raw / 10.0;
+    sim->setSettings(settings);
+    for (const QString &format : {QStringLiteral("csv"), QStringLiteral("jsonl")}) {
+        Run run;
+        runCli(withPort({"--unit", unit, "--format", format}), run);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(run.exitCode, 0);
+        QVector<Record> records;
+        parseRecords(format, run.out, records);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records[0].raw, QString::fromLatin1(replyFrame(1, quint16(raw)).toHex()));
+        QCOMPARE(records[0].metres, metres);
+        QCOMPARE(records[0].value, shown);
+        if (format == QLatin1String("jsonl")) {
+            // The numbers as written, not only as parsed back.
+            QVERIFY2(run.out.contains(QStringLiteral("\"value\":%1}").arg(shown)),
+                     qPrintable(run.out));
+            QVERIFY2(run.out.contains(QStringLiteral("\"metres\":%1,").arg(metres)),
+                     qPrintable(run.out));
+        }
+    }
+}
+
+void tst_Cli::countAndDuration_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<int>("atLeastMs"); // the run lasts at least this long
+
+    QTest::newRow("one by default") << QStringList{} << 1 << 0 << 0;
+    QTest::newRow("count 1") << QStringList{"--count", "1", "--interval", "5000"} << 1 << 0 << 0;
+    QTest::newRow("count 4") << QStringList{"--count", "4", "--interval", "150"} << 4 << 150 << 450;
+    // Commands at 0, 300, 600 and 900 ms; the next one would fall after the end.
+    QTest::newRow("duration 1.15 s")
+        << QStringList{"--duration", "1.15", "--interval", "300"} << 4 << 300 << 1150;
+    QTest::newRow("duration shorter than the interval")
+        << QStringList{"--duration", "0.3", "--interval", "5000"} << 1 << 0 << 300;
+}
+
+void tst_Cli::countAndDuration()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, expected);
+    QFETCH(int, intervalMs);
+    QFETCH(int, atLeastMs);
+
+    Run run;
+    runCli(withPort(arguments + QStringList{"--format", "csv"}), run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 0);
+    QVector<Record> records;
+    parseRecords(QStringLiteral("csv"), run.out, records);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(records.size(), expected);
+    QCOMPARE(sim->commandCount(), expected);
+    QVERIFY2(run.wallMs >= atLeastMs, qPrintable(QString::number(run.wallMs)));
+    QVERIFY2(run.err.startsWith(QStringLiteral("measurements: %1, ok: %1,").arg(expected)),
+             qPrintable(run.err));
+    const QVector<qint64> times = commandTimesMs();
+    for (int i = 1; i < times.size(); ++i) {
+        const qint64 gap = times[i] - times[i - 1];
+        // Measured where the simulator reads the commands, so a little jitter either way.
+        QVERIFY2(gap >= intervalMs - 20 && gap < intervalMs + 250,
+                 qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
+    }
+}
+
+void tst_Cli::timeouts()
+{
+    SimulatorSettings settings;
+    settings.silenceRate = 1;
+    sim->setSettings(settings);
+
+    Run run;
+    runCli(withPort({"--count", "3", "--interval", "50", "--timeout", "200", "--format", "jsonl"}),
+           run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 1);
+    QVector<Record> records;
+    parseRecords(QStringLiteral("jsonl"), run.out, records);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(records.size(), 3);
+    for (const Record &r : records) {
+        QCOMPARE(r.status, QStringLiteral("timeout"));
+        QCOMPARE(r.metres, QString());
+        QCOMPARE(r.value, QString());
+        QCOMPARE(r.latency, QString());
+        QCOMPARE(r.raw, QString());
+    }
+    QVERIFY(run.out.contains(QStringLiteral("\"latency_ms\":null,\"metres\":null,\"raw\":null,")));
+    // The interval is shorter than the timeout: each command waited for the one before it.
+    const QVector<qint64> times = commandTimesMs();
+    QCOMPARE(times.size(), 3);
+    for (int i = 1; i < times.size(); ++i)
+        QVERIFY2(times[i] - times[i - 1] >= 190,
+                 qPrintable(QString::number(times[i] - times[i - 1])));
+    QCOMPARE(run.err, QStringLiteral("measurements: 3, ok: 0, failed: 0, timeouts: 3\n"
+                                     "distance (m): no valid measurement\n"
+                                     "latency (ms): no reply\n"));
+}
+
+void tst_Cli::failures_data()
+{
+    QTest::addColumn<double>("failureRate");
+    QTest::addColumn<double>("distance");
+
+    QTest::newRow("status 0") << 1.0 << 17.8;
+    QTest::newRow("distance 0") << 0.0 << 0.0;
+    QTest::newRow("status 0, distance 0") << 1.0 << 0.0;
+}
+
+void tst_Cli::failures()
+{
+    QFETCH(double, failureRate);
+    QFETCH(double, distance);
+
+    SimulatorSettings settings;
+    settings.failureRate = failureRate;
+    settings.distance = distance;
+    sim->setSettings(settings);
+    const QString raw =
+        QString::fromLatin1(replyFrame(failureRate > 0 ? 0 : 1, distanceTenths(distance)).toHex());
+
+    Run run;
+    runCli(withPort({"--count", "2", "--interval", "100", "--format", "csv"}), run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 1);
+    QVector<Record> records;
+    parseRecords(QStringLiteral("csv"), run.out, records);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(records.size(), 2);
+    for (const Record &r : records) {
+        QCOMPARE(r.status, QStringLiteral("failed"));
+        QCOMPARE(r.metres, QString());
+        QCOMPARE(r.value, QString());
+        QCOMPARE(r.raw, raw);
+        QVERIFY(!r.latency.isEmpty());
+    }
+    QVERIFY2(run.err.startsWith(QStringLiteral("measurements: 2, ok: 0, failed: 2, timeouts: 0\n"
+                                               "distance (m): no valid measurement\n"
+                                               "latency (ms): p50 ")),
+             qPrintable(run.err));
+}
+
+void tst_Cli::noiseBetweenReplies_data()
+{
+    QTest::addColumn<int>("noiseBytes");
+    QTest::addColumn<int>("noiseDelayMs");
+    QTest::addColumn<bool>("joined");  // the noise is part of the reply's burst
+    QTest::addColumn<bool>("ignored"); // the noise is a burst of its own that decodes
+
+    QTest::newRow("right behind the reply") << 3 << 0 << true << false;
+    QTest::newRow("short, 60 ms later") << 3 << 60 << false << false;
+    QTest::newRow("long, 60 ms later") << 12 << 60 << false << true;
+}
+
+void tst_Cli::noiseBetweenReplies()
+{
+    QFETCH(int, noiseBytes);
+    QFETCH(int, noiseDelayMs);
+    QFETCH(bool, joined);
+    QFETCH(bool, ignored);
+
+    SimulatorSettings settings;
+    settings.noise = SimulatorSettings::Noise::BetweenReplies;
+    settings.noiseBytes = noiseBytes;
+    settings.noiseDelayMs = noiseDelayMs;
+    sim->setSettings(settings);
+
+    Run run;
+    runCli(withPort({"--count", "4", "--interval", "250", "--format", "csv"}), run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 0);
+    QVector<Record> records;
+    parseRecords(QStringLiteral("csv"), run.out, records);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(records.size(), 4);
+    for (const Record &r : records) {
+        QCOMPARE(r.status, QStringLiteral("ok"));
+        QCOMPARE(r.metres, QStringLiteral("17.8"));
+        if (joined) {
+            QVERIFY2(r.raw.startsWith(kHexReply178), qPrintable(r.raw));
+            QCOMPARE(r.raw.size(), 2 * (kFrameSize + noiseBytes));
+        } else {
+            QCOMPARE(r.raw, kHexReply178);
+        }
+    }
+    // The noise after the last reply may come after the program has gone.
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("ignored: (\\d+) bursts")).match(run.err);
+    if (ignored) {
+        QVERIFY2(match.hasMatch(), qPrintable(run.err));
+        QVERIFY(match.captured(1).toInt() >= 3 && match.captured(1).toInt() <= 4);
+    } else {
+        QVERIFY2(!match.hasMatch(), qPrintable(run.err));
+    }
+}
+
+void tst_Cli::deviceGoesAway_data()
+{
+    QTest::addColumn<bool>("whileWaiting"); // for the next command, not for a reply
+
+    QTest::newRow("right after a reply") << false;
+    QTest::newRow("between commands") << true;
+}
+
+void tst_Cli::deviceGoesAway()
+{
+    QFETCH(bool, whileWaiting);
+
+    SimulatorSettings settings;
+    if (!whileWaiting)
+        settings.unplugAfterReplies = 2;
+    sim->setSettings(settings);
+
+    QProcess process;
+    process.start(QStringLiteral(RANGEFINDER_CLI),
+                  withPort({"--count", "10", "--interval", whileWaiting ? "8000" : "100",
+                            "--format", "csv"}));
+    QElapsedTimer sinceUnplug;
+    if (whileWaiting) {
+        QTRY_COMPARE_WITH_TIMEOUT(sim->replyCount(), 1, 10000);
+        QTest::qWait(200);
+        sim->unplug();
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(sim->isUnplugged(), 10000);
+    }
+    sinceUnplug.start();
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
+    // Noticed at once, not at the next write eight seconds on.
+    QVERIFY2(sinceUnplug.elapsed() < 4000, qPrintable(QString::number(sinceUnplug.elapsed())));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 4);
+
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    const QStringList errLines = nonEmptyLines(err);
+    QVERIFY2(errLines.size() >= 4, qPrintable(err));
+    QVERIFY2(QRegularExpression(QStringLiteral("^rangefinder-cli: the device on %1 went away: "
+                                               "(read|resource|write) error \\(.+\\)$")
+                                    .arg(QRegularExpression::escape(sim->portName())))
+                 .match(errLines[0])
+                 .hasMatch(),
+             qPrintable(errLines[0]));
+    QVERIFY2(errLines[1].startsWith(QStringLiteral("measurements: ")), qPrintable(err));
+
+    // Every record is whole; a reply written as the device vanished may be lost with it.
+    QVector<Record> records;
+    parseRecords(QStringLiteral("csv"), QString::fromUtf8(process.readAllStandardOutput()),
+                 records);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(records.size() >= 1 && records.size() <= 2);
+    for (const Record &r : records)
+        QCOMPARE(r.status, QStringLiteral("ok"));
+    QVERIFY2(
+        errLines[1].startsWith(QStringLiteral("measurements: %1, ok: %1,").arg(records.size())),
+        qPrintable(err));
+}
+
+void tst_Cli::interrupted_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("SIGINT") << int(SIGINT) << 130;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143;
+}
+
+void tst_Cli::interrupted()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(int, exitCode);
+
+    QProcess process;
+    process.start(QStringLiteral(RANGEFINDER_CLI),
+                  withPort({"--count", "0", "--interval", "40", "--format", "jsonl"}));
+    QByteArray out;
+    connect(&process, &QProcess::readyReadStandardOutput, this,
+            [&] { out += process.readAllStandardOutput(); });
+    QTRY_VERIFY_WITH_TIMEOUT(out.count('\n') >= 3, 10000);
+    ::kill(pid_t(process.processId()), signalNumber);
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
+    out += process.readAllStandardOutput();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), exitCode);
+
+    QVector<Record> records;
+    parseRecords(QStringLiteral("jsonl"), QString::fromUtf8(out), records);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(records.size() >= 3);
+    for (const Record &r : records)
+        QCOMPARE(r.status, QStringLiteral("ok"));
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(err.startsWith(QStringLiteral("measurements: %1, ok: %1, failed: 0, timeouts: 0\n")
+                                .arg(records.size())),
+             qPrintable(err));
+    QVERIFY(err.contains(QStringLiteral("\nlatency (ms): p50 ")));
+}
+
+// --- the session, in-process ---
+
+void tst_Cli::intervalAndPendingReply_data()
+{
+    QTest::addColumn<int>("replyDelayMs");
+    QTest::addColumn<double>("silenceRate");
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<int>("expectedGapMs");
+
+    QTest::newRow("quick replies: the interval") << 0 << 0.0 << 250 << 1000 << 250;
+    QTest::newRow("slow replies: each one awaited") << 300 << 0.0 << 100 << 2000 << 300;
+    QTest::newRow("no replies: each timeout awaited") << 0 << 1.0 << 100 << 300 << 300;
+}
+
+void tst_Cli::intervalAndPendingReply()
+{
+    QFETCH(int, replyDelayMs);
+    QFETCH(double, silenceRate);
+    QFETCH(int, intervalMs);
+    QFETCH(int, timeoutMs);
+    QFETCH(int, expectedGapMs);
+
+    SimulatorSettings simulated;
+    simulated.replyDelayMs = replyDelayMs;
+    simulated.silenceRate = silenceRate;
+    sim->setSettings(simulated);
+
+    SessionSettings settings;
+    settings.portName = sim->portName();
+    settings.count = 4;
+    settings.intervalMs = intervalMs;
+    settings.timeoutMs = timeoutMs;
+    QVector<Measurement> measurements;
+    runSession(settings, measurements);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(measurements.size(), 4);
+    for (const Measurement &m : measurements) {
+        if (silenceRate > 0) {
+            QCOMPARE(m.status, Measurement::Status::Timeout);
+            QCOMPARE(m.latencyMs, qint64(-1));
+        } else {
+            QCOMPARE(m.status, Measurement::Status::Ok);
+            QCOMPARE(m.reply.raw, quint16(178));
+            QVERIFY2(m.latencyMs >= replyDelayMs + kBurstSilenceMs && m.latencyMs < timeoutMs,
+                     qPrintable(QString::number(m.latencyMs)));
+        }
+    }
+    // Commands never overlap, and one that is due goes out at once when the wait is over.
+    const QVector<qint64> times = commandTimesMs();
+    QCOMPARE(times.size(), 4);
+    for (int i = 1; i < times.size(); ++i) {
+        const qint64 gap = times[i] - times[i - 1];
+        QVERIFY2(gap >= expectedGapMs - 20 && gap < expectedGapMs + 250,
+                 qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
+    }
+}
+
+void tst_Cli::splitReplyIsJoined()
+{
+    // Pieces 40 ms apart are separate bursts; the first is a residue that the second completes,
+    // as in the window.
+    SimulatorSettings simulated;
+    simulated.pieces = 2;
+    simulated.pieceGapMs = 40;
+    sim->setSettings(simulated);
+
+    SessionSettings settings;
+    settings.portName = sim->portName();
+    QVector<Measurement> measurements;
+    runSession(settings, measurements);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(measurements.size(), 1);
+    QCOMPARE(measurements[0].status, Measurement::Status::Ok);
+    QCOMPARE(measurements[0].burst, replyFrame(1, 178));
+    QVERIFY(measurements[0].latencyMs >= 40);
+}
+
+void tst_Cli::burstWithNoCommandIsIgnored()
+{
+    SessionSettings settings;
+    settings.portName = sim->portName();
+    settings.count = 2;
+    settings.intervalMs = 700;
+    settings.unit = LengthUnit::Yard;
+
+    MeasurementSession session(settings);
+    QSignalSpy measured(&session, &MeasurementSession::measured);
+    QSignalSpy finished(&session, &MeasurementSession::finished);
+    QVERIFY(session.open());
+    session.start();
+    QTRY_COMPARE_WITH_TIMEOUT(measured.count(), 1, 5000);
+    // A whole reply nobody asked for, then a short residue: neither may become the next reply.
+    sim->writeRaw(replyFrame(1, 999));
+    QTest::qWait(60);
+    sim->writeRaw(QByteArray::fromHex("55aa88"));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 5000);
+
+    QCOMPARE(measured.count(), 2);
+    for (const QList<QVariant> &arguments : measured) {
+        const auto m = arguments.at(0).value<Measurement>();
+        QCOMPARE(m.status, Measurement::Status::Ok);
+        QCOMPARE(m.burst, replyFrame(1, 178));
+    }
+    QCOMPARE(session.ignoredBursts(), 1);
+}
+
+void tst_Cli::lateReplyIsNotTheNextOne()
+{
+    // Each reply comes after its command has timed out, before the next command is written.
+    SimulatorSettings simulated;
+    simulated.replyDelayMs = 250;
+    sim->setSettings(simulated);
+
+    SessionSettings settings;
+    settings.portName = sim->portName();
+    settings.count = 2;
+    settings.intervalMs = 600;
+    settings.timeoutMs = 100;
+    QVector<Measurement> measurements;
+    int ignored = -1;
+    runSession(settings, measurements, &ignored);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(measurements.size(), 2);
+    QCOMPARE(measurements[0].status, Measurement::Status::Timeout);
+    QCOMPARE(measurements[1].status, Measurement::Status::Timeout);
+    QCOMPARE(ignored, 1);
+}
+
+void tst_Cli::burstUnderwayAtTheWriteIsIgnored()
+{
+    // The device streams noise from a thread of its own, so the line stays busy however slowly
+    // this thread runs, until the command reaches it; the reply comes 300 ms later.
+    QThread deviceThread;
+    auto *device = new DeviceSimulator;
+    device->moveToThread(&deviceThread);
+    deviceThread.start();
+    bool started = false;
+    QVERIFY(QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
+                                      Q_RETURN_ARG(bool, started)));
+    QVERIFY(started);
+    SimulatorSettings quiet;
+    quiet.replyDelayMs = 300;
+    SimulatorSettings noisy = quiet;
+    noisy.noise = SimulatorSettings::Noise::Continuous;
+    noisy.noiseBytes = 3;
+    noisy.noiseIntervalMs = 2;
+    // Direct: runs in the device's thread before it answers the command.
+    connect(
+        device, &DeviceSimulator::commandReceived, device,
+        [device, quiet] { device->setSettings(quiet); }, Qt::DirectConnection);
+
+    SessionSettings settings;
+    settings.portName = device->portName();
+    settings.timeoutMs = 3000;
+    MeasurementSession session(settings);
+    QSignalSpy measured(&session, &MeasurementSession::measured);
+    QSignalSpy finished(&session, &MeasurementSession::finished);
+    QVERIFY(session.open());
+    device->setSettings(noisy);
+    QTest::qWait(150);
+    session.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+    const int ignored = session.ignoredBursts();
+    const int commands = device->commandCount();
+    QMetaObject::invokeMethod(
+        device, [device] { delete device; }, Qt::BlockingQueuedConnection);
+    deviceThread.quit();
+    deviceThread.wait();
+
+    QCOMPARE(commands, 1);
+    QCOMPARE(measured.count(), 1);
+    const auto m = measured.at(0).at(0).value<Measurement>();
+    QCOMPARE(m.status, Measurement::Status::Ok);
+    QCOMPARE(m.burst, replyFrame(1, 178));
+    QVERIFY2(m.latencyMs >= 300, qPrintable(QString::number(m.latencyMs)));
+    // At least the burst that was underway; a stall of the device may have split off more.
+    QVERIFY(ignored >= 1);
+}
+
+void tst_Cli::lineThatNeverFallsSilent()
+{
+    // 512 bytes of replies every millisecond from another thread: no 10 ms of silence ever, so
+    // only the window's limit on a burst's length ends one.
+    QThread deviceThread;
+    auto *device = new DeviceSimulator;
+    device->moveToThread(&deviceThread);
+    deviceThread.start();
+    bool started = false;
+    QVERIFY(QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
+                                      Q_RETURN_ARG(bool, started)));
+    QVERIFY(started);
+    auto *stream = new QTimer;
+    stream->setTimerType(Qt::PreciseTimer);
+    stream->setInterval(1);
+    stream->moveToThread(&deviceThread);
+    const QByteArray chunk = replyFrame(1, 0xB2).repeated(64);
+    connect(stream, &QTimer::timeout, device, [device, chunk] { device->writeRaw(chunk); });
+
+    SessionSettings settings;
+    settings.portName = device->portName();
+    settings.timeoutMs = 5000;
+    MeasurementSession session(settings);
+    QSignalSpy measured(&session, &MeasurementSession::measured);
+    QVERIFY(session.open());
+    QMetaObject::invokeMethod(stream, "start");
+    QTest::qWait(50);
+    session.start();
+    QTRY_COMPARE_WITH_TIMEOUT(measured.count(), 1, 10000);
+    QMetaObject::invokeMethod(
+        stream, [stream] { delete stream; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        device, [device] { delete device; }, Qt::BlockingQueuedConnection);
+    deviceThread.quit();
+    deviceThread.wait();
+
+    const auto m = measured.at(0).at(0).value<Measurement>();
+    QVERIFY(m.status != Measurement::Status::Timeout);
+    QVERIFY2(m.burst.size() > kMaxBurstBytes, qPrintable(QString::number(m.burst.size())));
+    QVERIFY2(m.latencyMs < 5000, qPrintable(QString::number(m.latencyMs)));
+}
+
+QTEST_MAIN(tst_Cli)
+#include "tst_cli.moc"
