@@ -40,12 +40,12 @@ int main(int argc, char **argv)
     for (const fs::path &file : files) {
         std::ifstream in(file, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "corpus_runner: cannot read %s\n", file.c_str());
+            std::fprintf(stderr, "corpus_runner: cannot read %s\n", file.string().c_str());
             return 2;
         }
         const std::vector<char> bytes{std::istreambuf_iterator<char>(in),
                                       std::istreambuf_iterator<char>()};
-        std::printf("%s (%zu bytes)\n", file.c_str(), bytes.size());
+        std::printf("%s (%zu bytes)\n", file.string().c_str(), bytes.size());
         std::fflush(stdout);
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
     }
