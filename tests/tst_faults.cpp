@@ -1,0 +1,736 @@
+#include "devicesimulator.h"
+#include "modalcatcher.h"
+#include "widget.h"
+
+#include <QAtomicInt>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <memory>
+#include <unistd.h>
+
+// Faults and load against the window over a real pseudo-terminal, the simulator playing the
+// device: the device vanishing, a line that never falls silent, replies in pieces, noise,
+// ports that cannot be opened and writes that cannot reach the device.
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void vanishDuringContinuous();
+    void vanishMidReply();
+    void vanishWhileSaveDialogOpen();
+    void lineNeverFallsSilent();
+    void repliesInPieces_data();
+    void repliesInPieces();
+    void noiseBetweenReplies_data();
+    void noiseBetweenReplies();
+    void portCannotBeOpened_data();
+    void portCannotBeOpened();
+    void sendWhilePortClosed();
+    void writeToVanishedDevice();
+
+private:
+    template <typename T> T *child(const char *name) const
+    {
+        T *object = window->findChild<T *>(QLatin1String(name));
+        if (!object)
+            qFatal("no %s", name);
+        return object;
+    }
+    void click(const char *button)
+    {
+        QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
+    }
+    void selectPort(const QString &name);
+    QStringList lines() const;
+    QStringList receivedLines() const;
+    QList<bool> portControls() const;
+    void verifyClosedState();
+
+    std::unique_ptr<Widget> window;
+};
+
+namespace {
+
+const QString kBroken = QStringLiteral("串口连接已断开：");
+const QString kNotOpen = QStringLiteral("发送失败：串口未打开");
+const QString kSent = QStringLiteral("发送时间 : ");
+const QString kMeasured = QStringLiteral("测量值:");
+
+// The window reports each burst it decodes on the debug channel ("....." and the bytes in
+// hex); collecting those shows exactly which bytes made up each burst.
+QtMessageHandler previousHandler = nullptr;
+QList<QByteArray> decodedBursts;
+QList<int> decodedBurstSizes;
+// Off while megabytes stream: the copies would be the memory growth measured.
+bool keepBurstBytes = true;
+
+void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtDebugMsg && message.startsWith(QLatin1String("....."))) {
+        const int open = message.indexOf(QLatin1Char('"'));
+        const int close = message.lastIndexOf(QLatin1Char('"'));
+        if (open >= 0 && close > open) {
+            const QStringRef hex = message.midRef(open + 1, close - open - 1);
+            decodedBurstSizes.append(hex.size() / 2);
+            if (keepBurstBytes)
+                decodedBursts.append(QByteArray::fromHex(hex.toLatin1()));
+        }
+        return;
+    }
+    if (type == QtDebugMsg && message.startsWith(QLatin1String("send data:")))
+        return;
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
+// What the window shows for a burst: bytes 3, 5 and 6 from its start, metres selected; an
+// empty string where a distance of 0 shows nothing.
+QString expectedValue(const QByteArray &burst)
+{
+    const quint8 status = quint8(burst.at(3));
+    const quint16 raw = quint16(quint8(burst.at(5)) << 8 | quint8(burst.at(6)));
+    if (raw == 0)
+        return QString();
+    if (status == 0)
+        return QStringLiteral("测量值:测量失败");
+    const double metres = double(float(raw / 10.0));
+    return kMeasured + QString::number(metres, 'g', 6) + QStringLiteral("米");
+}
+
+// The receive path as the window has it: a burst of 7 bytes or more is decoded and consumed,
+// a shorter one is kept and joins the next.
+struct BurstModel
+{
+    QByteArray residue;
+    QList<QByteArray> bursts;
+    QStringList values;
+
+    void add(const QByteArray &bytes)
+    {
+        residue += bytes;
+        if (residue.size() < 7)
+            return;
+        bursts << residue;
+        const QString value = expectedValue(residue);
+        if (!value.isEmpty())
+            values << value;
+        residue.clear();
+    }
+};
+
+QString measuredPart(const QString &line)
+{
+    return line.mid(line.indexOf(kMeasured));
+}
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : -1;
+}
+
+QList<SimulatorEvent> eventsOf(const DeviceSimulator &device, SimulatorEvent::Kind kind)
+{
+    QList<SimulatorEvent> found;
+    for (const SimulatorEvent &event : device.events()) {
+        if (event.kind == kind)
+            found << event;
+    }
+    return found;
+}
+
+// The device on a thread of its own: its timing then does not depend on how busy the window's
+// thread is, and it goes on writing while that thread works.
+class DeviceThread
+{
+public:
+    DeviceThread() : device(new DeviceSimulator)
+    {
+        device->moveToThread(&thread);
+        thread.start();
+    }
+    ~DeviceThread()
+    {
+        QMetaObject::invokeMethod(
+            device, [this] { delete device; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+    DeviceThread(const DeviceThread &) = delete;
+    DeviceThread &operator=(const DeviceThread &) = delete;
+
+    QThread thread;
+    DeviceSimulator *device;
+};
+
+} // namespace
+
+void tst_Faults::initTestCase()
+{
+    previousHandler = qInstallMessageHandler(messageHandler);
+}
+
+void tst_Faults::init()
+{
+    decodedBursts.clear();
+    decodedBurstSizes.clear();
+    keepBurstBytes = true;
+    window = std::make_unique<Widget>();
+}
+
+void tst_Faults::cleanup()
+{
+    window.reset();
+}
+
+void tst_Faults::selectPort(const QString &name)
+{
+    // A pseudo-terminal is not listed by the system, so it is added the way a scan would.
+    auto *ports = child<QComboBox>("portCBox");
+    ports->addItem(name);
+    ports->setCurrentIndex(ports->count() - 1);
+}
+
+QStringList tst_Faults::lines() const
+{
+    QStringList all = child<QTextEdit>("textEdit")->toPlainText().split(QLatin1Char('\n'));
+    all.removeAll(QString());
+    return all;
+}
+
+QStringList tst_Faults::receivedLines() const
+{
+    return lines().filter(kMeasured);
+}
+
+QList<bool> tst_Faults::portControls() const
+{
+    QList<bool> enabled;
+    for (const char *name : {"portCBox", "baudCBox", "openBtn", "closeBtn"})
+        enabled << child<QWidget>(name)->isEnabled();
+    return enabled;
+}
+
+void tst_Faults::verifyClosedState()
+{
+    QVERIFY(!child<QSerialPort>("serial")->isOpen());
+    QVERIFY(!child<QTimer>("sendTimer")->isActive());
+    QCOMPARE(portControls(), QList<bool>({true, true, true, false}));
+}
+
+void tst_Faults::vanishDuringContinuous()
+{
+    DeviceSimulator device;
+    SimulatorSettings settings;
+    // The device goes once the window has read its fifth reply, so all five must be shown.
+    settings.unplugAfterReplies = 5;
+    device.setSettings(settings);
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    selectPort(device.portName());
+    click("openBtn");
+    QVERIFY(child<QSerialPort>("serial")->isOpen());
+
+    ModalCatcher catcher;
+    child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("25"));
+    click("continueSendBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(device.isUnplugged(), 10000);
+    QTRY_COMPARE(catcher.boxes().size(), 1);
+    QCOMPARE(catcher.boxes().at(0).title, QStringLiteral("QSerial ERROR"));
+    QVERIFY2(catcher.boxes().at(0).text.startsWith(kBroken),
+             qPrintable(catcher.boxes().at(0).text));
+    verifyClosedState();
+
+    QTRY_COMPARE(receivedLines().size(), 5);
+    for (const QString &line : receivedLines())
+        QCOMPARE(measuredPart(line), QStringLiteral("测量值:17.8米"));
+    // Continuous measurement ended with the link: nothing more is sent or shown.
+    const int shown = lines().size();
+    QTest::qWait(200);
+    QCOMPARE(lines().size(), shown);
+    QCOMPARE(catcher.boxes().size(), 1);
+
+    // The device comes back (on a new terminal): the window takes it up again.
+    device.setSettings(SimulatorSettings());
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    selectPort(device.portName());
+    click("openBtn");
+    QVERIFY(child<QSerialPort>("serial")->isOpen());
+    click("oneSendBtn");
+    QTRY_COMPARE(receivedLines().size(), 6);
+    QTest::qWait(50);
+    QCOMPARE(receivedLines().size(), 6);
+}
+
+void tst_Faults::vanishMidReply()
+{
+    DeviceSimulator device;
+    SimulatorSettings settings;
+    settings.pieces = 4;
+    settings.pieceGapMs = 4;
+    device.setSettings(settings);
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    selectPort(device.portName());
+    click("openBtn");
+    auto *serial = child<QSerialPort>("serial");
+    QVERIFY(serial->isOpen());
+
+    // Connected after the window's own receiver, so the window has read the first piece of
+    // the reply when the device goes.
+    bool rxTimerWasRunning = false;
+    const QMetaObject::Connection tap = connect(serial, &QSerialPort::readyRead, this, [&] {
+        rxTimerWasRunning = child<QTimer>("rxTimer")->isActive();
+        device.unplug();
+    });
+    ModalCatcher catcher;
+    click("oneSendBtn");
+    QTRY_COMPARE(catcher.boxes().size(), 1);
+    disconnect(tap);
+    QVERIFY2(catcher.boxes().at(0).text.startsWith(kBroken),
+             qPrintable(catcher.boxes().at(0).text));
+    QVERIFY(rxTimerWasRunning);
+    verifyClosedState();
+    QCOMPARE(device.replyCount(), 0);
+    // The burst under way is still ended by silence after the port has closed.
+    QTRY_VERIFY(!child<QTimer>("rxTimer")->isActive());
+    const QList<QByteArray> beforeReturn = decodedBursts;
+
+    // The device returns and sends a whole reply.
+    device.setSettings(SimulatorSettings());
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    selectPort(device.portName());
+    click("openBtn");
+    QVERIFY(serial->isOpen());
+    const QByteArray interrupted = replyFrame(1, 178);
+    const QByteArray next = replyFrame(1, 0x3E8);
+    device.writeRaw(next);
+    QTRY_VERIFY(!decodedBursts.isEmpty() && decodedBursts.last().endsWith(next));
+
+    // Whatever part of the interrupted reply the window had read is either a burst of its own
+    // (7 bytes or more) or a residue that the next burst starts with.
+    const QByteArray all = decodedBursts.join();
+    QVERIFY(all.endsWith(next));
+    const QByteArray part = all.left(all.size() - next.size());
+    QVERIFY2(!part.isEmpty() && interrupted.startsWith(part), part.toHex().constData());
+    qInfo("the window had read %d bytes of the reply when the device went", int(part.size()));
+    QStringList expected;
+    if (part.size() < 7) {
+        QVERIFY(beforeReturn.isEmpty());
+        QCOMPARE(decodedBursts, QList<QByteArray>({part + next}));
+        expected << expectedValue(part + next);
+    } else {
+        QCOMPARE(decodedBursts, QList<QByteArray>({part, next}));
+        expected << expectedValue(part) << expectedValue(next);
+    }
+    expected.removeAll(QString());
+    QTRY_COMPARE(receivedLines().size(), expected.size());
+    QStringList shown;
+    for (const QString &line : receivedLines())
+        shown << measuredPart(line);
+    QCOMPARE(shown, expected);
+    QCOMPARE(catcher.boxes().size(), 1);
+}
+
+void tst_Faults::vanishWhileSaveDialogOpen()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+
+    DeviceSimulator device;
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    selectPort(device.portName());
+    click("openBtn");
+    child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
+    click("continueSendBtn");
+    QTRY_VERIFY(receivedLines().size() >= 2);
+
+    ModalCatcher catcher;
+    catcher.setFileAnswer(path);
+    int shownAtOpen = -1;
+    int receivedAtOpen = -1;
+    int receivedAtUnplug = -1;
+    catcher.setWhileFileDialogOpen([&] {
+        shownAtOpen = lines().size();
+        receivedAtOpen = receivedLines().size();
+        // Measurement goes on while the dialog is open.
+        QTest::qWaitFor([&] { return receivedLines().size() >= receivedAtOpen + 3; }, 5000);
+        receivedAtUnplug = receivedLines().size();
+        device.unplug();
+        QTest::qWaitFor([&] { return !catcher.boxes().isEmpty(); }, 5000);
+    });
+    click("saveFileBtn");
+    const QString shown = child<QTextEdit>("textEdit")->toPlainText();
+
+    QCOMPARE(catcher.fileDialogs().size(), 1);
+    QCOMPARE(catcher.boxes().size(), 1);
+    QCOMPARE(catcher.boxes().at(0).title, QStringLiteral("QSerial ERROR"));
+    QVERIFY2(catcher.boxes().at(0).text.startsWith(kBroken),
+             qPrintable(catcher.boxes().at(0).text));
+    QVERIFY2(receivedAtUnplug >= receivedAtOpen + 3, qPrintable(QString::number(receivedAtUnplug)));
+    verifyClosedState();
+
+    // The file holds the pane as it was when the dialog closed, lines that came in while it was
+    // open included.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString saved = QString::fromUtf8(file.readAll());
+    QCOMPARE(saved, shown);
+    QVERIFY(saved.split(QLatin1Char('\n')).size() >= shownAtOpen + 3);
+
+    // Nothing arrives after the link has gone.
+    QTest::qWait(100);
+    QCOMPARE(child<QTextEdit>("textEdit")->toPlainText(), shown);
+}
+
+void tst_Faults::lineNeverFallsSilent()
+{
+    // Declared before the device's thread, so they outlive the device that uses them.
+    const QByteArray chunk = replyFrame(1, 178).repeated(2048);
+    QAtomicInt streaming(1);
+    QAtomicInt chunks(0);
+    DeviceThread simulator;
+    DeviceSimulator *device = simulator.device;
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
+    selectPort(device->portName());
+    click("openBtn");
+    QVERIFY(child<QSerialPort>("serial")->isOpen());
+
+    // Each write is followed by the next as soon as it has gone out, so the device writes only
+    // as fast as the window reads and its own queue stays short: whatever memory grows here is
+    // the window's.
+    connect(device, &DeviceSimulator::eventRecorded, device,
+            [device, chunk, &streaming, &chunks](const SimulatorEvent &event) {
+                if (event.kind != SimulatorEvent::Raw)
+                    return;
+                chunks.ref();
+                device->clearEvents();
+                if (streaming.loadAcquire())
+                    device->writeRaw(chunk);
+            });
+
+    keepBurstBytes = false;
+    // Warm up first, so that allocations made once (fonts, the pane's first layout) are not
+    // counted as growth.
+    device->writeRaw(chunk);
+    device->writeRaw(chunk);
+    QTRY_VERIFY(chunks.loadAcquire() >= 16);
+    const qint64 residentBefore = residentBytes();
+    const int chunksBefore = chunks.loadAcquire();
+    const int burstsBefore = decodedBurstSizes.size();
+
+    // The window must stay responsive: a timer of this thread keeps firing.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastTick = 0;
+    qint64 longestTickGap = 0;
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        const qint64 now = clock.elapsed();
+        longestTickGap = std::max(longestTickGap, now - lastTick);
+        lastTick = now;
+        ++ticks;
+    });
+    ticker.start(20);
+    QTest::qWait(3000);
+    ticker.stop();
+    const qint64 streamed = qint64(chunks.loadAcquire() - chunksBefore) * chunk.size();
+    const qint64 growth = residentBytes() - residentBefore;
+    streaming.storeRelease(0);
+
+    int largestBurst = 0;
+    for (int i = burstsBefore; i < decodedBurstSizes.size(); ++i)
+        largestBurst = std::max(largestBurst, decodedBurstSizes.at(i));
+    const int bursts = decodedBurstSizes.size() - burstsBefore;
+    qInfo("%lld bytes streamed in 3 s, %d bursts decoded, the largest %d bytes, resident memory "
+          "grew by %lld bytes, longest gap between timer ticks %lld ms",
+          streamed, bursts, largestBurst, growth, longestTickGap);
+
+    // Kept whole, the stream would need at least its own size in memory. What does grow is the
+    // log: a line (under a kilobyte) for every burst of more than 4096 bytes.
+    QVERIFY2(streamed >= 8 * 1024 * 1024, qPrintable(QString::number(streamed)));
+    QVERIFY2(growth < streamed / 2, qPrintable(QString::number(growth)));
+    // Bursts are ended by size while the line is busy: no burst holds more than one read of
+    // the port beyond the limit.
+    QVERIFY(bursts >= 100);
+    QVERIFY2(largestBurst <= 4096 + 64 * 1024, qPrintable(QString::number(largestBurst)));
+    QVERIFY2(
+        ticks >= 20 && longestTickGap < 1500,
+        qPrintable(QStringLiteral("%1 ticks, longest gap %2 ms").arg(ticks).arg(longestTickGap)));
+
+    // When the line falls silent the window is idle again and still decodes a lone reply.
+    QTRY_VERIFY(!child<QTimer>("rxTimer")->isActive());
+    QTest::qWait(50);
+    const int shown = receivedLines().size();
+    device->writeRaw(replyFrame(1, 0x3E8));
+    QTRY_COMPARE(receivedLines().size(), shown + 1);
+}
+
+void tst_Faults::repliesInPieces_data()
+{
+    QTest::addColumn<int>("pieces");
+    QTest::addColumn<int>("gapMs");
+
+    QTest::newRow("8 pieces 1 ms apart") << 8 << 1;
+    QTest::newRow("8 pieces back to back") << 8 << 0;
+    QTest::newRow("4 pieces 3 ms apart") << 4 << 3;
+    QTest::newRow("2 pieces 3 ms apart") << 2 << 3;
+}
+
+void tst_Faults::repliesInPieces()
+{
+    QFETCH(int, pieces);
+    QFETCH(int, gapMs);
+
+    DeviceThread simulator;
+    DeviceSimulator *device = simulator.device;
+    SimulatorSettings settings;
+    settings.pattern = SimulatorSettings::Pattern::RandomWalk;
+    settings.failureRate = 0.2;
+    settings.pieces = pieces;
+    settings.pieceGapMs = gapMs;
+    device->setSettings(settings);
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
+    selectPort(device->portName());
+    click("openBtn");
+
+    child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("50"));
+    click("continueSendBtn");
+    QTRY_VERIFY_WITH_TIMEOUT(device->replyCount() >= 12, 10000);
+    click("continueSendBtn");
+    const QList<SimulatorEvent> replies = [&] {
+        QTest::qWait(100); // a reply to the last command may still be on its way
+        return eventsOf(*device, SimulatorEvent::Reply);
+    }();
+
+    QStringList expected;
+    QList<QByteArray> expectedBursts;
+    for (const SimulatorEvent &reply : replies) {
+        expectedBursts << reply.bytes;
+        expected << expectedValue(reply.bytes);
+    }
+    QTRY_COMPARE(decodedBursts.size(), expectedBursts.size());
+    QCOMPARE(decodedBursts, expectedBursts);
+    QStringList shown;
+    for (const QString &line : receivedLines())
+        shown << measuredPart(line);
+    QCOMPARE(shown, expected);
+}
+
+void tst_Faults::noiseBetweenReplies_data()
+{
+    QTest::addColumn<int>("noiseBytes");
+    QTest::addColumn<bool>("joinsNextBurst");
+
+    QTest::newRow("3 bytes") << 3 << true;
+    QTest::newRow("6 bytes") << 6 << true;
+    QTest::newRow("7 bytes") << 7 << false;
+    QTest::newRow("20 bytes") << 20 << false;
+}
+
+void tst_Faults::noiseBetweenReplies()
+{
+    QFETCH(int, noiseBytes);
+    QFETCH(bool, joinsNextBurst);
+
+    DeviceThread simulator;
+    DeviceSimulator *device = simulator.device;
+    SimulatorSettings settings;
+    settings.pattern = SimulatorSettings::Pattern::RandomWalk;
+    settings.noise = SimulatorSettings::Noise::BetweenReplies;
+    settings.noiseBytes = noiseBytes;
+    // Far beyond the 10 ms of silence that end a burst: the noise is a burst of its own.
+    settings.noiseDelayMs = 60;
+    settings.seed = quint32(noiseBytes);
+    device->setSettings(settings);
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
+    selectPort(device->portName());
+    click("openBtn");
+
+    constexpr int kReplies = 6;
+    for (int i = 1; i <= kReplies; ++i) {
+        click("oneSendBtn");
+        QTRY_COMPARE(eventsOf(*device, SimulatorEvent::Noise).size(), i);
+        QTest::qWait(20);
+    }
+    QTRY_VERIFY(!child<QTimer>("rxTimer")->isActive());
+
+    // Each reply and each noise is a burst as it reaches the window, in the order sent.
+    BurstModel model;
+    for (const SimulatorEvent &event : device->events()) {
+        if (event.kind == SimulatorEvent::Reply || event.kind == SimulatorEvent::Noise)
+            model.add(event.bytes);
+    }
+    QCOMPARE(model.bursts.size(), joinsNextBurst ? kReplies : 2 * kReplies);
+    QTRY_COMPARE(decodedBursts.size(), model.bursts.size());
+    QCOMPARE(decodedBursts, model.bursts);
+    QStringList shown;
+    for (const QString &line : receivedLines())
+        shown << measuredPart(line);
+    QCOMPARE(shown, model.values);
+
+    // The last noise, when short, is still waiting for the next burst to join.
+    if (joinsNextBurst) {
+        const QByteArray reply = replyFrame(1, 0x3E8);
+        device->writeRaw(reply);
+        QTRY_COMPARE(decodedBursts.size(), model.bursts.size() + 1);
+        QCOMPARE(decodedBursts.last(), model.residue + reply);
+    }
+}
+
+void tst_Faults::portCannotBeOpened_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("openedBefore");
+
+    for (bool before : {false, true}) {
+        const char *suffix = before ? ", after a good open and close" : "";
+        QTest::newRow(qPrintable(QStringLiteral("no such device%1").arg(suffix)))
+            << "missing" << before;
+        QTest::newRow(qPrintable(QStringLiteral("not a terminal%1").arg(suffix)))
+            << "not a terminal" << before;
+        QTest::newRow(qPrintable(QStringLiteral("in use%1").arg(suffix))) << "in use" << before;
+    }
+}
+
+void tst_Faults::portCannotBeOpened()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, openedBefore);
+
+    DeviceSimulator device;
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    DeviceSimulator other;
+    QVERIFY2(other.start(), qPrintable(other.errorString()));
+    auto *serial = child<QSerialPort>("serial");
+
+    if (openedBefore) {
+        selectPort(device.portName());
+        click("openBtn");
+        QVERIFY(serial->isOpen());
+        click("closeBtn");
+        QVERIFY(!serial->isOpen());
+    }
+    const QList<bool> before = portControls();
+
+    QSerialPort holder;
+    QString name;
+    if (kind == QLatin1String("missing")) {
+        name = QStringLiteral("/nonexistent/ttyRF0");
+    } else if (kind == QLatin1String("not a terminal")) {
+        name = QStringLiteral("/dev/null");
+    } else {
+        name = other.portName();
+        holder.setPortName(name);
+        QVERIFY(holder.open(QIODevice::ReadWrite));
+    }
+    selectPort(name);
+    ModalCatcher catcher;
+    click("openBtn");
+    QCOMPARE(catcher.boxes().size(), 1);
+    QCOMPARE(catcher.boxes().at(0).title, QStringLiteral("QSerial ERROR"));
+    QCOMPARE(catcher.boxes().at(0).text, QStringLiteral("打开串口失败"));
+    QVERIFY(!serial->isOpen());
+    QCOMPARE(portControls(), before);
+    QTest::qWait(50);
+    QCOMPARE(catcher.boxes().size(), 1);
+    QVERIFY(lines().isEmpty());
+
+    // The failure leaves nothing behind: the next port opens and measures, once per reply.
+    selectPort(device.portName());
+    click("openBtn");
+    QVERIFY(serial->isOpen());
+    click("oneSendBtn");
+    QTRY_COMPARE(receivedLines().size(), 1);
+    QTest::qWait(50);
+    QCOMPARE(receivedLines(), QStringList{lines().last()});
+    QCOMPARE(device.commandCount(), 1);
+    QCOMPARE(other.commandCount(), 0);
+    QCOMPARE(catcher.boxes().size(), 1);
+}
+
+void tst_Faults::sendWhilePortClosed()
+{
+    DeviceSimulator device;
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    selectPort(device.portName());
+
+    // Started with the port closed, continuous measurement logs each failed send; once the
+    // port is open the same timer's commands reach the device.
+    child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("30"));
+    click("continueSendBtn");
+    QTRY_VERIFY(lines().count(kNotOpen) >= 3);
+    click("openBtn");
+    QVERIFY(child<QSerialPort>("serial")->isOpen());
+    QTRY_VERIFY(device.replyCount() >= 3);
+    click("continueSendBtn");
+    QTest::qWait(100);
+
+    // Every send line is followed by its failure, or its command reached the device; every
+    // command was answered and every answer shown.
+    const QStringList all = lines();
+    const int sends = all.filter(kSent).size();
+    const int failures = all.count(kNotOpen);
+    for (int i = 0; i < all.size(); ++i) {
+        if (all.at(i) == kNotOpen)
+            QVERIFY2(i > 0 && all.at(i - 1).startsWith(kSent), qPrintable(all.join('\n')));
+    }
+    QCOMPARE(sends, failures + device.commandCount());
+    QTRY_COMPARE(device.replyCount(), device.commandCount());
+    QTRY_COMPARE(receivedLines().size(), device.replyCount());
+    // The failures all came before the open.
+    const int lastFailure = all.lastIndexOf(kNotOpen);
+    QVERIFY(all.mid(lastFailure).filter(kMeasured).size() == receivedLines().size());
+}
+
+void tst_Faults::writeToVanishedDevice()
+{
+    DeviceSimulator device;
+    QVERIFY2(device.start(), qPrintable(device.errorString()));
+    selectPort(device.portName());
+    click("openBtn");
+    auto *serial = child<QSerialPort>("serial");
+    QVERIFY(serial->isOpen());
+
+    // The device goes, and before the window has heard of it a command is sent: the port still
+    // takes the bytes, the write to the terminal then fails.
+    ModalCatcher catcher;
+    device.unplug();
+    click("oneSendBtn");
+    QCOMPARE(lines().size(), 1);
+    QVERIFY(lines().at(0).startsWith(kSent));
+    QTRY_COMPARE(catcher.boxes().size(), 1);
+    QVERIFY2(catcher.boxes().at(0).text.startsWith(kBroken),
+             qPrintable(catcher.boxes().at(0).text));
+    verifyClosedState();
+    QCOMPARE(device.commandCount(), 0);
+
+    // From then on a send says the port is not open.
+    click("oneSendBtn");
+    QCOMPARE(lines().size(), 3);
+    QCOMPARE(lines().at(2), kNotOpen);
+    QTest::qWait(50);
+    QCOMPARE(catcher.boxes().size(), 1);
+}
+
+QTEST_MAIN(tst_Faults)
+#include "tst_faults.moc"
