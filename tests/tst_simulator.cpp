@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QSerialPort>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
