@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QIcon>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPixmap>
 #include <QSerialPort>
 #include <QTextCursor>
@@ -26,6 +27,19 @@ Widget::Widget(QWidget *parent)
     QFont font;
     font.setPointSize(36);
     ui->textEdit->setFont(font);
+
+    // The window's style sheet paints the log pane's background itself, which leaves the pane
+    // and its viewport transparent: each new line then repaints the whole pane and everything
+    // behind it, and scrolling cannot move what is already drawn. Filled with the same colour
+    // they are opaque and look the same. Polished first: polishing takes the viewport's fill away.
+    ui->textEdit->ensurePolished();
+    const QBrush paneBrush = ui->textEdit->palette().brush(QPalette::Base);
+    for (QWidget *pane : {static_cast<QWidget *>(ui->textEdit), ui->textEdit->viewport()}) {
+        QPalette palette = pane->palette();
+        palette.setBrush(pane->backgroundRole(), paneBrush);
+        pane->setPalette(palette);
+        pane->setAutoFillBackground(true);
+    }
 
     scanPorts();
     ui->portCBox->setCurrentIndex(0);
