@@ -1,0 +1,486 @@
+// rangefinder-bench: figures for the window's measurement link and its log, measured on this
+// machine over a real pseudo-terminal with the simulator as the device. It prints what it
+// measures and judges nothing.
+//   rangefinder-bench [--only latency|cost|scale|startup]... [--replies N] [--seconds N]
+//                     [--lines N] [--block N] [--runs N]
+#include "devicesimulator.h"
+#include "logfile.h"
+#include "measurementtext.h"
+#include "widget.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+qint64 steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double threadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+qint64 residentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : -1;
+}
+
+// CPU seconds another process has used so far, from /proc.
+double childCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    const double ticks = double(sysconf(_SC_CLK_TCK));
+    return (fields.at(11).toDouble() + fields.at(12).toDouble()) / ticks;
+}
+
+void print(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void print(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index =
+        std::min(values.size() - 1, size_t(std::ceil(p / 100.0 * double(values.size())) - 1));
+    return values.at(index);
+}
+
+// Runs the event loop until done() holds, checked whenever wake fires, or until the timeout.
+bool runUntil(const std::function<bool()> &done, int timeoutMs,
+              const std::function<void(QEventLoop &)> &connectWake)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connectWake(loop);
+    timeout.start(timeoutMs);
+    while (!done() && timeout.isActive())
+        loop.exec();
+    return done();
+}
+
+void wait(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A message box would block the benchmark with nobody to answer it: it is reported and closed.
+class BoxCloser : public QObject
+{
+public:
+    explicit BoxCloser(QObject *parent) : QObject(parent)
+    {
+        auto *timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [] {
+            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                std::fprintf(stderr, "rangefinder-bench: the window showed \"%s\"\n",
+                             qPrintable(box->text()));
+                box->done(QMessageBox::Ok);
+            }
+        });
+        timer->start(500);
+    }
+};
+
+// The product's window, shown, with access to its parts by object name.
+class Window
+{
+public:
+    Window() : m_widget(new Widget)
+    {
+        m_widget->show();
+        wait(300);
+    }
+
+    template <typename T> T *child(const char *name) const
+    {
+        T *object = m_widget->findChild<T *>(QLatin1String(name));
+        if (!object)
+            qFatal("no %s", name);
+        return object;
+    }
+    void click(const char *name) { child<QAbstractButton>(name)->click(); }
+    bool open(const QString &port)
+    {
+        auto *ports = child<QComboBox>("portCBox");
+        ports->addItem(port);
+        ports->setCurrentIndex(ports->count() - 1);
+        click("openBtn");
+        return child<QSerialPort>("serial")->isOpen();
+    }
+    QTextEdit *log() const { return child<QTextEdit>("textEdit"); }
+    int countLines(const QString &prefix) const
+    {
+        int count = 0;
+        for (QTextBlock block = log()->document()->begin(); block.isValid(); block = block.next())
+            count += block.text().startsWith(prefix) ? 1 : 0;
+        return count;
+    }
+
+private:
+    std::unique_ptr<Widget> m_widget;
+};
+
+const QString kReceived = QStringLiteral("接收时间");
+const QString kSent = QStringLiteral("发送时间");
+
+// 1. From the device writing a reply's last byte to its line in the pane.
+void latency(int replies)
+{
+    print("\n== Latency: reply's last byte written -> its line in the pane ==\n");
+    QThread deviceThread;
+    auto *device = new DeviceSimulator;
+    device->moveToThread(&deviceThread);
+    deviceThread.start();
+    if (!device->start()) {
+        print("cannot start the simulator: %s\n", qPrintable(device->errorString()));
+        return;
+    }
+
+    std::vector<qint64> lineNs;
+    {
+        Window window;
+        if (!window.open(device->portName())) {
+            print("cannot open %s\n", qPrintable(device->portName()));
+        } else {
+            QTextEdit *log = window.log();
+            lineNs.reserve(size_t(replies) + 16);
+            // Connected after the window's own auto-scroll, so the line is in place and in view.
+            QObject::connect(log, &QTextEdit::textChanged, log, [log, &lineNs] {
+                const qint64 now = steadyNs();
+                if (log->document()->lastBlock().text().startsWith(kReceived))
+                    lineNs.push_back(now);
+            });
+            window.child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("30"));
+            window.click("continueSendBtn");
+            runUntil([&] { return lineNs.size() >= size_t(replies); }, replies * 30 * 4,
+                     [&](QEventLoop &loop) {
+                         QObject::connect(log, &QTextEdit::textChanged, &loop, [&] {
+                             if (lineNs.size() >= size_t(replies))
+                                 loop.quit();
+                         });
+                     });
+            window.click("continueSendBtn");
+            wait(100);
+        }
+    }
+    const QVector<SimulatorEvent> events = device->events();
+    QMetaObject::invokeMethod(
+        device, [device] { delete device; }, Qt::BlockingQueuedConnection);
+    deviceThread.quit();
+    deviceThread.wait();
+
+    std::vector<qint64> replyNs;
+    for (const SimulatorEvent &event : events) {
+        if (event.kind == SimulatorEvent::Reply)
+            replyNs.push_back(event.steadyNs);
+    }
+    const size_t n = std::min(replyNs.size(), lineNs.size());
+    std::vector<double> ms;
+    for (size_t i = 0; i < n; ++i)
+        ms.push_back(double(lineNs[i] - replyNs[i]) / 1e6);
+    print("continuous measurement every 30 ms: %zu replies written, %zu lines shown\n",
+          replyNs.size(), lineNs.size());
+    if (ms.empty())
+        return;
+    print("latency ms: p50 %.2f  p95 %.2f  p99 %.2f  max %.2f  min %.2f  (over %zu; the silence "
+          "timer alone is 10)\n",
+          percentile(ms, 50), percentile(ms, 95), percentile(ms, 99), percentile(ms, 100),
+          percentile(ms, 0.0001), ms.size());
+}
+
+// 2. Continuous measurement every 20 ms against the simulator as a separate process, so that
+// this process's CPU time is the window's alone.
+void cost(int seconds)
+{
+    print("\n== Loss and cost: continuous measurement every 20 ms for %d s, device answering "
+          "after 2 ms ==\n",
+          seconds);
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("sim.log"));
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(QStringLiteral(RANGEFINDER_SIM),
+              {QStringLiteral("--delay"), QStringLiteral("2"), QStringLiteral("--log"), logPath});
+    if (!sim.waitForReadyRead(10000)) {
+        print("rangefinder-sim did not start: %s\n", qPrintable(sim.errorString()));
+        return;
+    }
+    const QString port = QString::fromLocal8Bit(sim.readLine().trimmed());
+
+    int sentLines = 0;
+    int failedLines = 0;
+    int receivedLines = 0;
+    double cpu = 0;
+    double threadCpu = 0;
+    double wall = 0;
+    double simCpu = 0;
+    {
+        Window window;
+        if (!window.open(port)) {
+            print("cannot open %s\n", qPrintable(port));
+            return;
+        }
+        window.child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
+        wait(200);
+        const double simCpuBefore = childCpuSeconds(sim.processId());
+        const double cpuBefore = processCpuSeconds();
+        const double threadBefore = threadCpuSeconds();
+        QElapsedTimer clock;
+        clock.start();
+        window.click("continueSendBtn");
+        wait(seconds * 1000);
+        window.click("continueSendBtn");
+        // The last reply is on its way for a few milliseconds more.
+        wait(100);
+        wall = double(clock.nsecsElapsed()) / 1e9;
+        cpu = processCpuSeconds() - cpuBefore;
+        threadCpu = threadCpuSeconds() - threadBefore;
+        simCpu = childCpuSeconds(sim.processId()) - simCpuBefore;
+        sentLines = window.countLines(kSent);
+        failedLines = window.countLines(QStringLiteral("发送失败"));
+        receivedLines = window.countLines(kReceived);
+    }
+    sim.terminate();
+    sim.waitForFinished(5000);
+
+    int commands = 0;
+    int replies = 0;
+    QFile log(logPath);
+    if (log.open(QIODevice::ReadOnly)) {
+        while (!log.atEnd()) {
+            const QList<QByteArray> fields = log.readLine().split(' ');
+            if (fields.size() < 2)
+                continue;
+            commands += fields.at(1) == "command" ? 1 : 0;
+            replies += fields.at(1) == "reply" ? 1 : 0;
+        }
+    }
+    print("commands sent %d (failed %d), commands the device received %d, replies sent %d, "
+          "lines decoded %d, lost %d\n",
+          sentLines, failedLines, commands, replies, receivedLines, replies - receivedLines);
+    print("CPU of this process %.3f s in %.1f s = %.2f%% of one core (the window's thread "
+          "%.2f%%); the simulator process %.2f%%\n",
+          cpu, wall, 100 * cpu / wall, 100 * threadCpu / wall, 100 * simCpu / wall);
+}
+
+// 3. A million measurement lines appended to the pane as the decoder appends them.
+void scale(int lines, int block)
+{
+    print("\n== Log scale: %d lines appended as the decoder does, auto-scroll on each ==\n", lines);
+    Window window;
+    QTextEdit *log = window.log();
+    const qint64 residentBefore = residentBytes();
+    std::vector<double> blocks;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < lines; ++i) {
+        Reply reply;
+        reply.status = 1;
+        reply.raw = quint16(1 + i % 5000);
+        log->append(receiveLine(reply, LengthUnit::Metre, QDateTime::currentDateTime()));
+        // The event loop runs between lines as it does between bursts: repaints happen.
+        if (i % 100 == 99)
+            QCoreApplication::processEvents();
+        if ((i + 1) % block == 0) {
+            blocks.push_back(double(clock.nsecsElapsed()) / 1e9);
+            print("  lines %7d to %7d: %.2f s\n", i + 2 - block, i + 1, blocks.back());
+            clock.restart();
+        }
+    }
+    QCoreApplication::processEvents();
+    const qint64 resident = residentBytes() - residentBefore;
+    if (!blocks.empty()) {
+        print("block of %d lines: first %.2f s, last %.2f s, last/first %.2f\n", block,
+              blocks.front(), blocks.back(), blocks.back() / blocks.front());
+    }
+    print("resident memory: +%.1f MB, %.0f bytes per line\n", double(resident) / 1e6,
+          double(resident) / lines);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    clock.restart();
+    const QString text = log->toPlainText();
+    const double plain = double(clock.nsecsElapsed()) / 1e9;
+    clock.restart();
+    QString error;
+    const bool saved = saveLogText(path, text, &error);
+    const double write = double(clock.nsecsElapsed()) / 1e9;
+    print("save: %.2f s (the pane's text %.2f s, saveLogText %.2f s), %lld bytes%s%s\n",
+          plain + write, plain, write, QFileInfo(path).size(),
+          saved ? "" : ", failed: ", qPrintable(error));
+
+    clock.restart();
+    window.click("clearBtn");
+    QCoreApplication::processEvents();
+    print("clear: %.3f s\n", double(clock.nsecsElapsed()) / 1e9);
+}
+
+// 4. From process start to the window on screen, the product's against a bare one.
+void startup(int runs)
+{
+    print("\n== Start-up: process start -> window exposed and painted (QPA: %s) ==\n",
+          qPrintable(QGuiApplication::platformName()));
+    const QString programs[] = {QStringLiteral(BENCH_STARTUP_BARE),
+                                QStringLiteral(BENCH_STARTUP_WINDOW)};
+    std::vector<double> ms[2];
+    for (int run = 0; run < runs; ++run) {
+        for (int which = 0; which < 2; ++which) {
+            QProcess child;
+            child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            QElapsedTimer clock;
+            clock.start();
+            child.start(programs[which], QStringList());
+            bool seen = false;
+            while (!seen && child.waitForReadyRead(10000))
+                seen = child.readAll().contains("exposed");
+            const double elapsed = double(clock.nsecsElapsed()) / 1e6;
+            child.waitForFinished(10000);
+            if (seen)
+                ms[which].push_back(elapsed);
+            else
+                print("run %d: %s showed no window\n", run, qPrintable(programs[which]));
+        }
+    }
+    const char *names[] = {"bare window", "the window"};
+    for (int which = 0; which < 2; ++which) {
+        QString all;
+        for (double value : ms[which])
+            all += QStringLiteral(" %1").arg(value, 0, 'f', 0);
+        print("%-12s median %.0f ms, min %.0f, max %.0f (runs:%s)\n", names[which],
+              percentile(ms[which], 50), percentile(ms[which], 0.0001), percentile(ms[which], 100),
+              qPrintable(all));
+    }
+    if (!ms[0].empty() && !ms[1].empty())
+        print("the window / bare: %.2f (medians)\n", percentile(ms[1], 50) / percentile(ms[0], 50));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption only(QStringLiteral("only"),
+                                  QStringLiteral("Run only this part (repeatable): latency, "
+                                                 "cost, scale, startup."),
+                                  QStringLiteral("part"));
+    const QCommandLineOption replies(QStringLiteral("replies"),
+                                     QStringLiteral("Replies timed for latency (1000)."),
+                                     QStringLiteral("n"), QStringLiteral("1000"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"),
+                                     QStringLiteral("Length of the cost run (60)."),
+                                     QStringLiteral("n"), QStringLiteral("60"));
+    const QCommandLineOption lines(QStringLiteral("lines"),
+                                   QStringLiteral("Lines appended for the log scale (1000000)."),
+                                   QStringLiteral("n"), QStringLiteral("1000000"));
+    const QCommandLineOption block(QStringLiteral("block"),
+                                   QStringLiteral("Lines per timed block (50000)."),
+                                   QStringLiteral("n"), QStringLiteral("50000"));
+    const QCommandLineOption runs(QStringLiteral("runs"),
+                                  QStringLiteral("Start-ups of each window (10)."),
+                                  QStringLiteral("n"), QStringLiteral("10"));
+    parser.addOptions({only, replies, seconds, lines, block, runs});
+    parser.process(app);
+    const QStringList parts =
+        parser.isSet(only) ? parser.values(only)
+                           : QStringList({QStringLiteral("latency"), QStringLiteral("cost"),
+                                          QStringLiteral("scale"), QStringLiteral("startup")});
+
+    // The window's debug output (a line per command and per burst) is not what is measured.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
+    BoxCloser closer(&app);
+
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    double load[3] = {};
+    getloadavg(load, 3);
+    print("rangefinder-bench on %s, %ld cores, Qt %s, QPA %s, load average %.2f %.2f %.2f\n", host,
+          sysconf(_SC_NPROCESSORS_ONLN), qVersion(), qPrintable(QGuiApplication::platformName()),
+          load[0], load[1], load[2]);
+
+    if (parts.contains(QStringLiteral("latency")))
+        latency(parser.value(replies).toInt());
+    if (parts.contains(QStringLiteral("cost")))
+        cost(parser.value(seconds).toInt());
+    if (parts.contains(QStringLiteral("scale")))
+        scale(parser.value(lines).toInt(), std::max(1, parser.value(block).toInt()));
+    if (parts.contains(QStringLiteral("startup")))
+        startup(parser.value(runs).toInt());
+
+    getloadavg(load, 3);
+    print("\nload average at the end %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+    return 0;
+}
