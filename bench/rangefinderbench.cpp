@@ -206,6 +206,7 @@ void latency(int replies)
     }
 
     std::vector<qint64> lineNs;
+    std::vector<qint64> readNs;
     {
         Window window;
         if (!window.open(device->portName())) {
@@ -213,11 +214,20 @@ void latency(int replies)
         } else {
             QTextEdit *log = window.log();
             lineNs.reserve(size_t(replies) + 16);
+            readNs.reserve(size_t(replies) + 16);
+            // When the window last read the port before each line: splits the latency into
+            // getting the bytes to the window and the window's silence timer and decoding.
+            qint64 lastRead = 0;
+            QSerialPort *serial = window.child<QSerialPort>("serial");
+            QObject::connect(serial, &QSerialPort::readyRead, serial,
+                             [&lastRead] { lastRead = steadyNs(); });
             // Connected after the window's own auto-scroll, so the line is in place and in view.
-            QObject::connect(log, &QTextEdit::textChanged, log, [log, &lineNs] {
+            QObject::connect(log, &QTextEdit::textChanged, log, [&] {
                 const qint64 now = steadyNs();
-                if (log->document()->lastBlock().text().startsWith(kReceived))
+                if (log->document()->lastBlock().text().startsWith(kReceived)) {
                     lineNs.push_back(now);
+                    readNs.push_back(lastRead);
+                }
             });
             window.child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("30"));
             window.click("continueSendBtn");
@@ -245,8 +255,13 @@ void latency(int replies)
     }
     const size_t n = std::min(replyNs.size(), lineNs.size());
     std::vector<double> ms;
-    for (size_t i = 0; i < n; ++i)
+    std::vector<double> toRead;
+    std::vector<double> toLine;
+    for (size_t i = 0; i < n; ++i) {
         ms.push_back(double(lineNs[i] - replyNs[i]) / 1e6);
+        toRead.push_back(double(readNs[i] - replyNs[i]) / 1e6);
+        toLine.push_back(double(lineNs[i] - readNs[i]) / 1e6);
+    }
     print("continuous measurement every 30 ms: %zu replies written, %zu lines shown\n",
           replyNs.size(), lineNs.size());
     if (ms.empty())
@@ -255,6 +270,11 @@ void latency(int replies)
           "timer alone is 10)\n",
           percentile(ms, 50), percentile(ms, 95), percentile(ms, 99), percentile(ms, 100),
           percentile(ms, 0.0001), ms.size());
+    print("  written -> the window reads it: p50 %.2f  p99 %.2f  max %.2f\n",
+          percentile(toRead, 50), percentile(toRead, 99), percentile(toRead, 100));
+    print("  read -> line (silence timer, decode, append, auto-scroll): p50 %.2f  p99 %.2f  "
+          "max %.2f\n",
+          percentile(toLine, 50), percentile(toLine, 99), percentile(toLine, 100));
 }
 
 // 2. Continuous measurement every 20 ms against the simulator as a separate process, so that
@@ -384,16 +404,20 @@ void scale(int lines, int block)
     print("clear: %.3f s\n", double(clock.nsecsElapsed()) / 1e9);
 }
 
-// 4. From process start to the window on screen, the product's against a bare one.
+// 4. From process start to the window on screen, the product's against a bare one; the form
+// alone is timed too, to tell the form's cost from the window's own start-up work.
 void startup(int runs)
 {
     print("\n== Start-up: process start -> window exposed and painted (QPA: %s) ==\n",
           qPrintable(QGuiApplication::platformName()));
+    const char *names[] = {"bare window", "the window", "form alone"};
     const QString programs[] = {QStringLiteral(BENCH_STARTUP_BARE),
-                                QStringLiteral(BENCH_STARTUP_WINDOW)};
-    std::vector<double> ms[2];
+                                QStringLiteral(BENCH_STARTUP_WINDOW),
+                                QStringLiteral(BENCH_STARTUP_FORM)};
+    constexpr int kPrograms = 3;
+    std::vector<double> ms[kPrograms];
     for (int run = 0; run < runs; ++run) {
-        for (int which = 0; which < 2; ++which) {
+        for (int which = 0; which < kPrograms; ++which) {
             QProcess child;
             child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             QElapsedTimer clock;
@@ -407,11 +431,10 @@ void startup(int runs)
             if (seen)
                 ms[which].push_back(elapsed);
             else
-                print("run %d: %s showed no window\n", run, qPrintable(programs[which]));
+                print("run %d: %s showed no window\n", run, names[which]);
         }
     }
-    const char *names[] = {"bare window", "the window"};
-    for (int which = 0; which < 2; ++which) {
+    for (int which = 0; which < kPrograms; ++which) {
         QString all;
         for (double value : ms[which])
             all += QStringLiteral(" %1").arg(value, 0, 'f', 0);
@@ -419,8 +442,10 @@ void startup(int runs)
               percentile(ms[which], 50), percentile(ms[which], 0.0001), percentile(ms[which], 100),
               qPrintable(all));
     }
-    if (!ms[0].empty() && !ms[1].empty())
-        print("the window / bare: %.2f (medians)\n", percentile(ms[1], 50) / percentile(ms[0], 50));
+    if (!ms[0].empty() && !ms[1].empty() && !ms[2].empty())
+        print("the window / bare: %.2f, the form alone / bare: %.2f (medians)\n",
+              percentile(ms[1], 50) / percentile(ms[0], 50),
+              percentile(ms[2], 50) / percentile(ms[0], 50));
 }
 
 } // namespace
