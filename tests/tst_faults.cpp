@@ -139,6 +139,20 @@ QString measuredPart(const QString &line)
     return line.mid(line.indexOf(kMeasured));
 }
 
+// AddressSanitizer holds freed memory in quarantine, so the resident set says nothing there about
+// what the window keeps.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentSetTellsGrowth = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kResidentSetTellsGrowth = false;
+#else
+constexpr bool kResidentSetTellsGrowth = true;
+#endif
+#else
+constexpr bool kResidentSetTellsGrowth = true;
+#endif
+
 qint64 residentBytes()
 {
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -468,7 +482,8 @@ void tst_Faults::lineNeverFallsSilent()
     // Kept whole, the stream would need at least its own size in memory. What does grow is the
     // log: a line (under a kilobyte) for every burst of more than 4096 bytes.
     QVERIFY2(streamed >= 8 * 1024 * 1024, qPrintable(QString::number(streamed)));
-    QVERIFY2(growth < streamed / 2, qPrintable(QString::number(growth)));
+    if (kResidentSetTellsGrowth)
+        QVERIFY2(growth < streamed / 2, qPrintable(QString::number(growth)));
     // Bursts are ended by size while the line is busy: no burst holds more than one read of
     // the port beyond the limit.
     QVERIFY(bursts >= 100);
