@@ -71,6 +71,13 @@ seeds = {
     "stream-noise": seed(stream=noise(200) + b"\x55" * 5 + noise(50)),
     "bursts-then-stream": seed([read(REPLY[:5]), read(REPLY)], stream=MAX[:7] + REPLY[:4],
                                stream_unit=YARD),
+    # Under one metre: the leading zero is not a significant digit (0.546807 yd).
+    "distance-under-a-metre": seed([read(h("55AA880100000590"), YARD), read(h("55AA880100000995"))],
+                                   stream=h("55AA8801000001") + h("55AA8801000009"),
+                                   stream_unit=FOOT),
+    "stream-failure-foot": seed([read(REPLY)], stream=FAILED[:7] + FAILED_ZERO[:7],
+                                stream_unit=FOOT),
+    "stream-unit-only": seed([read(REPLY[:4])], stream=b""),
     "truncated-read": h("00100C40") + REPLY,
     "tiny": b"\x00",
 }
