@@ -547,13 +547,12 @@ void tst_Link::lineThatNeverFallsSilent()
 
     // Bursts are ended by their size while the line is busy (a read of the port often brings
     // well over 4096 bytes, so not one line per 4096). Waiting for silence instead would give
-    // a line only where the stream happened to stall.
+    // a line only where the stream happened to stall. A burst ends where a read ends, so the
+    // next may start inside a reply: the values shown are not checked here.
     QVERIFY2(sent > 100 * 1000, qPrintable(QString::number(sent)));
     QVERIFY2(whileStreaming >= 5,
              qPrintable(
                  QStringLiteral("%1 lines while %2 bytes streamed").arg(whileStreaming).arg(sent)));
-    for (const QString &line : linesMatching(kReceived))
-        QVERIFY2(line.endsWith(QStringLiteral("测量值:17.8米")), qPrintable(line));
 }
 
 void tst_Link::readDataByName()
