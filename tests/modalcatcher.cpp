@@ -22,11 +22,16 @@ void ModalCatcher::clear()
 void ModalCatcher::poll()
 {
     QWidget *modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible() || modal == m_closing)
+    if (!modal || !modal->isVisible())
+        return;
+    // A dialog being answered can be the active one again once a box it opened has closed
+    // (the overwrite confirmation of a save): each is handled once.
+    m_closing.removeAll(nullptr);
+    if (m_closing.contains(modal))
         return;
     // Closing may open another nested loop (the overwrite confirmation of a save dialog), and
     // a timer does not fire again inside its own handler: close from a fresh event instead.
-    m_closing = modal;
+    m_closing.append(modal);
 
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
         Box seen;

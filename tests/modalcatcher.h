@@ -50,7 +50,7 @@ private:
     void poll();
 
     QTimer m_timer;
-    QPointer<QWidget> m_closing;
+    QList<QPointer<QWidget>> m_closing;
     QString m_fileAnswer;
     std::function<void()> m_whileOpen;
     QVector<Box> m_boxes;
