@@ -1,8 +1,8 @@
 // rangefinder-bench: figures for the window's measurement link and its log, measured on this
 // machine over a real pseudo-terminal with the simulator as the device. It prints what it
 // measures and judges nothing.
-//   rangefinder-bench [--only latency|cost|scale|startup]... [--replies N] [--seconds N]
-//                     [--lines N] [--block N] [--runs N]
+//   rangefinder-bench [--only latency|cost|startup|scale]... [--replies N] [--seconds N]
+//                     [--runs N] [--lines N] [--block N] [--scale-limit PX]
 #include "devicesimulator.h"
 #include "logfile.h"
 #include "measurementtext.h"
@@ -29,6 +29,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -37,6 +38,7 @@
 #include <functional>
 #include <memory>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -189,6 +191,14 @@ private:
     std::unique_ptr<Widget> m_widget;
 };
 
+// Bursts the window decoded, from its debug output; replies closer together than the silence
+// that ends a burst arrive as one burst and give one line.
+struct
+{
+    int decoded = 0;
+    int repliesJoined = 0;
+} bursts;
+
 const QString kReceived = QStringLiteral("接收时间");
 const QString kSent = QStringLiteral("发送时间");
 
@@ -303,6 +313,7 @@ void cost(int seconds)
     double threadCpu = 0;
     double wall = 0;
     double simCpu = 0;
+    QString slices;
     {
         Window window;
         if (!window.open(port)) {
@@ -316,8 +327,17 @@ void cost(int seconds)
         const double threadBefore = threadCpuSeconds();
         QElapsedTimer clock;
         clock.start();
+        bursts = {};
         window.click("continueSendBtn");
-        wait(seconds * 1000);
+        // In slices, to show whether the cost grows as the log does.
+        double sliceStart = processCpuSeconds();
+        for (int done = 0; done < seconds; done += 10) {
+            const int slice = std::min(10, seconds - done);
+            wait(slice * 1000);
+            const double now = processCpuSeconds();
+            slices += QStringLiteral(" %1%").arg(100 * (now - sliceStart) / slice, 0, 'f', 1);
+            sliceStart = now;
+        }
         window.click("continueSendBtn");
         // The last reply is on its way for a few milliseconds more.
         wait(100);
@@ -347,43 +367,93 @@ void cost(int seconds)
     print("commands sent %d (failed %d), commands the device received %d, replies sent %d, "
           "lines decoded %d, lost %d\n",
           sentLines, failedLines, commands, replies, receivedLines, replies - receivedLines);
+    print("bursts decoded %d; replies that reached the window within 10 ms of the one before and "
+          "so joined its burst %d\n",
+          bursts.decoded, bursts.repliesJoined);
     print("CPU of this process %.3f s in %.1f s = %.2f%% of one core (the window's thread "
           "%.2f%%); the simulator process %.2f%%\n",
           cpu, wall, 100 * cpu / wall, 100 * threadCpu / wall, 100 * simCpu / wall);
+    print("CPU per 10 s of the run:%s\n", qPrintable(slices));
 }
 
-// 3. A million measurement lines appended to the pane as the decoder appends them.
-void scale(int lines, int block)
+// A measurement line as the decoder makes it, with a distance that changes from line to line.
+QString measurementLine(int i)
+{
+    Reply reply;
+    reply.status = 1;
+    reply.raw = quint16(1 + i % 5000);
+    return receiveLine(reply, LengthUnit::Metre, QDateTime::currentDateTime());
+}
+
+// 3. A million measurement lines appended to the pane as the decoder appends them. Qt 5's text
+// layout breaks down once the document is about 2^31 / 100 pixels tall: from then on every
+// line lays the whole document out again and the window freezes. The run stops short of that
+// height unless limitPx is 0; a watchdog then reports the freeze and ends the program.
+void scale(int lines, int block, double limitPx)
 {
     print("\n== Log scale: %d lines appended as the decoder does, auto-scroll on each ==\n", lines);
     Window window;
     QTextEdit *log = window.log();
     const qint64 residentBefore = residentBytes();
+
+    std::atomic<int> appended(0);
+    std::atomic<bool> finished(false);
+    std::thread watchdog([&] {
+        int seen = -1;
+        QElapsedTimer still;
+        still.start();
+        while (!finished.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (appended.load() != seen) {
+                seen = appended.load();
+                still.restart();
+            } else if (still.elapsed() > 60000) {
+                print("the pane froze: no line appended for 60 s after %d lines\n", seen);
+                std::_Exit(3);
+            }
+        }
+    });
+
     std::vector<double> blocks;
+    int done = 0;
+    bool stopped = false;
     QElapsedTimer clock;
     clock.start();
-    for (int i = 0; i < lines; ++i) {
-        Reply reply;
-        reply.status = 1;
-        reply.raw = quint16(1 + i % 5000);
-        log->append(receiveLine(reply, LengthUnit::Metre, QDateTime::currentDateTime()));
+    for (; done < lines; ++done) {
+        if (limitPx > 0 && done % 1000 == 0 && done > 0) {
+            const double height = log->document()->size().height();
+            if (height + 1000 * height / done > limitPx) {
+                stopped = true;
+                break;
+            }
+        }
+        log->append(measurementLine(done));
+        appended.store(done + 1);
         // The event loop runs between lines as it does between bursts: repaints happen.
-        if (i % 100 == 99)
+        if (done % 100 == 99)
             QCoreApplication::processEvents();
-        if ((i + 1) % block == 0) {
+        if ((done + 1) % block == 0) {
             blocks.push_back(double(clock.nsecsElapsed()) / 1e9);
-            print("  lines %7d to %7d: %.2f s\n", i + 2 - block, i + 1, blocks.back());
+            print("  lines %7d to %7d: %.2f s\n", done + 2 - block, done + 1, blocks.back());
             clock.restart();
         }
     }
     QCoreApplication::processEvents();
+    finished.store(true);
+    watchdog.join();
     const qint64 resident = residentBytes() - residentBefore;
+    if (stopped) {
+        print("stopped at %d lines, the document %.0f px tall: past about 21.47 million px "
+              "every new line lays the whole document out again and the window freezes "
+              "(--scale-limit 0 shows it)\n",
+              done, log->document()->size().height());
+    }
     if (!blocks.empty()) {
         print("block of %d lines: first %.2f s, last %.2f s, last/first %.2f\n", block,
               blocks.front(), blocks.back(), blocks.back() / blocks.front());
     }
     print("resident memory: +%.1f MB, %.0f bytes per line\n", double(resident) / 1e6,
-          double(resident) / lines);
+          double(resident) / std::max(1, done));
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.txt"));
@@ -392,11 +462,25 @@ void scale(int lines, int block)
     const double plain = double(clock.nsecsElapsed()) / 1e9;
     clock.restart();
     QString error;
-    const bool saved = saveLogText(path, text, &error);
+    bool saved = saveLogText(path, text, &error);
     const double write = double(clock.nsecsElapsed()) / 1e9;
-    print("save: %.2f s (the pane's text %.2f s, saveLogText %.2f s), %lld bytes%s%s\n",
-          plain + write, plain, write, QFileInfo(path).size(),
+    print("save of the pane's %d lines: %.2f s (the pane's text %.2f s, saveLogText %.2f s), "
+          "%lld bytes%s%s\n",
+          done, plain + write, plain, write, QFileInfo(path).size(),
           saved ? "" : ", failed: ", qPrintable(error));
+    if (done < lines) {
+        // The same lines, as many as asked for, through the same save function.
+        QStringList all;
+        all.reserve(lines);
+        for (int i = 0; i < lines; ++i)
+            all << measurementLine(i);
+        const QString whole = all.join(QLatin1Char('\n'));
+        clock.restart();
+        saved = saveLogText(path, whole, &error);
+        print("saveLogText of %d such lines: %.2f s, %lld bytes%s%s\n", lines,
+              double(clock.nsecsElapsed()) / 1e9, QFileInfo(path).size(),
+              saved ? "" : ", failed: ", qPrintable(error));
+    }
 
     clock.restart();
     window.click("clearBtn");
@@ -457,7 +541,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption only(QStringLiteral("only"),
                                   QStringLiteral("Run only this part (repeatable): latency, "
-                                                 "cost, scale, startup."),
+                                                 "cost, startup, scale."),
                                   QStringLiteral("part"));
     const QCommandLineOption replies(QStringLiteral("replies"),
                                      QStringLiteral("Replies timed for latency (1000)."),
@@ -474,7 +558,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption runs(QStringLiteral("runs"),
                                   QStringLiteral("Start-ups of each window (10)."),
                                   QStringLiteral("n"), QStringLiteral("10"));
-    parser.addOptions({only, replies, seconds, lines, block, runs});
+    const QCommandLineOption limit(
+        QStringLiteral("scale-limit"),
+        QStringLiteral("Stop the log scale before the document is this many pixels tall "
+                       "(21000000; 0: go on, into the freeze)."),
+        QStringLiteral("px"), QStringLiteral("21000000"));
+    parser.addOptions({only, replies, seconds, lines, block, runs, limit});
     parser.process(app);
     const QStringList parts =
         parser.isSet(only) ? parser.values(only)
@@ -483,8 +572,17 @@ int main(int argc, char *argv[])
 
     // The window's debug output (a line per command and per burst) is not what is measured.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg)
+        if (type != QtDebugMsg) {
             std::fprintf(stderr, "%s\n", qPrintable(text));
+            return;
+        }
+        // The decoder's line for each burst: "....." and the burst's bytes in hex.
+        if (text.startsWith(QLatin1String("....."))) {
+            ++bursts.decoded;
+            const int bytes = (text.size() - 8) / 2;
+            if (bytes > 8)
+                bursts.repliesJoined += bytes / 8 - 1;
+        }
     });
     BoxCloser closer(&app);
 
@@ -500,10 +598,12 @@ int main(int argc, char *argv[])
         latency(parser.value(replies).toInt());
     if (parts.contains(QStringLiteral("cost")))
         cost(parser.value(seconds).toInt());
-    if (parts.contains(QStringLiteral("scale")))
-        scale(parser.value(lines).toInt(), std::max(1, parser.value(block).toInt()));
     if (parts.contains(QStringLiteral("startup")))
         startup(parser.value(runs).toInt());
+    // Last: with no limit it may end the program.
+    if (parts.contains(QStringLiteral("scale")))
+        scale(parser.value(lines).toInt(), std::max(1, parser.value(block).toInt()),
+              parser.value(limit).toDouble());
 
     getloadavg(load, 3);
     print("\nload average at the end %.2f %.2f %.2f\n", load[0], load[1], load[2]);
