@@ -1,5 +1,6 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
+#include "devicethread.h"
 #include "measurementsession.h"
 #include "measurementtext.h"
 #include "recordformat.h"
@@ -1055,14 +1056,9 @@ void tst_Cli::burstUnderwayAtTheWriteIsIgnored()
 {
     // The device streams noise from a thread of its own, so the line stays busy however slowly
     // this thread runs, until the command reaches it; the reply comes 300 ms later.
-    QThread deviceThread;
-    auto *device = new DeviceSimulator;
-    device->moveToThread(&deviceThread);
-    deviceThread.start();
-    bool started = false;
-    QVERIFY(QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
-                                      Q_RETURN_ARG(bool, started)));
-    QVERIFY(started);
+    DeviceThread deviceThread;
+    QVERIFY(deviceThread.start());
+    DeviceSimulator *device = deviceThread.device;
     SimulatorSettings quiet;
     quiet.replyDelayMs = 300;
     SimulatorSettings noisy = quiet;
@@ -1087,10 +1083,6 @@ void tst_Cli::burstUnderwayAtTheWriteIsIgnored()
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
     const int ignored = session.ignoredBursts();
     const int commands = device->commandCount();
-    QMetaObject::invokeMethod(
-        device, [device] { delete device; }, Qt::BlockingQueuedConnection);
-    deviceThread.quit();
-    deviceThread.wait();
 
     QCOMPARE(commands, 1);
     QCOMPARE(measured.count(), 1);
@@ -1106,18 +1098,13 @@ void tst_Cli::lineThatNeverFallsSilent()
 {
     // 512 bytes of replies every millisecond from another thread: no 10 ms of silence ever, so
     // only the window's limit on a burst's length ends one.
-    QThread deviceThread;
-    auto *device = new DeviceSimulator;
-    device->moveToThread(&deviceThread);
-    deviceThread.start();
-    bool started = false;
-    QVERIFY(QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
-                                      Q_RETURN_ARG(bool, started)));
-    QVERIFY(started);
+    DeviceThread deviceThread;
+    QVERIFY(deviceThread.start());
+    DeviceSimulator *device = deviceThread.device;
     auto *stream = new QTimer;
     stream->setTimerType(Qt::PreciseTimer);
     stream->setInterval(1);
-    stream->moveToThread(&deviceThread);
+    stream->moveToThread(&deviceThread.thread);
     const QByteArray chunk = replyFrame(1, 0xB2).repeated(64);
     connect(stream, &QTimer::timeout, device, [device, chunk] { device->writeRaw(chunk); });
 
@@ -1133,10 +1120,6 @@ void tst_Cli::lineThatNeverFallsSilent()
     QTRY_COMPARE_WITH_TIMEOUT(measured.count(), 1, 10000);
     QMetaObject::invokeMethod(
         stream, [stream] { delete stream; }, Qt::BlockingQueuedConnection);
-    QMetaObject::invokeMethod(
-        device, [device] { delete device; }, Qt::BlockingQueuedConnection);
-    deviceThread.quit();
-    deviceThread.wait();
 
     const auto m = measured.at(0).at(0).value<Measurement>();
     QVERIFY(m.status != Measurement::Status::Timeout);

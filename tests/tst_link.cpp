@@ -1,5 +1,6 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
+#include "devicethread.h"
 #include "modalcatcher.h"
 #include "receivercount.h"
 #include "replyframe.h"
@@ -509,18 +510,13 @@ void tst_Link::lineThatNeverFallsSilent()
 {
     // The device streams from a thread of its own, so the line stays busy however slowly this
     // thread gets to run: 512 bytes of replies every millisecond for a second.
-    QThread deviceThread;
-    auto *device = new DeviceSimulator;
-    device->moveToThread(&deviceThread);
-    deviceThread.start();
-    bool started = false;
-    QVERIFY(QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
-                                      Q_RETURN_ARG(bool, started)));
-    QVERIFY(started);
+    DeviceThread deviceThread;
+    QVERIFY(deviceThread.start());
+    DeviceSimulator *device = deviceThread.device;
     auto *stream = new QTimer;
     stream->setTimerType(Qt::PreciseTimer);
     stream->setInterval(1);
-    stream->moveToThread(&deviceThread);
+    stream->moveToThread(&deviceThread.thread);
     const QByteArray chunk = replyFrame(1, 0xB2).repeated(64);
     QAtomicInt chunks;
     connect(stream, &QTimer::timeout, device, [device, chunk, &chunks] {
@@ -559,10 +555,6 @@ void tst_Link::lineThatNeverFallsSilent()
     const qint64 sent = qint64(chunks.load()) * chunk.size();
     QTest::qWait(100);
     qInstallMessageHandler(previous);
-    QMetaObject::invokeMethod(
-        device, [device] { delete device; }, Qt::BlockingQueuedConnection);
-    deviceThread.quit();
-    deviceThread.wait();
 
     // Waiting for silence instead would end a burst only where the stream happened to stall,
     // after tens of kilobytes.
