@@ -23,7 +23,7 @@ void Widget::decodeBurst()
         return;
 
     if (!outcome.line.isEmpty())
-        ui->textEdit->append(outcome.line);
+        appendLog(outcome.line);
     qDebug() << "....." << outcome.burst.toHex();
 }
 
@@ -43,7 +43,7 @@ void Widget::readData()
     qDebug().noquote() << trace;
 
     if (!outcome.line.isEmpty())
-        ui->textEdit->append(outcome.line);
+        appendLog(outcome.line);
 }
 
 LengthUnit Widget::selectedUnit() const

@@ -17,9 +17,9 @@ void Widget::saveFile()
     }
 
     // Read only now: measurement goes on while the dialog is open, and those lines belong in
-    // the file too.
+    // the file too. Lines the pane no longer shows come first.
     QString errorString;
-    if (!saveLogText(fileName, ui->textEdit->toPlainText(), &errorString))
+    if (!saveLogText(fileName, earlierLog + ui->textEdit->toPlainText(), &errorString))
         QMessageBox::information(this, tr("Error Messaage"), tr("File Save Error") + errorString,
                                  QMessageBox::Ok, QMessageBox::NoButton);
 }

@@ -26,14 +26,14 @@ QByteArray Widget::sendCommand()
 {
     const QByteArray frame = commandFrame();
     // The line records when the command was issued, so it comes first whatever the write does.
-    ui->textEdit->append(sendLine(QDateTime::currentDateTime()));
+    appendLog(sendLine(QDateTime::currentDateTime()));
 
     if (!serial->isOpen()) {
-        ui->textEdit->append(tr("发送失败：串口未打开"));
+        appendLog(tr("发送失败：串口未打开"));
         return frame;
     }
     if (serial->write(frame.constData(), frame.size()) != frame.size())
-        ui->textEdit->append(tr("发送失败：") + serial->errorString());
+        appendLog(tr("发送失败：") + serial->errorString());
     return frame;
 }
 

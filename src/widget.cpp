@@ -1,6 +1,8 @@
 #include "widget.h"
 #include "ui_widget.h"
 
+#include "logpane.h"
+
 #include <QFont>
 #include <QIcon>
 #include <QMessageBox>
@@ -11,7 +13,8 @@
 #include <QTimer>
 
 Widget::Widget(QWidget *parent)
-    : QWidget(parent), ui(new Ui::Widget), continuousIdle(true), rxFramePos(0), rxBuffer()
+    : QWidget(parent), ui(new Ui::Widget), continuousIdle(true), rxFramePos(0), rxBuffer(),
+      logPaneHeightLimit(kLogPaneHeightLimit), logPaneLinesShown(kLogPaneLinesShown)
 {
     ui->setupUi(this);
 
@@ -73,9 +76,21 @@ void Widget::initWidget()
     connect(ui->clearBtn, &QAbstractButton::clicked, this, &Widget::clearText);
 }
 
+void Widget::setLogPaneLimits(qreal heightPx, int linesShown)
+{
+    logPaneHeightLimit = heightPx;
+    logPaneLinesShown = linesShown;
+}
+
+void Widget::appendLog(const QString &line)
+{
+    appendLogLine(ui->textEdit, earlierLog, line, logPaneHeightLimit, logPaneLinesShown);
+}
+
 void Widget::clearText()
 {
     ui->textEdit->clear();
+    earlierLog.clear();
 }
 
 void Widget::autoScroll()

@@ -20,6 +20,10 @@ public:
     explicit Widget(QWidget *parent = nullptr);
     ~Widget() override;
 
+    // How tall the log pane may grow before it hands all but its newest linesShown lines on to
+    // be saved with the rest; tests and the benchmark lower the height to get there quickly.
+    void setLogPaneLimits(qreal heightPx, int linesShown);
+
 private slots:
     void openSerialButtonClicked();
     void closeBtnClicked();
@@ -44,6 +48,7 @@ private:
     QByteArray sendCommand();
     void decodeBurst();
     LengthUnit selectedUnit() const;
+    void appendLog(const QString &line);
 
     Ui::Widget *ui;
     QSerialPort *serial;
@@ -53,4 +58,8 @@ private:
     int rxFramePos;
     quint8 rxFrame[8];
     QByteArray rxBuffer;
+    // Lines the log pane no longer shows, kept for saving (see appendLogLine).
+    QString earlierLog;
+    qreal logPaneHeightLimit;
+    int logPaneLinesShown;
 };

@@ -1,15 +1,20 @@
+#include "logpane.h"
 #include "widget.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QGroupBox>
 #include <QImage>
 #include <QPaintEvent>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTextEdit>
 
 #include <memory>
 
-// The log pane repaints on every line; what each line costs to draw.
+// The log pane: what each line costs to draw, and how it stays within the height Qt's text
+// layout handles without losing a line.
 class tst_LogPane : public QObject
 {
     Q_OBJECT
@@ -21,6 +26,8 @@ private slots:
     void paneIsOpaque();
     void newLineRepaintsOnlyTheNewStrip();
     void looksAsTheStyleSheetPaintsIt();
+    void handsOlderLinesOn_data();
+    void handsOlderLinesOn();
 
 private:
     QTextEdit *pane() const { return window->findChild<QTextEdit *>(QStringLiteral("textEdit")); }
@@ -123,6 +130,60 @@ void tst_LogPane::looksAsTheStyleSheetPaintsIt()
     const QImage transparent = window->grab(area).toImage();
     QCOMPARE(filled.size(), transparent.size());
     QVERIFY(filled == transparent);
+}
+
+void tst_LogPane::handsOlderLinesOn_data()
+{
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<qreal>("limitInLines");
+    QTest::addColumn<int>("linesShown");
+    QTest::addColumn<int>("expectedShown");
+
+    QTest::newRow("below the limit") << 10 << 10.5 << 4 << 10;
+    QTest::newRow("first line past it") << 11 << 10.5 << 4 << 4;
+    QTest::newRow("filling up again") << 17 << 10.5 << 4 << 10;
+    QTest::newRow("second time past it") << 18 << 10.5 << 4 << 4;
+    QTest::newRow("many times past it") << 250 << 10.5 << 4 << 4 + (250 - 11) % 7;
+    // Past the height, but no more lines than it keeps on show: nothing to hand on yet.
+    QTest::newRow("too few lines to hand on") << 5 << 2.5 << 5 << 5;
+    QTest::newRow("then one line at a time") << 9 << 2.5 << 5 << 5;
+}
+
+void tst_LogPane::handsOlderLinesOn()
+{
+    QFETCH(int, lines);
+    QFETCH(qreal, limitInLines);
+    QFETCH(int, linesShown);
+    QFETCH(int, expectedShown);
+
+    pane()->append(QStringLiteral("接收时间 : 09:15:02.000 测量值:17.8米"));
+    QCoreApplication::processEvents();
+    const QTextBlock first = pane()->document()->firstBlock();
+    const qreal lineHeight =
+        pane()->document()->documentLayout()->blockBoundingRect(first).height();
+    const qreal margins = pane()->document()->size().height() - lineHeight;
+    QVERIFY(lineHeight > 10);
+    pane()->clear();
+
+    // Every fifth line empty: the line ends must come through exactly.
+    QStringList appended;
+    QString earlier;
+    for (int i = 0; i < lines; ++i) {
+        const QString line = i % 5 == 4 ? QString()
+                                        : QStringLiteral("接收时间 : 09:15:02.%1 测量值:17.8米")
+                                              .arg(i % 1000, 3, 10, QLatin1Char('0'));
+        appended << line;
+        appendLogLine(pane(), earlier, line, margins + limitInLines * lineHeight, linesShown);
+    }
+    QCoreApplication::processEvents();
+
+    QCOMPARE(pane()->document()->blockCount(), expectedShown);
+    QCOMPARE(earlier.count(QLatin1Char('\n')), lines - expectedShown);
+    QCOMPARE(earlier + pane()->toPlainText(), appended.join(QLatin1Char('\n')));
+    // The newest line is still the one in view.
+    QScrollBar *bar = pane()->verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+    QCOMPARE(pane()->textCursor().position(), pane()->document()->characterCount() - 1);
 }
 
 QTEST_MAIN(tst_LogPane)

@@ -5,12 +5,16 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
+#include <QTextDocument>
 #include <QTextEdit>
+
+#include <algorithm>
 
 // Saving the log pane through the real window: the dialog it asks, the bytes it writes and the
 // boxes it shows, with the message boxes and the file dialog answered by a ModalCatcher.
@@ -25,6 +29,8 @@ private slots:
     void savesPaneText_data();
     void savesPaneText();
     void linesArrivingWhileDialogOpen();
+    void savesLinesThePaneHandedOn_data();
+    void savesLinesThePaneHandedOn();
     void nameUsedAsTyped_data();
     void nameUsedAsTyped();
     void secondSaveReplaces();
@@ -168,6 +174,57 @@ void tst_LogSaving::linesArrivingWhileDialogOpen()
     QCOMPARE(catcher->fileDialogs().size(), 1);
     QCOMPARE(readBytes(target), (line1 + '\n' + line2 + '\n' + line3).toUtf8());
     QVERIFY(catcher->boxes().isEmpty());
+}
+
+void tst_LogSaving::savesLinesThePaneHandedOn_data()
+{
+    QTest::addColumn<int>("commands");
+    QTest::addColumn<int>("clearAfter"); // -1: never cleared
+
+    QTest::newRow("pane never full") << 3 << -1;
+    QTest::newRow("pane full once") << 8 << -1;
+    QTest::newRow("pane full many times") << 60 << -1;
+    QTest::newRow("cleared after it was full") << 60 << 50;
+}
+
+void tst_LogSaving::savesLinesThePaneHandedOn()
+{
+    QFETCH(int, commands);
+    QFETCH(int, clearAfter);
+
+    // Each command without an open port logs two lines: its send time and the failure.
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    const QFontMetrics metrics(pane()->font());
+    window->setLogPaneLimits(10.5 * metrics.height(), 4);
+    auto *send = window->findChild<QPushButton *>(QStringLiteral("oneSendBtn"));
+    for (int i = 0; i < commands; ++i) {
+        if (i == clearAfter)
+            QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("clearBtn")),
+                              Qt::LeftButton);
+        QTest::mouseClick(send, Qt::LeftButton);
+    }
+    const QString shown = pane()->toPlainText();
+    const int expectedLines = 2 * (commands - std::max(0, clearAfter));
+    if (expectedLines > 10)
+        QVERIFY(pane()->document()->blockCount() < expectedLines);
+
+    const QString target = path(QStringLiteral("log.txt"));
+    catcher->setFileAnswer(target);
+    clickSave();
+
+    const QString saved = QString::fromUtf8(readBytes(target));
+    QVERIFY(saved.endsWith(shown));
+    const QStringList lines = saved.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), expectedLines);
+    QString previousTime;
+    for (int i = 0; i < lines.size(); i += 2) {
+        QVERIFY2(lines.at(i).startsWith(QStringLiteral("发送时间 : ")), qPrintable(lines.at(i)));
+        QCOMPARE(lines.at(i + 1), QStringLiteral("发送失败：串口未打开"));
+        // In the order they were logged.
+        QVERIFY(lines.at(i) >= previousTime);
+        previousTime = lines.at(i);
+    }
 }
 
 void tst_LogSaving::nameUsedAsTyped_data()
