@@ -2,9 +2,10 @@
 // machine over a real pseudo-terminal with the simulator as the device. It prints what it
 // measures and judges nothing.
 //   rangefinder-bench [--only latency|cost|startup|scale]... [--replies N] [--seconds N]
-//                     [--runs N] [--lines N] [--block N] [--scale-limit PX]
+//                     [--runs N] [--lines N] [--block N] [--pane-limit PX]
 #include "devicesimulator.h"
 #include "logfile.h"
+#include "logpane.h"
 #include "measurementtext.h"
 #include "widget.h"
 
@@ -385,15 +386,17 @@ QString measurementLine(int i)
     return receiveLine(reply, LengthUnit::Metre, QDateTime::currentDateTime());
 }
 
-// 3. A million measurement lines appended to the pane as the decoder appends them. Qt 5's text
-// layout breaks down once the document is about 2^31 / 100 pixels tall: from then on every
-// line lays the whole document out again and the window freezes. The run stops short of that
-// height unless limitPx is 0; a watchdog then reports the freeze and ends the program.
-void scale(int lines, int block, double limitPx)
+// 3. A million measurement lines appended to the pane as the decoder appends them, through the
+// window's own appendLogLine. Qt 5's text layout breaks down once a document is about 2^31 / 100
+// pixels tall (every line then lays the whole document out again); the pane hands its older
+// lines on well before that. --pane-limit above that height shows the breakdown: a watchdog then
+// reports the freeze and ends the program.
+void scale(int lines, int block, double paneLimitPx)
 {
     print("\n== Log scale: %d lines appended as the decoder does, auto-scroll on each ==\n", lines);
     Window window;
     QTextEdit *log = window.log();
+    QString earlier;
     const qint64 residentBefore = residentBytes();
 
     std::atomic<int> appended(0);
@@ -415,26 +418,28 @@ void scale(int lines, int block, double limitPx)
     });
 
     std::vector<double> blocks;
+    int handOns = 0;
+    double slowestHandOn = 0;
     int done = 0;
-    bool stopped = false;
     QElapsedTimer clock;
     clock.start();
     for (; done < lines; ++done) {
-        if (limitPx > 0 && done % 1000 == 0 && done > 0) {
-            const double height = log->document()->size().height();
-            if (height + 1000 * height / done > limitPx) {
-                stopped = true;
-                break;
-            }
+        const int earlierBefore = earlier.size();
+        const qint64 before = clock.nsecsElapsed();
+        appendLogLine(log, earlier, measurementLine(done), paneLimitPx);
+        if (earlier.size() != earlierBefore) {
+            ++handOns;
+            slowestHandOn = std::max(slowestHandOn, double(clock.nsecsElapsed() - before) / 1e9);
         }
-        log->append(measurementLine(done));
         appended.store(done + 1);
         // The event loop runs between lines as it does between bursts: repaints happen.
         if (done % 100 == 99)
             QCoreApplication::processEvents();
         if ((done + 1) % block == 0) {
             blocks.push_back(double(clock.nsecsElapsed()) / 1e9);
-            print("  lines %7d to %7d: %.2f s\n", done + 2 - block, done + 1, blocks.back());
+            print("  lines %7d to %7d: %.2f s (pane %d lines, %.0f px)\n", done + 2 - block,
+                  done + 1, blocks.back(), log->document()->blockCount(),
+                  log->document()->size().height());
             clock.restart();
         }
     }
@@ -442,46 +447,29 @@ void scale(int lines, int block, double limitPx)
     finished.store(true);
     watchdog.join();
     const qint64 resident = residentBytes() - residentBefore;
-    if (stopped) {
-        print("stopped at %d lines, the document %.0f px tall: past about 21.47 million px "
-              "every new line lays the whole document out again and the window freezes "
-              "(--scale-limit 0 shows it)\n",
-              done, log->document()->size().height());
-    }
     if (!blocks.empty()) {
         print("block of %d lines: first %.2f s, last %.2f s, last/first %.2f\n", block,
               blocks.front(), blocks.back(), blocks.back() / blocks.front());
     }
+    print("the pane handed its older lines on %d times (above %.0f px), the slowest line that "
+          "did so took %.3f s\n",
+          handOns, paneLimitPx, slowestHandOn);
     print("resident memory: +%.1f MB, %.0f bytes per line\n", double(resident) / 1e6,
           double(resident) / std::max(1, done));
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.txt"));
     clock.restart();
-    const QString text = log->toPlainText();
+    const QString text = earlier + log->toPlainText();
     const double plain = double(clock.nsecsElapsed()) / 1e9;
     clock.restart();
     QString error;
     bool saved = saveLogText(path, text, &error);
     const double write = double(clock.nsecsElapsed()) / 1e9;
-    print("save of the pane's %d lines: %.2f s (the pane's text %.2f s, saveLogText %.2f s), "
-          "%lld bytes%s%s\n",
-          done, plain + write, plain, write, QFileInfo(path).size(),
+    print("save of the log's %d lines: %.2f s (the log's text %.2f s, saveLogText %.2f s), "
+          "%lld bytes, %d lines in the file%s%s\n",
+          done, plain + write, plain, write, QFileInfo(path).size(), text.count('\n') + 1,
           saved ? "" : ", failed: ", qPrintable(error));
-    if (done < lines) {
-        // The same lines, as many as asked for, through the same save function.
-        QStringList all;
-        all.reserve(lines);
-        for (int i = 0; i < lines; ++i)
-            all << measurementLine(i);
-        const QString whole = all.join(QLatin1Char('\n'));
-        clock.restart();
-        saved = saveLogText(path, whole, &error);
-        print("saveLogText of %d such lines: %.2f s, %lld bytes%s%s\n", lines,
-              double(clock.nsecsElapsed()) / 1e9, QFileInfo(path).size(),
-              saved ? "" : ", failed: ", qPrintable(error));
-    }
-
     clock.restart();
     window.click("clearBtn");
     QCoreApplication::processEvents();
@@ -559,10 +547,11 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Start-ups of each window (10)."),
                                   QStringLiteral("n"), QStringLiteral("10"));
     const QCommandLineOption limit(
-        QStringLiteral("scale-limit"),
-        QStringLiteral("Stop the log scale before the document is this many pixels tall "
-                       "(21000000; 0: go on, into the freeze)."),
-        QStringLiteral("px"), QStringLiteral("21000000"));
+        QStringLiteral("pane-limit"),
+        QStringLiteral("Height at which the log pane hands its older lines on (the window's "
+                       "own, %1; above 21470000 the pane freezes).")
+            .arg(kLogPaneHeightLimit, 0, 'f', 0),
+        QStringLiteral("px"), QString::number(kLogPaneHeightLimit, 'f', 0));
     parser.addOptions({only, replies, seconds, lines, block, runs, limit});
     parser.process(app);
     const QStringList parts =
@@ -600,7 +589,7 @@ int main(int argc, char *argv[])
         cost(parser.value(seconds).toInt());
     if (parts.contains(QStringLiteral("startup")))
         startup(parser.value(runs).toInt());
-    // Last: with no limit it may end the program.
+    // Last: with --pane-limit past the breakdown it may end the program.
     if (parts.contains(QStringLiteral("scale")))
         scale(parser.value(lines).toInt(), std::max(1, parser.value(block).toInt()),
               parser.value(limit).toDouble());
