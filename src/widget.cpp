@@ -95,6 +95,11 @@ void Widget::clearText()
 
 void Widget::autoScroll()
 {
+    // A cursor already at the end stays there as lines are appended, and appending scrolls to
+    // it; moving it there again would lay the last line out once more for every line logged.
+    const QTextCursor cursor = ui->textEdit->textCursor();
+    if (cursor.atEnd() && !cursor.hasSelection())
+        return;
     ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
 }
 

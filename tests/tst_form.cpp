@@ -49,6 +49,7 @@ private slots:
     void groupBoxBoxes_data();
     void groupBoxBoxes();
     void clearText();
+    void autoScroll_data();
     void autoScroll();
 
 private:
@@ -502,13 +503,49 @@ void tst_Form::clearText()
     QVERIFY(!pane->document()->isUndoAvailable());
 }
 
+void tst_Form::autoScroll_data()
+{
+    // Where the user left the cursor (-1: the end; -2: a selection up to the end) and the view.
+    QTest::addColumn<int>("cursorAt");
+    QTest::addColumn<bool>("scrolledToTop");
+
+    QTest::newRow("cursor at the end") << -1 << false;
+    QTest::newRow("cursor at the end, view scrolled up") << -1 << true;
+    QTest::newRow("cursor in the first line") << 3 << false;
+    QTest::newRow("cursor in the first line, in view") << 3 << true;
+    QTest::newRow("selection up to the end") << -2 << false;
+}
+
 void tst_Form::autoScroll()
 {
+    QFETCH(int, cursorAt);
+    QFETCH(bool, scrolledToTop);
+
     auto *pane = child<QTextEdit>("textEdit");
     for (int i = 0; i < 50; ++i)
         pane->append(QStringLiteral("line %1").arg(i));
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
+
+    QTextCursor cursor = pane->textCursor();
+    const int end = pane->document()->characterCount() - 1;
+    if (cursorAt == -2) {
+        cursor.setPosition(10);
+        cursor.setPosition(end, QTextCursor::KeepAnchor);
+    } else {
+        cursor.setPosition(cursorAt == -1 ? end : cursorAt);
+    }
+    pane->setTextCursor(cursor);
+    if (scrolledToTop)
+        pane->verticalScrollBar()->setValue(0);
+
+    // Whatever the user did, the next line leaves the cursor at the end, nothing selected, and
+    // the last line in view.
+    pane->append(QStringLiteral("newest"));
+    QVERIFY(!pane->textCursor().hasSelection());
+    QCOMPARE(pane->textCursor().position(), pane->document()->characterCount() - 1);
+    QVERIFY(pane->verticalScrollBar()->value() > 0);
+    QVERIFY(pane->viewport()->rect().contains(pane->cursorRect()));
 
     // Typing in the middle puts the cursor back at the end after every keystroke.
     QTextCursor start = pane->textCursor();
@@ -518,17 +555,6 @@ void tst_Form::autoScroll()
     QTest::keyClicks(pane, QStringLiteral("xy"));
     QCOMPARE(pane->textCursor().position(), pane->document()->characterCount() - 1);
     QVERIFY(!pane->textCursor().hasSelection());
-
-    // A selection is lost when the next line arrives, and the last line is in view.
-    QTextCursor selection = pane->textCursor();
-    selection.setPosition(0);
-    selection.setPosition(10, QTextCursor::KeepAnchor);
-    pane->setTextCursor(selection);
-    pane->append(QStringLiteral("newest"));
-    QVERIFY(!pane->textCursor().hasSelection());
-    QCOMPARE(pane->textCursor().position(), pane->document()->characterCount() - 1);
-    QVERIFY(pane->verticalScrollBar()->value() > 0);
-    QVERIFY(pane->viewport()->rect().contains(pane->cursorRect()));
 }
 
 QTEST_MAIN(tst_Form)
