@@ -453,7 +453,8 @@ QString measurementLine(int i)
 // 3. A million measurement lines appended to the pane as the decoder appends them, through the
 // window's own appendLogLine. Qt 5's text layout breaks down once a document is about 2^31 / 100
 // pixels tall (every line then lays the whole document out again); the pane hands its older
-// lines on well before that. --pane-limit above that height shows the breakdown: a watchdog then
+// lines on well before that. --pane-limit above that height shows the breakdown: the first line
+// that takes over a second to append ends the scale, and should a line never return, a watchdog
 // reports the freeze and ends the program.
 void scale(int lines, int block, double paneLimitPx)
 {
@@ -491,9 +492,17 @@ void scale(int lines, int block, double paneLimitPx)
         const int earlierBefore = earlier.size();
         const qint64 before = clock.nsecsElapsed();
         appendLogLine(log, earlier, measurementLine(done), paneLimitPx);
+        const double took = double(clock.nsecsElapsed() - before) / 1e9;
         if (earlier.size() != earlierBefore) {
             ++handOns;
-            slowestHandOn = std::max(slowestHandOn, double(clock.nsecsElapsed() - before) / 1e9);
+            slowestHandOn = std::max(slowestHandOn, took);
+        } else if (took > 1.0) {
+            // Appending a line takes well under a millisecond until the layout breaks down.
+            print("the pane broke down: line %d took %.1f s to append, the pane %d lines, %.0f px "
+                  "tall; the scale stops here\n",
+                  done + 1, took, log->document()->blockCount(), log->document()->size().height());
+            ++done;
+            break;
         }
         appended.store(done + 1);
         // The event loop runs between lines as it does between bursts: repaints happen.
