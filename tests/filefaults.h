@@ -130,6 +130,14 @@ inline QStringList entriesBelow(const QString &dir)
     return entries;
 }
 
+// A test's own folder, opened to the unprivileged user that AsUnprivilegedUser switches to.
+inline bool openToUnprivilegedUser(const QString &dir)
+{
+    return QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                          QFileDevice::ExeOther);
+}
+
 // Read-only directories made by a test must become writable again for the cleanup.
 inline void makeWritable(const QString &dir)
 {

@@ -1,6 +1,7 @@
 #include "devicesimulator.h"
 #include "devicethread.h"
 #include "modalcatcher.h"
+#include "namedchild.h"
 #include "widget.h"
 
 #include <QAtomicInt>
@@ -48,18 +49,17 @@ private slots:
 private:
     template <typename T> T *child(const char *name) const
     {
-        T *object = window->findChild<T *>(QLatin1String(name));
-        if (!object)
-            qFatal("no %s", name);
-        return object;
+        return namedChild<T>(window.get(), name);
     }
     void click(const char *button)
     {
         QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
     }
     void selectPort(const QString &name);
+    bool openOn(DeviceSimulator &device);
     QStringList lines() const;
     QStringList receivedLines() const;
+    QStringList shownValues() const;
     QList<bool> portControls() const;
     void verifyClosedState();
 
@@ -201,6 +201,16 @@ void tst_Faults::selectPort(const QString &name)
     ports->setCurrentIndex(ports->count() - 1);
 }
 
+// Starts the device and opens the window's link on its port, as the operator would.
+bool tst_Faults::openOn(DeviceSimulator &device)
+{
+    if (!device.start())
+        return false;
+    selectPort(device.portName());
+    click("openBtn");
+    return true;
+}
+
 QStringList tst_Faults::lines() const
 {
     QStringList all = child<QTextEdit>("textEdit")->toPlainText().split(QLatin1Char('\n'));
@@ -211,6 +221,15 @@ QStringList tst_Faults::lines() const
 QStringList tst_Faults::receivedLines() const
 {
     return lines().filter(kMeasured);
+}
+
+// What each decoded line shows after its time stamp.
+QStringList tst_Faults::shownValues() const
+{
+    QStringList shown;
+    for (const QString &line : receivedLines())
+        shown << measuredPart(line);
+    return shown;
 }
 
 QList<bool> tst_Faults::portControls() const
@@ -235,9 +254,7 @@ void tst_Faults::vanishDuringContinuous()
     // The device goes once the window has read its fifth reply, so all five must be shown.
     settings.unplugAfterReplies = 5;
     device.setSettings(settings);
-    QVERIFY2(device.start(), qPrintable(device.errorString()));
-    selectPort(device.portName());
-    click("openBtn");
+    QVERIFY2(openOn(device), qPrintable(device.errorString()));
     QVERIFY(child<QSerialPort>("serial")->isOpen());
 
     ModalCatcher catcher;
@@ -261,9 +278,7 @@ void tst_Faults::vanishDuringContinuous()
 
     // The device comes back (on a new terminal): the window takes it up again.
     device.setSettings(SimulatorSettings());
-    QVERIFY2(device.start(), qPrintable(device.errorString()));
-    selectPort(device.portName());
-    click("openBtn");
+    QVERIFY2(openOn(device), qPrintable(device.errorString()));
     QVERIFY(child<QSerialPort>("serial")->isOpen());
     click("oneSendBtn");
     QTRY_COMPARE(receivedLines().size(), 6);
@@ -278,9 +293,7 @@ void tst_Faults::vanishMidReply()
     settings.pieces = 4;
     settings.pieceGapMs = 4;
     device.setSettings(settings);
-    QVERIFY2(device.start(), qPrintable(device.errorString()));
-    selectPort(device.portName());
-    click("openBtn");
+    QVERIFY2(openOn(device), qPrintable(device.errorString()));
     auto *serial = child<QSerialPort>("serial");
     QVERIFY(serial->isOpen());
 
@@ -306,9 +319,7 @@ void tst_Faults::vanishMidReply()
 
     // The device returns and sends a whole reply.
     device.setSettings(SimulatorSettings());
-    QVERIFY2(device.start(), qPrintable(device.errorString()));
-    selectPort(device.portName());
-    click("openBtn");
+    QVERIFY2(openOn(device), qPrintable(device.errorString()));
     QVERIFY(serial->isOpen());
     const QByteArray interrupted = replyFrame(1, 178);
     const QByteArray next = replyFrame(1, 0x3E8);
@@ -333,10 +344,7 @@ void tst_Faults::vanishMidReply()
     }
     expected.removeAll(QString());
     QTRY_COMPARE(receivedLines().size(), expected.size());
-    QStringList shown;
-    for (const QString &line : receivedLines())
-        shown << measuredPart(line);
-    QCOMPARE(shown, expected);
+    QCOMPARE(shownValues(), expected);
     QCOMPARE(catcher.boxes().size(), 1);
 }
 
@@ -347,9 +355,7 @@ void tst_Faults::vanishWhileSaveDialogOpen()
     const QString path = dir.filePath(QStringLiteral("log.txt"));
 
     DeviceSimulator device;
-    QVERIFY2(device.start(), qPrintable(device.errorString()));
-    selectPort(device.portName());
-    click("openBtn");
+    QVERIFY2(openOn(device), qPrintable(device.errorString()));
     child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
     click("continueSendBtn");
     QTRY_VERIFY(receivedLines().size() >= 2);
@@ -400,9 +406,7 @@ void tst_Faults::lineNeverFallsSilent()
     QAtomicInt chunks(0);
     DeviceThread simulator;
     DeviceSimulator *device = simulator.device;
-    QVERIFY2(device->start(), qPrintable(device->errorString()));
-    selectPort(device->portName());
-    click("openBtn");
+    QVERIFY2(openOn(*device), qPrintable(device->errorString()));
     QVERIFY(child<QSerialPort>("serial")->isOpen());
 
     // Each write is followed by the next as soon as it has gone out, so the device writes only
@@ -501,9 +505,7 @@ void tst_Faults::repliesInPieces()
     settings.pieces = pieces;
     settings.pieceGapMs = gapMs;
     device->setSettings(settings);
-    QVERIFY2(device->start(), qPrintable(device->errorString()));
-    selectPort(device->portName());
-    click("openBtn");
+    QVERIFY2(openOn(*device), qPrintable(device->errorString()));
 
     child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("50"));
     click("continueSendBtn");
@@ -522,10 +524,7 @@ void tst_Faults::repliesInPieces()
     }
     QTRY_COMPARE(decodedBursts.size(), expectedBursts.size());
     QCOMPARE(decodedBursts, expectedBursts);
-    QStringList shown;
-    for (const QString &line : receivedLines())
-        shown << measuredPart(line);
-    QCOMPARE(shown, expected);
+    QCOMPARE(shownValues(), expected);
 }
 
 void tst_Faults::noiseBetweenReplies_data()
@@ -554,9 +553,7 @@ void tst_Faults::noiseBetweenReplies()
     settings.noiseDelayMs = 60;
     settings.seed = quint32(noiseBytes);
     device->setSettings(settings);
-    QVERIFY2(device->start(), qPrintable(device->errorString()));
-    selectPort(device->portName());
-    click("openBtn");
+    QVERIFY2(openOn(*device), qPrintable(device->errorString()));
 
     constexpr int kReplies = 6;
     for (int i = 1; i <= kReplies; ++i) {
@@ -575,10 +572,7 @@ void tst_Faults::noiseBetweenReplies()
     QCOMPARE(model.bursts.size(), joinsNextBurst ? kReplies : 2 * kReplies);
     QTRY_COMPARE(decodedBursts.size(), model.bursts.size());
     QCOMPARE(decodedBursts, model.bursts);
-    QStringList shown;
-    for (const QString &line : receivedLines())
-        shown << measuredPart(line);
-    QCOMPARE(shown, model.values);
+    QCOMPARE(shownValues(), model.values);
 
     // The last noise, when short, is still waiting for the next burst to join.
     if (joinsNextBurst) {
@@ -697,9 +691,7 @@ void tst_Faults::sendWhilePortClosed()
 void tst_Faults::writeToVanishedDevice()
 {
     DeviceSimulator device;
-    QVERIFY2(device.start(), qPrintable(device.errorString()));
-    selectPort(device.portName());
-    click("openBtn");
+    QVERIFY2(openOn(device), qPrintable(device.errorString()));
     auto *serial = child<QSerialPort>("serial");
     QVERIFY(serial->isOpen());
 

@@ -1,4 +1,5 @@
 #include "modalcatcher.h"
+#include "namedchild.h"
 #include "receivercount.h"
 #include "ui_widget.h"
 #include "widget.h"
@@ -53,13 +54,7 @@ private slots:
     void autoScroll();
 
 private:
-    template <typename T> T *child(const char *name)
-    {
-        T *object = window->findChild<T *>(QLatin1String(name));
-        if (!object)
-            qFatal("no %s", name);
-        return object;
-    }
+    template <typename T> T *child(const char *name) { return namedChild<T>(window, name); }
 
     Widget *window = nullptr;
 };

@@ -1,7 +1,9 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
 #include "devicethread.h"
+#include "linesettings.h"
 #include "modalcatcher.h"
+#include "namedchild.h"
 #include "receivercount.h"
 #include "replyframe.h"
 #include "widget.h"
@@ -19,9 +21,7 @@
 #include <QThread>
 #include <QTimer>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <termios.h>
 #include <unistd.h>
 
 // The window against a real pseudo-terminal, with the simulator playing the device.
@@ -59,13 +59,7 @@ private slots:
     void deviceVanishes();
 
 private:
-    template <typename T> T *child(const char *name)
-    {
-        T *object = window->findChild<T *>(QLatin1String(name));
-        if (!object)
-            qFatal("no %s", name);
-        return object;
-    }
+    template <typename T> T *child(const char *name) { return namedChild<T>(window, name); }
     void selectSimulatorPort();
     void openLink();
     QStringList lines() const;
@@ -170,19 +164,7 @@ void tst_Link::lineSettings()
     child<QComboBox>("baudCBox")->setCurrentIndex(index);
     openLink();
 
-    // Read back what the terminal really holds, not what the port object remembers.
-    const int fd = ::open(qPrintable(sim->portName()), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    QVERIFY(fd >= 0);
-    termios tio{};
-    QCOMPARE(tcgetattr(fd, &tio), 0);
-    ::close(fd);
-    QCOMPARE(int(cfgetospeed(&tio)), speed);
-    QCOMPARE(int(cfgetispeed(&tio)), speed);
-    QCOMPARE(int(tio.c_cflag & CSIZE), int(CS8));
-    QVERIFY(!(tio.c_cflag & PARENB));
-    QVERIFY(!(tio.c_cflag & CSTOPB));
-    QVERIFY(!(tio.c_cflag & CRTSCTS));
-    QVERIFY(!(tio.c_iflag & (IXON | IXOFF)));
+    verifyLineSettings(sim->portName(), speed);
 }
 
 void tst_Link::controlStates()

@@ -50,10 +50,8 @@ void tst_LogFile::init()
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
-    // Reachable for the unprivileged user that some rows switch to.
-    QVERIFY(QFile::setPermissions(
-        m_dir->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                           QFileDevice::ReadOther | QFileDevice::ExeOther));
+    // Some rows switch to an unprivileged user.
+    QVERIFY(openToUnprivilegedUser(m_dir->path()));
 }
 
 void tst_LogFile::cleanup()

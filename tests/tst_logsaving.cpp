@@ -82,10 +82,8 @@ void tst_LogSaving::init()
     workingDirectory = QDir::currentPath();
     dir = new QTemporaryDir;
     QVERIFY(dir->isValid());
-    // Reachable for the unprivileged user that some tests switch to.
-    QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                   QFileDevice::ExeOwner | QFileDevice::ReadOther |
-                                                   QFileDevice::ExeOther));
+    // Some tests switch to an unprivileged user.
+    QVERIFY(openToUnprivilegedUser(dir->path()));
     window = new Widget;
     catcher = new ModalCatcher;
 }
