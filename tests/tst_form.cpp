@@ -1,3 +1,4 @@
+#include "measurementtext.h"
 #include "modalcatcher.h"
 #include "namedchild.h"
 #include "receivercount.h"
@@ -5,6 +6,8 @@
 #include "widget.h"
 
 #include <QComboBox>
+#include <QDateTime>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -13,6 +16,7 @@
 #include <QMetaMethod>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRawFont>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QSerialPort>
@@ -21,6 +25,8 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+
+#include <algorithm>
 
 // The form, its texts and the window's own slots, checked against the running window by the
 // object names that other programs and people rely on.
@@ -40,6 +46,7 @@ private slots:
     void sizes();
     void texts_data();
     void texts();
+    void logTextsHaveGlyphs();
     void comboItems();
     void styleSheet();
     void initialState();
@@ -68,6 +75,28 @@ QPixmap labelPixmap(const QLabel *label)
     const QPixmap *pixmap = label->pixmap();
     QT_WARNING_POP
     return pixmap ? *pixmap : QPixmap();
+}
+
+// The characters of text that no installed font can draw: they would show as empty boxes.
+QString withoutGlyph(const QString &text)
+{
+    static const QVector<QRawFont> fonts = [] {
+        QVector<QRawFont> all;
+        for (const QString &family : QFontDatabase().families()) {
+            const QRawFont font = QRawFont::fromFont(QFont(family));
+            if (font.isValid())
+                all << font;
+        }
+        return all;
+    }();
+    QString missing;
+    for (const QChar c : text) {
+        if (!c.isSpace() && std::none_of(fonts.begin(), fonts.end(), [c](const QRawFont &font) {
+                return font.supportsCharacter(c);
+            }))
+            missing += c;
+    }
+    return missing;
 }
 } // namespace
 
@@ -311,6 +340,18 @@ void tst_Form::texts()
     QObject *object = name == QLatin1String("Widget") ? window : window->findChild<QObject *>(name);
     QVERIFY(object);
     QCOMPARE(object->property(property.toLatin1()).toString(), expected);
+    QCOMPARE(withoutGlyph(expected), QString());
+}
+
+void tst_Form::logTextsHaveGlyphs()
+{
+    const QDateTime time = QDateTime::currentDateTime();
+    QStringList lines{sendLine(time), receiveLine(Reply{0, 0}, LengthUnit::Metre, time),
+                      QStringLiteral("发送失败：串口未打开")};
+    for (const LengthUnit unit : {LengthUnit::Metre, LengthUnit::Yard, LengthUnit::Foot})
+        lines << receiveLine(Reply{1, 178}, unit, time);
+    for (const QString &line : lines)
+        QVERIFY2(withoutGlyph(line).isEmpty(), qPrintable(line));
 }
 
 void tst_Form::comboItems()

@@ -14,7 +14,7 @@ fail() {
     exit 1
 }
 
-for tool in cpack dpkg-deb dpkg-shlibdeps file readelf Xvfb xwininfo xprop; do
+for tool in cpack dpkg-deb dpkg-shlibdeps file readelf lintian python3 fc-list Xvfb xwininfo xprop; do
     command -v "$tool" >/dev/null || fail "$tool not found (scripts/setup installs it)"
 done
 
@@ -47,7 +47,8 @@ depends=$(field Depends)
 echo "package: Depends: $depends"
 # Package names in Depends, alternatives included.
 names=$(tr ',|' '\n\n' <<<"$depends" | sed -E 's/^ *([^ (]+).*/\1/')
-for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 libqt5serialport5; do
+for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5 libqt5serialport5 \
+    fonts-wqy-microhei fonts-liberation2; do
     grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib"
 done
 # Every dependency names a real package: the first of each set of alternatives is installed.
@@ -55,6 +56,14 @@ while read -r dep; do
     dpkg-query -W -f='${Status}' "$dep" 2>/dev/null | grep -q 'install ok installed' ||
         fail "Depends names $dep, which is not an installed package"
 done < <(tr ',' '\n' <<<"$depends" | sed -E 's/^ *([^ (|]+).*/\1/')
+
+# --- Debian's own checks: not one error or warning ---
+lintian --fail-on error,warning "$deb" >"$tmp/lintian.log" 2>&1 ||
+    fail "lintian:"$'\n'"$(grep -v 'root privileges' "$tmp/lintian.log")"
+! grep -q '^[EW]: ' "$tmp/lintian.log" || fail "lintian:"$'\n'"$(cat "$tmp/lintian.log")"
+echo "package: lintian reports nothing"
+# The fonts it depends on are what draws the window's texts.
+"$here/glyphs.py" "$here/../../src"
 
 # --- install into a fresh root ---
 root="$tmp/root"
@@ -67,6 +76,10 @@ for size in 16 32 48 64 128 256; do
     icon="$root/usr/share/icons/hicolor/${size}x${size}/apps/$name.png"
     file -b "$icon" | grep -q "^PNG image data, $size x $size," ||
         fail "icon ${size}x${size}: $(file -b "$icon" 2>&1)"
+done
+for page in rangefinder-assistant rangefinder-cli rangefinder-sim; do
+    zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH \"\?${page^^}" ||
+        fail "no manual page $page.1.gz"
 done
 echo "package: files in place: $(dpkg-deb -c "$deb" | grep -vc '/$') files"
 
