@@ -503,7 +503,7 @@ void tst_Cli::lineSettings()
     QTRY_VERIFY_WITH_TIMEOUT(sim->commandCount() >= 2, 10000);
 
     // What the terminal really holds while the program measures.
-    verifyLineSettings(sim->portName(), speed);
+    verifyLineSettings(*sim, speed);
     if (QTest::currentTestFailed())
         return;
 

@@ -164,7 +164,7 @@ void tst_Link::lineSettings()
     child<QComboBox>("baudCBox")->setCurrentIndex(index);
     openLink();
 
-    verifyLineSettings(sim->portName(), speed);
+    verifyLineSettings(*sim, speed);
 }
 
 void tst_Link::controlStates()

@@ -238,6 +238,11 @@ QString DeviceSimulator::portName() const
     return m_portName;
 }
 
+bool DeviceSimulator::readLineSettings(termios *settings) const
+{
+    return m_master >= 0 && tcgetattr(m_master, settings) == 0;
+}
+
 void DeviceSimulator::setSettings(const SimulatorSettings &settings)
 {
     {

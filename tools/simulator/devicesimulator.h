@@ -12,6 +12,8 @@
 #include <memory>
 #include <random>
 
+struct termios;
+
 class QSocketNotifier;
 class QTimer;
 
@@ -93,6 +95,10 @@ public:
     Q_INVOKABLE bool start();
     QString errorString() const;
     QString portName() const;
+    // The line settings the program on the other side gave the terminal, read through the
+    // master: a port opened for exclusive use refuses a second open to anyone but root.
+    // False once unplugged.
+    bool readLineSettings(termios *settings) const;
     void setSettings(const SimulatorSettings &settings);
     SimulatorSettings settings() const;
     Q_INVOKABLE void unplug();
