@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Starts a private X server (Xvfb), starts the program on it, waits for its main window to be
-# mapped, checks its title, class and icon, then ends the program with SIGTERM.
-#   show-window.sh <program> <work directory>
+# mapped, checks its title, class and icon, then ends the program with SIGTERM. With a third
+# argument, a screenshot of the screen is saved there first (imagemagick's import).
+#   show-window.sh <program> <work directory> [screenshot.png]
 set -euo pipefail
 app=$1
 work=$2
+screenshot=${3:-}
 mkdir -p "$work"
 
 xvfb_pid=
@@ -61,6 +63,12 @@ xprop -id "$window" WM_CLASS | grep -qF '"rangefinder-assistant", "rangefinder-a
 # -len keeps xprop from printing the whole picture; the header names its size.
 icon=$(xprop -id "$window" -len 8 _NET_WM_ICON)
 grep -q 'Icon (896 x 896)' <<<"$icon" || fail "the window has no 896x896 icon: $icon"
+
+if [ -n "$screenshot" ]; then
+    sleep 1 # the first paint follows the mapping
+    import -window root "$screenshot" || fail "no screenshot"
+    echo "show-window: screenshot in $screenshot"
+fi
 
 kill -TERM "$pid"
 status=0
