@@ -100,6 +100,7 @@ struct RunChart::Layout
     qint64 firstMs = 0, spanMs = 1;
     TimeScale scale{1000.0, "s"};
     double xStep = 1, low = 0, high = 1, yStep = 1;
+    double markRadius = 3, below = 9;
 
     // A little room at both ends, so that the first and last points are not on the frame.
     double x(qint64 ms) const
@@ -188,7 +189,10 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
     l.legendY = l.titleTop + 2 * title.lineSpacing() + gap + text.height() / 2;
     const double top = l.legendY + text.height() / 2 + gap * 1.5;
     const double left = gap + text.height() + gap + labelWidth + gap;
-    const double bottom = size.height() - (gap + text.height() + gap + text.height() + gap);
+    l.markRadius = std::max(3.0, l.textPixels * 0.3);
+    l.below = 3 * l.markRadius; // timeouts are marked under the axis, failures on it
+    const double bottom =
+        size.height() - (l.below + gap + text.height() + gap + text.height() + gap);
     const double right = size.width() - gap * 3;
     l.plot = QRectF(QPointF(left, top), QPointF(right, bottom));
     return l;
@@ -278,14 +282,14 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
     for (double t : xTicks) {
         const double px = l.x(l.firstMs + qint64(std::llround(t * l.scale.msPerUnit)));
         const QString label = tickText(t, l.xStep);
-        painter.drawText(QRectF(px - 100, l.plot.bottom() + gap, 200, text.height()),
+        painter.drawText(QRectF(px - 100, l.plot.bottom() + l.below + gap, 200, text.height()),
                          Qt::AlignHCenter | Qt::AlignTop, label);
     }
     for (double v : yTicks)
         painter.drawText(QRectF(0, l.y(v) - text.height() / 2, l.plot.left() - gap, text.height()),
                          Qt::AlignRight | Qt::AlignVCenter, tickText(v, l.yStep));
     painter.drawText(
-        QRectF(l.plot.left(), l.plot.bottom() + 2 * gap + text.height(), l.plot.width(),
+        QRectF(l.plot.left(), l.plot.bottom() + l.below + 2 * gap + text.height(), l.plot.width(),
                text.height()),
         Qt::AlignHCenter | Qt::AlignTop,
         QStringLiteral("time since the first record (%1)").arg(QLatin1String(l.scale.name)));
@@ -383,7 +387,6 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
 
     // Failures and timeouts on the time axis, at most one of each kind per pixel column.
     QVector<quint8> marked(columns + 1, 0);
-    const double r = std::max(3.0, l.textPixels * 0.3);
     for (const Sample &s : m_samples) {
         if (s.status == Measurement::Status::Ok)
             continue;
@@ -392,7 +395,9 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
         if (marked[c] & bit)
             continue;
         marked[c] |= bit;
-        drawMark(painter, s.status, l.x(s.ms), l.plot.bottom(), r);
+        const bool failed = s.status == Measurement::Status::Failed;
+        drawMark(painter, s.status, l.x(s.ms), l.plot.bottom() + (failed ? 0 : 2 * l.markRadius),
+                 l.markRadius);
     }
 
     painter.setPen(QPen(kTextColour, 1.0));
