@@ -1,11 +1,13 @@
 #include "runchart.h"
 
+#include <QBuffer>
 #include <QFileInfo>
 #include <QFontMetricsF>
 #include <QImage>
 #include <QPaintDevice>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSvgGenerator>
 
@@ -422,8 +424,10 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
         painter.end();
         written = image.save(&file, "PNG");
     } else {
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
         QSvgGenerator svg;
-        svg.setOutputDevice(&file);
+        svg.setOutputDevice(&buffer);
         svg.setSize(size);
         svg.setViewBox(QRect(QPoint(0, 0), size));
         svg.setResolution(96);
@@ -431,6 +435,20 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
         QPainter painter(&svg);
         paint(painter, size, statistics);
         painter.end();
+        // The generator gives the size in millimetres, which viewers turn into pixels at
+        // different resolutions; in pixels it is the size asked for everywhere.
+        QByteArray bytes = buffer.data();
+        static const QRegularExpression millimetres(QStringLiteral("width=\"[0-9.]+mm\" "
+                                                                   "height=\"[0-9.]+mm\""));
+        const QRegularExpressionMatch match =
+            millimetres.match(QString::fromLatin1(bytes.left(4096)));
+        if (match.hasMatch())
+            bytes.replace(match.capturedStart(), match.capturedLength(),
+                          QStringLiteral("width=\"%1\" height=\"%2\"")
+                              .arg(size.width())
+                              .arg(size.height())
+                              .toLatin1());
+        written = file.write(bytes) == bytes.size();
     }
     if (!written || !file.commit()) {
         if (errorString)
