@@ -54,6 +54,7 @@ private slots:
     void roundTrip();
 
     void help();
+    void fromWithChartAndNoDisplay();
     void badOptions_data();
     void badOptions();
     void portCannotBeOpened_data();
@@ -644,6 +645,30 @@ void tst_Cli::help()
     QCOMPARE(run.err, QString());
 }
 
+void tst_Cli::fromWithChartAndNoDisplay()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("window.log");
+    QVERIFY(saveLogText(log, "发送时间 : 09:15:02.030\n接收时间 : 09:15:02.047 测量值:17.8米\n"
+                             "发送时间 : 09:15:03.030\n测量值:测量失败"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(QLatin1String(name));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(RANGEFINDER_CLI),
+                  {"--from", log, "--format", "csv", "--plot", dir.filePath("run.png"),
+                   "--plot-size", "800x400"});
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()),
+             recordHeader(RecordFormat::Csv) +
+                 "09:15:02.047,ok,17.8,17.8,m,17,\n09:15:03.030,failed,,,m,,\n");
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(err.startsWith("measurements: 2, ok: 1, failed: 1, timeouts: 0\n"), qPrintable(err));
+    QCOMPARE(QImage(dir.filePath("run.png")).size(), QSize(800, 400));
+}
+
 void tst_Cli::badOptions_data()
 {
     QTest::addColumn<QStringList>("arguments"); // after --port <the simulator>
@@ -674,6 +699,17 @@ void tst_Cli::badOptions_data()
     QTest::newRow("format CSV") << QStringList{"--format", "CSV"} << true << "--format";
     QTest::newRow("unknown option") << QStringList{"--verbose"} << true << "verbose";
     QTest::newRow("stray argument") << QStringList{"now"} << true << "unexpected argument";
+    QTest::newRow("plot jpg") << QStringList{"--plot", "run.jpg"} << true << "--plot";
+    QTest::newRow("plot size letters")
+        << QStringList{"--plot", "run.png", "--plot-size", "big"} << true << "--plot-size";
+    QTest::newRow("from and port")
+        << QStringList{"--from", "run.csv"} << true << "--port cannot be used with --from";
+    QTest::newRow("from and count") << QStringList{"--from", "run.csv", "--count", "3"} << false
+                                    << "--count cannot be used with --from";
+    QTest::newRow("from a missing file")
+        << QStringList{"--from", "/nonexistent/run.csv"} << false << "cannot read";
+    QTest::newRow("from a binary file")
+        << QStringList{"--from", RANGEFINDER_CLI, "--plot", "run.png"} << false << "binary";
 }
 
 void tst_Cli::badOptions()
