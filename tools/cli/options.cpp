@@ -2,6 +2,7 @@
 
 #include "interval.h"
 #include "replyframe.h"
+#include "runchart.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -154,9 +155,7 @@ CliOptions parseOptions(const QStringList &arguments)
 
     if (parser.isSet(plot)) {
         options.plotPath = parser.value(plot);
-        const QString suffix = options.plotPath.section(QLatin1Char('.'), -1).toLower();
-        if (!options.plotPath.contains(QLatin1Char('.')) ||
-            (suffix != QLatin1String("png") && suffix != QLatin1String("svg")))
+        if (!RunChart::fileTypeOf(options.plotPath))
             return failure(QStringLiteral("--plot takes a file name ending in .png or .svg, not %1")
                                .arg(quoted(options.plotPath)));
     } else if (parser.isSet(plotSize)) {

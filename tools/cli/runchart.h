@@ -25,8 +25,6 @@ class RunChart
 {
 public:
     enum class FileType { Png, Svg };
-    static constexpr int kDefaultWidth = 1200;
-    static constexpr int kDefaultHeight = 600;
 
     explicit RunChart(LengthUnit unit);
 
