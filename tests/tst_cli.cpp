@@ -537,7 +537,7 @@ void tst_Cli::chart()
         for (int x = int(at.x()) - 1; x <= int(at.x()) + 1; ++x) {
             for (int y = int(at.y()) - 2; y <= int(at.y()) + 6; ++y) {
                 const QRgb c = image.pixel(x, y);
-                if (qBlue(c) > 140 && qRed(c) < 120 && qGreen(c) < 160)
+                if (qBlue(c) > 180 && qBlue(c) - qRed(c) > 60) // the data's blues
                     return true;
             }
         }

@@ -18,6 +18,7 @@
 namespace {
 
 const QColor kDataColour(31, 95, 191);
+const QColor kRangeColour(125, 162, 226);
 const QColor kMeanColour(27, 122, 62);
 const QColor kBandColour(46, 160, 67, 45);
 const QColor kFailedColour(214, 39, 40);
@@ -73,6 +74,14 @@ QFont font(const QPaintDevice *device, double pixels, bool bold = false)
     f.setPointSizeF(pixels * 72.0 / device->logicalDpiY());
     f.setBold(bold);
     return f;
+}
+
+// The font made smaller, if need be, so that text this wide fits into room.
+QFont fitted(QFont font, double width, double room)
+{
+    if (width > room)
+        font.setPointSizeF(font.pointSizeF() * room / width);
+    return font;
 }
 
 void drawMark(QPainter &painter, Measurement::Status status, double x, double y, double r)
@@ -168,7 +177,6 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
     if (l.spanMs < 1000 && m_samples.size() < 2)
         l.spanMs = 1000;
     l.scale = timeScale(l.spanMs);
-    l.xStep = niceStep(l.spanMs / l.scale.msPerUnit, 8);
 
     if (m_valid > 0) {
         double span = double(m_maxValue) - m_minValue;
@@ -181,22 +189,25 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
             l.high = m_maxValue + span / 2;
         }
     }
-    l.yStep = niceStep(l.high - l.low, 6);
 
-    double labelWidth = 0;
-    for (double v : ticks(l.low, l.high, l.yStep))
-        labelWidth = std::max(labelWidth, text.horizontalAdvance(tickText(v, l.yStep)));
     const double gap = l.textPixels * 0.5;
     l.titleTop = gap;
     l.legendY = l.titleTop + 2 * title.lineSpacing() + gap + text.height() / 2;
     const double top = l.legendY + text.height() / 2 + gap * 1.5;
-    const double left = gap + text.height() + gap + labelWidth + gap;
     l.markRadius = std::max(3.0, l.textPixels * 0.3);
     l.below = 3 * l.markRadius; // timeouts are marked under the axis, failures on it
     const double bottom =
         size.height() - (l.below + gap + text.height() + gap + text.height() + gap);
+    // Tick labels a few line heights apart upwards, a few label widths apart across.
+    l.yStep = niceStep(l.high - l.low, std::max(2, int((bottom - top) / (text.height() * 2.5))));
+    double labelWidth = 0;
+    for (double v : ticks(l.low, l.high, l.yStep))
+        labelWidth = std::max(labelWidth, text.horizontalAdvance(tickText(v, l.yStep)));
+    const double left = gap + text.height() + gap + labelWidth + gap;
     const double right = size.width() - gap * 3;
     l.plot = QRectF(QPointF(left, top), QPointF(right, bottom));
+    l.xStep = niceStep(l.spanMs / l.scale.msPerUnit,
+                       std::max(2, int(l.plot.width() / (l.textPixels * 6))));
     return l;
 }
 
@@ -220,35 +231,49 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
 
     // Title: the summary's own lines.
     painter.setPen(kTextColour);
-    painter.setFont(l.title);
     const QStringList lines = titleLines(statistics);
+    double widest = 0;
+    for (const QString &line : lines)
+        widest = std::max(widest, title.horizontalAdvance(line));
+    painter.setFont(fitted(l.title, widest, size.width() - 2 * gap));
     for (int i = 0; i < lines.size(); ++i)
         painter.drawText(
             QRectF(0, l.titleTop + i * title.lineSpacing(), size.width(), title.lineSpacing()),
             Qt::AlignCenter, lines.at(i));
 
     // Legend, one row under the title.
-    painter.setFont(l.text);
-    const double swatch = l.textPixels * 1.6;
+    const int columns = std::max(1, int(l.plot.width()));
+    const bool dense = m_valid > columns / 4;
     struct Entry
     {
         QString label;
         int kind;
     };
-    const QVector<Entry> entries{{QStringLiteral("distance (%1)").arg(unit), 0},
+    const QString distance = QStringLiteral("distance (%1)").arg(unit);
+    const QVector<Entry> entries{{dense ? distance + QStringLiteral(": mean and range of each "
+                                                                    "pixel column")
+                                        : distance,
+                                  0},
                                  {QStringLiteral("mean"), 1},
                                  {QStringLiteral("mean \u00b1 1 sd"), 2},
                                  {QStringLiteral("failed"), 3},
                                  {QStringLiteral("timeout"), 4}};
     double legendWidth = 0;
     for (const Entry &e : entries)
-        legendWidth += swatch + gap + text.horizontalAdvance(e.label) + 3 * gap;
-    double x = (size.width() - legendWidth) / 2;
+        legendWidth += l.textPixels * 1.6 + gap + text.horizontalAdvance(e.label) + 3 * gap;
+    const QFont legendFont = fitted(l.text, legendWidth, size.width() - 2 * gap);
+    const double shrink = legendFont.pointSizeF() / l.text.pointSizeF();
+    const QFontMetricsF legend(legendFont, painter.device());
+    painter.setFont(legendFont);
+    const double swatch = l.textPixels * 1.6 * shrink, space = gap * shrink;
+    double x = (size.width() - legendWidth * shrink) / 2;
     const double ly = l.legendY;
     for (const Entry &e : entries) {
-        const QRectF box(x, ly - l.textPixels * 0.45, swatch, l.textPixels * 0.9);
+        const QRectF box(x, ly - swatch * 0.28, swatch, swatch * 0.56);
         switch (e.kind) {
         case 0:
+            if (dense)
+                painter.fillRect(box, kRangeColour);
             painter.setPen(QPen(kDataColour, 2.0));
             painter.drawLine(QPointF(box.left(), ly), QPointF(box.right(), ly));
             break;
@@ -262,13 +287,14 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
         default:
             drawMark(painter,
                      e.kind == 3 ? Measurement::Status::Failed : Measurement::Status::Timeout,
-                     box.center().x(), ly, l.textPixels * 0.35);
+                     box.center().x(), ly, swatch * 0.22);
         }
-        x += swatch + gap;
+        x += swatch + space;
         painter.setPen(kTextColour);
-        painter.drawText(QPointF(x, ly + text.ascent() / 2 - text.descent() / 2), e.label);
-        x += text.horizontalAdvance(e.label) + 3 * gap;
+        painter.drawText(QPointF(x, ly + legend.ascent() / 2 - legend.descent() / 2), e.label);
+        x += legend.horizontalAdvance(e.label) + 3 * space;
     }
+    painter.setFont(l.text);
 
     // Grid and ticks.
     painter.setPen(QPen(kGridColour, 1.0));
@@ -305,28 +331,20 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
     painter.save();
     painter.setClipRect(l.plot);
 
-    // Mean and its band, from the summary's figures.
+    // The band of the mean, from the summary's figures; its line goes over the distances.
     const std::optional<DistanceFigures> figures = distanceFigures(statistics);
+    const double mean = figures ? figures->mean * unitFactor(m_unit) : 0;
     if (figures) {
-        const double factor = unitFactor(m_unit);
-        const double mean = figures->mean * factor, sd = figures->sd * factor;
+        const double sd = figures->sd * unitFactor(m_unit);
         painter.fillRect(
             QRectF(QPointF(l.plot.left(), l.y(mean + sd)), QPointF(l.plot.right(), l.y(mean - sd))),
             kBandColour);
-        painter.setPen(QPen(kMeanColour, 1.5, Qt::DashLine));
-        painter.drawLine(QPointF(l.plot.left(), l.y(mean)), QPointF(l.plot.right(), l.y(mean)));
-        painter.setPen(kMeanColour);
-        painter.drawText(QRectF(l.plot.left(), l.y(mean) - text.height() - 2, l.plot.width() - gap,
-                                text.height()),
-                         Qt::AlignRight | Qt::AlignBottom,
-                         QStringLiteral("mean %1 %2").arg(QString::number(mean, 'g', 6), unit));
     }
 
     // The distances: every point when there are few, else each pixel column's lowest and
-    // highest, joined to the next column.
-    const int columns = std::max(1, int(l.plot.width()));
+    // highest, and a line through the columns' means.
     QPainterPath path;
-    if (m_valid > 0 && m_valid <= columns / 4) {
+    if (m_valid > 0 && !dense) {
         bool started = false;
         QVector<QPointF> points;
         for (const Sample &s : m_samples) {
@@ -348,42 +366,51 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
     } else if (m_valid > 0) {
         struct Column
         {
-            float low, high, first, last;
-            bool used = false;
+            float low = 0, high = 0;
+            double sum = 0;
+            int count = 0;
         };
         QVector<Column> column(columns);
         for (const Sample &s : m_samples) {
             if (s.status != Measurement::Status::Ok)
                 continue;
-            const int c = std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns - 1);
-            Column &col = column[c];
-            if (!col.used) {
-                col = {s.value, s.value, s.value, s.value, true};
-            } else {
-                col.low = std::min(col.low, s.value);
-                col.high = std::max(col.high, s.value);
-                col.last = s.value;
-            }
+            Column &col = column[std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns - 1)];
+            col.low = col.count == 0 ? s.value : std::min(col.low, s.value);
+            col.high = col.count == 0 ? s.value : std::max(col.high, s.value);
+            col.sum += s.value;
+            ++col.count;
         }
+        QPainterPath range;
         bool started = false;
         for (int c = 0; c < columns; ++c) {
             const Column &col = column.at(c);
-            if (!col.used)
+            if (col.count == 0)
                 continue;
             const double px = l.plot.left() + c + 0.5;
-            started ? path.lineTo(px, l.y(col.first)) : path.moveTo(px, l.y(col.first));
+            range.moveTo(px, l.y(col.low));
+            range.lineTo(px, l.y(col.high));
+            const double y = l.y(col.sum / col.count);
+            started ? path.lineTo(px, y) : path.moveTo(px, y);
             started = true;
-            if (col.low != col.high) {
-                path.moveTo(px, l.y(col.low));
-                path.lineTo(px, l.y(col.high));
-            }
-            path.moveTo(px, l.y(col.last));
         }
-        painter.setPen(QPen(kDataColour, 1.2, Qt::SolidLine, Qt::RoundCap));
+        painter.setPen(QPen(kRangeColour, 1.2, Qt::SolidLine, Qt::RoundCap));
+        painter.drawPath(range);
+        painter.setPen(QPen(kDataColour, 1.2));
         painter.drawPath(path);
     } else {
         painter.setPen(kTextColour);
         painter.drawText(l.plot, Qt::AlignCenter, QStringLiteral("no valid measurement"));
+    }
+    if (figures) {
+        painter.setPen(QPen(kMeanColour, 1.5, Qt::DashLine));
+        painter.drawLine(QPointF(l.plot.left(), l.y(mean)), QPointF(l.plot.right(), l.y(mean)));
+        const QString label = QStringLiteral("mean %1 %2").arg(QString::number(mean, 'g', 6), unit);
+        const double width = text.horizontalAdvance(label) + gap;
+        const QRectF box(l.plot.right() - gap - width, l.y(mean) - text.height() - 2, width,
+                         text.height());
+        painter.fillRect(box, QColor(255, 255, 255, 200));
+        painter.setPen(kMeanColour);
+        painter.drawText(box, Qt::AlignCenter, label);
     }
     painter.restore();
 
