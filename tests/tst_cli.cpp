@@ -631,7 +631,7 @@ void tst_Cli::help()
         return;
     QCOMPARE(run.exitCode, 0);
     for (const char *option : {"--port", "--baud", "--count", "--duration", "--interval", "--unit",
-                               "--timeout", "--format"})
+                               "--timeout", "--format", "--from", "--plot", "--plot-size"})
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
     for (const char *fragment :
          {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",

@@ -348,8 +348,11 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
         bool started = false;
         QVector<QPointF> points;
         for (const Sample &s : m_samples) {
-            if (s.status != Measurement::Status::Ok)
+            // The line breaks where a measurement gave no distance.
+            if (s.status != Measurement::Status::Ok) {
+                started = false;
                 continue;
+            }
             const QPointF p(l.x(s.ms), l.y(s.value));
             started ? path.lineTo(p) : path.moveTo(p);
             started = true;
