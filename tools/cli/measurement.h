@@ -31,8 +31,8 @@ struct Measurement
     qint64 latencyMs = -1; // from the command's write to the decoded reply; -1 for Timeout
     QByteArray burst;      // every byte of the reply's burst; empty for Timeout
 
-    // Read back from a log that holds the value but not the reply's bytes: the distance comes
-    // from this, not from reply.
+    // Read back from a log that holds the value but not the reply's bytes, when the value is
+    // none the device can report (typed by hand): the distance comes from this, not from reply.
     std::optional<WrittenValue> written;
     // Read back from a window log, which has times of day but no date: time is then on
     // 1970-01-01 UTC plus one day per day boundary, and is written as hours:minutes:seconds
