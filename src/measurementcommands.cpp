@@ -29,11 +29,11 @@ QByteArray Widget::sendCommand()
     appendLog(sendLine(QDateTime::currentDateTime()));
 
     if (!serial->isOpen()) {
-        appendLog(tr("发送失败：串口未打开"));
+        appendLog(sendFailureLine(tr("串口未打开")));
         return frame;
     }
     if (serial->write(frame.constData(), frame.size()) != frame.size())
-        appendLog(tr("发送失败：") + serial->errorString());
+        appendLog(sendFailureLine(serial->errorString()));
     return frame;
 }
 

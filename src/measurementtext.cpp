@@ -22,18 +22,22 @@ double metresFromRaw(quint16 raw)
     return static_cast<double>(static_cast<float>(raw / 10.0));
 }
 
-QString valueText(quint16 raw, LengthUnit unit)
+double unitFactor(LengthUnit unit)
 {
-    const double d = metresFromRaw(raw);
     switch (unit) {
     case LengthUnit::Metre:
-        return QString::number(d, 'g', 6);
+        return 1.0;
     case LengthUnit::Foot:
-        return QString::number(3.2808399 * d, 'g', 6);
+        return 3.2808399;
     case LengthUnit::Yard:
-        return QString::number(1.0936133 * d, 'g', 6);
+        return 1.0936133;
     }
-    return QString();
+    return 1.0;
+}
+
+QString valueText(quint16 raw, LengthUnit unit)
+{
+    return QString::number(unitFactor(unit) * metresFromRaw(raw), 'g', 6);
 }
 
 QString unitText(LengthUnit unit)
@@ -57,6 +61,11 @@ QString timeStamp(const QDateTime &time)
 QString sendLine(const QDateTime &time)
 {
     return tr("发送%1").arg(tr("时间 : %1").arg(timeStamp(time)));
+}
+
+QString sendFailureLine(const QString &reason)
+{
+    return tr("发送失败：") + reason;
 }
 
 QString receiveLine(const Reply &reply, LengthUnit unit, const QDateTime &time)

@@ -12,6 +12,8 @@ enum class LengthUnit { Metre, Yard, Foot };
 // operators know from the device's own display depend on that rounding (58.3989 ft, not 58.399).
 double metresFromRaw(quint16 raw);
 
+// Metres times this is the value in unit.
+double unitFactor(LengthUnit unit);
 // At most six significant digits, trailing zeros dropped: 17.8, 100, 21501, 7166.99.
 QString valueText(quint16 raw, LengthUnit unit);
 QString unitText(LengthUnit unit);
@@ -20,6 +22,8 @@ QString timeStamp(const QDateTime &time);
 
 // "发送时间 : hh:mm:ss.zzz"
 QString sendLine(const QDateTime &time);
+// "发送失败：" and the reason: the command could not be written.
+QString sendFailureLine(const QString &reason);
 // "接收时间 : hh:mm:ss.zzz 测量值:17.8米", or "测量值:测量失败" for status 0.
 QString receiveLine(const Reply &reply, LengthUnit unit, const QDateTime &time);
 // The byte-by-byte decoder's line: the same without the time stamp.

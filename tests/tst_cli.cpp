@@ -2,19 +2,29 @@
 #include "devicesimulator.h"
 #include "devicethread.h"
 #include "linesettings.h"
+#include "logfile.h"
 #include "measurementsession.h"
 #include "measurementtext.h"
+#include "receivepath.h"
 #include "recordformat.h"
+#include "runchart.h"
+#include "runreader.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSignalSpy>
+#include <QSvgRenderer>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+#include <QTextCodec>
 #include <QThread>
 #include <QTimer>
 
@@ -36,8 +46,15 @@ private slots:
     void percentiles_data();
     void percentiles();
     void summary();
+    void readBack_data();
+    void readBack();
+    void chart_data();
+    void chart();
+    void roundTrip_data();
+    void roundTrip();
 
     void help();
+    void fromWithChartAndNoDisplay();
     void badOptions_data();
     void badOptions();
     void portCannotBeOpened_data();
@@ -362,6 +379,248 @@ void tst_Cli::summary()
     QVERIFY(!s.allOk());
 }
 
+// --- reading a run back, the chart ---
+
+void tst_Cli::readBack_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("records"); // CSV in metres, without the header
+    QTest::addColumn<QString>("skipped"); // line numbers
+    QTest::addColumn<int>("unsent");
+    QTest::addColumn<QString>("error"); // set: not a run
+
+    const QString sent = "发送时间 : 09:15:02.030\n";
+    const QString ok = "09:15:02.047,ok,17.8,17.8,m,17,\n";
+    auto row = [](const char *name, const QString &text, const QString &records,
+                  const QString &skipped = QString(), int unsent = 0) {
+        QTest::newRow(name) << text.toUtf8() << records << skipped << unsent << QString();
+    };
+    row("metres", sent + "接收时间 : 09:15:02.047 测量值:17.8米", ok);
+    row("feet", sent + "接收时间 : 09:15:02.047 测量值:58.3989英尺", ok);
+    row("yards", sent + "接收时间 : 09:15:02.047 测量值:66.6011码",
+        "09:15:02.047,ok,60.9,60.9,m,17,\n");
+    row("failure at its send's time", sent + "测量值:测量失败", "09:15:02.030,failed,,,m,,\n");
+    row("unanswered send is a timeout, the last one nothing",
+        sent + "发送时间 : 09:15:03.030\n发送时间 : 09:15:04.030",
+        "09:15:02.030,timeout,,,m,,\n09:15:03.030,timeout,,,m,,\n");
+    row("send failure",
+        sent +
+            "发送失败：串口未打开\n发送时间 : 09:15:03.030\n接收时间 : 09:15:03.045 测量值:100米",
+        "09:15:03.045,ok,100,100,m,15,\n", QString(), 1);
+    row("day boundary",
+        "发送时间 : 23:59:59.990\n接收时间 : 00:00:00.005 测量值:17.8米\n"
+        "发送时间 : 00:00:01.000\n接收时间 : 00:00:01.012 测量值:17.8米",
+        "24:00:00.005,ok,17.8,17.8,m,15,\n24:00:01.012,ok,17.8,17.8,m,12,\n");
+    row("junk lines",
+        "notes\n" + sent + "接收时间 : 09:15:02.047 测量值:abc米\n" +
+            "接收时间 : 09:15:02.047 测量值:17.8米\n发送时间 : 25:00:00.000",
+        ok, "1,3,5");
+    row("value typed by hand, no send", "接收时间 : 09:15:02.047 测量值:12345英尺",
+        "09:15:02.047,ok,3762.76,3762.76,m,,\n");
+    QTest::newRow("GB18030") << QTextCodec::codecForName("GB18030")->fromUnicode(
+                                    sent + "接收时间 : 09:15:02.047 测量值:17.8米\n测量值:测量失败")
+                             << ok + "09:15:02.030,failed,,,m,,\n"
+                             << QString() << 0 << QString();
+    row("CSV",
+        recordHeader(RecordFormat::Csv) + "2024-05-01T09:15:02.047,ok,17.8,58.3989,ft,12," +
+            kHexReply178 +
+            "\n2024-05-01T09:15:03.047,timeout,,,ft,,\n24:00:00.005,ok,17.8,"
+            "58.3989,ft,15,\n",
+        "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12," + kHexReply178 +
+            "\n2024-05-01T09:15:03.047,timeout,,,m,,\n24:00:00.005,ok,17.8,17.8,m,15,\n");
+    row("JSONL",
+        formatRecord(measurement(Measurement::Status::Ok, 1, 0xB2, 12), RecordFormat::Jsonl,
+                     LengthUnit::Yard) +
+            "{\"status\":\"ok\"}\n",
+        "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12," + kHexReply178 + "\n", "2");
+    QTest::newRow("empty") << QByteArray() << QString() << QString() << 0 << "empty";
+    QTest::newRow("blank lines") << QByteArray("\n \n") << QString() << QString() << 0 << "empty";
+    QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << QString()
+                            << QString() << 0 << "binary";
+    QTest::newRow("unknown") << QByteArray("some notes\n17.8 m\n") << QString() << QString() << 0
+                             << "no line";
+}
+
+void tst_Cli::readBack()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QString, records);
+    QFETCH(QString, skipped);
+    QFETCH(int, unsent);
+    QFETCH(QString, error);
+
+    QBuffer buffer(&input);
+    QVERIFY(buffer.open(QIODevice::ReadOnly));
+    RunReader reader(&buffer);
+    const bool isRun = reader.begin();
+    QVERIFY2(isRun == error.isEmpty(), qPrintable(reader.errorString()));
+    if (!isRun) {
+        QVERIFY2(reader.errorString().contains(error), qPrintable(reader.errorString()));
+        return;
+    }
+    QString text;
+    Measurement m;
+    while (reader.next(m))
+        text += formatRecord(m, RecordFormat::Csv, LengthUnit::Metre);
+    QCOMPARE(text, records);
+    QStringList numbers;
+    for (const RunReader::SkippedLine &line : reader.firstSkipped())
+        numbers << QString::number(line.number);
+    QCOMPARE(numbers.join(QLatin1Char(',')), skipped);
+    QCOMPARE(reader.skippedCount(), numbers.size());
+    QCOMPARE(reader.unsentCount(), unsent);
+}
+
+void tst_Cli::chart_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("points");
+
+    QTest::newRow("png, a spike among many") << "png" << QSize(1200, 600) << 200000;
+    QTest::newRow("svg, a spike among many") << "svg" << QSize(900, 500) << 200000;
+    QTest::newRow("png, a spike among few") << "png" << QSize(640, 360) << 41;
+    QTest::newRow("svg, no valid distance") << "svg" << QSize(1200, 600) << 0;
+}
+
+void tst_Cli::chart()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QSize, size);
+    QFETCH(int, points);
+
+    // Every 20 ms between 17.5 and 18.1 m, a few failures and timeouts, 90 m once in the middle.
+    RunChart chart(LengthUnit::Metre);
+    RunStatistics statistics;
+    const int spikeAt = points / 2;
+    for (int i = 0; i < std::max(points, 20); ++i) {
+        using S = Measurement::Status;
+        const S status = points == 0 || i % 97 == 5 ? S::Failed : i % 89 == 7 ? S::Timeout : S::Ok;
+        Measurement m = measurement(status, status == S::Ok, i == spikeAt ? 900 : 175 + i % 7, 12);
+        m.time = kTime.addMSecs(20LL * i);
+        chart.add(m);
+        statistics.add(m);
+    }
+    QTemporaryDir dir;
+    const QString path = dir.filePath("run." + suffix);
+    QString error;
+    QVERIFY2(chart.save(path, size, statistics, &error), qPrintable(error));
+
+    QImage image;
+    if (suffix == QLatin1String("png")) {
+        QVERIFY(image.load(path));
+    } else {
+        QSvgRenderer svg(path);
+        QVERIFY(svg.isValid());
+        QCOMPARE(svg.defaultSize(), size);
+        image = QImage(size, QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        svg.render(&painter);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(file.readAll());
+        const QStringList summary = formatSummary(statistics).split(QLatin1Char('\n'));
+        QVERIFY2(text.contains(summary.at(0)), qPrintable(summary.at(0)));
+        QVERIFY2(text.contains(summary.at(1)), qPrintable(summary.at(1)));
+    }
+    QCOMPARE(image.size(), size);
+    if (points == 0)
+        return;
+
+    // The spike's column reaches 90 m; a column a quarter of the way along stays low.
+    QImage probe(size, QImage::Format_ARGB32);
+    QPainter painter(&probe);
+    const QPointF top = chart.position(painter, size, 20LL * spikeAt, 90.0);
+    const QPointF elsewhere = chart.position(painter, size, 20LL * (points / 4), 90.0);
+    auto drawnNear = [&image](const QPointF &at) {
+        for (int x = int(at.x()) - 1; x <= int(at.x()) + 1; ++x) {
+            for (int y = int(at.y()) - 2; y <= int(at.y()) + 6; ++y) {
+                const QRgb c = image.pixel(x, y);
+                if (qBlue(c) > 180 && qBlue(c) - qRed(c) > 60) // the data's blues
+                    return true;
+            }
+        }
+        return false;
+    };
+    QVERIFY(drawnNear(top));
+    QVERIFY(!drawnNear(elsewhere));
+}
+
+void tst_Cli::roundTrip_data()
+{
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<QByteArray>("locale"); // the encoding the window saves in
+
+    QTest::newRow("metres, UTF-8") << int(LengthUnit::Metre) << QByteArray("UTF-8");
+    QTest::newRow("feet, GB18030") << int(LengthUnit::Foot) << QByteArray("GB18030");
+    QTest::newRow("yards, UTF-8") << int(LengthUnit::Yard) << QByteArray("UTF-8");
+}
+
+void tst_Cli::roundTrip()
+{
+    QFETCH(int, unit);
+    QFETCH(QByteArray, locale);
+
+    SimulatorSettings device;
+    device.pattern = SimulatorSettings::Pattern::RandomWalk;
+    device.failureRate = 0.25;
+    device.seed = 7;
+    sim->setSettings(device);
+    SessionSettings settings;
+    settings.portName = sim->portName();
+    settings.count = 40;
+    settings.intervalMs = 20;
+    settings.timeoutMs = 500;
+    settings.unit = LengthUnit(unit);
+    QVector<Measurement> live;
+    runSession(settings, live);
+    if (QTest::currentTestFailed())
+        return;
+
+    // The window given the same replies: its send line, then what its decode appends.
+    QStringList lines;
+    ReplyFrame frame = {};
+    for (const Measurement &m : live) {
+        lines << sendLine(m.time.addMSecs(-m.latencyMs));
+        QByteArray buffer = m.burst;
+        const QString line = endBurst(buffer, frame, settings.unit, m.time).line;
+        if (!line.isEmpty())
+            lines << line;
+    }
+    QTemporaryDir dir;
+    const QString path = dir.filePath("window.log");
+    QTextCodec *systemCodec = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
+    const bool saved = saveLogText(path, lines.join(QLatin1Char('\n')));
+    QTextCodec::setCodecForLocale(systemCodec);
+    QVERIFY(saved);
+
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    RunReader reader(&file);
+    QVERIFY2(reader.begin(), qPrintable(reader.errorString()));
+    RunStatistics liveStatistics, backStatistics;
+    QStringList liveRecords, backRecords;
+    auto distance = [&settings](const Measurement &m) {
+        return formatRecord(m, RecordFormat::Csv, settings.unit).section(QLatin1Char(','), 1, 4);
+    };
+    for (const Measurement &m : live) {
+        liveRecords << distance(m);
+        liveStatistics.add(m);
+    }
+    Measurement m;
+    while (reader.next(m)) {
+        backRecords << distance(m);
+        backStatistics.add(m);
+    }
+    QCOMPARE(backRecords, liveRecords);
+    QCOMPARE(reader.skippedCount(), 0);
+    QCOMPARE(countsLine(backStatistics), countsLine(liveStatistics));
+    QCOMPARE(distanceLine(backStatistics), distanceLine(liveStatistics));
+    QVERIFY(liveStatistics.failures > 0);
+}
+
 // --- the program ---
 
 void tst_Cli::help()
@@ -372,7 +631,7 @@ void tst_Cli::help()
         return;
     QCOMPARE(run.exitCode, 0);
     for (const char *option : {"--port", "--baud", "--count", "--duration", "--interval", "--unit",
-                               "--timeout", "--format"})
+                               "--timeout", "--format", "--from", "--plot", "--plot-size"})
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
     for (const char *fragment :
          {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",
@@ -384,6 +643,30 @@ void tst_Cli::help()
         QVERIFY2(line.match(run.out).hasMatch(), qPrintable(QString::number(code)));
     }
     QCOMPARE(run.err, QString());
+}
+
+void tst_Cli::fromWithChartAndNoDisplay()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("window.log");
+    QVERIFY(saveLogText(log, "发送时间 : 09:15:02.030\n接收时间 : 09:15:02.047 测量值:17.8米\n"
+                             "发送时间 : 09:15:03.030\n测量值:测量失败"));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(QLatin1String(name));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(RANGEFINDER_CLI),
+                  {"--from", log, "--format", "csv", "--plot", dir.filePath("run.png"),
+                   "--plot-size", "800x400"});
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()),
+             recordHeader(RecordFormat::Csv) +
+                 "09:15:02.047,ok,17.8,17.8,m,17,\n09:15:03.030,failed,,,m,,\n");
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(err.startsWith("measurements: 2, ok: 1, failed: 1, timeouts: 0\n"), qPrintable(err));
+    QCOMPARE(QImage(dir.filePath("run.png")).size(), QSize(800, 400));
 }
 
 void tst_Cli::badOptions_data()
@@ -416,6 +699,17 @@ void tst_Cli::badOptions_data()
     QTest::newRow("format CSV") << QStringList{"--format", "CSV"} << true << "--format";
     QTest::newRow("unknown option") << QStringList{"--verbose"} << true << "verbose";
     QTest::newRow("stray argument") << QStringList{"now"} << true << "unexpected argument";
+    QTest::newRow("plot jpg") << QStringList{"--plot", "run.jpg"} << true << "--plot";
+    QTest::newRow("plot size letters")
+        << QStringList{"--plot", "run.png", "--plot-size", "big"} << true << "--plot-size";
+    QTest::newRow("from and port")
+        << QStringList{"--from", "run.csv"} << true << "--port cannot be used with --from";
+    QTest::newRow("from and count") << QStringList{"--from", "run.csv", "--count", "3"} << false
+                                    << "--count cannot be used with --from";
+    QTest::newRow("from a missing file")
+        << QStringList{"--from", "/nonexistent/run.csv"} << false << "cannot read";
+    QTest::newRow("from a binary file")
+        << QStringList{"--from", RANGEFINDER_CLI, "--plot", "run.png"} << false << "binary";
 }
 
 void tst_Cli::badOptions()

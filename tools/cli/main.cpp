@@ -2,13 +2,19 @@
 // silence framing and decode. See --help for the options, the records and the exit codes.
 #include "measurementsession.h"
 #include "options.h"
+#include "output.h"
+#include "readback.h"
 #include "recordformat.h"
+#include "runchart.h"
 #include "signalwatcher.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -22,27 +28,39 @@ void quietMessages(QtMsgType type, const QMessageLogContext &context, const QStr
     defaultMessageHandler(type, context, message);
 }
 
-// Whole and at once: a reader of the pipe never sees part of a record.
-void writeWhole(FILE *stream, const QString &text)
+// Text in a chart needs fonts, which only a QGuiApplication has; the rest needs no display.
+bool wantsChart(int argc, char *argv[])
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
-    std::fflush(stream);
-}
-
-void complain(const QString &message)
-{
-    writeWhole(stderr, QStringLiteral("rangefinder-cli: %1\n").arg(message));
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--plot") == 0 || std::strncmp(argv[i], "--plot=", 7) == 0)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // A platform plugin warns of what a chart does not need (no runtime directory, no screen).
+    defaultMessageHandler = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            if (type != QtWarningMsg)
+                quietMessages(type, context, message);
+        });
+    std::unique_ptr<QCoreApplication> application;
+    if (wantsChart(argc, argv)) {
+        // The chart is drawn into an image or an SVG file, never shown: no display is needed,
+        // whatever the caller's environment names.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        application = std::make_unique<QGuiApplication>(argc, argv);
+    } else {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    QCoreApplication &app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("rangefinder-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
-    defaultMessageHandler = qInstallMessageHandler(quietMessages);
+    qInstallMessageHandler(quietMessages);
 
     const CliOptions options = parseOptions(QCoreApplication::arguments());
     switch (options.action) {
@@ -56,6 +74,8 @@ int main(int argc, char *argv[])
     case CliOptions::Action::Run:
         break;
     }
+    if (!options.fromPath.isEmpty())
+        return readBack(options);
 
     // Before the port opens, so that an early Ctrl-C still ends with a summary.
     auto *signalWatcher = new SignalWatcher(&app);
@@ -67,6 +87,7 @@ int main(int argc, char *argv[])
     }
 
     RunStatistics statistics;
+    RunChart chart(options.session.unit);
     bool ended = false;
     auto end = [&](int exitCode) {
         if (ended)
@@ -74,6 +95,7 @@ int main(int argc, char *argv[])
         ended = true;
         statistics.ignoredBursts = session->ignoredBursts();
         writeWhole(stderr, formatSummary(statistics));
+        writeChart(options, chart, statistics);
         QCoreApplication::exit(exitCode);
     };
 
@@ -84,6 +106,8 @@ int main(int argc, char *argv[])
                 return;
             writeWhole(stdout, formatRecord(measurement, options.format, options.session.unit));
             statistics.add(measurement);
+            if (!options.plotPath.isEmpty())
+                chart.add(measurement);
         });
     QObject::connect(session, &MeasurementSession::finished, &app,
                      [&] { end(statistics.allOk() ? kExitAllMeasured : kExitSomeFailed); });

@@ -1,10 +1,20 @@
 #pragma once
 
+#include "measurementtext.h"
 #include "replyframe.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QMetaType>
+
+#include <optional>
+
+// A distance as a log wrote it, without the reply it came from.
+struct WrittenValue
+{
+    double value = 0; // six significant digits at most, as written
+    LengthUnit unit = LengthUnit::Metre;
+};
 
 // One command and what came of it.
 struct Measurement
@@ -20,5 +30,13 @@ struct Measurement
     Reply reply;           // Ok and Failed only
     qint64 latencyMs = -1; // from the command's write to the decoded reply; -1 for Timeout
     QByteArray burst;      // every byte of the reply's burst; empty for Timeout
+
+    // Read back from a log that holds the value but not the reply's bytes, when the value is
+    // none the device can report (typed by hand): the distance comes from this, not from reply.
+    std::optional<WrittenValue> written;
+    // Read back from a window log, which has times of day but no date: time is then on
+    // 1970-01-01 UTC plus one day per day boundary, and is written as hours:minutes:seconds
+    // since that first midnight.
+    bool timeOfDayOnly = false;
 };
 Q_DECLARE_METATYPE(Measurement)

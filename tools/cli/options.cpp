@@ -2,6 +2,7 @@
 
 #include "interval.h"
 #include "replyframe.h"
+#include "runchart.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -25,15 +26,22 @@ const char kDescription[] =
     "The first command is written at once, the next one an interval after it; if the reply\n"
     "is still awaited then, the next command follows as soon as it arrives or times out.\n"
     "A reply ends after 10 ms of silence and is made only of bytes received after its command\n"
-    "was written; bursts that answer no command are ignored.";
+    "was written; bursts that answer no command are ignored.\n"
+    "\n"
+    "--from reads a finished run instead: a log saved by the window, or this program's CSV or\n"
+    "JSONL output, told apart by their content, and writes the same records, summary and\n"
+    "chart. Lines that fit no known form are skipped and reported. The window's log has no\n"
+    "date: its records carry the time of day as written, hours going on past 24 after\n"
+    "midnight; a send line without an answer before the next one is a timeout.";
 
-const char kExitCodes[] = "\nExit codes:\n"
-                          "  0    every measurement ok\n"
-                          "  1    at least one measurement failed or timed out\n"
-                          "  2    bad options\n"
-                          "  3    the port cannot be opened or refuses the line settings\n"
-                          "  4    the device went away while measuring\n"
-                          "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n";
+const char kExitCodes[] =
+    "\nExit codes:\n"
+    "  0    every measurement ok\n"
+    "  1    at least one measurement failed or timed out\n"
+    "  2    bad options, or a --from file that cannot be read or is not a run\n"
+    "  3    the port cannot be opened or refuses the line settings\n"
+    "  4    the device went away while measuring\n"
+    "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n";
 
 CliOptions failure(const QString &message)
 {
@@ -89,7 +97,23 @@ CliOptions parseOptions(const QStringList &arguments)
         QStringLiteral("format"),
         QStringLiteral("Records as text, csv (with a header row) or jsonl (default text)."),
         QStringLiteral("format"), QStringLiteral("text"));
-    parser.addOptions({port, baud, count, duration, interval, unit, timeout, format});
+    const QCommandLineOption from(
+        QStringLiteral("from"),
+        QStringLiteral("Read a finished run from this file (- for stdin) instead of measuring: "
+                       "a log saved by the window, or CSV or JSONL of this program. Not with "
+                       "--port, --baud, --count, --duration, --interval or --timeout."),
+        QStringLiteral("file"));
+    const QCommandLineOption plot(
+        QStringLiteral("plot"),
+        QStringLiteral("After the run, write a chart of it to this file: PNG or SVG, by the "
+                       "extension .png or .svg."),
+        QStringLiteral("file"));
+    const QCommandLineOption plotSize(
+        QStringLiteral("plot-size"),
+        QStringLiteral("The chart's size in pixels (default 1200x600)."), QStringLiteral("WxH"),
+        QStringLiteral("1200x600"));
+    parser.addOptions(
+        {port, baud, count, duration, interval, unit, timeout, format, from, plot, plotSize});
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -114,9 +138,38 @@ CliOptions parseOptions(const QStringList &arguments)
     options.action = CliOptions::Action::Run;
     SessionSettings &s = options.session;
 
-    if (!parser.isSet(port) || parser.value(port).isEmpty())
+    if (parser.isSet(from)) {
+        if (parser.value(from).isEmpty())
+            return failure(QStringLiteral("--from takes a file name, or - for stdin"));
+        options.fromPath = parser.value(from);
+        for (const QCommandLineOption *live :
+             {&port, &baud, &count, &duration, &interval, &timeout}) {
+            if (parser.isSet(*live))
+                return failure(QStringLiteral("--%1 cannot be used with --from")
+                                   .arg(live->names().constFirst()));
+        }
+    } else if (!parser.isSet(port) || parser.value(port).isEmpty()) {
         return failure(QStringLiteral("--port is required"));
+    }
     s.portName = parser.value(port);
+
+    if (parser.isSet(plot)) {
+        options.plotPath = parser.value(plot);
+        if (!RunChart::fileTypeOf(options.plotPath))
+            return failure(QStringLiteral("--plot takes a file name ending in .png or .svg, not %1")
+                               .arg(quoted(options.plotPath)));
+    } else if (parser.isSet(plotSize)) {
+        return failure(QStringLiteral("--plot-size needs --plot"));
+    }
+    const QStringList sides = parser.value(plotSize).split(QLatin1Char('x'));
+    bool wide = false, high = false;
+    options.plotSize =
+        sides.size() == 2 ? QSize(sides[0].toInt(&wide, 10), sides[1].toInt(&high, 10)) : QSize();
+    if (!wide || !high || options.plotSize.width() < 300 || options.plotSize.height() < 200 ||
+        options.plotSize.width() > 10000 || options.plotSize.height() > 10000)
+        return failure(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
+                                      "10000x10000, not %1")
+                           .arg(quoted(parser.value(plotSize))));
 
     const QString rate = parser.value(baud);
     if (rate == QLatin1String("9600") || rate == QLatin1String("115200") ||

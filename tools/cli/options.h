@@ -3,6 +3,7 @@
 #include "measurementsession.h"
 #include "recordformat.h"
 
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +24,9 @@ struct CliOptions
     QString text; // Help and Version: what to print; Error: the one-line message
     SessionSettings session;
     RecordFormat format = RecordFormat::Text;
+    QString fromPath; // read a finished run from this file ("-": stdin) instead of the port
+    QString plotPath; // a chart of the run, PNG or SVG by the extension
+    QSize plotSize{1200, 600};
 };
 
 // Reads the arguments (program name first). Never exits and prints nothing.

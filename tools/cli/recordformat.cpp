@@ -10,6 +10,11 @@
 
 namespace {
 
+QString number(double value)
+{
+    return QString::number(value, 'g', 6);
+}
+
 // The measurement's distance as the window shows it, metres and the chosen unit; empty unless
 // the measurement is valid.
 struct Distance
@@ -22,18 +27,32 @@ Distance distanceOf(const Measurement &measurement, LengthUnit unit)
 {
     if (measurement.status != Measurement::Status::Ok)
         return {};
-    return {valueText(measurement.reply.raw, LengthUnit::Metre),
-            valueText(measurement.reply.raw, unit)};
+    if (!measurement.written)
+        return {valueText(measurement.reply.raw, LengthUnit::Metre),
+                valueText(measurement.reply.raw, unit)};
+    const WrittenValue &written = *measurement.written;
+    const double metres = written.value / unitFactor(written.unit);
+    return {number(metres),
+            number(written.unit == unit ? written.value : metres * unitFactor(unit))};
 }
 
 QString timeText(const Measurement &measurement)
 {
-    return measurement.time.toString(Qt::ISODateWithMs);
+    if (!measurement.timeOfDayOnly)
+        return measurement.time.toString(Qt::ISODateWithMs);
+    const qint64 ms = measurement.time.toMSecsSinceEpoch();
+    return QString::asprintf("%02lld:%02lld:%02lld.%03lld", ms / 3600000, ms / 60000 % 60,
+                             ms / 1000 % 60, ms % 1000);
 }
 
 bool hasReply(const Measurement &measurement)
 {
     return measurement.status != Measurement::Status::Timeout;
+}
+
+bool hasLatency(const Measurement &measurement)
+{
+    return hasReply(measurement) && measurement.latencyMs >= 0;
 }
 
 QString textRecord(const Measurement &measurement, LengthUnit unit)
@@ -45,10 +64,11 @@ QString textRecord(const Measurement &measurement, LengthUnit unit)
         if (unit != LengthUnit::Metre)
             fields << QStringLiteral("(%1 m)").arg(distance.metres);
     }
-    if (hasReply(measurement))
-        fields << QStringLiteral("latency %1 ms").arg(measurement.latencyMs)
-               << QStringLiteral("reply %1").arg(QString::fromLatin1(measurement.burst.toHex()));
-    else
+    if (hasLatency(measurement))
+        fields << QStringLiteral("latency %1 ms").arg(measurement.latencyMs);
+    if (!measurement.burst.isEmpty())
+        fields << QStringLiteral("reply %1").arg(QString::fromLatin1(measurement.burst.toHex()));
+    if (!hasReply(measurement))
         fields << QStringLiteral("no reply");
     return fields.join(QLatin1Char(' ')) + QLatin1Char('\n');
 }
@@ -56,13 +76,13 @@ QString textRecord(const Measurement &measurement, LengthUnit unit)
 QString csvRecord(const Measurement &measurement, LengthUnit unit)
 {
     const Distance distance = distanceOf(measurement, unit);
-    const bool reply = hasReply(measurement);
     const QStringList fields{timeText(measurement),
                              statusName(measurement.status),
                              distance.metres,
                              distance.value,
                              unitName(unit),
-                             reply ? QString::number(measurement.latencyMs) : QString(),
+                             hasLatency(measurement) ? QString::number(measurement.latencyMs)
+                                                     : QString(),
                              QString::fromLatin1(measurement.burst.toHex())};
     return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
@@ -70,7 +90,6 @@ QString csvRecord(const Measurement &measurement, LengthUnit unit)
 QString jsonRecord(const Measurement &measurement, LengthUnit unit)
 {
     const Distance distance = distanceOf(measurement, unit);
-    const bool reply = hasReply(measurement);
     // Numbers from the six-digit texts: JSON writes the shortest form, which is that text.
     auto number = [](const QString &text) {
         return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text.toDouble());
@@ -81,18 +100,15 @@ QString jsonRecord(const Measurement &measurement, LengthUnit unit)
     object.insert(QStringLiteral("metres"), number(distance.metres));
     object.insert(QStringLiteral("value"), number(distance.value));
     object.insert(QStringLiteral("unit"), unitName(unit));
-    object.insert(QStringLiteral("latency_ms"),
-                  reply ? QJsonValue(double(measurement.latencyMs)) : QJsonValue());
+    object.insert(QStringLiteral("latency_ms"), hasLatency(measurement)
+                                                    ? QJsonValue(double(measurement.latencyMs))
+                                                    : QJsonValue());
     object.insert(QStringLiteral("raw"),
-                  reply ? QJsonValue(QString::fromLatin1(measurement.burst.toHex()))
-                        : QJsonValue());
+                  measurement.burst.isEmpty()
+                      ? QJsonValue()
+                      : QJsonValue(QString::fromLatin1(measurement.burst.toHex())));
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) +
            QLatin1Char('\n');
-}
-
-QString number(double value)
-{
-    return QString::number(value, 'g', 6);
 }
 
 } // namespace
@@ -174,6 +190,43 @@ QString formatRecord(const Measurement &measurement, RecordFormat format, Length
     return QString();
 }
 
+double distanceMetres(const Measurement &measurement)
+{
+    if (measurement.written)
+        return measurement.written->value / unitFactor(measurement.written->unit);
+    return metresFromRaw(measurement.reply.raw);
+}
+
+QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly)
+{
+    *timeOfDayOnly = false;
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (time.isValid() || !text.contains(QLatin1Char(':')))
+        return time;
+    // Hours past 24 count the days after the first.
+    const QStringList parts = text.split(QLatin1Char(':'));
+    bool ok[3] = {false, false, false};
+    const qint64 hours = parts.size() == 3 ? parts[0].toLongLong(&ok[0]) : -1;
+    const int minutes = parts.value(1).toInt(&ok[1]);
+    const double seconds = parts.value(2).toDouble(&ok[2]);
+    if (!ok[0] || !ok[1] || !ok[2] || hours < 0 || minutes < 0 || minutes > 59 || seconds < 0 ||
+        seconds >= 60 || parts[1].size() != 2)
+        return QDateTime();
+    *timeOfDayOnly = true;
+    return QDateTime::fromMSecsSinceEpoch((hours * 60 + minutes) * 60000 + qRound64(seconds * 1000),
+                                          Qt::UTC);
+}
+
+std::optional<Measurement::Status> statusFromName(const QString &name)
+{
+    for (auto status :
+         {Measurement::Status::Ok, Measurement::Status::Failed, Measurement::Status::Timeout}) {
+        if (name == statusName(status))
+            return status;
+    }
+    return std::nullopt;
+}
+
 qint64 percentile(QVector<qint64> values, double percent)
 {
     if (values.isEmpty())
@@ -188,7 +241,7 @@ void RunStatistics::add(const Measurement &measurement)
     ++measurements;
     switch (measurement.status) {
     case Measurement::Status::Ok:
-        metres.append(metresFromRaw(measurement.reply.raw));
+        metres.append(distanceMetres(measurement));
         break;
     case Measurement::Status::Failed:
         ++failures;
@@ -197,32 +250,50 @@ void RunStatistics::add(const Measurement &measurement)
         ++timeouts;
         break;
     }
-    if (measurement.status != Measurement::Status::Timeout)
+    if (hasLatency(measurement))
         latenciesMs.append(measurement.latencyMs);
+}
+
+std::optional<DistanceFigures> distanceFigures(const RunStatistics &s)
+{
+    if (s.metres.isEmpty())
+        return std::nullopt;
+    DistanceFigures f;
+    const auto [low, high] = std::minmax_element(s.metres.cbegin(), s.metres.cend());
+    f.min = *low;
+    f.max = *high;
+    double sum = 0;
+    for (double d : s.metres)
+        sum += d;
+    f.mean = sum / s.metres.size();
+    double squares = 0;
+    for (double d : s.metres)
+        squares += (d - f.mean) * (d - f.mean);
+    f.sd = s.metres.size() > 1 ? std::sqrt(squares / (s.metres.size() - 1)) : 0.0;
+    return f;
+}
+
+QString countsLine(const RunStatistics &s)
+{
+    return QStringLiteral("measurements: %1, ok: %2, failed: %3, timeouts: %4")
+        .arg(s.measurements)
+        .arg(s.metres.size())
+        .arg(s.failures)
+        .arg(s.timeouts);
+}
+
+QString distanceLine(const RunStatistics &s)
+{
+    const std::optional<DistanceFigures> f = distanceFigures(s);
+    if (!f)
+        return QStringLiteral("distance (m): no valid measurement");
+    return QStringLiteral("distance (m): min %1, max %2, mean %3, sd %4")
+        .arg(number(f->min), number(f->max), number(f->mean), number(f->sd));
 }
 
 QString formatSummary(const RunStatistics &s)
 {
-    QString text = QStringLiteral("measurements: %1, ok: %2, failed: %3, timeouts: %4\n")
-                       .arg(s.measurements)
-                       .arg(s.metres.size())
-                       .arg(s.failures)
-                       .arg(s.timeouts);
-    if (s.metres.isEmpty()) {
-        text += QStringLiteral("distance (m): no valid measurement\n");
-    } else {
-        const auto [low, high] = std::minmax_element(s.metres.cbegin(), s.metres.cend());
-        double sum = 0;
-        for (double d : s.metres)
-            sum += d;
-        const double mean = sum / s.metres.size();
-        double squares = 0;
-        for (double d : s.metres)
-            squares += (d - mean) * (d - mean);
-        const double sd = s.metres.size() > 1 ? std::sqrt(squares / (s.metres.size() - 1)) : 0.0;
-        text += QStringLiteral("distance (m): min %1, max %2, mean %3, sd %4\n")
-                    .arg(number(*low), number(*high), number(mean), number(sd));
-    }
+    QString text = countsLine(s) + QLatin1Char('\n') + distanceLine(s) + QLatin1Char('\n');
     if (s.latenciesMs.isEmpty())
         text += QStringLiteral("latency (ms): no reply\n");
     else
@@ -232,5 +303,7 @@ QString formatSummary(const RunStatistics &s)
     if (s.ignoredBursts > 0)
         text +=
             QStringLiteral("ignored: %1 bursts that answered no command\n").arg(s.ignoredBursts);
+    if (s.unsent > 0)
+        text += QStringLiteral("not sent: %1 commands the window could not write\n").arg(s.unsent);
     return text;
 }

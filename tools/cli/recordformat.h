@@ -16,6 +16,15 @@ std::optional<LengthUnit> unitFromName(const QString &name);
 QString formatName(RecordFormat format);
 std::optional<RecordFormat> formatFromName(const QString &name);
 QString statusName(Measurement::Status status);
+std::optional<Measurement::Status> statusFromName(const QString &name);
+
+// The distance of a valid measurement in metres: from the reply, or computed back from the
+// value as written.
+double distanceMetres(const Measurement &measurement);
+
+// The time field of a record back into a time: ISO 8601, or the hours:minutes:seconds of a
+// record read from a window log (timeOfDayOnly is then set). Invalid when it is neither.
+QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly);
 
 // The CSV header row with its line end; empty for the other formats.
 QString recordHeader(RecordFormat format);
@@ -35,12 +44,24 @@ struct RunStatistics
     int failures = 0;
     int timeouts = 0;
     int ignoredBursts = 0;
+    int unsent = 0; // read back from a window log: commands the window could not write
     QVector<double> metres;
-    QVector<qint64> latenciesMs;
+    QVector<qint64> latenciesMs; // of every reply whose latency is known
 
     void add(const Measurement &measurement);
     bool allOk() const { return failures == 0 && timeouts == 0; }
 };
+
+struct DistanceFigures
+{
+    double min = 0, max = 0, mean = 0, sd = 0; // metres; sd is the sample standard deviation
+};
+// None without a valid distance.
+std::optional<DistanceFigures> distanceFigures(const RunStatistics &statistics);
+
+// The summary's first two lines, without line ends: the counts, and the distance figures.
+QString countsLine(const RunStatistics &statistics);
+QString distanceLine(const RunStatistics &statistics);
 
 // A few lines for stderr: counts; min, max, mean and sample standard deviation of the valid
 // distances in metres; latency p50 and p99 of every decoded reply.
