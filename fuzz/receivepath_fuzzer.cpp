@@ -72,7 +72,7 @@ QString unitSuffix(LengthUnit unit)
     return QStringLiteral("米");
 }
 
-double unitFactor(LengthUnit unit)
+double expectedFactor(LengthUnit unit)
 {
     switch (unit) {
     case LengthUnit::Yard:
@@ -116,7 +116,7 @@ void checkLine(const QString &line, const Reply &reply, LengthUnit unit, const Q
     bool ok = false;
     const double shown = value.toDouble(&ok);
     CHECK(ok);
-    const double expected = reply.raw / 10.0 * unitFactor(unit);
+    const double expected = reply.raw / 10.0 * expectedFactor(unit);
     CHECK(shown > 0);
     CHECK(std::fabs(shown - expected) <= expected * 1e-5);
 }
