@@ -755,12 +755,12 @@ void tst_Cli::noiseBetweenReplies_data()
 {
     QTest::addColumn<int>("noiseBytes");
     QTest::addColumn<int>("noiseDelayMs");
-    QTest::addColumn<bool>("joined");  // the noise is part of the reply's burst
-    QTest::addColumn<bool>("ignored"); // the noise is a burst of its own that decodes
+    QTest::addColumn<bool>("joined"); // the noise is part of the reply's burst
 
-    QTest::newRow("right behind the reply") << 3 << 0 << true << false;
-    QTest::newRow("short, 60 ms later") << 3 << 60 << false << false;
-    QTest::newRow("long, 60 ms later") << 12 << 60 << false << true;
+    QTest::newRow("right behind the reply") << 3 << 0 << true;
+    QTest::newRow("short, 60 ms later") << 3 << 60 << false;
+    // Without a 0x55 it is no reply, so not even one that answered no command.
+    QTest::newRow("long, 60 ms later") << 12 << 60 << false;
 }
 
 void tst_Cli::noiseBetweenReplies()
@@ -768,7 +768,6 @@ void tst_Cli::noiseBetweenReplies()
     QFETCH(int, noiseBytes);
     QFETCH(int, noiseDelayMs);
     QFETCH(bool, joined);
-    QFETCH(bool, ignored);
 
     SimulatorSettings settings;
     settings.noise = SimulatorSettings::Noise::BetweenReplies;
@@ -796,15 +795,7 @@ void tst_Cli::noiseBetweenReplies()
             QCOMPARE(r.raw, kHexReply178);
         }
     }
-    // The noise after the last reply may come after the program has gone.
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("ignored: (\\d+) bursts")).match(run.err);
-    if (ignored) {
-        QVERIFY2(match.hasMatch(), qPrintable(run.err));
-        QVERIFY(match.captured(1).toInt() >= 3 && match.captured(1).toInt() <= 4);
-    } else {
-        QVERIFY2(!match.hasMatch(), qPrintable(run.err));
-    }
+    QVERIFY2(!run.err.contains(QStringLiteral("ignored:")), qPrintable(run.err));
 }
 
 void tst_Cli::deviceGoesAway_data()

@@ -168,6 +168,15 @@ void tst_Frames::bursts_data()
     QTest::newRow("long burst consumed whole")
         << QList<QByteArray>{reply + reply + QByteArray(3, '\\x55')} << QStringList{line}
         << QByteArray();
+    QTest::newRow("stray byte, then the reply")
+        << QList<QByteArray>{reply.right(1), reply} << QStringList{line} << QByteArray();
+    QTest::newRow("stray byte in the reply's burst")
+        << QList<QByteArray>{reply.right(1) + reply} << QStringList{line} << QByteArray();
+    QTest::newRow("no start byte: nothing logged or kept")
+        << QList<QByteArray>{QByteArray::fromHex("0102030405060708090A")} << QStringList{}
+        << QByteArray();
+    QTest::newRow("residue from the start byte on")
+        << QList<QByteArray>{QByteArray::fromHex("3B0155AA88")} << QStringList{} << reply.left(3);
 }
 
 void tst_Frames::bursts()
@@ -188,7 +197,8 @@ void tst_Frames::bursts()
             QCOMPARE(outcome.burst, before);
             QVERIFY(buffer.isEmpty());
         } else {
-            QCOMPARE(buffer, before);
+            QCOMPARE(outcome.burst + buffer, before);
+            QCOMPARE(outcome.burst.size(), outcome.dropped);
         }
         if (!outcome.line.isEmpty())
             logged << outcome.line;
