@@ -36,6 +36,22 @@ bool hasReply(const Measurement &measurement)
     return measurement.status != Measurement::Status::Timeout;
 }
 
+// Empty for a timeout.
+QString checkText(const Measurement &measurement)
+{
+    if (!hasReply(measurement))
+        return QString();
+    switch (checkByteOf(measurement.burst)) {
+    case CheckByte::Match:
+        return QStringLiteral("match");
+    case CheckByte::Mismatch:
+        return QStringLiteral("mismatch");
+    case CheckByte::Absent:
+        break;
+    }
+    return QStringLiteral("absent");
+}
+
 QString textRecord(const Measurement &measurement, LengthUnit unit)
 {
     QStringList fields{timeText(measurement), statusName(measurement.status)};
@@ -47,7 +63,8 @@ QString textRecord(const Measurement &measurement, LengthUnit unit)
     }
     if (hasReply(measurement))
         fields << QStringLiteral("latency %1 ms").arg(measurement.latencyMs)
-               << QStringLiteral("reply %1").arg(QString::fromLatin1(measurement.burst.toHex()));
+               << QStringLiteral("reply %1").arg(QString::fromLatin1(measurement.burst.toHex()))
+               << QStringLiteral("check %1").arg(checkText(measurement));
     else
         fields << QStringLiteral("no reply");
     return fields.join(QLatin1Char(' ')) + QLatin1Char('\n');
@@ -63,7 +80,8 @@ QString csvRecord(const Measurement &measurement, LengthUnit unit)
                              distance.value,
                              unitName(unit),
                              reply ? QString::number(measurement.latencyMs) : QString(),
-                             QString::fromLatin1(measurement.burst.toHex())};
+                             QString::fromLatin1(measurement.burst.toHex()),
+                             checkText(measurement)};
     return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
@@ -86,6 +104,8 @@ QString jsonRecord(const Measurement &measurement, LengthUnit unit)
     object.insert(QStringLiteral("raw"),
                   reply ? QJsonValue(QString::fromLatin1(measurement.burst.toHex()))
                         : QJsonValue());
+    object.insert(QStringLiteral("check"),
+                  reply ? QJsonValue(checkText(measurement)) : QJsonValue());
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) +
            QLatin1Char('\n');
 }
@@ -150,6 +170,8 @@ QString statusName(Measurement::Status status)
         return QStringLiteral("failed");
     case Measurement::Status::Timeout:
         return QStringLiteral("timeout");
+    case Measurement::Status::Rejected:
+        return QStringLiteral("rejected");
     }
     return QString();
 }
@@ -158,7 +180,7 @@ QString recordHeader(RecordFormat format)
 {
     if (format != RecordFormat::Csv)
         return QString();
-    return QStringLiteral("time,status,metres,value,unit,latency_ms,raw\n");
+    return QStringLiteral("time,status,metres,value,unit,latency_ms,raw,check\n");
 }
 
 QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit)
@@ -196,6 +218,10 @@ void RunStatistics::add(const Measurement &measurement)
     case Measurement::Status::Timeout:
         ++timeouts;
         break;
+    case Measurement::Status::Rejected:
+        ++failures;
+        ++rejected;
+        break;
     }
     if (measurement.status != Measurement::Status::Timeout)
         latenciesMs.append(measurement.latencyMs);
@@ -229,6 +255,9 @@ QString formatSummary(const RunStatistics &s)
         text += QStringLiteral("latency (ms): p50 %1, p99 %2\n")
                     .arg(percentile(s.latenciesMs, 50))
                     .arg(percentile(s.latenciesMs, 99));
+    if (s.rejected > 0)
+        text += QStringLiteral("rejected: %1 replies whose check byte was wrong or missing\n")
+                    .arg(s.rejected);
     if (s.ignoredBursts > 0)
         text +=
             QStringLiteral("ignored: %1 bursts that answered no command\n").arg(s.ignoredBursts);
