@@ -51,7 +51,8 @@ public:
     QString errorString() const;
     // Writes the first command at once.
     void start();
-    // Closes the port. A command still waiting for its reply gives no Measurement.
+    // Closes the port. A command still waiting for its reply gives no Measurement; a reply that
+    // waits for its last byte gives its Measurement now.
     void stop();
 
     bool isRunning() const { return m_running; }
