@@ -78,6 +78,13 @@ seeds = {
     "stream-failure-foot": seed([read(REPLY)], stream=FAILED[:7] + FAILED_ZERO[:7],
                                 stream_unit=FOOT),
     "stream-unit-only": seed([read(REPLY[:4])], stream=b""),
+    # A reply is read from its start byte: a stray byte before it, in a burst of its own or in
+    # the reply's, is dropped, and a burst without a start byte logs nothing.
+    "stray-byte-then-reply": seed([read(b"\xB2"), read(h("550000010000B2"))]),
+    "stray-byte-in-reply-burst": seed([read(h("B2550000010000B2"))]),
+    "no-start-byte": seed([read(h("0102030405060708090A"))]),
+    "start-of-reply-then-reply": seed([read(h("550000")), read(h("550000010000B2"))]),
+    "reply-split-three-four": seed([read(h("550000")), read(h("010000B2"))]),
     "truncated-read": h("00100C40") + REPLY,
     "tiny": b"\x00",
 }

@@ -18,13 +18,11 @@ void Widget::decodeBurst()
     rxTimer->stop();
     const BurstOutcome outcome =
         endBurst(rxBuffer, rxFrame, selectedUnit(), QDateTime::currentDateTime());
-    // A short burst is the start of a reply whose rest is still on its way.
-    if (!outcome.decoded)
-        return;
-
     if (!outcome.line.isEmpty())
         appendLog(outcome.line);
-    qDebug() << "....." << outcome.burst.toHex();
+    // Nothing left the buffer when a short reply waits there for its rest.
+    if (!outcome.burst.isEmpty())
+        qDebug() << "....." << outcome.burst.toHex();
 }
 
 void Widget::readData()

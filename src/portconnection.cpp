@@ -1,10 +1,14 @@
 #include "ui_widget.h"
 #include "widget.h"
 
+#include "portfault.h"
+#include "receivepath.h"
+
 #include <QDebug>
 #include <QMessageBox>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+#include <QSignalBlocker>
 #include <QTimer>
 
 void Widget::scanPorts()
@@ -51,6 +55,13 @@ void Widget::openSerialButtonClicked()
     serial->setStopBits(QSerialPort::OneStop);
     serial->setFlowControl(QSerialPort::NoFlowControl);
 
+    // A new link starts clean: replies the port queued for an earlier program, and a burst or
+    // residue from the previous link, would be shown as this device's measurements.
+    serial->clear(QSerialPort::Input);
+    rxTimer->stop();
+    rxBuffer.clear();
+    rxFramePos = 0;
+
     ui->portCBox->setEnabled(false);
     ui->baudCBox->setEnabled(false);
     ui->openBtn->setEnabled(false);
@@ -85,15 +96,37 @@ void Widget::closeLink()
 
 void Widget::serialErrorOccurred(QSerialPort::SerialPortError error)
 {
-    // A device that is unplugged (or a pseudo-terminal whose other side closes) makes the port
-    // report read errors in a tight loop for as long as it stays open, so the link ends here.
-    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
-        return;
     if (!serial->isOpen())
         return;
+    // A device that is unplugged (or a pseudo-terminal whose other side closes) makes the port
+    // report read errors in a tight loop for as long as it stays open, so the link ends here.
+    const bool gone = error == QSerialPort::ResourceError || error == QSerialPort::ReadError;
+    const QString portText = serial->errorString();
+    // The port took the command and only now says that it could not send it: the send line
+    // must not stand as if it had gone out.
+    if (error == QSerialPort::WriteError || (gone && serial->bytesToWrite() > 0))
+        appendLog(tr("发送失败：") + portText);
+    // Calls on a port that is failing report errors of their own, which must not come back here.
+    QSignalBlocker blocker(serial);
+    if (error == QSerialPort::WriteError) {
+        // Not tried again, so a failure is reported once.
+        serial->clear(QSerialPort::Output);
+        serial->clearError();
+    }
+    if (!gone)
+        return;
+    // A reply that arrived whole just before is still shown; a part of one is dropped with the
+    // link, so that it never joins a burst of the next one.
+    const QByteArray rest = serial->readAll();
+    blocker.unblock();
+    collectBytes(rxBuffer, rest);
+    decodeBurst();
+    rxBuffer.clear();
 
-    const QString reason = serial->errorString();
+    QString reason = tr("串口连接已断开：") + tr("设备已被拔出或不再应答");
+    if (portTextSaysMore(portText))
+        reason += QStringLiteral("（%1）").arg(portText);
     closeLink();
-    QMessageBox::information(nullptr, tr("QSerial ERROR"), tr("串口连接已断开：") + reason,
-                             QMessageBox::Ok, QMessageBox::NoButton);
+    QMessageBox::information(nullptr, tr("QSerial ERROR"), reason, QMessageBox::Ok,
+                             QMessageBox::NoButton);
 }

@@ -11,6 +11,14 @@ bool collectBytes(QByteArray &buffer, const QByteArray &bytes)
 BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, LengthUnit unit, const QDateTime &time)
 {
     BurstOutcome outcome;
+    // The late end of an earlier reply, or noise: decoded from there, it would be shown as a
+    // made-up distance, and the reply behind it would be lost.
+    const int start = buffer.indexOf(kReplyStartByte);
+    outcome.dropped = start < 0 ? buffer.size() : start;
+    if (outcome.dropped > 0) {
+        outcome.burst = buffer.left(outcome.dropped);
+        buffer.remove(0, outcome.dropped);
+    }
     if (!frameFromBurst(buffer, frame))
         return outcome;
 
@@ -18,7 +26,8 @@ BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, LengthUnit unit, co
     outcome.reply = replyFromFrame(frame);
     if (outcome.reply.raw != 0)
         outcome.line = receiveLine(outcome.reply, unit, time);
-    outcome.burst.swap(buffer);
+    outcome.burst += buffer;
+    buffer.clear();
     return outcome;
 }
 

@@ -16,13 +16,16 @@ bool collectBytes(QByteArray &buffer, const QByteArray &bytes);
 
 struct BurstOutcome
 {
-    bool decoded = false; // false: a residue of 6 bytes or fewer, kept in the buffer
+    bool decoded = false; // false: no reply, or a residue of 6 bytes or fewer kept in the buffer
     Reply reply;
     QString line;     // the log line; empty when there is nothing to log (distance 0)
-    QByteArray burst; // every byte of the burst, now gone from the buffer
+    QByteArray burst; // every byte of the burst now gone from the buffer, dropped ones first
+    int dropped = 0;  // bytes before the reply's start byte: burst.mid(dropped) is the reply
 };
 
-// Ends the burst in buffer: decodes its start into frame, empties the buffer.
+// Ends the burst in buffer: drops the bytes before its first start byte, then decodes the reply
+// from there into frame and empties the buffer. A reply of 6 bytes or fewer stays as a residue
+// (so a residue always starts with the start byte).
 BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, LengthUnit unit,
                       const QDateTime &time);
 

@@ -10,6 +10,9 @@ constexpr int kMinReplyBytes = 7;
 // A line that never falls silent must not grow the receive buffer without bound.
 constexpr int kMaxBurstBytes = 4096;
 
+// Every reply starts with it; whatever comes before it in a burst belongs to no reply.
+constexpr char kReplyStartByte = 0x55;
+
 using ReplyFrame = quint8[8];
 
 struct Reply

@@ -42,6 +42,11 @@ bool wantsChart(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    if (!standardOutputIsOpen()) {
+        std::fputs("rangefinder-cli: standard output is closed\n", stderr);
+        return kExitOutputLost;
+    }
+
     // A platform plugin warns of what a chart does not need (no runtime directory, no screen).
     defaultMessageHandler = qInstallMessageHandler(
         [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
@@ -66,8 +71,8 @@ int main(int argc, char *argv[])
     switch (options.action) {
     case CliOptions::Action::Help:
     case CliOptions::Action::Version:
-        writeWhole(stdout, options.text);
-        return kExitAllMeasured;
+        return writeWhole(stdout, options.text) == Written::Whole ? kExitAllMeasured
+                                                                  : kExitOutputLost;
     case CliOptions::Action::Error:
         complain(options.text + QStringLiteral(" (see --help)"));
         return kExitBadOptions;
@@ -79,6 +84,10 @@ int main(int argc, char *argv[])
 
     // Before the port opens, so that an early Ctrl-C still ends with a summary.
     auto *signalWatcher = new SignalWatcher(&app);
+    if (!signalWatcher->isWatching())
+        complain(QStringLiteral("cannot watch for SIGINT and SIGTERM (%1): they end the run "
+                                "without a summary")
+                     .arg(signalWatcher->errorString()));
     auto *session = new MeasurementSession(options.session, &app);
     if (!session->open()) {
         complain(QStringLiteral("cannot open %1: %2")
@@ -89,22 +98,44 @@ int main(int argc, char *argv[])
     RunStatistics statistics;
     RunChart chart(options.session.unit);
     bool ended = false;
+    bool outputLost = false;
+    int exitStatus = kExitAllMeasured;
     auto end = [&](int exitCode) {
         if (ended)
             return;
         ended = true;
         statistics.ignoredBursts = session->ignoredBursts();
-        writeWhole(stderr, formatSummary(statistics));
-        writeChart(options, chart, statistics);
+        const bool summaryWritten = writeWhole(stderr, formatSummary(statistics)) == Written::Whole;
+        const bool chartWritten = writeChart(options, chart, statistics);
+        if (!(summaryWritten && chartWritten) && exitCode < kExitSignalBase)
+            exitCode = kExitOutputLost;
+        exitStatus = exitCode;
         QCoreApplication::exit(exitCode);
     };
+    // Records that cannot be written end the run: measuring on would only lose more.
+    auto writeRecords = [&](const QString &text) {
+        QString error;
+        const Written written = writeWhole(stdout, text, &error);
+        if (written == Written::Whole || outputLost)
+            return written == Written::Whole;
+        outputLost = true;
+        if (written == Written::Interrupted) {
+            session->stop();
+            end(kExitSignalBase + SignalWatcher::caughtSignal());
+        } else {
+            complain(QStringLiteral("cannot write the records: %1").arg(error));
+            session->stop();
+            end(kExitOutputLost);
+        }
+        return false;
+    };
 
-    writeWhole(stdout, recordHeader(options.format));
     QObject::connect(
         session, &MeasurementSession::measured, &app, [&](const Measurement &measurement) {
-            if (ended)
+            if (ended || outputLost)
                 return;
-            writeWhole(stdout, formatRecord(measurement, options.format, options.session.unit));
+            if (!writeRecords(formatRecord(measurement, options.format, options.session.unit)))
+                return;
             statistics.add(measurement);
             if (!options.plotPath.isEmpty())
                 chart.add(measurement);
@@ -121,6 +152,8 @@ int main(int argc, char *argv[])
         end(kExitSignalBase + signalNumber);
     });
 
+    if (!writeRecords(recordHeader(options.format)))
+        return exitStatus;
     // From inside the event loop, so that an exit requested by the first write takes effect.
     QTimer::singleShot(0, session, &MeasurementSession::start);
     return app.exec();

@@ -1,10 +1,20 @@
 #include "measurementsession.h"
 
 #include "commandframe.h"
+#include "portfault.h"
 #include "receivepath.h"
 
 #include <QDateTime>
+#include <QSignalBlocker>
 #include <QTimer>
+
+CheckByte checkByteOf(const QByteArray &reply)
+{
+    if (reply.size() < kFrameSize)
+        return CheckByte::Absent;
+    return quint8(reply.at(kFrameSize - 1)) == frameChecksum(reply) ? CheckByte::Match
+                                                                    : CheckByte::Mismatch;
+}
 
 MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_port(new QSerialPort(this)),
@@ -65,6 +75,9 @@ void MeasurementSession::start()
 
 void MeasurementSession::stop()
 {
+    // A reply already decoded is reported; a command still waiting for one is not.
+    m_running = false;
+    concludeHeld();
     shutDown();
 }
 
@@ -127,6 +140,13 @@ void MeasurementSession::endOfBurst()
     const QDateTime now = QDateTime::currentDateTime();
     const bool stale = m_staleBurst;
     m_staleBurst = false;
+    if (m_holding && !m_buffer.isEmpty()) {
+        m_held.burst.append(m_buffer.at(0));
+        m_buffer.remove(0, 1);
+        concludeHeld();
+        if (m_buffer.isEmpty())
+            return;
+    }
     const BurstOutcome outcome = endBurst(m_buffer, m_frame, m_settings.unit, now);
     if (!outcome.decoded) {
         // A short burst from before the command cannot be the start of its reply.
@@ -142,18 +162,42 @@ void MeasurementSession::endOfBurst()
     Measurement measurement;
     measurement.time = now;
     measurement.reply = outcome.reply;
-    measurement.status = outcome.reply.status != 0 && outcome.reply.raw != 0
+    measurement.latencyMs = m_sinceWrite.elapsed();
+    measurement.burst = outcome.burst.mid(outcome.dropped);
+    if (measurement.burst.size() < kFrameSize) {
+        m_held = measurement;
+        m_holding = true;
+        return;
+    }
+    conclude(measurement);
+}
+
+void MeasurementSession::conclude(Measurement measurement)
+{
+    measurement.status = measurement.reply.status != 0 && measurement.reply.raw != 0
                              ? Measurement::Status::Ok
                              : Measurement::Status::Failed;
-    measurement.latencyMs = m_sinceWrite.elapsed();
-    measurement.burst = outcome.burst;
+    if (m_settings.strict && checkByteOf(measurement.burst) != CheckByte::Match)
+        measurement.status = Measurement::Status::Rejected;
     complete(measurement);
+}
+
+void MeasurementSession::concludeHeld()
+{
+    if (!m_holding)
+        return;
+    m_holding = false;
+    conclude(m_held);
 }
 
 void MeasurementSession::replyTimedOut()
 {
     if (!m_running || !m_waiting)
         return;
+    if (m_holding) {
+        concludeHeld();
+        return;
+    }
     Measurement measurement;
     measurement.time = QDateTime::currentDateTime();
     measurement.status = Measurement::Status::Timeout;
@@ -208,7 +252,23 @@ void MeasurementSession::portError(QSerialPort::SerialPortError error)
     }
     if (!m_port->isOpen())
         return;
-    lose(QStringLiteral("%1 (%2)").arg(kind, m_port->errorString()));
+    const QString portText = m_port->errorString();
+    // A reply received whole just before is still a measurement; no command follows it.
+    QByteArray rest;
+    {
+        const QSignalBlocker blocker(m_port);
+        rest = m_port->readAll();
+    }
+    m_intervalTimer->stop();
+    m_sendDue = false;
+    collectBytes(m_buffer, rest);
+    if (!m_buffer.isEmpty())
+        endOfBurst();
+    concludeHeld();
+    QString reason = QStringLiteral("it was removed or stopped answering");
+    if (portTextSaysMore(portText))
+        reason += QStringLiteral(" (%1: %2)").arg(kind, portText);
+    lose(reason);
 }
 
 void MeasurementSession::lose(const QString &reason)
@@ -223,6 +283,7 @@ void MeasurementSession::shutDown()
 {
     m_running = false;
     m_waiting = false;
+    m_holding = false;
     for (QTimer *timer : {m_burstTimer, m_replyTimer, m_intervalTimer, m_durationTimer})
         timer->stop();
     if (m_port->isOpen())

@@ -21,6 +21,7 @@ struct SessionSettings
     int intervalMs = 1000;  // from one command's write to the next
     int timeoutMs = 1000;   // from a command's write to its decoded reply
     LengthUnit unit = LengthUnit::Metre;
+    bool strict = false; // a reply whose check byte is wrong or missing is Rejected
 };
 
 // Takes measurements on one serial port: writes the command frame, collects the reply with
@@ -34,6 +35,10 @@ struct SessionSettings
 //
 // When the interval runs out while a command still waits for its reply, the next command is
 // written as soon as that reply is decoded or times out; commands never overlap.
+//
+// A reply decoded without its last byte (7 bytes from its start byte) waits for it until the
+// timeout: serial adapters can deliver that byte well after the rest. The first byte of the next
+// burst is taken as that last byte.
 class MeasurementSession : public QObject
 {
     Q_OBJECT
@@ -46,7 +51,8 @@ public:
     QString errorString() const;
     // Writes the first command at once.
     void start();
-    // Closes the port. A command still waiting for its reply gives no Measurement.
+    // Closes the port. A command still waiting for its reply gives no Measurement; a reply that
+    // waits for its last byte gives its Measurement now.
     void stop();
 
     bool isRunning() const { return m_running; }
@@ -67,6 +73,8 @@ private:
     void collect();
     void endOfBurst();
     void replyTimedOut();
+    void conclude(Measurement measurement);
+    void concludeHeld();
     void complete(const Measurement &measurement);
     bool moreToSend() const;
     void finishIfDone();
@@ -85,6 +93,8 @@ private:
     QElapsedTimer m_sinceWrite;
     QString m_errorString;
     bool m_running = false;
+    Measurement m_held; // a reply that waits for its last byte
+    bool m_holding = false;
     bool m_waiting = false;    // a command waits for its reply
     bool m_sendDue = false;    // the interval ran out while waiting
     bool m_staleBurst = false; // the burst being collected began before the last write

@@ -16,17 +16,20 @@ namespace {
 const char kDescription[] =
     "Takes measurements from the distance meter on a serial port and writes one record per\n"
     "measurement to stdout: the local time (ISO 8601, milliseconds) of the reply or of the\n"
-    "timeout, the status (ok, failed, timeout), the distance in metres, the value in the chosen\n"
-    "unit (six digits, as the window shows it), the unit, the latency from the command's write\n"
-    "to the decoded reply in ms, and the reply's bytes in hex. A reply with status 0 or with\n"
-    "distance 0 is failed and has no distance. A summary goes to stderr at the end, also on\n"
-    "SIGINT: counts, min/max/mean/standard deviation of the valid distances in metres, latency\n"
-    "p50/p99. The line runs at 8 data bits, no parity, 1 stop bit, no flow control.\n"
+    "timeout, the status (ok, failed, timeout; rejected with --strict), the distance in metres,\n"
+    "the value in the chosen unit (six digits, as the window shows it), the unit, the latency\n"
+    "from the command's write to the decoded reply in ms, the reply's bytes in hex from its\n"
+    "start byte 0x55, and whether its last byte is the low 8 bits of the sum of bytes 2 to 6\n"
+    "(check: match, mismatch or absent). A reply with status 0 or with distance 0 is failed and\n"
+    "has no distance. A summary goes to stderr at the end, also on SIGINT: counts,\n"
+    "min/max/mean/standard deviation of the valid distances in metres, latency p50/p99. The\n"
+    "line runs at 8 data bits, no parity, 1 stop bit, no flow control.\n"
     "\n"
     "The first command is written at once, the next one an interval after it; if the reply\n"
     "is still awaited then, the next command follows as soon as it arrives or times out.\n"
     "A reply ends after 10 ms of silence and is made only of bytes received after its command\n"
-    "was written; bursts that answer no command are ignored.\n"
+    "was written; bursts that answer no command are ignored. Bytes before a 0x55 belong to no\n"
+    "reply. A reply of 7 bytes waits for its last byte until the timeout.\n"
     "\n"
     "--from reads a finished run instead: a log saved by the window, or this program's CSV or\n"
     "JSONL output, told apart by their content, and writes the same records, summary and\n"
@@ -41,6 +44,7 @@ const char kExitCodes[] =
     "  2    bad options, or a --from file that cannot be read or is not a run\n"
     "  3    the port cannot be opened or refuses the line settings\n"
     "  4    the device went away while measuring\n"
+    "  5    the records, the summary or the chart could not be written\n"
     "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n";
 
 CliOptions failure(const QString &message)
@@ -112,8 +116,12 @@ CliOptions parseOptions(const QStringList &arguments)
         QStringLiteral("plot-size"),
         QStringLiteral("The chart's size in pixels (default 1200x600)."), QStringLiteral("WxH"),
         QStringLiteral("1200x600"));
-    parser.addOptions(
-        {port, baud, count, duration, interval, unit, timeout, format, from, plot, plotSize});
+    const QCommandLineOption strict(
+        QStringLiteral("strict"),
+        QStringLiteral("A reply whose check byte is wrong or missing is a failed measurement, "
+                       "with status rejected."));
+    parser.addOptions({port, baud, count, duration, interval, unit, timeout, format, strict, from,
+                       plot, plotSize});
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -226,5 +234,6 @@ CliOptions parseOptions(const QStringList &arguments)
         return failure(QStringLiteral("--format takes text, csv or jsonl, not %1")
                            .arg(quoted(parser.value(format))));
     options.format = *recordFormat;
+    s.strict = parser.isSet(strict);
     return options;
 }

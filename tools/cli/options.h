@@ -14,6 +14,7 @@ enum ExitCode {
     kExitBadOptions = 2,
     kExitPortUnusable = 3, // cannot be opened, or refuses the line settings
     kExitDeviceLost = 4,   // the port reported the device gone while measuring
+    kExitOutputLost = 5,   // a record or the summary could not be written
     kExitSignalBase = 128, // plus the signal: 130 for SIGINT, 143 for SIGTERM
 };
 

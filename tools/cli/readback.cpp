@@ -9,26 +9,27 @@
 
 namespace {
 
-// Records of a file go out in blocks; one write per record would cost more than the reading.
+// Records of a file go out in blocks of whole records; one write per record would cost more
+// than the reading. A block that cannot be written is taken back whole.
 class BlockWriter
 {
 public:
-    ~BlockWriter() { flush(); }
-    void write(const QString &text)
+    bool write(const QString &text)
     {
-        m_bytes += text.toUtf8();
-        if (m_bytes.size() >= 64 * 1024)
-            flush();
+        m_text += text;
+        return m_text.size() < 32 * 1024 || flush();
     }
-    void flush()
+    bool flush()
     {
-        std::fwrite(m_bytes.constData(), 1, static_cast<size_t>(m_bytes.size()), stdout);
-        std::fflush(stdout);
-        m_bytes.clear();
+        const Written written = writeWhole(stdout, m_text, &m_error);
+        m_text.clear();
+        return written == Written::Whole;
     }
+    QString errorString() const { return m_error; }
 
 private:
-    QByteArray m_bytes;
+    QString m_text;
+    QString m_error;
 };
 
 QString clipped(const QString &line)
@@ -57,16 +58,18 @@ int readBack(const CliOptions &options)
     RunStatistics statistics;
     RunChart chart(unit);
     const bool charting = !options.plotPath.isEmpty();
-    {
-        BlockWriter out;
-        out.write(recordHeader(options.format));
-        Measurement measurement;
-        while (reader.next(measurement)) {
-            out.write(formatRecord(measurement, options.format, unit));
-            statistics.add(measurement);
-            if (charting)
-                chart.add(measurement);
-        }
+    BlockWriter out;
+    bool written = out.write(recordHeader(options.format));
+    Measurement measurement;
+    while (written && reader.next(measurement)) {
+        written = out.write(formatRecord(measurement, options.format, unit));
+        statistics.add(measurement);
+        if (charting)
+            chart.add(measurement);
+    }
+    if (!(written && out.flush())) {
+        complain(QStringLiteral("cannot write the records: %1").arg(out.errorString()));
+        return kExitOutputLost;
     }
     statistics.unsent = reader.unsentCount();
 
@@ -79,16 +82,19 @@ int readBack(const CliOptions &options)
         complain(QStringLiteral("%1: %2 more lines skipped")
                      .arg(name)
                      .arg(reader.skippedCount() - reader.firstSkipped().size()));
-    writeWhole(stderr, formatSummary(statistics));
-    writeChart(options, chart, statistics);
+    const bool summaryWritten = writeWhole(stderr, formatSummary(statistics)) == Written::Whole;
+    if (!(writeChart(options, chart, statistics) && summaryWritten))
+        return kExitOutputLost;
     return statistics.allOk() ? kExitAllMeasured : kExitSomeFailed;
 }
 
-void writeChart(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics)
+bool writeChart(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics)
 {
     if (options.plotPath.isEmpty())
-        return;
+        return true;
     QString error;
-    if (!chart.save(options.plotPath, options.plotSize, statistics, &error))
-        complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
+    if (chart.save(options.plotPath, options.plotSize, statistics, &error))
+        return true;
+    complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
+    return false;
 }

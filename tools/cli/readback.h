@@ -9,5 +9,6 @@ struct RunStatistics;
 // would. Returns the exit code.
 int readBack(const CliOptions &options);
 
-// Writes the chart that --plot asks for, if any; says why on stderr when it cannot.
-void writeChart(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics);
+// Writes the chart that --plot asks for, if any; says why on stderr and returns false when it
+// cannot.
+bool writeChart(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics);

@@ -55,6 +55,22 @@ bool hasLatency(const Measurement &measurement)
     return hasReply(measurement) && measurement.latencyMs >= 0;
 }
 
+// Empty where no reply's bytes are known: a timeout, or a run read back from the window's log.
+QString checkText(const Measurement &measurement)
+{
+    if (!hasReply(measurement) || measurement.burst.isEmpty())
+        return QString();
+    switch (checkByteOf(measurement.burst)) {
+    case CheckByte::Match:
+        return QStringLiteral("match");
+    case CheckByte::Mismatch:
+        return QStringLiteral("mismatch");
+    case CheckByte::Absent:
+        break;
+    }
+    return QStringLiteral("absent");
+}
+
 QString textRecord(const Measurement &measurement, LengthUnit unit)
 {
     QStringList fields{timeText(measurement), statusName(measurement.status)};
@@ -68,6 +84,8 @@ QString textRecord(const Measurement &measurement, LengthUnit unit)
         fields << QStringLiteral("latency %1 ms").arg(measurement.latencyMs);
     if (!measurement.burst.isEmpty())
         fields << QStringLiteral("reply %1").arg(QString::fromLatin1(measurement.burst.toHex()));
+    if (!checkText(measurement).isEmpty())
+        fields << QStringLiteral("check %1").arg(checkText(measurement));
     if (!hasReply(measurement))
         fields << QStringLiteral("no reply");
     return fields.join(QLatin1Char(' ')) + QLatin1Char('\n');
@@ -83,7 +101,8 @@ QString csvRecord(const Measurement &measurement, LengthUnit unit)
                              unitName(unit),
                              hasLatency(measurement) ? QString::number(measurement.latencyMs)
                                                      : QString(),
-                             QString::fromLatin1(measurement.burst.toHex())};
+                             QString::fromLatin1(measurement.burst.toHex()),
+                             checkText(measurement)};
     return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
@@ -107,6 +126,8 @@ QString jsonRecord(const Measurement &measurement, LengthUnit unit)
                   measurement.burst.isEmpty()
                       ? QJsonValue()
                       : QJsonValue(QString::fromLatin1(measurement.burst.toHex())));
+    const QString check = checkText(measurement);
+    object.insert(QStringLiteral("check"), check.isEmpty() ? QJsonValue() : QJsonValue(check));
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) +
            QLatin1Char('\n');
 }
@@ -166,6 +187,8 @@ QString statusName(Measurement::Status status)
         return QStringLiteral("failed");
     case Measurement::Status::Timeout:
         return QStringLiteral("timeout");
+    case Measurement::Status::Rejected:
+        return QStringLiteral("rejected");
     }
     return QString();
 }
@@ -174,7 +197,7 @@ QString recordHeader(RecordFormat format)
 {
     if (format != RecordFormat::Csv)
         return QString();
-    return QStringLiteral("time,status,metres,value,unit,latency_ms,raw\n");
+    return QStringLiteral("time,status,metres,value,unit,latency_ms,raw,check\n");
 }
 
 QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit)
@@ -219,8 +242,8 @@ QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly)
 
 std::optional<Measurement::Status> statusFromName(const QString &name)
 {
-    for (auto status :
-         {Measurement::Status::Ok, Measurement::Status::Failed, Measurement::Status::Timeout}) {
+    for (auto status : {Measurement::Status::Ok, Measurement::Status::Failed,
+                        Measurement::Status::Timeout, Measurement::Status::Rejected}) {
         if (name == statusName(status))
             return status;
     }
@@ -248,6 +271,10 @@ void RunStatistics::add(const Measurement &measurement)
         break;
     case Measurement::Status::Timeout:
         ++timeouts;
+        break;
+    case Measurement::Status::Rejected:
+        ++failures;
+        ++rejected;
         break;
     }
     if (hasLatency(measurement))
@@ -300,6 +327,9 @@ QString formatSummary(const RunStatistics &s)
         text += QStringLiteral("latency (ms): p50 %1, p99 %2\n")
                     .arg(percentile(s.latenciesMs, 50))
                     .arg(percentile(s.latenciesMs, 99));
+    if (s.rejected > 0)
+        text += QStringLiteral("rejected: %1 replies whose check byte was wrong or missing\n")
+                    .arg(s.rejected);
     if (s.ignoredBursts > 0)
         text +=
             QStringLiteral("ignored: %1 bursts that answered no command\n").arg(s.ignoredBursts);

@@ -31,7 +31,8 @@ QString recordHeader(RecordFormat format);
 
 // One whole record with its line end. The distance in metres and the value in `unit` carry the
 // window's six-digit text; a failed or timed-out measurement has neither (empty in text and
-// CSV, null in JSON). No field contains a comma, so CSV needs no quoting.
+// CSV, null in JSON). No field contains a comma, so CSV needs no quoting. The last field, check,
+// says whether the reply's check byte matches: match, mismatch or absent.
 QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit);
 
 // Nearest-rank percentile (0 < percent <= 100) of values; -1 when there are none.
@@ -41,7 +42,8 @@ qint64 percentile(QVector<qint64> values, double percent);
 struct RunStatistics
 {
     int measurements = 0;
-    int failures = 0;
+    int failures = 0; // rejected ones included
+    int rejected = 0;
     int timeouts = 0;
     int ignoredBursts = 0;
     int unsent = 0; // read back from a window log: commands the window could not write

@@ -100,6 +100,16 @@ void setDistance(Measurement &m, const WrittenValue &written)
     }
 }
 
+// Output of versions that had no check column is read as well.
+constexpr int kCsvColumnsBeforeCheck = 7;
+
+bool isCsvHeader(const QString &line)
+{
+    const QString header = recordHeader(RecordFormat::Csv).trimmed();
+    return line == header ||
+           line == header.section(QLatin1Char(','), 0, kCsvColumnsBeforeCheck - 1);
+}
+
 struct RecordFields
 {
     QString time, status, value, unit, latency, raw;
@@ -205,7 +215,7 @@ bool RunReader::begin()
             decided = true;
             if (line.startsWith(QChar(0xFEFF)))
                 line.remove(0, 1);
-            if (line + QLatin1Char('\n') == recordHeader(RecordFormat::Csv)) {
+            if (isCsvHeader(line)) {
                 m_kind = Kind::Csv;
                 return true;
             }
@@ -347,10 +357,11 @@ RunReader::LineResult RunReader::parseWindowLine(const QString &line, Measuremen
 
 RunReader::LineResult RunReader::parseCsvLine(const QString &line, Measurement &m) const
 {
-    if (line + QLatin1Char('\n') == recordHeader(RecordFormat::Csv))
+    if (isCsvHeader(line))
         return LineResult::NoRecord;
+    // The check column is worked out again from the reply's bytes.
     const QStringList f = line.split(QLatin1Char(','));
-    if (f.size() != 7)
+    if (f.size() != 8 && f.size() != kCsvColumnsBeforeCheck)
         return LineResult::Unknown;
     // The metres column is worked out again from the value or the reply.
     return measurementFromFields({f[0], f[1], f[3], f[4], f[5], f[6]}, m) ? LineResult::Record

@@ -6,6 +6,7 @@
 // Elsewhere Ctrl-C simply ends the program, without a summary.
 #ifdef Q_OS_UNIX
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,27 +14,46 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+volatile sig_atomic_t lastSignal = 0;
 
 extern "C" void onSignal(int signalNumber)
 {
+    const int savedErrno = errno;
+    lastSignal = signalNumber;
     const auto byte = static_cast<unsigned char>(signalNumber);
     const ssize_t written = ::write(signalPipe[1], &byte, 1);
     static_cast<void>(written);
+    errno = savedErrno;
+}
+
+void restoreDefaults()
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : {SIGINT, SIGTERM})
+        ::sigaction(signalNumber, &action, nullptr);
 }
 
 } // namespace
 
 SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
 {
-    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        m_errorString = qt_error_string(errno);
         return;
+    }
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    // No SA_RESTART: a write blocked on standard output must give way to the signal.
+    action.sa_flags = 0;
     for (int signalNumber : {SIGINT, SIGTERM}) {
-        if (::sigaction(signalNumber, &action, nullptr) != 0)
+        if (::sigaction(signalNumber, &action, nullptr) != 0) {
+            m_errorString = qt_error_string(errno);
+            restoreDefaults();
             return;
+        }
     }
     m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::readPipe);
@@ -41,11 +61,12 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
 
 SignalWatcher::~SignalWatcher()
 {
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM})
-        ::sigaction(signalNumber, &action, nullptr);
+    restoreDefaults();
+}
+
+int SignalWatcher::caughtSignal()
+{
+    return lastSignal;
 }
 
 void SignalWatcher::readPipe()
@@ -60,6 +81,11 @@ void SignalWatcher::readPipe()
 SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {}
 
 SignalWatcher::~SignalWatcher() = default;
+
+int SignalWatcher::caughtSignal()
+{
+    return 0;
+}
 
 void SignalWatcher::readPipe() {}
 
