@@ -1,9 +1,11 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QSet>
@@ -189,6 +191,7 @@ private slots:
     void unplugAfterReplies_data();
     void unplugAfterReplies();
     void unplugOnDemand();
+    void writeErrorStops();
     void eventLog();
     void rawTerminalBeforeTheProgramOpens();
     void closedPortDoesNotSpin();
@@ -823,6 +826,33 @@ void tst_Simulator::unplugOnDemand()
     QVERIFY(!QFile::exists(path));
     rig.port->close();
     QVERIFY(!rig.port->open(QIODevice::ReadWrite));
+}
+
+void tst_Simulator::writeErrorStops()
+{
+    Rig rig;
+    QVERIFY(rig.start());
+    // Its pty master, the process's only one, swapped underneath it for a file open for
+    // reading: its next write fails with EBADF.
+    QStringList masters;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::AllEntries | QDir::System)) {
+        if (fd.symLinkTarget().endsWith(QLatin1String("ptmx")))
+            masters.append(fd.fileName());
+    }
+    QCOMPARE(masters.size(), 1);
+    const int readOnly = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    QVERIFY(::dup2(readOnly, masters.first().toInt()) >= 0);
+    ::close(readOnly);
+    QSignalSpy failed(rig.sim, &DeviceSimulator::failed);
+    rig.sim->writeRaw(kMarker);
+    QCOMPARE(failed.count(), 1);
+    QVERIFY2(rig.sim->errorString().startsWith(QLatin1String("write: ")),
+             qPrintable(rig.sim->errorString()));
+    // Stopped rather than stuck: it starts afresh and answers.
+    rig.port->close();
+    QVERIFY(rig.start());
+    QCOMPARE(rig.exchange(1), ::replyFrame(1, 178));
 }
 
 void tst_Simulator::eventLog()

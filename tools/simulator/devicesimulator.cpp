@@ -493,9 +493,7 @@ void DeviceSimulator::writeLine()
         if (n < 0 && errno == EAGAIN)
             return;
         if (n < 0) {
-            QMutexLocker lock(&m_mutex);
-            m_errorString = systemError("write");
-            m_line.reset();
+            stopOnError(systemError("write"));
             return;
         }
         m_line->written += static_cast<int>(n);
@@ -645,6 +643,16 @@ void DeviceSimulator::record(SimulatorEvent::Kind kind, qint64 steadyNs, const Q
         m_events.append(event);
     }
     emit eventRecorded(event);
+}
+
+void DeviceSimulator::stopOnError(const QString &message)
+{
+    closeDevice();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_errorString = message;
+    }
+    emit failed(message);
 }
 
 void DeviceSimulator::closeDevice()

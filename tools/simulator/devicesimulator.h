@@ -118,6 +118,9 @@ signals:
     void eventRecorded(const SimulatorEvent &event);
     // Each write of a reply split into pieces, right after it (replyWritten follows the last).
     void replyPieceWritten(const QByteArray &piece);
+    // A write to the terminal failed other than by its being full: the device is closed and
+    // errorString() says why.
+    void failed(const QString &message);
 
 private:
     // Something the device will do: write a reply (one piece at a time), noise or raw bytes,
@@ -155,6 +158,7 @@ private:
     void reseedLocked();
     QByteArray makeNoise();
     void record(SimulatorEvent::Kind kind, qint64 steadyNs, const QByteArray &bytes);
+    void stopOnError(const QString &message);
     void closeDevice();
 
     mutable QMutex m_mutex;

@@ -355,6 +355,10 @@ int main(int argc, char *argv[])
         }
         QCoreApplication::quit();
     });
+    QObject::connect(&simulator, &DeviceSimulator::failed, &app, [&](const QString &message) {
+        complain(QStringLiteral("stopped: %1").arg(message));
+        QCoreApplication::exit(1);
+    });
     QObject::connect(&simulator, &DeviceSimulator::unplugged, &app, [&] {
         complain(QStringLiteral("unplugged after %1 replies").arg(simulator.replyCount()));
         QCoreApplication::quit();
