@@ -185,6 +185,7 @@ private slots:
     void piecesAndGap_data();
     void piecesAndGap();
     void repliesDoNotOverlap();
+    void unreadRepliesAreDropped();
     void noiseBetweenReplies_data();
     void noiseBetweenReplies();
     void continuousNoise();
@@ -669,6 +670,25 @@ void tst_Simulator::repliesDoNotOverlap()
     DistancePattern expected(settings);
     for (const QByteArray &reply : frames(stream))
         QCOMPARE(reply, ::replyFrame(1, ::distanceTenths(expected.next(0))));
+}
+
+void tst_Simulator::unreadRepliesAreDropped()
+{
+    // Far more replies than the terminal holds, with nobody reading them.
+    constexpr int kCommands = 8000;
+    Rig rig;
+    QVERIFY(rig.start());
+    rig.port->setReadBufferSize(1);
+    rig.port->write(commandFrame().repeated(kCommands));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim->commandCount(), kCommands, 20000);
+    rig.port->setReadBufferSize(0);
+    // Once the port resumes, whatever the simulator still holds goes out with its first write.
+    const QByteArray stream = rig.readUntil(
+        [&](const QByteArray &got) { return got.size() == rig.sim->replyCount() * kFrameSize; });
+    QVERIFY2(stream.size() < kCommands * kFrameSize / 2,
+             qPrintable(QString::number(stream.size())));
+    QCOMPARE(stream, ::replyFrame(1, 178).repeated(rig.sim->replyCount()));
+    QCOMPARE(rig.exchange(1), ::replyFrame(1, 178));
 }
 
 void tst_Simulator::noiseBetweenReplies_data()

@@ -25,6 +25,9 @@ constexpr qint64 kNsPerMs = 1000000;
 constexpr double kPi = 3.14159265358979323846;
 // Replies waiting for the one before them to be out: never due until their turn comes.
 constexpr qint64 kWaiting = std::numeric_limits<qint64>::max();
+// 256 bytes, a small device's transmit buffer: a real device does not hold its replies back for
+// a host that reads nothing, so a reply that finds this many waiting is lost.
+constexpr int kMaxWaitingReplies = 32;
 
 qint64 steadyNowNs()
 {
@@ -400,6 +403,8 @@ void DeviceSimulator::answer(qint64 commandNs)
         metres = m_pattern->next((commandNs - m_patternStartNs) / kNsPerMs);
     }
     if (silent || m_master < 0 || m_unplugRequestNs >= 0)
+        return;
+    if (m_replyUnderway && int(m_queue.count(kWaiting)) >= kMaxWaitingReplies)
         return;
     // A failed measurement still carries a distance: a reply whose distance is 0 is not shown
     // by the window at all, and the failure should be visible.

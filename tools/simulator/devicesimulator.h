@@ -103,6 +103,7 @@ public:
     SimulatorSettings settings() const;
     Q_INVOKABLE void unplug();
     bool isUnplugged() const;
+    // Queued behind what is already due and never dropped: the caller paces them.
     Q_INVOKABLE void writeRaw(const QByteArray &bytes);
     QByteArray received() const;
     QVector<SimulatorEvent> events() const;
