@@ -295,12 +295,6 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    QFile logFile(parser.value(log));
-    if (parser.isSet(log) && !logFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        complain(QStringLiteral("cannot write the log %1: %2")
-                     .arg(logFile.fileName(), logFile.errorString()));
-        return 1;
-    }
     if (!catchSignals()) {
         complain(QStringLiteral("cannot catch SIGINT and SIGTERM"));
         return 1;
@@ -320,6 +314,15 @@ int main(int argc, char *argv[])
             complain(error);
             return 1;
         }
+    }
+    // Replaced only once the link is made: a refused link leaves an earlier log as it was.
+    QFile logFile(parser.value(log));
+    if (parser.isSet(log) && !logFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        complain(QStringLiteral("cannot write the log %1: %2")
+                     .arg(logFile.fileName(), logFile.errorString()));
+        if (!linkPath.isEmpty())
+            removePortLink(linkPath, port);
+        return 1;
     }
 
     if (logFile.isOpen()) {
