@@ -307,6 +307,7 @@ void tst_SimulatorProgram::stopsOnSignal_data()
     QTest::newRow("SIGINT") << int(SIGINT);
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::newRow("SIGPIPE") << int(SIGPIPE);
 }
 
 void tst_SimulatorProgram::stopsOnSignal()

@@ -36,7 +36,9 @@ bool catchSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // SIGPIPE too (stdout or stderr read by nobody any more): dying of it would leave the link
+    // behind, pointing at a terminal number that will be given to someone else.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         if (::sigaction(signal, &action, nullptr) != 0)
             return false;
     }
