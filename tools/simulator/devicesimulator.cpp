@@ -108,6 +108,8 @@ DistancePattern::DistancePattern(const SimulatorSettings &settings)
       m_high(clampMetres(std::max(settings.minimum, settings.maximum))),
       m_periodMs(std::max(1, settings.periodMs)), m_random(settings.seed ^ 0x5bd1e995u)
 {
+    // The offsets of the seeds here and in reseedLocked() keep the streams apart; changed, they
+    // would change what every seed gives, and a run repeated with its seed would not match.
     m_position = m_low + (m_high - m_low) * unit(m_random);
 }
 

@@ -103,10 +103,12 @@ public:
     SimulatorSettings settings() const;
     Q_INVOKABLE void unplug();
     bool isUnplugged() const;
-    // Queued behind what is already due and never dropped: the caller paces them.
+    // Behind what is already due, ahead of replies still waiting their turn; never dropped, as
+    // the caller paces them.
     Q_INVOKABLE void writeRaw(const QByteArray &bytes);
     QByteArray received() const;
     QVector<SimulatorEvent> events() const;
+    // Forgets received() too: both grow for as long as the simulator runs.
     void clearEvents();
     int commandCount() const;
     int replyCount() const;

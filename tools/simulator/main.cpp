@@ -366,6 +366,7 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&simulator, &DeviceSimulator::unplugged, &app, [&] {
         complain(QStringLiteral("unplugged after %1 replies").arg(simulator.replyCount()));
+        // Status 0: the vanishing was asked for with --unplug-after.
         QCoreApplication::quit();
     });
 
