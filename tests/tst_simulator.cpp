@@ -1,9 +1,11 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QSet>
@@ -183,6 +185,7 @@ private slots:
     void piecesAndGap_data();
     void piecesAndGap();
     void repliesDoNotOverlap();
+    void unreadRepliesAreDropped();
     void noiseBetweenReplies_data();
     void noiseBetweenReplies();
     void continuousNoise();
@@ -193,6 +196,7 @@ private slots:
     void rawTerminalBeforeTheProgramOpens();
     void closedPortDoesNotSpin();
     void reopenedPortWorks();
+    void startTwiceAndRestartAfterUnplug_data();
     void startTwiceAndRestartAfterUnplug();
     void roundTripInItsOwnThread_data();
     void roundTripInItsOwnThread();
@@ -668,6 +672,25 @@ void tst_Simulator::repliesDoNotOverlap()
         QCOMPARE(reply, ::replyFrame(1, ::distanceTenths(expected.next(0))));
 }
 
+void tst_Simulator::unreadRepliesAreDropped()
+{
+    // Far more replies than the terminal holds, with nobody reading them.
+    constexpr int kCommands = 8000;
+    Rig rig;
+    QVERIFY(rig.start());
+    rig.port->setReadBufferSize(1);
+    rig.port->write(commandFrame().repeated(kCommands));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim->commandCount(), kCommands, 20000);
+    rig.port->setReadBufferSize(0);
+    // Once the port resumes, whatever the simulator still holds goes out with its first write.
+    const QByteArray stream = rig.readUntil(
+        [&](const QByteArray &got) { return got.size() == rig.sim->replyCount() * kFrameSize; });
+    QVERIFY2(stream.size() < kCommands * kFrameSize / 2,
+             qPrintable(QString::number(stream.size())));
+    QCOMPARE(stream, ::replyFrame(1, 178).repeated(rig.sim->replyCount()));
+    QCOMPARE(rig.exchange(1), ::replyFrame(1, 178));
+}
+
 void tst_Simulator::noiseBetweenReplies_data()
 {
     QTest::addColumn<int>("bytes");
@@ -931,14 +954,40 @@ void tst_Simulator::reopenedPortWorks()
     QCOMPARE(rig.sim->commandCount(), 6);
 }
 
+void tst_Simulator::startTwiceAndRestartAfterUnplug_data()
+{
+    QTest::addColumn<bool>("writeError"); // stopped by a failed write rather than unplugged
+    QTest::newRow("unplugged") << false;
+    QTest::newRow("write error") << true;
+}
+
 void tst_Simulator::startTwiceAndRestartAfterUnplug()
 {
+    QFETCH(bool, writeError);
     Rig rig;
     QVERIFY(rig.start());
     QVERIFY(!rig.sim->start());
     QVERIFY(!rig.sim->errorString().isEmpty());
     QCOMPARE(rig.exchange(1), ::replyFrame(1, 178));
-    rig.sim->unplug();
+    QSignalSpy failed(rig.sim, &DeviceSimulator::failed);
+    if (writeError) {
+        // Its pty master, the process's only one, swapped underneath it for a file open for
+        // reading: the next write fails with EBADF, and it must stop rather than hang.
+        QStringList masters;
+        for (const QFileInfo &fd : QDir(QStringLiteral("/proc/self/fd")).entryInfoList()) {
+            if (fd.symLinkTarget().endsWith(QLatin1String("ptmx")))
+                masters.append(fd.fileName());
+        }
+        QCOMPARE(masters.size(), 1);
+        const int readOnly = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        QVERIFY(::dup2(readOnly, masters.first().toInt()) > 0);
+        ::close(readOnly);
+        rig.sim->writeRaw(kMarker);
+        QVERIFY(rig.sim->errorString().startsWith(QLatin1String("write: ")));
+    } else {
+        rig.sim->unplug();
+    }
+    QCOMPARE(failed.count(), int(writeError));
     rig.port->close();
     QVERIFY(rig.sim->start());
     QVERIFY(!rig.sim->isUnplugged());

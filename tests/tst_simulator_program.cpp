@@ -255,8 +255,15 @@ void tst_SimulatorProgram::link()
         QVERIFY(QFile::link(QStringLiteral("/dev/tty"), path));
     }
 
+    const QString log = dir.filePath(QStringLiteral("log-%1.txt").arg(existing));
+    QFile earlier(log);
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier run") > 0);
+    earlier.close();
     QProcess process;
-    const QString port = startSimulator(process, {QStringLiteral("--link"), path});
+    const QString port =
+        startSimulator(process, {QStringLiteral("--link"), path, QStringLiteral("--log"), log});
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QCOMPARE(earlier.readAll() == "earlier run", !accepted); // replaced only once linked
     if (!accepted) {
         QVERIFY(port.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
@@ -300,6 +307,7 @@ void tst_SimulatorProgram::stopsOnSignal_data()
     QTest::newRow("SIGINT") << int(SIGINT);
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::newRow("SIGPIPE") << int(SIGPIPE);
 }
 
 void tst_SimulatorProgram::stopsOnSignal()

@@ -23,6 +23,11 @@ namespace {
 constexpr double kMaxMetres = 6553.5;
 constexpr qint64 kNsPerMs = 1000000;
 constexpr double kPi = 3.14159265358979323846;
+// Replies waiting for the one before them to be out: never due until their turn comes.
+constexpr qint64 kWaiting = std::numeric_limits<qint64>::max();
+// 256 bytes, a small device's transmit buffer: a real device does not hold its replies back for
+// a host that reads nothing, so a reply that finds this many waiting is lost.
+constexpr int kMaxWaitingReplies = 32;
 
 qint64 steadyNowNs()
 {
@@ -103,6 +108,8 @@ DistancePattern::DistancePattern(const SimulatorSettings &settings)
       m_high(clampMetres(std::max(settings.minimum, settings.maximum))),
       m_periodMs(std::max(1, settings.periodMs)), m_random(settings.seed ^ 0x5bd1e995u)
 {
+    // The offsets of the seeds here and in reseedLocked() keep the streams apart; changed, they
+    // would change what every seed gives, and a run repeated with its seed would not match.
     m_position = m_low + (m_high - m_low) * unit(m_random);
 }
 
@@ -198,17 +205,12 @@ bool DeviceSimulator::start()
     connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { onReadable(); });
     m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
-    connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] { flush(); });
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] { runDue(); });
     if (!m_scheduleTimer) {
         m_scheduleTimer = new QTimer(this);
         m_scheduleTimer->setSingleShot(true);
         m_scheduleTimer->setTimerType(Qt::PreciseTimer);
         connect(m_scheduleTimer, &QTimer::timeout, this, &DeviceSimulator::runDue);
-    }
-    if (!m_unplugTimer) {
-        m_unplugTimer = new QTimer(this);
-        m_unplugTimer->setTimerType(Qt::PreciseTimer);
-        connect(m_unplugTimer, &QTimer::timeout, this, &DeviceSimulator::unplugWhenRead);
     }
     if (!m_noiseTimer) {
         m_noiseTimer = new QTimer(this);
@@ -289,10 +291,11 @@ void DeviceSimulator::writeRaw(const QByteArray &bytes)
         QMetaObject::invokeMethod(this, [this, bytes] { writeRaw(bytes); });
         return;
     }
-    Outgoing out;
-    out.bytes = bytes;
-    out.kind = SimulatorEvent::Raw;
-    enqueue(out);
+    Pending raw;
+    raw.kind = SimulatorEvent::Raw;
+    raw.bytes = bytes;
+    schedule(steadyNowNs(), raw);
+    runDue();
 }
 
 QByteArray DeviceSimulator::received() const
@@ -403,198 +406,212 @@ void DeviceSimulator::answer(qint64 commandNs)
     }
     if (silent || m_master < 0 || m_unplugRequestNs >= 0)
         return;
+    if (m_replyUnderway && int(m_queue.count(kWaiting)) >= kMaxWaitingReplies)
+        return;
     // A failed measurement still carries a distance: a reply whose distance is 0 is not shown
     // by the window at all, and the failure should be visible.
-    PendingReply pending;
-    pending.reply = replyFrame(failed ? 0 : 1, distanceTenths(metres));
-    pending.sizes = pieceSizes(pending.reply.size(), s.pieces);
-    pending.dueNs = commandNs + qint64(std::max(0, s.replyDelayMs)) * kNsPerMs;
+    Pending reply;
+    reply.kind = SimulatorEvent::Reply;
+    reply.bytes = replyFrame(failed ? 0 : 1, distanceTenths(metres));
+    reply.pieces = pieceSizes(reply.bytes.size(), s.pieces).size();
+    reply.earliestNs = commandNs + qint64(std::max(0, s.replyDelayMs)) * kNsPerMs;
     // One reply at a time, as the device measures one at a time: a reply waits until the one
     // before it is out.
-    m_replies.push_back(pending);
+    if (m_replyUnderway) {
+        schedule(kWaiting, reply);
+        return;
+    }
+    m_replyUnderway = true;
+    schedule(reply.earliestNs, reply);
     runDue();
 }
 
-void DeviceSimulator::schedule(qint64 dueNs, Outgoing out)
+void DeviceSimulator::schedule(qint64 dueNs, Pending pending)
 {
     if (m_master < 0)
         return;
-    m_schedule.emplace(dueNs, std::move(out));
+    m_queue.emplace(dueNs, std::move(pending));
+}
+
+std::multimap<qint64, DeviceSimulator::Pending>::iterator DeviceSimulator::nextPending()
+{
+    if (!m_line)
+        return m_queue.begin();
+    // While the line is busy only the unplugging may go on: it writes nothing.
+    if (m_unplugRequestNs < 0)
+        return m_queue.end();
+    return std::find_if(m_queue.begin(), m_queue.end(), [](const auto &entry) {
+        return entry.second.kind == SimulatorEvent::Unplug;
+    });
 }
 
 void DeviceSimulator::runDue()
 {
-    const qint64 now = steadyNowNs();
-    while (!m_schedule.empty() && m_schedule.begin()->first <= now && m_master >= 0) {
-        Outgoing out = std::move(m_schedule.begin()->second);
-        m_schedule.erase(m_schedule.begin());
-        enqueue(std::move(out));
+    // A signal emitted below may schedule more; the loop that is running picks it up.
+    if (m_running)
+        return;
+    m_running = true;
+    while (m_master >= 0) {
+        if (m_line)
+            writeLine();
+        const auto next = nextPending();
+        if (m_master < 0 || next == m_queue.end() || next->first > steadyNowNs())
+            break;
+        const Pending pending = std::move(next->second);
+        m_queue.erase(next);
+        begin(pending);
     }
-    if (!m_replies.empty() && !m_replies.front().writing && m_replies.front().dueNs <= now)
-        sendReplyPiece();
+    m_running = false;
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(m_master >= 0 && m_line.has_value());
     armScheduleTimer();
 }
 
-void DeviceSimulator::sendReplyPiece()
+void DeviceSimulator::begin(const Pending &pending)
 {
-    if (m_master < 0 || m_replies.empty())
+    if (pending.kind == SimulatorEvent::Unplug) {
+        const qint64 now = steadyNowNs();
+        if (readyToUnplug(now))
+            unplug();
+        else
+            schedule(now + kNsPerMs, pending);
         return;
-    PendingReply &pending = m_replies.front();
-    int offset = 0;
-    for (int i = 0; i < pending.next; ++i)
-        offset += pending.sizes.at(i);
-    Outgoing out;
-    out.bytes = pending.reply.mid(offset, pending.sizes.at(pending.next));
-    out.kind = SimulatorEvent::Reply;
-    out.lastPiece = pending.next == pending.sizes.size() - 1;
-    pending.writing = true;
-    enqueue(std::move(out));
+    }
+    Writing writing{pending, pending.bytes, 0};
+    if (pending.kind == SimulatorEvent::Reply) {
+        const QVector<int> sizes = pieceSizes(pending.bytes.size(), pending.pieces);
+        int offset = 0;
+        for (int i = 0; i < pending.piece; ++i)
+            offset += sizes.at(i);
+        writing.bytes = pending.bytes.mid(offset, sizes.at(pending.piece));
+    }
+    m_line = std::move(writing);
+}
+
+void DeviceSimulator::writeLine()
+{
+    while (m_line->written < m_line->bytes.size()) {
+        const ssize_t n = ::write(m_master, m_line->bytes.constData() + m_line->written,
+                                  static_cast<size_t>(m_line->bytes.size() - m_line->written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        // EAGAIN: the terminal's buffer is full because nobody reads the port; the write
+        // notifier resumes once there is room.
+        if (n < 0 && errno == EAGAIN)
+            return;
+        if (n < 0) {
+            stopOnError(systemError("write"));
+            return;
+        }
+        m_line->written += static_cast<int>(n);
+    }
+    const Writing done = std::move(*m_line);
+    m_line.reset();
+    written(done, steadyNowNs());
 }
 
 void DeviceSimulator::armScheduleTimer()
 {
     if (!m_scheduleTimer)
         return;
-    qint64 due = std::numeric_limits<qint64>::max();
-    if (!m_schedule.empty())
-        due = m_schedule.begin()->first;
-    if (!m_replies.empty() && !m_replies.front().writing)
-        due = std::min(due, m_replies.front().dueNs);
-    if (due == std::numeric_limits<qint64>::max() || m_master < 0) {
+    const auto next = nextPending();
+    if (m_master < 0 || next == m_queue.end() || next->first == kWaiting) {
         m_scheduleTimer->stop();
         return;
     }
     // Rounded up: a timer never fires early, so nothing is written before it is due.
-    const qint64 wait = due - steadyNowNs();
+    const qint64 wait = next->first - steadyNowNs();
     m_scheduleTimer->start(static_cast<int>(std::max<qint64>(0, (wait + kNsPerMs - 1) / kNsPerMs)));
 }
 
-void DeviceSimulator::enqueue(Outgoing out)
+void DeviceSimulator::written(const Writing &done, qint64 nowNs)
 {
+    const Pending &pending = done.pending;
+    if (pending.kind != SimulatorEvent::Reply) {
+        record(pending.kind, nowNs, done.bytes);
+        return;
+    }
+    const SimulatorSettings s = settings();
+    if (pending.pieces > 1)
+        emit replyPieceWritten(done.bytes);
     if (m_master < 0)
-        return;
-    m_out.push_back(std::move(out));
-    flush();
-}
-
-void DeviceSimulator::flush()
-{
-    // A signal emitted below may lead to another write; the loop that is running picks it up.
-    if (m_flushing)
-        return;
-    m_flushing = true;
-    while (!m_out.empty() && m_master >= 0) {
-        Outgoing &out = m_out.front();
-        const ssize_t n = ::write(m_master, out.bytes.constData() + out.written,
-                                  static_cast<size_t>(out.bytes.size() - out.written));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN) {
-                QMutexLocker lock(&m_mutex);
-                m_errorString = systemError("write");
-                m_out.clear();
-            }
-            // EAGAIN: the terminal's buffer is full because nobody reads the port; the write
-            // notifier resumes once there is room.
-            break;
-        }
-        out.written += static_cast<int>(n);
-        if (out.written == out.bytes.size()) {
-            const Outgoing done = std::move(out);
-            m_out.pop_front();
-            completed(done, steadyNowNs());
-        }
-    }
-    m_flushing = false;
-    if (m_writeNotifier)
-        m_writeNotifier->setEnabled(m_master >= 0 && !m_out.empty());
-}
-
-void DeviceSimulator::completed(const Outgoing &out, qint64 nowNs)
-{
-    if (out.kind != SimulatorEvent::Reply) {
-        record(out.kind, nowNs, out.bytes);
-        return;
-    }
-    if (m_replies.empty())
-        return;
-    SimulatorSettings s;
-    {
-        QMutexLocker lock(&m_mutex);
-        s = m_settings;
-    }
-    // A reference stays valid when a slot below queues another reply (deque::push_back).
-    PendingReply &pending = m_replies.front();
-    if (pending.sizes.size() > 1)
-        emit replyPieceWritten(out.bytes);
-    if (m_master < 0 || m_replies.empty())
         return; // unplugged from a slot of the signal
-    if (!out.lastPiece) {
+    if (pending.piece + 1 < pending.pieces) {
         // The gap counts from this piece's write, so that it holds even when a piece was late.
-        ++pending.next;
-        pending.writing = false;
-        pending.dueNs = nowNs + qint64(std::max(0, s.pieceGapMs)) * kNsPerMs;
-        runDue();
+        Pending next = pending;
+        ++next.piece;
+        schedule(nowNs + qint64(std::max(0, s.pieceGapMs)) * kNsPerMs, next);
         return;
     }
-    const QByteArray reply = pending.reply;
-    m_replies.pop_front();
+    m_replyUnderway = false;
     int replies = 0;
     {
         QMutexLocker lock(&m_mutex);
         replies = ++m_replyCount;
     }
-    record(SimulatorEvent::Reply, nowNs, reply);
-    emit replyWritten(reply);
+    record(SimulatorEvent::Reply, nowNs, pending.bytes);
+    emit replyWritten(pending.bytes);
     if (m_master < 0)
         return;
     if (s.unplugAfterReplies > 0 && replies >= s.unplugAfterReplies) {
         // Closing the master hangs the slave up at once and drops whatever the program has not
-        // read yet, so the last reply would never arrive. The device goes once it has.
+        // read yet, so the last reply would never arrive. The device goes once it has; only
+        // what was given to writeRaw() still goes out before.
         m_unplugRequestNs = nowNs;
-        m_replies.clear();
-        m_schedule.clear();
+        for (auto it = m_queue.begin(); it != m_queue.end();)
+            it = it->second.kind == SimulatorEvent::Raw ? std::next(it) : m_queue.erase(it);
         if (m_noiseTimer)
             m_noiseTimer->stop();
-        m_unplugTimer->start(1);
+        Pending unplug;
+        unplug.kind = SimulatorEvent::Unplug;
+        schedule(nowNs + kNsPerMs, unplug);
         return;
     }
     if (s.noise == SimulatorSettings::Noise::BetweenReplies && s.noiseBytes > 0) {
-        Outgoing noise;
-        noise.bytes = makeNoise();
+        Pending noise;
         noise.kind = SimulatorEvent::Noise;
-        if (s.noiseDelayMs > 0)
-            schedule(nowNs + qint64(s.noiseDelayMs) * kNsPerMs, noise);
-        else
-            enqueue(noise);
+        noise.bytes = makeNoise();
+        schedule(nowNs + qint64(std::max(0, s.noiseDelayMs)) * kNsPerMs, noise);
     }
-    runDue();
+    startNextReply(nowNs);
 }
 
-void DeviceSimulator::unplugWhenRead()
+void DeviceSimulator::startNextReply(qint64 nowNs)
+{
+    const auto waiting = m_queue.lower_bound(kWaiting);
+    if (waiting == m_queue.end())
+        return;
+    // Behind anything due at the same time, such as the noise right after the reply before.
+    auto node = m_queue.extract(waiting);
+    node.key() = std::max(node.mapped().earliestNs, nowNs);
+    m_queue.insert(std::move(node));
+    m_replyUnderway = true;
+}
+
+bool DeviceSimulator::readyToUnplug(qint64 nowNs) const
 {
     // The bytes reach the slave's input queue shortly after the write, through the kernel's own
     // worker; a program that reads at all has emptied it within a second.
     constexpr qint64 kSettleNs = 5 * kNsPerMs;
     constexpr qint64 kPatienceNs = 1000 * kNsPerMs;
-    const qint64 waited = steadyNowNs() - m_unplugRequestNs;
+    const qint64 waited = nowNs - m_unplugRequestNs;
     int unread = 0;
     if (m_slave >= 0 && ::ioctl(m_slave, FIONREAD, &unread) != 0)
         unread = 0;
-    if ((m_out.empty() && waited >= kSettleNs && unread == 0) || waited >= kPatienceNs)
-        unplug();
+    const bool allOut = !m_line && m_queue.empty();
+    return (allOut && waited >= kSettleNs && unread == 0) || waited >= kPatienceNs;
 }
 
 void DeviceSimulator::continuousNoise()
 {
     // Noise is not worth queueing: while the terminal is full it is simply not sent.
-    if (m_master < 0 || !m_out.empty() || m_unplugRequestNs >= 0)
+    if (m_master < 0 || m_line || m_unplugRequestNs >= 0)
         return;
-    Outgoing noise;
-    noise.bytes = makeNoise();
+    Pending noise;
     noise.kind = SimulatorEvent::Noise;
-    enqueue(noise);
+    noise.bytes = makeNoise();
+    schedule(steadyNowNs(), noise);
+    runDue();
 }
 
 void DeviceSimulator::applyNoiseTimer()
@@ -635,6 +652,16 @@ void DeviceSimulator::record(SimulatorEvent::Kind kind, qint64 steadyNs, const Q
     emit eventRecorded(event);
 }
 
+void DeviceSimulator::stopOnError(const QString &message)
+{
+    closeDevice();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_errorString = message;
+    }
+    emit failed(message);
+}
+
 void DeviceSimulator::closeDevice()
 {
     // Deleted later: this may run inside one of the notifiers' own signals.
@@ -649,12 +676,10 @@ void DeviceSimulator::closeDevice()
         m_scheduleTimer->stop();
     if (m_noiseTimer)
         m_noiseTimer->stop();
-    if (m_unplugTimer)
-        m_unplugTimer->stop();
     m_unplugRequestNs = -1;
-    m_schedule.clear();
-    m_replies.clear();
-    m_out.clear();
+    m_queue.clear();
+    m_line.reset();
+    m_replyUnderway = false;
     m_parse.clear();
     if (m_slave >= 0)
         ::close(m_slave);

@@ -7,9 +7,9 @@
 #include <QString>
 #include <QVector>
 
-#include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 
 struct termios;
@@ -103,9 +103,12 @@ public:
     SimulatorSettings settings() const;
     Q_INVOKABLE void unplug();
     bool isUnplugged() const;
+    // Behind what is already due, ahead of replies still waiting their turn; never dropped, as
+    // the caller paces them.
     Q_INVOKABLE void writeRaw(const QByteArray &bytes);
     QByteArray received() const;
     QVector<SimulatorEvent> events() const;
+    // Forgets received() too: both grow for as long as the simulator runs.
     void clearEvents();
     int commandCount() const;
     int replyCount() const;
@@ -118,42 +121,48 @@ signals:
     void eventRecorded(const SimulatorEvent &event);
     // Each write of a reply split into pieces, right after it (replyWritten follows the last).
     void replyPieceWritten(const QByteArray &piece);
+    // A write to the terminal failed other than by its being full: the device is closed and
+    // errorString() says why.
+    void failed(const QString &message);
 
 private:
-    struct Outgoing
+    // Something the device will do: write a reply (one piece at a time), noise or raw bytes,
+    // or go, once the program has read its last reply (Unplug).
+    struct Pending
     {
+        SimulatorEvent::Kind kind = SimulatorEvent::Noise;
+        QByteArray bytes;      // for a reply: the whole frame
+        int pieces = 1;        // Reply: the writes it is split into
+        int piece = 0;         // Reply: the one to write next
+        qint64 earliestNs = 0; // Reply waiting its turn: not before this
+    };
+    // What is on the line: written as far as the terminal has taken it.
+    struct Writing
+    {
+        Pending pending;
         QByteArray bytes;
         int written = 0;
-        SimulatorEvent::Kind kind = SimulatorEvent::Noise;
-        bool lastPiece = false;
-    };
-    // A reply being sent one piece after the other; only the first in the queue is active.
-    struct PendingReply
-    {
-        QByteArray reply;
-        QVector<int> sizes;
-        int next = 0;     // the piece to write next
-        qint64 dueNs = 0; // when it may be written
-        bool writing = false;
     };
 
     void onReadable();
-    void flush();
-    void enqueue(Outgoing out);
-    void completed(const Outgoing &out, qint64 nowNs);
     void parse(const QByteArray &bytes, qint64 nowNs);
     void answer(qint64 commandNs);
-    void schedule(qint64 dueNs, Outgoing out);
-    void sendReplyPiece();
+    void schedule(qint64 dueNs, Pending pending);
     void runDue();
+    std::multimap<qint64, Pending>::iterator nextPending();
+    void begin(const Pending &pending);
+    void writeLine();
+    void written(const Writing &done, qint64 nowNs);
+    void startNextReply(qint64 nowNs);
+    bool readyToUnplug(qint64 nowNs) const;
     void armScheduleTimer();
     void continuousNoise();
     void applyNoiseTimer();
     void reseedLocked();
     QByteArray makeNoise();
     void record(SimulatorEvent::Kind kind, qint64 steadyNs, const QByteArray &bytes);
+    void stopOnError(const QString &message);
     void closeDevice();
-    void unplugWhenRead();
 
     mutable QMutex m_mutex;
     // Guarded by m_mutex: what other threads may read or set.
@@ -173,13 +182,14 @@ private:
     QSocketNotifier *m_writeNotifier = nullptr;
     QTimer *m_scheduleTimer = nullptr;
     QTimer *m_noiseTimer = nullptr;
-    QTimer *m_unplugTimer = nullptr;
-    qint64 m_unplugRequestNs = -1; // set while waiting for the program to read the last reply
     QByteArray m_parse;
-    std::deque<Outgoing> m_out;
-    bool m_flushing = false;
-    std::multimap<qint64, Outgoing> m_schedule; // noise by due time; equal times keep their order
-    std::deque<PendingReply> m_replies;
+    // Everything pending, by due time; equal times keep their order. One reply is underway at a
+    // time (scheduled or on the line); the others wait their turn at the end, in arrival order.
+    std::multimap<qint64, Pending> m_queue;
+    std::optional<Writing> m_line;
+    bool m_replyUnderway = false;
+    bool m_running = false;        // runDue() is on the stack
+    qint64 m_unplugRequestNs = -1; // set while waiting for the program to read the last reply
     qint64 m_patternStartNs = 0;
     std::unique_ptr<DistancePattern> m_pattern;
     std::mt19937 m_decisions;

@@ -36,7 +36,9 @@ bool catchSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // SIGPIPE too (stdout or stderr read by nobody any more): dying of it would leave the link
+    // behind, pointing at a terminal number that will be given to someone else.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         if (::sigaction(signal, &action, nullptr) != 0)
             return false;
     }
@@ -295,12 +297,6 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    QFile logFile(parser.value(log));
-    if (parser.isSet(log) && !logFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        complain(QStringLiteral("cannot write the log %1: %2")
-                     .arg(logFile.fileName(), logFile.errorString()));
-        return 1;
-    }
     if (!catchSignals()) {
         complain(QStringLiteral("cannot catch SIGINT and SIGTERM"));
         return 1;
@@ -320,6 +316,15 @@ int main(int argc, char *argv[])
             complain(error);
             return 1;
         }
+    }
+    // Replaced only once the link is made: a refused link leaves an earlier log as it was.
+    QFile logFile(parser.value(log));
+    if (parser.isSet(log) && !logFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        complain(QStringLiteral("cannot write the log %1: %2")
+                     .arg(logFile.fileName(), logFile.errorString()));
+        if (!linkPath.isEmpty())
+            removePortLink(linkPath, port);
+        return 1;
     }
 
     if (logFile.isOpen()) {
@@ -355,8 +360,13 @@ int main(int argc, char *argv[])
         }
         QCoreApplication::quit();
     });
+    QObject::connect(&simulator, &DeviceSimulator::failed, &app, [&](const QString &message) {
+        complain(QStringLiteral("stopped: %1").arg(message));
+        QCoreApplication::exit(1);
+    });
     QObject::connect(&simulator, &DeviceSimulator::unplugged, &app, [&] {
         complain(QStringLiteral("unplugged after %1 replies").arg(simulator.replyCount()));
+        // Status 0: the vanishing was asked for with --unplug-after.
         QCoreApplication::quit();
     });
 
