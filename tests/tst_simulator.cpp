@@ -1,5 +1,6 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,9 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,13 +24,6 @@ namespace {
 
 constexpr qint64 kNsPerMs = 1000000;
 const QByteArray kMarker = QByteArray::fromHex("deadbeef");
-
-qint64 steadyNowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The device simulator with a program's QSerialPort on the other end of its pty.
 class Rig
@@ -139,14 +131,6 @@ QVector<SimulatorEvent> ofKind(const QVector<SimulatorEvent> &events, SimulatorE
             list.append(e);
     }
     return list;
-}
-
-qint64 threadCpuMs()
-{
-    rusage usage;
-    getrusage(RUSAGE_THREAD, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
 }
 
 } // namespace
@@ -930,11 +914,11 @@ void tst_Simulator::closedPortDoesNotSpin()
     rig.port->close();
     // With no program on the slave, a master whose hang-up went unhandled would keep the event
     // loop (this thread) busy for the whole wait.
-    const qint64 cpuBefore = threadCpuMs();
+    const double cpuBefore = threadCpuSeconds();
     QEventLoop loop; // not qWait(), which sleeps between rounds of events
     QTimer::singleShot(400, &loop, &QEventLoop::quit);
     loop.exec();
-    const qint64 cpu = threadCpuMs() - cpuBefore;
+    const qint64 cpu = qint64((threadCpuSeconds() - cpuBefore) * 1000);
     QVERIFY2(cpu < 50, qPrintable(QString::number(cpu)));
     // Nor has it stopped listening.
     QVERIFY(!rig.sim->isUnplugged());
@@ -1011,7 +995,7 @@ void tst_Simulator::roundTripInItsOwnThread()
     QFETCH(int, delayMs);
     QFETCH(int, pieces);
     QFETCH(int, gapMs);
-    // As the benchmark runs it: in a thread of its own, deleted there when the thread ends.
+    // In a thread of its own, driven from this one, deleted there when the thread ends.
     QThread thread;
     auto *sim = new DeviceSimulator;
     sim->moveToThread(&thread);
