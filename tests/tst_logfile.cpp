@@ -1,7 +1,6 @@
 #include "filefaults.h"
 #include "logfile.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
 
@@ -29,8 +28,7 @@ private slots:
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
-    QTemporaryDir *m_dir = nullptr;
-    QTextCodec *m_localeCodec = nullptr;
+    SaveFolder *m_dir = nullptr;
 };
 
 namespace {
@@ -46,20 +44,14 @@ QString chineseLog()
 
 void tst_LogFile::init()
 {
-    m_localeCodec = QTextCodec::codecForLocale();
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-    m_dir = new QTemporaryDir;
+    m_dir = new SaveFolder;
     QVERIFY(m_dir->isValid());
-    // Some rows switch to an unprivileged user.
-    QVERIFY(openToUnprivilegedUser(m_dir->path()));
 }
 
 void tst_LogFile::cleanup()
 {
-    makeWritable(m_dir->path());
     delete m_dir;
     m_dir = nullptr;
-    QTextCodec::setCodecForLocale(m_localeCodec);
 }
 
 void tst_LogFile::bytes_data()
@@ -178,13 +170,9 @@ void tst_LogFile::failures()
         saved = saveLogText(path(QStringLiteral("folder")), text, &error);
         QVERIFY(QFileInfo(path(QStringLiteral("folder"))).isDir());
     } else if (kind == QLatin1String("read-only")) {
-        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("locked")));
-        target = path(QStringLiteral("locked/log.txt"));
-        QVERIFY(writeBytes(target, oldContent));
-        QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadOther));
-        QVERIFY(QFile::setPermissions(path(QStringLiteral("locked")),
-                                      QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                          QFileDevice::ReadOther | QFileDevice::ExeOther));
+        target =
+            lockedFile(m_dir->path(), oldContent, QFileDevice::ReadOwner | QFileDevice::ReadOther);
+        QVERIFY(!target.isEmpty());
         AsUnprivilegedUser unprivileged;
         saved = saveLogText(target, text, &error);
     } else if (kind == QLatin1String("full device")) {
@@ -217,14 +205,10 @@ void tst_LogFile::failures()
 
 void tst_LogFile::writesInPlaceWhereNoTemporaryFileFits()
 {
-    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("locked")));
-    const QString target = path(QStringLiteral("locked/log.txt"));
-    QVERIFY(writeBytes(target, oldContent));
-    QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                              QFileDevice::ReadOther | QFileDevice::WriteOther));
-    QVERIFY(QFile::setPermissions(path(QStringLiteral("locked")),
-                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                      QFileDevice::ReadOther | QFileDevice::ExeOther));
+    const QString target = lockedFile(m_dir->path(), oldContent,
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ReadOther | QFileDevice::WriteOther);
+    QVERIFY(!target.isEmpty());
     const ino_t before = inodeOf(target);
 
     QString error;
