@@ -110,6 +110,8 @@ private:
     QStringList withPort(const QStringList &arguments) const;
     void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000);
     void parseRecords(const QString &format, const QString &out, QVector<Record> &records);
+    void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
+                 QVector<Record> &records);
     QVector<qint64> commandTimesMs() const;
     void runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
                     int *ignored = nullptr, int timeoutMs = 15000);
@@ -232,6 +234,18 @@ void tst_Cli::parseRecords(const QString &format, const QString &out, QVector<Re
         QVERIFY(QDateTime::fromString(r.time, Qt::ISODateWithMs).isValid());
         records.append(r);
     }
+}
+
+// The program on the simulator's port, its records in format read back once it has ended with
+// exitCode.
+void tst_Cli::measure(QStringList arguments, const QString &format, int exitCode, Run &run,
+                      QVector<Record> &records)
+{
+    runCli(withPort(arguments << QStringLiteral("--format") << format), run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, exitCode);
+    parseRecords(format, run.out, records);
 }
 
 QVector<qint64> tst_Cli::commandTimesMs() const
@@ -852,13 +866,8 @@ void tst_Cli::formats()
     QFETCH(QString, format);
 
     Run run;
-    runCli(withPort({"--count", "3", "--interval", "100", "--unit", "ft", "--format", format}),
-           run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 0);
     QVector<Record> records;
-    parseRecords(format, run.out, records);
+    measure({"--count", "3", "--interval", "100", "--unit", "ft"}, format, 0, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 3);
@@ -915,12 +924,8 @@ void tst_Cli::values()
     sim->setSettings(settings);
     for (const QString &format : {QStringLiteral("csv"), QStringLiteral("jsonl")}) {
         Run run;
-        runCli(withPort({"--unit", unit, "--format", format}), run);
-        if (QTest::currentTestFailed())
-            return;
-        QCOMPARE(run.exitCode, 0);
         QVector<Record> records;
-        parseRecords(format, run.out, records);
+        measure({"--unit", unit}, format, 0, run, records);
         if (QTest::currentTestFailed())
             return;
         QCOMPARE(records.size(), 1);
@@ -962,12 +967,8 @@ void tst_Cli::countAndDuration()
     QFETCH(int, atLeastMs);
 
     Run run;
-    runCli(withPort(arguments + QStringList{"--format", "csv"}), run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 0);
     QVector<Record> records;
-    parseRecords(QStringLiteral("csv"), run.out, records);
+    measure(arguments, QStringLiteral("csv"), 0, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), expected);
@@ -991,13 +992,9 @@ void tst_Cli::timeouts()
     sim->setSettings(settings);
 
     Run run;
-    runCli(withPort({"--count", "3", "--interval", "50", "--timeout", "200", "--format", "jsonl"}),
-           run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 1);
     QVector<Record> records;
-    parseRecords(QStringLiteral("jsonl"), run.out, records);
+    measure({"--count", "3", "--interval", "50", "--timeout", "200"}, QStringLiteral("jsonl"), 1,
+            run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 3);
@@ -1043,12 +1040,8 @@ void tst_Cli::failures()
         QString::fromLatin1(replyFrame(failureRate > 0 ? 0 : 1, distanceTenths(distance)).toHex());
 
     Run run;
-    runCli(withPort({"--count", "2", "--interval", "100", "--format", "csv"}), run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 1);
     QVector<Record> records;
-    parseRecords(QStringLiteral("csv"), run.out, records);
+    measure({"--count", "2", "--interval", "100"}, QStringLiteral("csv"), 1, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 2);
@@ -1090,12 +1083,8 @@ void tst_Cli::noiseBetweenReplies()
     sim->setSettings(settings);
 
     Run run;
-    runCli(withPort({"--count", "4", "--interval", "250", "--format", "csv"}), run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 0);
     QVector<Record> records;
-    parseRecords(QStringLiteral("csv"), run.out, records);
+    measure({"--count", "4", "--interval", "250"}, QStringLiteral("csv"), 0, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 4);
@@ -1465,9 +1454,8 @@ void tst_Cli::killedRunDoesNotShiftTheNext()
     next.distance = 42.5;
     sim->setSettings(next);
     Run run;
-    runCli(withPort({"--format", "csv"}), run);
     QVector<Record> records;
-    parseRecords(QStringLiteral("csv"), run.out, records);
+    measure({}, QStringLiteral("csv"), 0, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 1);

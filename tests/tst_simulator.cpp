@@ -160,10 +160,8 @@ private slots:
     void fixedDistance();
     void patternThroughTheDevice_data();
     void patternThroughTheDevice();
-    void failureRate_data();
-    void failureRate();
-    void silenceRate_data();
-    void silenceRate();
+    void failureAndSilenceRates_data();
+    void failureAndSilenceRates();
     void replyDelay_data();
     void replyDelay();
     void piecesAndGap_data();
@@ -463,30 +461,36 @@ void tst_Simulator::patternThroughTheDevice()
     }
 }
 
-void tst_Simulator::failureRate_data()
+void tst_Simulator::failureAndSilenceRates_data()
 {
+    QTest::addColumn<bool>("failures"); // else silences
     QTest::addColumn<double>("rate");
-    QTest::addColumn<int>("fewest");
+    QTest::addColumn<int>("fewest"); // failed replies, or replies where some are silent
     QTest::addColumn<int>("most");
-    QTest::newRow("never") << 0.0 << 0 << 0;
-    QTest::newRow("always") << 1.0 << 200 << 200;
-    QTest::newRow("0.3") << 0.3 << 35 << 85;
-    QTest::newRow("0.9") << 0.9 << 165 << 195;
+    QTest::newRow("failures never") << true << 0.0 << 0 << 0;
+    QTest::newRow("failures always") << true << 1.0 << 200 << 200;
+    QTest::newRow("failures 0.3") << true << 0.3 << 35 << 85;
+    QTest::newRow("failures 0.9") << true << 0.9 << 165 << 195;
+    QTest::newRow("silences never") << false << 0.0 << 200 << 200;
+    QTest::newRow("silences always") << false << 1.0 << 0 << 0;
+    QTest::newRow("silences half") << false << 0.5 << 70 << 130;
+    QTest::newRow("silences 0.1") << false << 0.1 << 165 << 195;
 }
 
-void tst_Simulator::failureRate()
+void tst_Simulator::failureAndSilenceRates()
 {
+    QFETCH(bool, failures);
     QFETCH(double, rate);
     QFETCH(int, fewest);
     QFETCH(int, most);
     SimulatorSettings settings;
-    settings.failureRate = rate;
-    settings.seed = 5;
+    (failures ? settings.failureRate : settings.silenceRate) = rate;
+    settings.seed = failures ? 5 : 11;
     Rig rig(settings);
     QVERIFY(rig.start());
     const QByteArray stream = rig.exchange(200);
+    QCOMPARE(stream.size() % kFrameSize, 0);
     const QList<QByteArray> replies = frames(stream);
-    QCOMPARE(stream.size(), 200 * kFrameSize);
     int failed = 0;
     for (const QByteArray &reply : replies) {
         if (reply == ::replyFrame(0, 178))
@@ -494,42 +498,17 @@ void tst_Simulator::failureRate()
         else
             QCOMPARE(reply, ::replyFrame(1, 178));
     }
-    QVERIFY2(failed >= fewest && failed <= most, qPrintable(QString::number(failed)));
+    const int counted = failures ? failed : replies.size();
+    QVERIFY2(counted >= fewest && counted <= most, qPrintable(QString::number(counted)));
+    // A failure is still a reply; a silence is no failure.
+    QCOMPARE(failures ? replies.size() : failed, failures ? 200 : 0);
+    QCOMPARE(rig.sim->commandCount(), 200);
+    QCOMPARE(rig.sim->replyCount(), replies.size());
+    QCOMPARE(countKind(rig.sim->events(), SimulatorEvent::Reply), replies.size());
 
     Rig again(settings);
     QVERIFY(again.start());
     QCOMPARE(again.exchange(200), stream);
-}
-
-void tst_Simulator::silenceRate_data()
-{
-    QTest::addColumn<double>("rate");
-    QTest::addColumn<int>("fewest");
-    QTest::addColumn<int>("most");
-    QTest::newRow("never") << 0.0 << 200 << 200;
-    QTest::newRow("always") << 1.0 << 0 << 0;
-    QTest::newRow("half") << 0.5 << 70 << 130;
-    QTest::newRow("0.1") << 0.1 << 165 << 195;
-}
-
-void tst_Simulator::silenceRate()
-{
-    QFETCH(double, rate);
-    QFETCH(int, fewest);
-    QFETCH(int, most);
-    SimulatorSettings settings;
-    settings.silenceRate = rate;
-    settings.seed = 11;
-    Rig rig(settings);
-    QVERIFY(rig.start());
-    const QByteArray stream = rig.exchange(200);
-    QCOMPARE(stream.size() % kFrameSize, 0);
-    const int replies = stream.size() / kFrameSize;
-    QVERIFY2(replies >= fewest && replies <= most, qPrintable(QString::number(replies)));
-    QCOMPARE(stream, ::replyFrame(1, 178).repeated(replies));
-    QCOMPARE(rig.sim->commandCount(), 200);
-    QCOMPARE(rig.sim->replyCount(), replies);
-    QCOMPARE(countKind(rig.sim->events(), SimulatorEvent::Reply), replies);
 }
 
 void tst_Simulator::replyDelay_data()
