@@ -549,6 +549,14 @@ void startup(int runs)
               percentile(ms[2], 50) / percentile(ms[0], 50));
 }
 
+// An option that takes a number; its help ends with the default.
+QCommandLineOption numberOption(const char *name, const char *help, int value)
+{
+    return QCommandLineOption(QLatin1String(name),
+                              QStringLiteral("%1 (%2).").arg(QLatin1String(help)).arg(value),
+                              QStringLiteral("n"), QString::number(value));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -560,21 +568,12 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Run only this part (repeatable): latency, "
                                                  "cost, startup, scale."),
                                   QStringLiteral("part"));
-    const QCommandLineOption replies(QStringLiteral("replies"),
-                                     QStringLiteral("Replies timed for latency (1000)."),
-                                     QStringLiteral("n"), QStringLiteral("1000"));
-    const QCommandLineOption seconds(QStringLiteral("seconds"),
-                                     QStringLiteral("Length of the cost run (60)."),
-                                     QStringLiteral("n"), QStringLiteral("60"));
-    const QCommandLineOption lines(QStringLiteral("lines"),
-                                   QStringLiteral("Lines appended for the log scale (1000000)."),
-                                   QStringLiteral("n"), QStringLiteral("1000000"));
-    const QCommandLineOption block(QStringLiteral("block"),
-                                   QStringLiteral("Lines per timed block (50000)."),
-                                   QStringLiteral("n"), QStringLiteral("50000"));
-    const QCommandLineOption runs(QStringLiteral("runs"),
-                                  QStringLiteral("Start-ups of each window (10)."),
-                                  QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption replies = numberOption("replies", "Replies timed for latency", 1000);
+    const QCommandLineOption seconds = numberOption("seconds", "Length of the cost run", 60);
+    const QCommandLineOption lines =
+        numberOption("lines", "Lines appended for the log scale", 1000000);
+    const QCommandLineOption block = numberOption("block", "Lines per timed block", 50000);
+    const QCommandLineOption runs = numberOption("runs", "Start-ups of each window", 10);
     const QCommandLineOption limit(
         QStringLiteral("pane-limit"),
         QStringLiteral("Height at which the log pane hands its older lines on (the window's "
