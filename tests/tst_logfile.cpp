@@ -5,6 +5,7 @@
 #include <QTextCodec>
 
 #include <cstring>
+#include <memory>
 
 // The save function on its own: the exact bytes, the encoding, and that a failed save never
 // costs the operator an existing file.
@@ -13,8 +14,12 @@ class tst_LogFile : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_dir = std::make_unique<SaveFolder>();
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup() { m_dir.reset(); }
 
     void bytes_data();
     void bytes();
@@ -28,7 +33,7 @@ private slots:
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
-    SaveFolder *m_dir = nullptr;
+    std::unique_ptr<SaveFolder> m_dir;
 };
 
 namespace {
@@ -41,18 +46,6 @@ QString chineseLog()
                           "接收时间 : 09:15:03.047 测量值:测量失败");
 }
 } // namespace
-
-void tst_LogFile::init()
-{
-    m_dir = new SaveFolder;
-    QVERIFY(m_dir->isValid());
-}
-
-void tst_LogFile::cleanup()
-{
-    delete m_dir;
-    m_dir = nullptr;
-}
 
 void tst_LogFile::bytes_data()
 {
