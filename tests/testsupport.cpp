@@ -39,6 +39,13 @@ qint64 residentBytes()
     return fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : -1;
 }
 
+QStringList nonEmptyLines(const QString &text)
+{
+    QStringList lines = text.split(QLatin1Char('\n'));
+    lines.removeAll(QString());
+    return lines;
+}
+
 void addPortAsScanWould(QComboBox *ports, const QString &name)
 {
     ports->addItem(name);

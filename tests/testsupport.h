@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <functional>
@@ -17,6 +18,9 @@ double processCpuSeconds();
 double threadCpuSeconds();
 // This process's resident memory, -1 where /proc does not tell.
 qint64 residentBytes();
+
+// The lines of text, empty ones left out.
+QStringList nonEmptyLines(const QString &text);
 
 // A pseudo-terminal is not listed by the system, so it is added to the port list the way a
 // scan would, and selected.

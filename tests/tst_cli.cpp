@@ -10,6 +10,7 @@
 #include "recordformat.h"
 #include "runchart.h"
 #include "runreader.h"
+#include "testsupport.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -138,13 +139,6 @@ Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 r
         m.burst = replyFrame(statusByte, raw);
     }
     return m;
-}
-
-QStringList nonEmptyLines(const QString &text)
-{
-    QStringList lines = text.split(QLatin1Char('\n'));
-    lines.removeAll(QString());
-    return lines;
 }
 
 } // namespace

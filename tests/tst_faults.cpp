@@ -62,7 +62,7 @@ private:
     }
     void selectPort(const QString &name) { addPortAsScanWould(child<QComboBox>("portCBox"), name); }
     bool openOn(DeviceSimulator &device);
-    QStringList lines() const;
+    QStringList lines() const { return nonEmptyLines(child<QTextEdit>("textEdit")->toPlainText()); }
     QStringList receivedLines() const;
     QStringList shownValues() const;
     QList<bool> portControls() const;
@@ -173,13 +173,6 @@ bool tst_Faults::openOn(DeviceSimulator &device)
     selectPort(device.portName());
     click("openBtn");
     return true;
-}
-
-QStringList tst_Faults::lines() const
-{
-    QStringList all = child<QTextEdit>("textEdit")->toPlainText().split(QLatin1Char('\n'));
-    all.removeAll(QString());
-    return all;
 }
 
 QStringList tst_Faults::receivedLines() const

@@ -57,7 +57,10 @@ private slots:
 private:
     template <typename T> T *child(const char *name) { return namedChild<T>(window, name); }
     void openLink();
-    QStringList lines() const;
+    QStringList lines() const
+    {
+        return nonEmptyLines(namedChild<QTextEdit>(window, "textEdit")->toPlainText());
+    }
     QStringList linesMatching(const QString &pattern) const;
 
     DeviceSimulator *sim = nullptr;
@@ -89,14 +92,6 @@ void tst_Link::openLink()
     addPortAsScanWould(child<QComboBox>("portCBox"), sim->portName());
     QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
     QVERIFY(child<QSerialPort>("serial")->isOpen());
-}
-
-QStringList tst_Link::lines() const
-{
-    QStringList all =
-        window->findChild<QTextEdit *>(QStringLiteral("textEdit"))->toPlainText().split('\n');
-    all.removeAll(QString());
-    return all;
 }
 
 QStringList tst_Link::linesMatching(const QString &pattern) const
