@@ -4,9 +4,12 @@
 //   rangefinder-bench [--only latency|cost|startup|scale]... [--replies N] [--seconds N]
 //                     [--runs N] [--lines N] [--block N] [--pane-limit PX]
 #include "devicesimulator.h"
+#include "devicethread.h"
 #include "logfile.h"
 #include "logpane.h"
 #include "measurementtext.h"
+#include "namedchild.h"
+#include "testsupport.h"
 #include "widget.h"
 
 #include <QAbstractButton>
@@ -26,7 +29,6 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
-#include <QThread>
 #include <QTimer>
 #include <QWidget>
 
@@ -36,46 +38,13 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <functional>
 #include <memory>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-qint64 steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double threadCpuSeconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-qint64 residentBytes()
-{
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : -1;
-}
 
 // CPU seconds another process has used so far, from /proc.
 double childCpuSeconds(qint64 pid)
@@ -166,17 +135,12 @@ public:
 
     template <typename T> T *child(const char *name) const
     {
-        T *object = m_widget->findChild<T *>(QLatin1String(name));
-        if (!object)
-            qFatal("no %s", name);
-        return object;
+        return namedChild<T>(m_widget.get(), name);
     }
     void click(const char *name) { child<QAbstractButton>(name)->click(); }
     bool open(const QString &port)
     {
-        auto *ports = child<QComboBox>("portCBox");
-        ports->addItem(port);
-        ports->setCurrentIndex(ports->count() - 1);
+        addPortAsScanWould(child<QComboBox>("portCBox"), port);
         click("openBtn");
         return child<QSerialPort>("serial")->isOpen();
     }
@@ -195,12 +159,7 @@ private:
 
 // Bursts the window decoded, from its debug output; replies closer together than the silence
 // that ends a burst arrive as one burst and give one line.
-struct
-{
-    int decoded = 0;
-    int repliesJoined = 0;
-    std::function<void()> onDecoded;
-} bursts;
+BurstCapture *bursts = nullptr;
 
 const QString kReceived = QStringLiteral("接收时间");
 const QString kSent = QStringLiteral("发送时间");
@@ -209,11 +168,9 @@ const QString kSent = QStringLiteral("发送时间");
 void latency(int replies)
 {
     print("\n== Latency: reply's last byte written -> its line in the pane ==\n");
-    QThread deviceThread;
-    auto *device = new DeviceSimulator;
-    device->moveToThread(&deviceThread);
-    deviceThread.start();
-    if (!device->start()) {
+    DeviceThread deviceThread;
+    DeviceSimulator *device = deviceThread.device;
+    if (!deviceThread.start()) {
         print("cannot start the simulator: %s\n", qPrintable(device->errorString()));
         return;
     }
@@ -228,7 +185,7 @@ void latency(int replies)
         qint64 lastFired = 0;
         QTimer *rxTimer = window.child<QTimer>("rxTimer");
         QObject::connect(rxTimer, &QTimer::timeout, rxTimer,
-                         [&lastFired] { lastFired = steadyNs(); });
+                         [&lastFired] { lastFired = steadyNowNs(); });
         if (!window.open(device->portName())) {
             print("cannot open %s\n", qPrintable(device->portName()));
         } else {
@@ -240,11 +197,11 @@ void latency(int replies)
             qint64 lastRead = 0;
             QSerialPort *serial = window.child<QSerialPort>("serial");
             QObject::connect(serial, &QSerialPort::readyRead, serial,
-                             [&lastRead] { lastRead = steadyNs(); });
+                             [&lastRead] { lastRead = steadyNowNs(); });
             // The window logs each decoded burst right after appending its line: by then the line
             // is laid out, the cursor moved and the pane scrolled to it.
-            bursts.onDecoded = [&] {
-                const qint64 now = steadyNs();
+            bursts->onBurst = [&](int) {
+                const qint64 now = steadyNowNs();
                 if (log->document()->lastBlock().text().startsWith(kReceived)) {
                     lineNs.push_back(now);
                     readNs.push_back(lastRead);
@@ -262,14 +219,10 @@ void latency(int replies)
                      });
             window.click("continueSendBtn");
             wait(100);
-            bursts.onDecoded = nullptr;
+            bursts->onBurst = nullptr;
         }
     }
     const QVector<SimulatorEvent> events = device->events();
-    QMetaObject::invokeMethod(
-        device, [device] { delete device; }, Qt::BlockingQueuedConnection);
-    deviceThread.quit();
-    deviceThread.wait();
 
     std::vector<qint64> replyNs;
     for (const SimulatorEvent &event : events) {
@@ -390,7 +343,7 @@ void cost(int seconds)
         const double threadBefore = threadCpuSeconds();
         QElapsedTimer clock;
         clock.start();
-        bursts = {};
+        bursts->clear();
         window.click("continueSendBtn");
         // In slices, to show whether the cost grows as the log does.
         double sliceStart = processCpuSeconds();
@@ -431,9 +384,12 @@ void cost(int seconds)
     print("commands sent %d (failed %d), commands the device received %d, replies sent %d, "
           "lines decoded %d, lost %d\n",
           sentLines, failedLines, commands, replies, receivedLines, replies - receivedLines);
+    int repliesJoined = 0;
+    for (int bytes : bursts->sizes)
+        repliesJoined += bytes > 8 ? bytes / 8 - 1 : 0;
     print("bursts decoded %d; replies that reached the window within 10 ms of the one before and "
           "so joined its burst %d\n",
-          bursts.decoded, bursts.repliesJoined);
+          bursts->sizes.size(), repliesJoined);
     print("CPU of this process %.3f s in %.1f s = %.2f%% of one core (the window's thread "
           "%.2f%%); the simulator process %.2f%%\n",
           cpu, wall, 100 * cpu / wall, 100 * threadCpu / wall, 100 * simCpu / wall);
@@ -593,6 +549,14 @@ void startup(int runs)
               percentile(ms[2], 50) / percentile(ms[0], 50));
 }
 
+// An option that takes a number; its help ends with the default.
+QCommandLineOption numberOption(const char *name, const char *help, int value)
+{
+    return QCommandLineOption(QLatin1String(name),
+                              QStringLiteral("%1 (%2).").arg(QLatin1String(help)).arg(value),
+                              QStringLiteral("n"), QString::number(value));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -604,21 +568,12 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Run only this part (repeatable): latency, "
                                                  "cost, startup, scale."),
                                   QStringLiteral("part"));
-    const QCommandLineOption replies(QStringLiteral("replies"),
-                                     QStringLiteral("Replies timed for latency (1000)."),
-                                     QStringLiteral("n"), QStringLiteral("1000"));
-    const QCommandLineOption seconds(QStringLiteral("seconds"),
-                                     QStringLiteral("Length of the cost run (60)."),
-                                     QStringLiteral("n"), QStringLiteral("60"));
-    const QCommandLineOption lines(QStringLiteral("lines"),
-                                   QStringLiteral("Lines appended for the log scale (1000000)."),
-                                   QStringLiteral("n"), QStringLiteral("1000000"));
-    const QCommandLineOption block(QStringLiteral("block"),
-                                   QStringLiteral("Lines per timed block (50000)."),
-                                   QStringLiteral("n"), QStringLiteral("50000"));
-    const QCommandLineOption runs(QStringLiteral("runs"),
-                                  QStringLiteral("Start-ups of each window (10)."),
-                                  QStringLiteral("n"), QStringLiteral("10"));
+    const QCommandLineOption replies = numberOption("replies", "Replies timed for latency", 1000);
+    const QCommandLineOption seconds = numberOption("seconds", "Length of the cost run", 60);
+    const QCommandLineOption lines =
+        numberOption("lines", "Lines appended for the log scale", 1000000);
+    const QCommandLineOption block = numberOption("block", "Lines per timed block", 50000);
+    const QCommandLineOption runs = numberOption("runs", "Start-ups of each window", 10);
     const QCommandLineOption limit(
         QStringLiteral("pane-limit"),
         QStringLiteral("Height at which the log pane hands its older lines on (the window's "
@@ -633,21 +588,10 @@ int main(int argc, char *argv[])
                                           QStringLiteral("scale"), QStringLiteral("startup")});
 
     // The window's debug output (a line per command and per burst) is not what is measured.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-        if (type != QtDebugMsg) {
-            std::fprintf(stderr, "%s\n", qPrintable(text));
-            return;
-        }
-        // The decoder's line for each burst: "....." and the burst's bytes in hex.
-        if (text.startsWith(QLatin1String("....."))) {
-            ++bursts.decoded;
-            if (bursts.onDecoded)
-                bursts.onDecoded();
-            const int bytes = (text.size() - 8) / 2;
-            if (bytes > 8)
-                bursts.repliesJoined += bytes / 8 - 1;
-        }
-    });
+    BurstCapture capture;
+    capture.quiet = true;
+    capture.keepBytes = false;
+    bursts = &capture;
     BoxCloser closer(&app);
 
     char host[256] = {};

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <QTextCodec>
 
 #include <cerrno>
 #include <csignal>
@@ -151,3 +153,46 @@ inline void makeWritable(const QString &dir)
         QFile::setPermissions(it.next(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                              QFileDevice::ExeOwner);
 }
+
+// A folder "locked" in dir, holding log.txt with content and filePermissions, that takes no new
+// file for anyone but root. The file's path, or an empty string where it cannot be made.
+inline QString lockedFile(const QString &dir, const QByteArray &content,
+                          QFileDevice::Permissions filePermissions)
+{
+    const QString folder = dir + QStringLiteral("/locked");
+    const QString file = folder + QStringLiteral("/log.txt");
+    const bool made =
+        QDir(dir).mkdir(QStringLiteral("locked")) && writeBytes(file, content) &&
+        QFile::setPermissions(file, filePermissions) &&
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther);
+    return made ? file : QString();
+}
+
+// A test's own folder to save into, open to the unprivileged user that some tests switch to,
+// with the locale's codec UTF-8 while it lives.
+class SaveFolder
+{
+public:
+    SaveFolder() : m_localeCodec(QTextCodec::codecForLocale())
+    {
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+        m_open = m_dir.isValid() && openToUnprivilegedUser(m_dir.path());
+    }
+    ~SaveFolder()
+    {
+        makeWritable(m_dir.path());
+        QTextCodec::setCodecForLocale(m_localeCodec);
+    }
+    SaveFolder(const SaveFolder &) = delete;
+    SaveFolder &operator=(const SaveFolder &) = delete;
+
+    bool isValid() const { return m_open; }
+    QString path() const { return m_dir.path(); }
+    QString filePath(const QString &name) const { return m_dir.filePath(name); }
+
+private:
+    QTextCodec *m_localeCodec;
+    QTemporaryDir m_dir;
+    bool m_open = false;
+};

@@ -10,6 +10,7 @@
 #include "recordformat.h"
 #include "runchart.h"
 #include "runreader.h"
+#include "testsupport.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -110,6 +111,8 @@ private:
     QStringList withPort(const QStringList &arguments) const;
     void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000);
     void parseRecords(const QString &format, const QString &out, QVector<Record> &records);
+    void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
+                 QVector<Record> &records);
     QVector<qint64> commandTimesMs() const;
     void runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
                     int *ignored = nullptr, int timeoutMs = 15000);
@@ -136,13 +139,6 @@ Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 r
         m.burst = replyFrame(statusByte, raw);
     }
     return m;
-}
-
-QStringList nonEmptyLines(const QString &text)
-{
-    QStringList lines = text.split(QLatin1Char('\n'));
-    lines.removeAll(QString());
-    return lines;
 }
 
 } // namespace
@@ -232,6 +228,18 @@ void tst_Cli::parseRecords(const QString &format, const QString &out, QVector<Re
         QVERIFY(QDateTime::fromString(r.time, Qt::ISODateWithMs).isValid());
         records.append(r);
     }
+}
+
+// The program on the simulator's port, its records in format read back once it has ended with
+// exitCode.
+void tst_Cli::measure(QStringList arguments, const QString &format, int exitCode, Run &run,
+                      QVector<Record> &records)
+{
+    runCli(withPort(arguments << QStringLiteral("--format") << format), run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, exitCode);
+    parseRecords(format, run.out, records);
 }
 
 QVector<qint64> tst_Cli::commandTimesMs() const
@@ -852,13 +860,8 @@ void tst_Cli::formats()
     QFETCH(QString, format);
 
     Run run;
-    runCli(withPort({"--count", "3", "--interval", "100", "--unit", "ft", "--format", format}),
-           run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 0);
     QVector<Record> records;
-    parseRecords(format, run.out, records);
+    measure({"--count", "3", "--interval", "100", "--unit", "ft"}, format, 0, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 3);
@@ -891,21 +894,16 @@ void tst_Cli::values_data()
     QTest::addColumn<QString>("metres");
     QTest::addColumn<QString>("shown"); // what the window shows in that unit
 
-    const struct
-    {
-        int raw;
-        const char *m, *ft, *yd;
-    } rows[] = {
-        {0xB2, "17.8", "58.3989", "19.4663"},   {0x261, "60.9", "199.803", "66.6011"},
-        {0xFFFF, "6553.5", "21501", "7166.99"}, {0x3E8, "100", "328.084", "109.361"},
-        {0x1, "0.1", "0.328084", "0.109361"},
-    };
-    for (const auto &row : rows) {
-        const QByteArray tag = QByteArray::number(row.raw, 16);
-        QTest::newRow(tag + " m") << row.raw << "m" << QString(row.m) << QString(row.m);
-        QTest::newRow(tag + " ft") << row.raw << "ft" << QString(row.m) << QString(row.ft);
-        QTest::newRow(tag + " yd") << row.raw << "yd" << QString(row.m) << QString(row.yd);
-    }
+    // Each unit once; every value in every unit is in tst_measurementtext's table.
+    QTest::newRow("1 m") << 0x1 << "m"
+                         << "0.1"
+                         << "0.1";
+    QTest::newRow("b2 ft") << 0xB2 << "ft"
+                           << "17.8"
+                           << "58.3989";
+    QTest::newRow("ffff yd") << 0xFFFF << "yd"
+                             << "6553.5"
+                             << "7166.99";
 }
 
 void tst_Cli::values()
@@ -915,20 +913,13 @@ void tst_Cli::values()
     QFETCH(QString, metres);
     QFETCH(QString, shown);
 
-    const LengthUnit lengthUnit = *unitFromName(unit);
-    QCOMPARE(valueText(quint16(raw), lengthUnit), shown);
-
     SimulatorSettings settings;
     settings.distance = raw / 10.0;
     sim->setSettings(settings);
     for (const QString &format : {QStringLiteral("csv"), QStringLiteral("jsonl")}) {
         Run run;
-        runCli(withPort({"--unit", unit, "--format", format}), run);
-        if (QTest::currentTestFailed())
-            return;
-        QCOMPARE(run.exitCode, 0);
         QVector<Record> records;
-        parseRecords(format, run.out, records);
+        measure({"--unit", unit}, format, 0, run, records);
         if (QTest::currentTestFailed())
             return;
         QCOMPARE(records.size(), 1);
@@ -970,12 +961,8 @@ void tst_Cli::countAndDuration()
     QFETCH(int, atLeastMs);
 
     Run run;
-    runCli(withPort(arguments + QStringList{"--format", "csv"}), run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 0);
     QVector<Record> records;
-    parseRecords(QStringLiteral("csv"), run.out, records);
+    measure(arguments, QStringLiteral("csv"), 0, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), expected);
@@ -999,13 +986,9 @@ void tst_Cli::timeouts()
     sim->setSettings(settings);
 
     Run run;
-    runCli(withPort({"--count", "3", "--interval", "50", "--timeout", "200", "--format", "jsonl"}),
-           run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 1);
     QVector<Record> records;
-    parseRecords(QStringLiteral("jsonl"), run.out, records);
+    measure({"--count", "3", "--interval", "50", "--timeout", "200"}, QStringLiteral("jsonl"), 1,
+            run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 3);
@@ -1051,12 +1034,8 @@ void tst_Cli::failures()
         QString::fromLatin1(replyFrame(failureRate > 0 ? 0 : 1, distanceTenths(distance)).toHex());
 
     Run run;
-    runCli(withPort({"--count", "2", "--interval", "100", "--format", "csv"}), run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 1);
     QVector<Record> records;
-    parseRecords(QStringLiteral("csv"), run.out, records);
+    measure({"--count", "2", "--interval", "100"}, QStringLiteral("csv"), 1, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 2);
@@ -1098,12 +1077,8 @@ void tst_Cli::noiseBetweenReplies()
     sim->setSettings(settings);
 
     Run run;
-    runCli(withPort({"--count", "4", "--interval", "250", "--format", "csv"}), run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 0);
     QVector<Record> records;
-    parseRecords(QStringLiteral("csv"), run.out, records);
+    measure({"--count", "4", "--interval", "250"}, QStringLiteral("csv"), 0, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 4);
@@ -1475,9 +1450,8 @@ void tst_Cli::killedRunDoesNotShiftTheNext()
     next.distance = 42.5;
     sim->setSettings(next);
     Run run;
-    runCli(withPort({"--format", "csv"}), run);
     QVector<Record> records;
-    parseRecords(QStringLiteral("csv"), run.out, records);
+    measure({}, QStringLiteral("csv"), 0, run, records);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(records.size(), 1);

@@ -1,11 +1,11 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
-#include "devicethread.h"
 #include "linesettings.h"
 #include "modalcatcher.h"
 #include "namedchild.h"
 #include "receivercount.h"
 #include "replyframe.h"
+#include "testsupport.h"
 #include "widget.h"
 
 #include <QComboBox>
@@ -18,11 +18,9 @@
 #include <QSerialPortInfo>
 #include <QTest>
 #include <QTextEdit>
-#include <QThread>
 #include <QTimer>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 // The window against a real pseudo-terminal, with the simulator playing the device.
@@ -38,14 +36,12 @@ private slots:
     void lineSettings_data();
     void lineSettings();
     void controlStates();
-    void failedOpen();
     void reopenDoesNotDoubleLines();
     void singleCommandBytes();
     void continuousSending();
     void invalidInterval_data();
     void invalidInterval();
     void closeEndsContinuous();
-    void sendWithClosedPort();
     void burstFraming_data();
     void burstFraming();
     void units_data();
@@ -56,16 +52,15 @@ private slots:
     void onlyWholeRepliesShown_data();
     void onlyWholeRepliesShown();
     void longBurst();
-    void lineThatNeverFallsSilent();
     void readDataByName();
-    void deviceVanishes_data();
-    void deviceVanishes();
 
 private:
     template <typename T> T *child(const char *name) { return namedChild<T>(window, name); }
-    void selectSimulatorPort();
     void openLink();
-    QStringList lines() const;
+    QStringList lines() const
+    {
+        return nonEmptyLines(namedChild<QTextEdit>(window, "textEdit")->toPlainText());
+    }
     QStringList linesMatching(const QString &pattern) const;
 
     DeviceSimulator *sim = nullptr;
@@ -75,14 +70,6 @@ private:
 namespace {
 const QString kReceived = QStringLiteral("^接收时间 : \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d 测量值:");
 const QString kSent = QStringLiteral("^发送时间 : \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$");
-
-qint64 cpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-}
 } // namespace
 
 void tst_Link::init()
@@ -100,27 +87,11 @@ void tst_Link::cleanup()
     sim = nullptr;
 }
 
-void tst_Link::selectSimulatorPort()
-{
-    // A pseudo-terminal is not listed by the system, so it is added the way a scan would.
-    auto *ports = child<QComboBox>("portCBox");
-    ports->addItem(sim->portName());
-    ports->setCurrentIndex(ports->count() - 1);
-}
-
 void tst_Link::openLink()
 {
-    selectSimulatorPort();
+    addPortAsScanWould(child<QComboBox>("portCBox"), sim->portName());
     QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
     QVERIFY(child<QSerialPort>("serial")->isOpen());
-}
-
-QStringList tst_Link::lines() const
-{
-    QStringList all =
-        window->findChild<QTextEdit *>(QStringLiteral("textEdit"))->toPlainText().split('\n');
-    all.removeAll(QString());
-    return all;
 }
 
 QStringList tst_Link::linesMatching(const QString &pattern) const
@@ -191,24 +162,6 @@ void tst_Link::controlStates()
     QVERIFY(!child<QSerialPort>("serial")->isOpen());
     QCOMPARE(states(), QList<bool>({true, true, true, false}));
     for (const char *name : {"oneSendBtn", "continueSendBtn", "timeLineEdit"})
-        QVERIFY(child<QWidget>(name)->isEnabled());
-}
-
-void tst_Link::failedOpen()
-{
-    auto *ports = child<QComboBox>("portCBox");
-    ports->addItem(QStringLiteral("/nonexistent/ttyRF0"));
-    ports->setCurrentIndex(ports->count() - 1);
-
-    ModalCatcher catcher;
-    QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
-    QCOMPARE(catcher.boxes().size(), 1);
-    QCOMPARE(catcher.boxes().at(0).title, QStringLiteral("QSerial ERROR"));
-    QCOMPARE(catcher.boxes().at(0).text, QStringLiteral("打开串口失败"));
-    QCOMPARE(catcher.boxes().at(0).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(catcher.boxes().at(0).parent, nullptr);
-    QVERIFY(!child<QSerialPort>("serial")->isOpen());
-    for (const char *name : {"portCBox", "baudCBox", "openBtn", "closeBtn"})
         QVERIFY(child<QWidget>(name)->isEnabled());
 }
 
@@ -340,21 +293,6 @@ void tst_Link::closeEndsContinuous()
     QTRY_VERIFY(sim->commandCount() >= before + 2);
 }
 
-void tst_Link::sendWithClosedPort()
-{
-    QTest::mouseClick(child<QPushButton>("oneSendBtn"), Qt::LeftButton);
-    QCOMPARE(lines().size(), 2);
-    QVERIFY(lines().at(0).contains(QRegularExpression(kSent)));
-    QCOMPARE(lines().at(1), QStringLiteral("发送失败：串口未打开"));
-
-    // Continuous sending with the port closed still runs and logs each failure.
-    child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
-    QTest::mouseClick(child<QPushButton>("continueSendBtn"), Qt::LeftButton);
-    QTRY_VERIFY(lines().count(QStringLiteral("发送失败：串口未打开")) >= 4);
-    QCOMPARE(lines().count(QStringLiteral("发送失败：串口未打开")), linesMatching(kSent).size());
-    QCOMPARE(sim->received(), QByteArray());
-}
-
 void tst_Link::burstFraming_data()
 {
     QTest::addColumn<int>("pieces");
@@ -402,22 +340,13 @@ void tst_Link::units_data()
     QTest::addColumn<QString>("unit");
     QTest::addColumn<QString>("shown");
 
-    const struct
-    {
-        int raw;
-        const char *m, *ft, *yd;
-    } rows[] = {
-        {0xB2, "17.8米", "58.3989英尺", "19.4663码"},
-        {0x261, "60.9米", "199.803英尺", "66.6011码"},
-        {0xFFFF, "6553.5米", "21501英尺", "7166.99码"},
-        {0x3E8, "100米", "328.084英尺", "109.361码"},
-    };
-    for (const auto &row : rows) {
-        const QByteArray tag = QByteArray::number(row.raw, 16);
-        QTest::newRow(tag + " m") << row.raw << "metreRadioButton" << QString(row.m);
-        QTest::newRow(tag + " ft") << row.raw << "ftRadioButton" << QString(row.ft);
-        QTest::newRow(tag + " yd") << row.raw << "yardsRadioButton" << QString(row.yd);
-    }
+    // Each unit's button once; every value in every unit is in tst_measurementtext's table.
+    QTest::newRow("b2 m") << 0xB2 << "metreRadioButton"
+                          << "17.8米";
+    QTest::newRow("261 ft") << 0x261 << "ftRadioButton"
+                            << "199.803英尺";
+    QTest::newRow("ffff yd") << 0xFFFF << "yardsRadioButton"
+                             << "7166.99码";
 }
 
 void tst_Link::units()
@@ -549,64 +478,6 @@ void tst_Link::longBurst()
     QVERIFY(lines().at(1).endsWith(QStringLiteral("测量值:60.9米")));
 }
 
-void tst_Link::lineThatNeverFallsSilent()
-{
-    // The device streams from a thread of its own, so the line stays busy however slowly this
-    // thread gets to run: 512 bytes of replies every millisecond for a second.
-    DeviceThread deviceThread;
-    QVERIFY(deviceThread.start());
-    DeviceSimulator *device = deviceThread.device;
-    auto *stream = new QTimer;
-    stream->setTimerType(Qt::PreciseTimer);
-    stream->setInterval(1);
-    stream->moveToThread(&deviceThread.thread);
-    const QByteArray chunk = replyFrame(1, 0xB2).repeated(64);
-    QAtomicInt chunks;
-    connect(stream, &QTimer::timeout, device, [device, chunk, &chunks] {
-        device->writeRaw(chunk);
-        chunks.ref();
-    });
-
-    // One read of the port brings at most 1 KiB, so a burst that was ended by its size holds
-    // at most 4096 bytes plus one read, however busy the machine is.
-    auto *serial = child<QSerialPort>("serial");
-    serial->setReadBufferSize(1024);
-    auto *ports = child<QComboBox>("portCBox");
-    ports->addItem(device->portName());
-    ports->setCurrentIndex(ports->count() - 1);
-    QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
-    QVERIFY(serial->isOpen());
-
-    // The decoder's diagnostic shows every burst it ends, in hexadecimal.
-    static QList<int> burstSizes;
-    burstSizes.clear();
-    static QtMessageHandler previous = nullptr;
-    previous = qInstallMessageHandler(
-        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-            const QString mark = QStringLiteral("..... \"");
-            if (type == QtDebugMsg && message.startsWith(mark))
-                burstSizes << (message.size() - mark.size() - 1) / 2;
-            else
-                previous(type, context, message);
-        });
-
-    QMetaObject::invokeMethod(stream, "start");
-    QTest::qWait(1000);
-    const QList<int> whileStreaming = burstSizes;
-    QMetaObject::invokeMethod(
-        stream, [stream] { delete stream; }, Qt::BlockingQueuedConnection);
-    const qint64 sent = qint64(chunks.load()) * chunk.size();
-    QTest::qWait(100);
-    qInstallMessageHandler(previous);
-
-    // Waiting for silence instead would end a burst only where the stream happened to stall,
-    // after tens of kilobytes.
-    QVERIFY2(sent > 100 * 1000, qPrintable(QString::number(sent)));
-    QVERIFY2(whileStreaming.size() >= 3, qPrintable(QString::number(whileStreaming.size())));
-    for (int size : whileStreaming)
-        QVERIFY2(size <= kMaxBurstBytes + 1024, qPrintable(QString::number(size)));
-}
-
 void tst_Link::readDataByName()
 {
     // readData reads the port itself, so the port is opened without the receive path.
@@ -643,55 +514,6 @@ void tst_Link::readDataByName()
     // A read that yields nothing does nothing.
     QVERIFY(QMetaObject::invokeMethod(window, "readData"));
     QCOMPARE(lines().size(), 2);
-}
-
-void tst_Link::deviceVanishes_data()
-{
-    QTest::addColumn<bool>("continuous");
-    QTest::newRow("idle") << false;
-    QTest::newRow("during continuous measurement") << true;
-}
-
-void tst_Link::deviceVanishes()
-{
-    QFETCH(bool, continuous);
-
-    openLink();
-    auto *sendTimer = child<QTimer>("sendTimer");
-    if (continuous) {
-        child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("20"));
-        QTest::mouseClick(child<QPushButton>("continueSendBtn"), Qt::LeftButton);
-        QTRY_VERIFY(sim->replyCount() >= 2);
-    }
-
-    ModalCatcher catcher;
-    sim->unplug();
-    QTRY_COMPARE(catcher.boxes().size(), 1);
-    const ModalCatcher::Box box = catcher.boxes().at(0);
-    QCOMPARE(box.title, QStringLiteral("QSerial ERROR"));
-    // In words an operator can act on, not the port's "Unknown error" and the like.
-    QVERIFY2(box.text.startsWith(QStringLiteral("串口连接已断开：设备已被拔出或不再应答")) &&
-                 !box.text.contains(QRegularExpression(QStringLiteral("Unknown|ioctl"))),
-             qPrintable(box.text));
-    QCOMPARE(box.parent, nullptr);
-    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-
-    QVERIFY(!child<QSerialPort>("serial")->isOpen());
-    QVERIFY(!sendTimer->isActive());
-    for (const char *name : {"portCBox", "baudCBox", "openBtn"})
-        QVERIFY(child<QWidget>(name)->isEnabled());
-    QVERIFY(!child<QWidget>("closeBtn")->isEnabled());
-
-    // Afterwards the process is idle, not spinning on a dead port.
-    QTest::qWait(50);
-    const qint64 cpuBefore = cpuMs();
-    QElapsedTimer wall;
-    wall.start();
-    QTest::qWait(600);
-    const qint64 cpu = cpuMs() - cpuBefore;
-    QVERIFY2(cpu * 3 < wall.elapsed(),
-             qPrintable(QStringLiteral("%1 ms of CPU in %2 ms").arg(cpu).arg(wall.elapsed())));
-    QCOMPARE(catcher.boxes().size(), 1);
 }
 
 QTEST_MAIN(tst_Link)

@@ -1,11 +1,11 @@
 #include "filefaults.h"
 #include "logfile.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
 
 #include <cstring>
+#include <memory>
 
 // The save function on its own: the exact bytes, the encoding, and that a failed save never
 // costs the operator an existing file.
@@ -14,8 +14,12 @@ class tst_LogFile : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        m_dir = std::make_unique<SaveFolder>();
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup() { m_dir.reset(); }
 
     void bytes_data();
     void bytes();
@@ -29,8 +33,7 @@ private slots:
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
 
-    QTemporaryDir *m_dir = nullptr;
-    QTextCodec *m_localeCodec = nullptr;
+    std::unique_ptr<SaveFolder> m_dir;
 };
 
 namespace {
@@ -43,24 +46,6 @@ QString chineseLog()
                           "接收时间 : 09:15:03.047 测量值:测量失败");
 }
 } // namespace
-
-void tst_LogFile::init()
-{
-    m_localeCodec = QTextCodec::codecForLocale();
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-    m_dir = new QTemporaryDir;
-    QVERIFY(m_dir->isValid());
-    // Some rows switch to an unprivileged user.
-    QVERIFY(openToUnprivilegedUser(m_dir->path()));
-}
-
-void tst_LogFile::cleanup()
-{
-    makeWritable(m_dir->path());
-    delete m_dir;
-    m_dir = nullptr;
-    QTextCodec::setCodecForLocale(m_localeCodec);
-}
 
 void tst_LogFile::bytes_data()
 {
@@ -178,13 +163,9 @@ void tst_LogFile::failures()
         saved = saveLogText(path(QStringLiteral("folder")), text, &error);
         QVERIFY(QFileInfo(path(QStringLiteral("folder"))).isDir());
     } else if (kind == QLatin1String("read-only")) {
-        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("locked")));
-        target = path(QStringLiteral("locked/log.txt"));
-        QVERIFY(writeBytes(target, oldContent));
-        QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadOther));
-        QVERIFY(QFile::setPermissions(path(QStringLiteral("locked")),
-                                      QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                          QFileDevice::ReadOther | QFileDevice::ExeOther));
+        target =
+            lockedFile(m_dir->path(), oldContent, QFileDevice::ReadOwner | QFileDevice::ReadOther);
+        QVERIFY(!target.isEmpty());
         AsUnprivilegedUser unprivileged;
         saved = saveLogText(target, text, &error);
     } else if (kind == QLatin1String("full device")) {
@@ -217,14 +198,10 @@ void tst_LogFile::failures()
 
 void tst_LogFile::writesInPlaceWhereNoTemporaryFileFits()
 {
-    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("locked")));
-    const QString target = path(QStringLiteral("locked/log.txt"));
-    QVERIFY(writeBytes(target, oldContent));
-    QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                              QFileDevice::ReadOther | QFileDevice::WriteOther));
-    QVERIFY(QFile::setPermissions(path(QStringLiteral("locked")),
-                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                      QFileDevice::ReadOther | QFileDevice::ExeOther));
+    const QString target = lockedFile(m_dir->path(), oldContent,
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ReadOther | QFileDevice::WriteOther);
+    QVERIFY(!target.isEmpty());
     const ino_t before = inodeOf(target);
 
     QString error;

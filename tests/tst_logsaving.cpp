@@ -8,7 +8,6 @@
 #include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextCodec>
 #include <QTextDocument>
@@ -60,8 +59,7 @@ private:
 
     Widget *window = nullptr;
     ModalCatcher *catcher = nullptr;
-    QTemporaryDir *dir = nullptr;
-    QTextCodec *localeCodec = nullptr;
+    SaveFolder *dir = nullptr;
     QString workingDirectory;
 };
 
@@ -77,13 +75,9 @@ const QString line3 = QStringLiteral("接收时间 : 09:15:03.047 测量值:测�
 
 void tst_LogSaving::init()
 {
-    localeCodec = QTextCodec::codecForLocale();
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     workingDirectory = QDir::currentPath();
-    dir = new QTemporaryDir;
+    dir = new SaveFolder;
     QVERIFY(dir->isValid());
-    // Some tests switch to an unprivileged user.
-    QVERIFY(openToUnprivilegedUser(dir->path()));
     window = new Widget;
     catcher = new ModalCatcher;
 }
@@ -95,10 +89,8 @@ void tst_LogSaving::cleanup()
     delete window;
     window = nullptr;
     QDir::setCurrent(workingDirectory);
-    makeWritable(dir->path());
     delete dir;
     dir = nullptr;
-    QTextCodec::setCodecForLocale(localeCodec);
 }
 
 void tst_LogSaving::savesPaneText_data()
@@ -345,13 +337,9 @@ void tst_LogSaving::failure()
         QVERIFY(isCharacterDevice(target));
         existing = true;
     } else if (kind == QLatin1String("read-only")) {
-        QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("locked")));
-        target = path(QStringLiteral("locked/log.txt"));
-        QVERIFY(writeBytes(target, oldContent));
-        QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ReadOther));
-        QVERIFY(QFile::setPermissions(path(QStringLiteral("locked")),
-                                      QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                          QFileDevice::ReadOther | QFileDevice::ExeOther));
+        target =
+            lockedFile(dir->path(), oldContent, QFileDevice::ReadOwner | QFileDevice::ReadOther);
+        QVERIFY(!target.isEmpty());
         existing = true;
     }
     const QStringList entries = entriesBelow(dir->path());
@@ -384,14 +372,10 @@ void tst_LogSaving::failure()
 
 void tst_LogSaving::writesInPlaceWhereNoTemporaryFileFits()
 {
-    QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("locked")));
-    const QString target = path(QStringLiteral("locked/log.txt"));
-    QVERIFY(writeBytes(target, oldContent));
-    QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                              QFileDevice::ReadOther | QFileDevice::WriteOther));
-    QVERIFY(QFile::setPermissions(path(QStringLiteral("locked")),
-                                  QFileDevice::ReadOwner | QFileDevice::ExeOwner |
-                                      QFileDevice::ReadOther | QFileDevice::ExeOther));
+    const QString target = lockedFile(dir->path(), oldContent,
+                                      QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ReadOther | QFileDevice::WriteOther);
+    QVERIFY(!target.isEmpty());
 
     pane()->append(line1);
     pane()->append(line2);

@@ -25,22 +25,26 @@ void tst_MeasurementText::value_data()
     QTest::addColumn<int>("unit");
     QTest::addColumn<QString>("expected");
 
-    const int m = int(LengthUnit::Metre), ft = int(LengthUnit::Foot), yd = int(LengthUnit::Yard);
-    QTest::newRow("17.8 m") << 0xB2 << m << "17.8";
-    // Rounded through single precision before converting: not 58.399.
-    QTest::newRow("17.8 m in ft") << 0xB2 << ft << "58.3989";
-    QTest::newRow("17.8 m in yd") << 0xB2 << yd << "19.4663";
-    QTest::newRow("60.9 m in yd") << 0x261 << yd << "66.6011";
-    QTest::newRow("6553.5 m") << 0xFFFF << m << "6553.5";
-    QTest::newRow("6553.5 m in ft") << 0xFFFF << ft << "21501";
-    QTest::newRow("6553.5 m in yd") << 0xFFFF << yd << "7166.99";
-    QTest::newRow("100 m") << 0x3E8 << m << "100";
-    QTest::newRow("100 m in ft") << 0x3E8 << ft << "328.084";
-    QTest::newRow("100 m in yd") << 0x3E8 << yd << "109.361";
-    QTest::newRow("0.1 m") << 1 << m << "0.1";
-    QTest::newRow("0.1 m in ft") << 1 << ft << "0.328084";
-    QTest::newRow("30 m") << 300 << m << "30";
-    QTest::newRow("zero") << 0 << m << "0";
+    // Rounded through single precision before converting: 17.8 m is 58.3989 ft, not 58.399.
+    const struct
+    {
+        int raw;
+        const char *m, *ft, *yd;
+    } rows[] = {
+        {0xB2, "17.8", "58.3989", "19.4663"},
+        {0x261, "60.9", "199.803", "66.6011"},
+        {0xFFFF, "6553.5", "21501", "7166.99"},
+        {0x3E8, "100", "328.084", "109.361"},
+        {0x1, "0.1", "0.328084", "0.109361"},
+        {300, "30", "98.4252", "32.8084"},
+        {0, "0", "0", "0"},
+    };
+    for (const auto &row : rows) {
+        const QByteArray tag = QByteArray::number(row.raw, 16);
+        QTest::newRow(tag + " m") << row.raw << int(LengthUnit::Metre) << QString(row.m);
+        QTest::newRow(tag + " ft") << row.raw << int(LengthUnit::Foot) << QString(row.ft);
+        QTest::newRow(tag + " yd") << row.raw << int(LengthUnit::Yard) << QString(row.yd);
+    }
 }
 
 void tst_MeasurementText::value()

@@ -1,5 +1,6 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
+#include "testsupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,9 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <chrono>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,13 +24,6 @@ namespace {
 
 constexpr qint64 kNsPerMs = 1000000;
 const QByteArray kMarker = QByteArray::fromHex("deadbeef");
-
-qint64 steadyNowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The device simulator with a program's QSerialPort on the other end of its pty.
 class Rig
@@ -141,14 +133,6 @@ QVector<SimulatorEvent> ofKind(const QVector<SimulatorEvent> &events, SimulatorE
     return list;
 }
 
-qint64 threadCpuMs()
-{
-    rusage usage;
-    getrusage(RUSAGE_THREAD, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-}
-
 } // namespace
 
 // The simulated device: its frames, its parsing of the command stream, and each behaviour it
@@ -176,10 +160,8 @@ private slots:
     void fixedDistance();
     void patternThroughTheDevice_data();
     void patternThroughTheDevice();
-    void failureRate_data();
-    void failureRate();
-    void silenceRate_data();
-    void silenceRate();
+    void failureAndSilenceRates_data();
+    void failureAndSilenceRates();
     void replyDelay_data();
     void replyDelay();
     void piecesAndGap_data();
@@ -479,30 +461,36 @@ void tst_Simulator::patternThroughTheDevice()
     }
 }
 
-void tst_Simulator::failureRate_data()
+void tst_Simulator::failureAndSilenceRates_data()
 {
+    QTest::addColumn<bool>("failures"); // else silences
     QTest::addColumn<double>("rate");
-    QTest::addColumn<int>("fewest");
+    QTest::addColumn<int>("fewest"); // failed replies, or replies where some are silent
     QTest::addColumn<int>("most");
-    QTest::newRow("never") << 0.0 << 0 << 0;
-    QTest::newRow("always") << 1.0 << 200 << 200;
-    QTest::newRow("0.3") << 0.3 << 35 << 85;
-    QTest::newRow("0.9") << 0.9 << 165 << 195;
+    QTest::newRow("failures never") << true << 0.0 << 0 << 0;
+    QTest::newRow("failures always") << true << 1.0 << 200 << 200;
+    QTest::newRow("failures 0.3") << true << 0.3 << 35 << 85;
+    QTest::newRow("failures 0.9") << true << 0.9 << 165 << 195;
+    QTest::newRow("silences never") << false << 0.0 << 200 << 200;
+    QTest::newRow("silences always") << false << 1.0 << 0 << 0;
+    QTest::newRow("silences half") << false << 0.5 << 70 << 130;
+    QTest::newRow("silences 0.1") << false << 0.1 << 165 << 195;
 }
 
-void tst_Simulator::failureRate()
+void tst_Simulator::failureAndSilenceRates()
 {
+    QFETCH(bool, failures);
     QFETCH(double, rate);
     QFETCH(int, fewest);
     QFETCH(int, most);
     SimulatorSettings settings;
-    settings.failureRate = rate;
-    settings.seed = 5;
+    (failures ? settings.failureRate : settings.silenceRate) = rate;
+    settings.seed = failures ? 5 : 11;
     Rig rig(settings);
     QVERIFY(rig.start());
     const QByteArray stream = rig.exchange(200);
+    QCOMPARE(stream.size() % kFrameSize, 0);
     const QList<QByteArray> replies = frames(stream);
-    QCOMPARE(stream.size(), 200 * kFrameSize);
     int failed = 0;
     for (const QByteArray &reply : replies) {
         if (reply == ::replyFrame(0, 178))
@@ -510,42 +498,17 @@ void tst_Simulator::failureRate()
         else
             QCOMPARE(reply, ::replyFrame(1, 178));
     }
-    QVERIFY2(failed >= fewest && failed <= most, qPrintable(QString::number(failed)));
+    const int counted = failures ? failed : replies.size();
+    QVERIFY2(counted >= fewest && counted <= most, qPrintable(QString::number(counted)));
+    // A failure is still a reply; a silence is no failure.
+    QCOMPARE(failures ? replies.size() : failed, failures ? 200 : 0);
+    QCOMPARE(rig.sim->commandCount(), 200);
+    QCOMPARE(rig.sim->replyCount(), replies.size());
+    QCOMPARE(countKind(rig.sim->events(), SimulatorEvent::Reply), replies.size());
 
     Rig again(settings);
     QVERIFY(again.start());
     QCOMPARE(again.exchange(200), stream);
-}
-
-void tst_Simulator::silenceRate_data()
-{
-    QTest::addColumn<double>("rate");
-    QTest::addColumn<int>("fewest");
-    QTest::addColumn<int>("most");
-    QTest::newRow("never") << 0.0 << 200 << 200;
-    QTest::newRow("always") << 1.0 << 0 << 0;
-    QTest::newRow("half") << 0.5 << 70 << 130;
-    QTest::newRow("0.1") << 0.1 << 165 << 195;
-}
-
-void tst_Simulator::silenceRate()
-{
-    QFETCH(double, rate);
-    QFETCH(int, fewest);
-    QFETCH(int, most);
-    SimulatorSettings settings;
-    settings.silenceRate = rate;
-    settings.seed = 11;
-    Rig rig(settings);
-    QVERIFY(rig.start());
-    const QByteArray stream = rig.exchange(200);
-    QCOMPARE(stream.size() % kFrameSize, 0);
-    const int replies = stream.size() / kFrameSize;
-    QVERIFY2(replies >= fewest && replies <= most, qPrintable(QString::number(replies)));
-    QCOMPARE(stream, ::replyFrame(1, 178).repeated(replies));
-    QCOMPARE(rig.sim->commandCount(), 200);
-    QCOMPARE(rig.sim->replyCount(), replies);
-    QCOMPARE(countKind(rig.sim->events(), SimulatorEvent::Reply), replies);
 }
 
 void tst_Simulator::replyDelay_data()
@@ -930,11 +893,11 @@ void tst_Simulator::closedPortDoesNotSpin()
     rig.port->close();
     // With no program on the slave, a master whose hang-up went unhandled would keep the event
     // loop (this thread) busy for the whole wait.
-    const qint64 cpuBefore = threadCpuMs();
+    const double cpuBefore = threadCpuSeconds();
     QEventLoop loop; // not qWait(), which sleeps between rounds of events
     QTimer::singleShot(400, &loop, &QEventLoop::quit);
     loop.exec();
-    const qint64 cpu = threadCpuMs() - cpuBefore;
+    const qint64 cpu = qint64((threadCpuSeconds() - cpuBefore) * 1000);
     QVERIFY2(cpu < 50, qPrintable(QString::number(cpu)));
     // Nor has it stopped listening.
     QVERIFY(!rig.sim->isUnplugged());
@@ -1011,7 +974,7 @@ void tst_Simulator::roundTripInItsOwnThread()
     QFETCH(int, delayMs);
     QFETCH(int, pieces);
     QFETCH(int, gapMs);
-    // As the benchmark runs it: in a thread of its own, deleted there when the thread ends.
+    // In a thread of its own, driven from this one, deleted there when the thread ends.
     QThread thread;
     auto *sim = new DeviceSimulator;
     sim->moveToThread(&thread);

@@ -28,6 +28,28 @@ bool isSymLink(const QString &path)
     return QFileInfo(path).isSymLink();
 }
 
+// Makes at path what a row names: "dangling", a link to nowhere; "file", a regular file holding
+// "keep me"; "directory"; "link", a link to the regular file linked, made where missing;
+// "terminal", a link to a terminal. Anything else leaves path alone.
+bool makeExisting(const QString &what, const QString &path, const QString &linked)
+{
+    if (what == QLatin1String("dangling"))
+        return QFile::link(path + QStringLiteral(".gone"), path);
+    if (what == QLatin1String("file")) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write("keep me") == 7;
+    }
+    if (what == QLatin1String("directory"))
+        return QDir().mkdir(path);
+    if (what == QLatin1String("link")) {
+        QFile file(linked);
+        return (file.exists() || file.open(QIODevice::WriteOnly)) && QFile::link(linked, path);
+    }
+    if (what == QLatin1String("terminal"))
+        return QFile::link(QStringLiteral("/dev/tty"), path);
+    return true;
+}
+
 } // namespace
 
 // rangefinder-sim as a process: its options, the port it prints, its link, its exit.
@@ -239,21 +261,7 @@ void tst_SimulatorProgram::link()
     QFETCH(bool, accepted);
     const QString path = dir.filePath(QStringLiteral("COM1-%1").arg(existing));
     const QString other = dir.filePath(QStringLiteral("other"));
-    if (existing == QLatin1String("dangling")) {
-        QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone")), path));
-    } else if (existing == QLatin1String("file")) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("keep me");
-    } else if (existing == QLatin1String("directory")) {
-        QVERIFY(QDir(dir.path()).mkdir(QFileInfo(path).fileName()));
-    } else if (existing == QLatin1String("link")) {
-        QFile file(other);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(QFile::link(other, path));
-    } else if (existing == QLatin1String("terminal")) {
-        QVERIFY(QFile::link(QStringLiteral("/dev/tty"), path));
-    }
+    QVERIFY(makeExisting(existing, path, other));
 
     const QString log = dir.filePath(QStringLiteral("log-%1.txt").arg(existing));
     QFile earlier(log);
@@ -371,19 +379,11 @@ void tst_SimulatorProgram::portLinkRules()
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
     QString path = dir.filePath(QStringLiteral("rule-%1").arg(existing));
-    if (existing == QLatin1String("own"))
-        QVERIFY(QFile::link(target, path));
-    else if (existing == QLatin1String("dangling"))
-        QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), path));
-    else if (existing == QLatin1String("link"))
-        QVERIFY(
-            QFile::link(dir.filePath(QStringLiteral("target")) + QStringLiteral("-other"), path) &&
-            QFile(target + QStringLiteral("-other")).open(QIODevice::WriteOnly));
-    else if (existing == QLatin1String("file"))
-        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
-    else if (existing == QLatin1String("directory"))
-        QVERIFY(QDir(dir.path()).mkdir(QFileInfo(path).fileName()));
-    else if (existing == QLatin1String("nodir"))
+    // Its own link is one to the target; any other link is to another file.
+    const bool own = existing == QLatin1String("own");
+    QVERIFY(makeExisting(own ? QStringLiteral("link") : existing, path,
+                         own ? target : target + QStringLiteral("-other")));
+    if (existing == QLatin1String("nodir"))
         path = dir.filePath(QStringLiteral("missing/rule"));
 
     QString error;

@@ -13,6 +13,7 @@ fail() {
     echo "package: FAILED: $*" >&2
     exit 1
 }
+. "$here/stop-program.sh"
 
 for tool in cpack dpkg-deb dpkg-shlibdeps file readelf lintian python3 fc-list Xvfb xwininfo xprop; do
     command -v "$tool" >/dev/null || fail "$tool not found (scripts/setup installs it)"
@@ -89,11 +90,7 @@ pid=$!
 sleep 2
 kill -0 "$pid" 2>/dev/null ||
     fail "the program exited within 2 s offscreen:"$'\n'"$(cat "$tmp/offscreen.log")"
-kill -TERM "$pid"
-status=0
-wait "$pid" || status=$?
-pid=
-[ "$status" -eq 143 ] || fail "offscreen: exit status $status after SIGTERM, expected 143"
+stop_program offscreen
 echo "package: offscreen start OK"
 
 # --- and under an X server its window shows ---

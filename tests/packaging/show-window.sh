@@ -16,6 +16,7 @@ fail() {
     [ -s "$work/program.log" ] && sed 's/^/  program: /' "$work/program.log" >&2
     exit 1
 }
+. "$(dirname "$0")/stop-program.sh"
 cleanup() {
     [ -n "$pid" ] && kill -KILL "$pid" 2>/dev/null || true
     if [ -n "$xvfb_pid" ]; then
@@ -70,10 +71,5 @@ if [ -n "$screenshot" ]; then
     echo "show-window: screenshot in $screenshot"
 fi
 
-kill -TERM "$pid"
-status=0
-wait "$pid" || status=$?
-pid=
-# 128 + SIGTERM: ended by the signal, not by a crash or an error exit.
-[ "$status" -eq 143 ] || fail "exit status $status after SIGTERM, expected 143"
+stop_program
 echo "show-window: window $window on $DISPLAY shown, ended by SIGTERM"
