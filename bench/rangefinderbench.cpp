@@ -4,8 +4,8 @@
 //   rangefinder-bench [--only latency|cost|startup|scale]... [--replies N] [--seconds N]
 //                     [--runs N] [--lines N] [--block N] [--pane-limit PX]
 #include "devicesimulator.h"
-#include "logfile.h"
 #include "logpane.h"
+#include "logtextfile.h"
 #include "measurementtext.h"
 #include "widget.h"
 
@@ -451,7 +451,7 @@ QString measurementLine(int i)
 }
 
 // 3. A million measurement lines appended to the pane as the decoder appends them, through the
-// window's own appendLogLine. Qt 5's text layout breaks down once a document is about 2^31 / 100
+// window's own LogPane. Qt 5's text layout breaks down once a document is about 2^31 / 100
 // pixels tall (every line then lays the whole document out again); the pane hands its older
 // lines on well before that. --pane-limit above that height shows the breakdown: the first line
 // that takes over a second to append ends the scale, and should a line never return, a watchdog
@@ -461,7 +461,8 @@ void scale(int lines, int block, double paneLimitPx)
     print("\n== Log scale: %d lines appended as the decoder does, auto-scroll on each ==\n", lines);
     Window window;
     QTextEdit *log = window.log();
-    QString earlier;
+    auto *logPane = window.child<LogPane>("logPane");
+    logPane->setLimits(paneLimitPx, kLogPaneLinesShown);
     const qint64 residentBefore = residentBytes();
 
     std::atomic<int> appended(0);
@@ -489,11 +490,10 @@ void scale(int lines, int block, double paneLimitPx)
     QElapsedTimer clock;
     clock.start();
     for (; done < lines; ++done) {
-        const int earlierBefore = earlier.size();
         const qint64 before = clock.nsecsElapsed();
-        appendLogLine(log, earlier, measurementLine(done), paneLimitPx);
+        const bool handedOn = logPane->append(measurementLine(done));
         const double took = double(clock.nsecsElapsed() - before) / 1e9;
-        if (earlier.size() != earlierBefore) {
+        if (handedOn) {
             ++handOns;
             slowestHandOn = std::max(slowestHandOn, took);
         } else if (took > 1.0) {
@@ -533,7 +533,7 @@ void scale(int lines, int block, double paneLimitPx)
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.txt"));
     clock.restart();
-    const QString text = earlier + log->toPlainText();
+    const QString text = logPane->text();
     const double plain = double(clock.nsecsElapsed()) / 1e9;
     clock.restart();
     QString error;

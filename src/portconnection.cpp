@@ -26,6 +26,7 @@ void Widget::scanPorts()
 
 void Widget::openSerialButtonClicked()
 {
+    // Kept though it says nothing: scripts that follow the debug output wait for this line.
     qDebug() << "11111111" << ui->openBtn->text();
     if (serial->isOpen())
         return;

@@ -1,5 +1,5 @@
 #include "filefaults.h"
-#include "logfile.h"
+#include "logtextfile.h"
 
 #include <QTemporaryDir>
 #include <QTest>
