@@ -1,49 +1,21 @@
 // rangefinder-sim: the measuring device on a pseudo-terminal, for trying the window (or any
 // program) without the device. Prints the port's path on stdout, then answers commands until
-// SIGINT or SIGTERM.
+// SIGINT, SIGTERM, SIGHUP or SIGPIPE.
 #include "devicesimulator.h"
 #include "portlink.h"
+#include "signalwatcher.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <functional>
-#include <unistd.h>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onSignal(int)
-{
-    const char byte = 1;
-    const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    static_cast<void>(written);
-}
-
-bool catchSignals()
-{
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    // SIGPIPE too (stdout or stderr read by nobody any more): dying of it would leave the link
-    // behind, pointing at a terminal number that will be given to someone else.
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        if (::sigaction(signal, &action, nullptr) != 0)
-            return false;
-    }
-    return true;
-}
 
 void complain(const QString &message)
 {
@@ -145,7 +117,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Plays the Velmora distance meter on a pseudo-terminal. Prints the terminal's path (the\n"
         "port to open, e.g. /dev/pts/7) on stdout, then answers every measurement command\n"
-        "55 AA 88 FF FF FF FF 84 with a reply 55 AA 88 S 00 DH DL C until SIGINT or SIGTERM.\n"
+        "55 AA 88 FF FF FF FF 84 with a reply 55 AA 88 S 00 DH DL C until SIGINT, SIGTERM,\n"
+        "SIGHUP or SIGPIPE.\n"
         "The same seed and the same commands give the same replies."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -297,8 +270,13 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    if (!catchSignals()) {
-        complain(QStringLiteral("cannot catch SIGINT and SIGTERM"));
+    // SIGPIPE too (stdout or stderr read by nobody any more): dying of it would leave the link
+    // behind, pointing at a terminal number that will be given to someone else.
+    SignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP, SIGPIPE},
+                                SignalWatcher::InterruptedCalls::Restart, &app);
+    if (!signalWatcher.isWatching()) {
+        complain(QStringLiteral("cannot catch SIGINT, SIGTERM, SIGHUP and SIGPIPE: %1")
+                     .arg(signalWatcher.errorString()));
         return 1;
     }
 
@@ -353,13 +331,7 @@ int main(int argc, char *argv[])
     trim.start(10000);
 
     int exitCode = 0;
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
-        char drained[16];
-        while (::read(signalPipe[0], drained, sizeof drained) > 0) {
-        }
-        QCoreApplication::quit();
-    });
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, &QCoreApplication::quit);
     QObject::connect(&simulator, &DeviceSimulator::failed, &app, [&](const QString &message) {
         complain(QStringLiteral("stopped: %1").arg(message));
         QCoreApplication::exit(1);
@@ -372,9 +344,10 @@ int main(int argc, char *argv[])
 
     std::printf("%s\n", port.toLocal8Bit().constData());
     std::fflush(stdout);
-    complain(QStringLiteral("playing the device on %1%2; SIGINT or SIGTERM stops it")
-                 .arg(port, linkPath.isEmpty() ? QString()
-                                               : QStringLiteral(" (linked as %1)").arg(linkPath)));
+    complain(
+        QStringLiteral("playing the device on %1%2; SIGINT, SIGTERM, SIGHUP or SIGPIPE stops it")
+            .arg(port,
+                 linkPath.isEmpty() ? QString() : QStringLiteral(" (linked as %1)").arg(linkPath)));
 
     exitCode = app.exec();
     if (!linkPath.isEmpty())
