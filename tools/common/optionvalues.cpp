@@ -1,10 +1,17 @@
 #include "optionvalues.h"
 
-QCommandLineOption valueOption(const char *name, const char *valueName, const QString &help,
-                               const QString &defaultValue)
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
+void addOptions(QCommandLineParser &parser, const std::vector<OptionRow> &rows)
 {
-    return QCommandLineOption(QString::fromLatin1(name), help, QString::fromLatin1(valueName),
-                              defaultValue);
+    for (const OptionRow &row : rows) {
+        QString help = QString::fromUtf8(row.help);
+        if (!row.defaultValue.isEmpty())
+            help = help.arg(row.defaultValue);
+        parser.addOption(QCommandLineOption(QString::fromLatin1(row.name), help,
+                                            QString::fromLatin1(row.valueName), row.defaultValue));
+    }
 }
 
 std::optional<qint64> wholeNumberIn(const QString &text, qint64 low, qint64 high)

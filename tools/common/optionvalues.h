@@ -1,13 +1,24 @@
 #pragma once
 
-#include <QCommandLineOption>
 #include <QString>
 
 #include <optional>
+#include <vector>
 
-// An option that takes a value, as --help lists it: --name <valueName>, then help.
-QCommandLineOption valueOption(const char *name, const char *valueName, const QString &help,
-                               const QString &defaultValue = QString());
+class QCommandLineParser;
+
+// A row of a program's table of options. A null valueName makes a flag. A defaultValue is the
+// value when the option is not given, and stands for "%1" in help.
+struct OptionRow
+{
+    const char *name;
+    const char *valueName;
+    const char *help;
+    QString defaultValue;
+};
+
+// Adds the rows' options in their order, which is the order --help lists them in.
+void addOptions(QCommandLineParser &parser, const std::vector<OptionRow> &rows);
 
 // text as a whole number from low to high, or nothing.
 std::optional<qint64> wholeNumberIn(const QString &text, qint64 low, qint64 high);

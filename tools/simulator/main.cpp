@@ -119,20 +119,10 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addVersionOption();
 
-    // The options that take a value, in the order --help lists them; %1 in a help text is the
-    // default.
-    const struct
-    {
-        const char *name;
-        const char *valueName;
-        const char *help;
-        QString shownDefault;
-    } valueOptions[] = {
-        {"pattern",
-         "fixed|walk|sine",
+    const std::vector<OptionRow> options = {
+        {"pattern", "fixed|walk|sine",
          "How the distance moves: fixed (always --distance), walk (a random walk between --min "
-         "and --max), sine (a sine between --min and --max over --period). Default: fixed.",
-         {}},
+         "and --max), sine (a sine between --min and --max over --period). Default: fixed."},
         {"distance", "metres",
          "Distance for the fixed pattern, metres, 0 to 6553.5 (sent in tenths). Default: %1.",
          QString::number(defaults.distance)},
@@ -143,73 +133,46 @@ int main(int argc, char *argv[])
          QString::number(defaults.maximum)},
         {"period", "ms", "Period of the sine, milliseconds, 1 to 86400000. Default: %1.",
          QString::number(defaults.periodMs)},
-        {"failure-rate",
-         "fraction",
-         "Share of replies that report a failed measurement (status 0), 0 to 1. Default: 0.",
-         {}},
-        {"silence-rate",
-         "fraction",
-         "Share of commands that get no reply at all, 0 to 1. Default: 0.",
-         {}},
-        {"delay",
-         "ms",
+        {"failure-rate", "fraction",
+         "Share of replies that report a failed measurement (status 0), 0 to 1. Default: 0."},
+        {"silence-rate", "fraction",
+         "Share of commands that get no reply at all, 0 to 1. Default: 0."},
+        {"delay", "ms",
          "Time from a command's last byte to its reply's first byte, milliseconds, 0 to 60000. "
-         "Default: 0.",
-         {}},
-        {"pieces",
-         "count",
-         "Split each 8-byte reply into this many writes, 1 to 8. Default: 1.",
-         {}},
-        {"gap",
-         "ms",
+         "Default: 0."},
+        {"pieces", "count", "Split each 8-byte reply into this many writes, 1 to 8. Default: 1."},
+        {"gap", "ms",
          "Time between the pieces of a reply, milliseconds, 0 to 60000 (10 or more makes the "
-         "window see separate bursts). Default: 0.",
-         {}},
-        {"noise",
-         "none|between|continuous",
+         "window see separate bursts). Default: 0."},
+        {"noise", "none|between|continuous",
          "Stray bytes on the line: none; between (--noise-bytes random bytes after each reply, "
          "--noise-delay later); continuous (a burst of --noise-bytes every --noise-interval, so "
-         "the line is never silent). Default: none.",
-         {}},
+         "the line is never silent). Default: none."},
         {"noise-bytes", "count", "Bytes per burst of noise, 1 to 4096. Default: %1.",
          QString::number(defaults.noiseBytes)},
         {"noise-interval", "ms",
          "Time between bursts of continuous noise, milliseconds, 1 to 60000. Default: %1.",
          QString::number(defaults.noiseIntervalMs)},
-        {"noise-delay",
-         "ms",
+        {"noise-delay", "ms",
          "Time from a reply's last byte to the noise after it, milliseconds, 0 to 60000. "
-         "Default: 0 (right behind the reply).",
-         {}},
-        {"unplug-after",
-         "count",
+         "Default: 0 (right behind the reply)."},
+        {"unplug-after", "count",
          "Vanish like an unplugged device after this many replies (the port then fails for the "
-         "program) and exit; 0 never. Default: 0.",
-         {}},
+         "program) and exit; 0 never. Default: 0."},
         {"seed", "number",
          "Seed of every random choice (walk, failures, silences, noise), 0 to 4294967295. "
          "Default: %1.",
          QString::number(defaults.seed)},
-        {"log",
-         "file",
+        {"log", "file",
          "Write every event to this file, one line each: steady-clock time in nanoseconds, the "
-         "event (command, reply, noise, raw, unplug) and its bytes in hex. The file is replaced.",
-         {}},
-        {"link",
-         "path",
+         "event (command, reply, noise, raw, unplug) and its bytes in hex. The file is replaced."},
+        {"link", "path",
          "Also make the port reachable as PATH, a symbolic link to the pseudo-terminal removed on "
          "exit; e.g. /dev/COM1 for the port name COM1. PATH must not exist, or be a symbolic link "
-         "that points nowhere or at this terminal; anything else is refused.",
-         {}},
+         "that points nowhere or at this terminal; anything else is refused."},
+        {"verbose", nullptr, "Print every event on stderr."},
     };
-    for (const auto &option : valueOptions) {
-        const QString help = QString::fromLatin1(option.help);
-        parser.addOption(
-            valueOption(option.name, option.valueName,
-                        option.shownDefault.isNull() ? help : help.arg(option.shownDefault)));
-    }
-    const QString verbose = QStringLiteral("verbose");
-    parser.addOption(QCommandLineOption(verbose, QStringLiteral("Print every event on stderr.")));
+    addOptions(parser, options);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         complain(QStringLiteral("unexpected argument \"%1\"; see --help")
@@ -294,7 +257,7 @@ int main(int argc, char *argv[])
         logFile.write("# steady-clock ns, event, bytes\n");
         logFile.flush();
     }
-    const bool verboseOn = parser.isSet(verbose);
+    const bool verboseOn = read.isSet("verbose");
     QObject::connect(
         &simulator, &DeviceSimulator::eventRecorded, &app, [&](const SimulatorEvent &event) {
             const QString line = QStringLiteral("%1 %2 %3")
