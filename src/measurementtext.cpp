@@ -15,6 +15,29 @@ QString failureText()
     return tr("测量值:测量失败");
 }
 
+// Metres times factor is the value in the unit; text is the log's word for it.
+struct UnitRow
+{
+    LengthUnit unit;
+    double factor;
+    const char *text;
+};
+
+const UnitRow kUnits[] = {
+    {LengthUnit::Metre, 1.0, "米"},
+    {LengthUnit::Foot, 3.2808399, "英尺"},
+    {LengthUnit::Yard, 1.0936133, "码"},
+};
+
+const UnitRow *unitRow(LengthUnit unit)
+{
+    for (const UnitRow &row : kUnits) {
+        if (row.unit == unit)
+            return &row;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 double metresFromRaw(quint16 raw)
@@ -24,15 +47,8 @@ double metresFromRaw(quint16 raw)
 
 double unitFactor(LengthUnit unit)
 {
-    switch (unit) {
-    case LengthUnit::Metre:
-        return 1.0;
-    case LengthUnit::Foot:
-        return 3.2808399;
-    case LengthUnit::Yard:
-        return 1.0936133;
-    }
-    return 1.0;
+    const UnitRow *row = unitRow(unit);
+    return row ? row->factor : 1.0;
 }
 
 QString valueText(quint16 raw, LengthUnit unit)
@@ -42,15 +58,8 @@ QString valueText(quint16 raw, LengthUnit unit)
 
 QString unitText(LengthUnit unit)
 {
-    switch (unit) {
-    case LengthUnit::Metre:
-        return tr("米");
-    case LengthUnit::Foot:
-        return tr("英尺");
-    case LengthUnit::Yard:
-        return tr("码");
-    }
-    return QString();
+    const UnitRow *row = unitRow(unit);
+    return row ? tr(row->text) : QString();
 }
 
 QString timeStamp(const QDateTime &time)
