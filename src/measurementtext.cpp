@@ -10,6 +10,7 @@ QString tr(const char *text)
     return QCoreApplication::translate("Widget", text);
 }
 
+// No time stamp, unlike a reading's line: saved logs hold it so, and --from reads them back.
 QString failureText()
 {
     return tr("测量值:测量失败");
@@ -67,6 +68,8 @@ QString timeStamp(const QDateTime &time)
     return time.toString(QStringLiteral("hh:mm:ss.zzz"));
 }
 
+// Two texts joined, with a space before the colon: odd, but it is the line saved logs hold
+// and --from reads back.
 QString sendLine(const QDateTime &time)
 {
     return tr("发送%1").arg(tr("时间 : %1").arg(timeStamp(time)));

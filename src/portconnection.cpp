@@ -36,6 +36,7 @@ void Widget::openSerialButtonClicked()
 
     serial->setPortName(ui->portCBox->currentText());
     if (!serial->open(QIODevice::ReadWrite)) {
+        // Title and text as operators know them; the box has no parent, so it stands apart.
         QMessageBox::information(nullptr, tr("QSerial ERROR"), tr("打开串口失败"), QMessageBox::Ok,
                                  QMessageBox::NoButton);
         return;
