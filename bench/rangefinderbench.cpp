@@ -7,6 +7,7 @@
 #include "logpane.h"
 #include "logtextfile.h"
 #include "measurementtext.h"
+#include "optionvalues.h"
 #include "widget.h"
 
 #include <QAbstractButton>
@@ -600,37 +601,24 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    const QCommandLineOption only(QStringLiteral("only"),
-                                  QStringLiteral("Run only this part (repeatable): latency, "
-                                                 "cost, startup, scale."),
-                                  QStringLiteral("part"));
-    const QCommandLineOption replies(QStringLiteral("replies"),
-                                     QStringLiteral("Replies timed for latency (1000)."),
-                                     QStringLiteral("n"), QStringLiteral("1000"));
-    const QCommandLineOption seconds(QStringLiteral("seconds"),
-                                     QStringLiteral("Length of the cost run (60)."),
-                                     QStringLiteral("n"), QStringLiteral("60"));
-    const QCommandLineOption lines(QStringLiteral("lines"),
-                                   QStringLiteral("Lines appended for the log scale (1000000)."),
-                                   QStringLiteral("n"), QStringLiteral("1000000"));
-    const QCommandLineOption block(QStringLiteral("block"),
-                                   QStringLiteral("Lines per timed block (50000)."),
-                                   QStringLiteral("n"), QStringLiteral("50000"));
-    const QCommandLineOption runs(QStringLiteral("runs"),
-                                  QStringLiteral("Start-ups of each window (10)."),
-                                  QStringLiteral("n"), QStringLiteral("10"));
-    const QCommandLineOption limit(
-        QStringLiteral("pane-limit"),
-        QStringLiteral("Height at which the log pane hands its older lines on (the window's "
-                       "own, %1; above 21470000 the pane freezes).")
-            .arg(kLogPaneHeightLimit, 0, 'f', 0),
-        QStringLiteral("px"), QString::number(kLogPaneHeightLimit, 'f', 0));
-    parser.addOptions({only, replies, seconds, lines, block, runs, limit});
+    addOptions(parser,
+               {{"only", "part", "Run only this part (repeatable): latency, cost, startup, scale."},
+                {"replies", "n", "Replies timed for latency (%1).", QStringLiteral("1000")},
+                {"seconds", "n", "Length of the cost run (%1).", QStringLiteral("60")},
+                {"lines", "n", "Lines appended for the log scale (%1).", QStringLiteral("1000000")},
+                {"block", "n", "Lines per timed block (%1).", QStringLiteral("50000")},
+                {"runs", "n", "Start-ups of each window (%1).", QStringLiteral("10")},
+                {"pane-limit", "px",
+                 "Height at which the log pane hands its older lines on (the window's own, %1; "
+                 "above 21470000 the pane freezes).",
+                 QString::number(kLogPaneHeightLimit, 'f', 0)}});
+    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
     parser.process(app);
     const QStringList parts =
-        parser.isSet(only) ? parser.values(only)
-                           : QStringList({QStringLiteral("latency"), QStringLiteral("cost"),
-                                          QStringLiteral("scale"), QStringLiteral("startup")});
+        parser.isSet(QStringLiteral("only"))
+            ? parser.values(QStringLiteral("only"))
+            : QStringList({QStringLiteral("latency"), QStringLiteral("cost"),
+                           QStringLiteral("scale"), QStringLiteral("startup")});
 
     // The window's debug output (a line per command and per burst) is not what is measured.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
@@ -659,15 +647,15 @@ int main(int argc, char *argv[])
           load[0], load[1], load[2]);
 
     if (parts.contains(QStringLiteral("latency")))
-        latency(parser.value(replies).toInt());
+        latency(value("replies").toInt());
     if (parts.contains(QStringLiteral("cost")))
-        cost(parser.value(seconds).toInt());
+        cost(value("seconds").toInt());
     if (parts.contains(QStringLiteral("startup")))
-        startup(parser.value(runs).toInt());
+        startup(value("runs").toInt());
     // Last: with --pane-limit past the breakdown it may end the program.
     if (parts.contains(QStringLiteral("scale")))
-        scale(parser.value(lines).toInt(), std::max(1, parser.value(block).toInt()),
-              parser.value(limit).toDouble());
+        scale(value("lines").toInt(), std::max(1, value("block").toInt()),
+              value("pane-limit").toDouble());
 
     getloadavg(load, 3);
     print("\nload average at the end %.2f %.2f %.2f\n", load[0], load[1], load[2]);
