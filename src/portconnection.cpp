@@ -29,7 +29,7 @@ void Widget::scanPorts()
 
 void Widget::openSerialButtonClicked()
 {
-    // Kept though it says nothing: scripts that follow the debug output wait for this line.
+    // Says nothing, yet kept: whoever follows the debug output knows its lines as they are.
     qDebug() << "11111111" << ui->openBtn->text();
     if (serial->isOpen())
         return;

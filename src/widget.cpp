@@ -98,7 +98,7 @@ void Widget::autoScroll()
 }
 
 // Boxes that only name the unit (the yard's, the metre's by its object name; none for feet):
-// kept as they are, since operators take them as the confirmation of their choice.
+// kept as they are, since operators are used to them.
 void Widget::groupBoxClicked()
 {
     if (ui->yardsRadioButton->isChecked())
