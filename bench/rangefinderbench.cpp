@@ -5,10 +5,11 @@
 //                     [--runs N] [--lines N] [--block N] [--pane-limit PX]
 #include "devicesimulator.h"
 #include "devicethread.h"
-#include "logfile.h"
 #include "logpane.h"
+#include "logtextfile.h"
 #include "measurementtext.h"
 #include "namedchild.h"
+#include "optionvalues.h"
 #include "testsupport.h"
 #include "widget.h"
 
@@ -407,7 +408,7 @@ QString measurementLine(int i)
 }
 
 // 3. A million measurement lines appended to the pane as the decoder appends them, through the
-// window's own appendLogLine. Qt 5's text layout breaks down once a document is about 2^31 / 100
+// window's own LogPane. Qt 5's text layout breaks down once a document is about 2^31 / 100
 // pixels tall (every line then lays the whole document out again); the pane hands its older
 // lines on well before that. --pane-limit above that height shows the breakdown: the first line
 // that takes over a second to append ends the scale, and should a line never return, a watchdog
@@ -417,7 +418,8 @@ void scale(int lines, int block, double paneLimitPx)
     print("\n== Log scale: %d lines appended as the decoder does, auto-scroll on each ==\n", lines);
     Window window;
     QTextEdit *log = window.log();
-    QString earlier;
+    auto *logPane = window.child<LogPane>("logPane");
+    logPane->setLimits(paneLimitPx, kLogPaneLinesShown);
     const qint64 residentBefore = residentBytes();
 
     std::atomic<int> appended(0);
@@ -445,11 +447,10 @@ void scale(int lines, int block, double paneLimitPx)
     QElapsedTimer clock;
     clock.start();
     for (; done < lines; ++done) {
-        const int earlierBefore = earlier.size();
         const qint64 before = clock.nsecsElapsed();
-        appendLogLine(log, earlier, measurementLine(done), paneLimitPx);
+        const bool handedOn = logPane->append(measurementLine(done));
         const double took = double(clock.nsecsElapsed() - before) / 1e9;
-        if (earlier.size() != earlierBefore) {
+        if (handedOn) {
             ++handOns;
             slowestHandOn = std::max(slowestHandOn, took);
         } else if (took > 1.0) {
@@ -489,7 +490,7 @@ void scale(int lines, int block, double paneLimitPx)
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.txt"));
     clock.restart();
-    const QString text = earlier + log->toPlainText();
+    const QString text = logPane->text();
     const double plain = double(clock.nsecsElapsed()) / 1e9;
     clock.restart();
     QString error;
@@ -549,14 +550,6 @@ void startup(int runs)
               percentile(ms[2], 50) / percentile(ms[0], 50));
 }
 
-// An option that takes a number; its help ends with the default.
-QCommandLineOption numberOption(const char *name, const char *help, int value)
-{
-    return QCommandLineOption(QLatin1String(name),
-                              QStringLiteral("%1 (%2).").arg(QLatin1String(help)).arg(value),
-                              QStringLiteral("n"), QString::number(value));
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -564,28 +557,24 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    const QCommandLineOption only(QStringLiteral("only"),
-                                  QStringLiteral("Run only this part (repeatable): latency, "
-                                                 "cost, startup, scale."),
-                                  QStringLiteral("part"));
-    const QCommandLineOption replies = numberOption("replies", "Replies timed for latency", 1000);
-    const QCommandLineOption seconds = numberOption("seconds", "Length of the cost run", 60);
-    const QCommandLineOption lines =
-        numberOption("lines", "Lines appended for the log scale", 1000000);
-    const QCommandLineOption block = numberOption("block", "Lines per timed block", 50000);
-    const QCommandLineOption runs = numberOption("runs", "Start-ups of each window", 10);
-    const QCommandLineOption limit(
-        QStringLiteral("pane-limit"),
-        QStringLiteral("Height at which the log pane hands its older lines on (the window's "
-                       "own, %1; above 21470000 the pane freezes).")
-            .arg(kLogPaneHeightLimit, 0, 'f', 0),
-        QStringLiteral("px"), QString::number(kLogPaneHeightLimit, 'f', 0));
-    parser.addOptions({only, replies, seconds, lines, block, runs, limit});
+    addOptions(parser,
+               {{"only", "part", "Run only this part (repeatable): latency, cost, startup, scale."},
+                {"replies", "n", "Replies timed for latency (%1).", QStringLiteral("1000")},
+                {"seconds", "n", "Length of the cost run (%1).", QStringLiteral("60")},
+                {"lines", "n", "Lines appended for the log scale (%1).", QStringLiteral("1000000")},
+                {"block", "n", "Lines per timed block (%1).", QStringLiteral("50000")},
+                {"runs", "n", "Start-ups of each window (%1).", QStringLiteral("10")},
+                {"pane-limit", "px",
+                 "Height at which the log pane hands its older lines on (the window's own, %1; "
+                 "above 21470000 the pane freezes).",
+                 QString::number(kLogPaneHeightLimit, 'f', 0)}});
+    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
     parser.process(app);
     const QStringList parts =
-        parser.isSet(only) ? parser.values(only)
-                           : QStringList({QStringLiteral("latency"), QStringLiteral("cost"),
-                                          QStringLiteral("scale"), QStringLiteral("startup")});
+        parser.isSet(QStringLiteral("only"))
+            ? parser.values(QStringLiteral("only"))
+            : QStringList({QStringLiteral("latency"), QStringLiteral("cost"),
+                           QStringLiteral("scale"), QStringLiteral("startup")});
 
     // The window's debug output (a line per command and per burst) is not what is measured.
     BurstCapture capture;
@@ -603,15 +592,15 @@ int main(int argc, char *argv[])
           load[0], load[1], load[2]);
 
     if (parts.contains(QStringLiteral("latency")))
-        latency(parser.value(replies).toInt());
+        latency(value("replies").toInt());
     if (parts.contains(QStringLiteral("cost")))
-        cost(parser.value(seconds).toInt());
+        cost(value("seconds").toInt());
     if (parts.contains(QStringLiteral("startup")))
-        startup(parser.value(runs).toInt());
+        startup(value("runs").toInt());
     // Last: with --pane-limit past the breakdown it may end the program.
     if (parts.contains(QStringLiteral("scale")))
-        scale(parser.value(lines).toInt(), std::max(1, parser.value(block).toInt()),
-              parser.value(limit).toDouble());
+        scale(value("lines").toInt(), std::max(1, value("block").toInt()),
+              value("pane-limit").toDouble());
 
     getloadavg(load, 3);
     print("\nload average at the end %.2f %.2f %.2f\n", load[0], load[1], load[2]);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QObject>
+#include <QString>
 
-class QString;
 class QTextEdit;
 
 // Qt 5's text layout stops being incremental once a document is about 21.47 million px tall:
@@ -13,8 +13,27 @@ constexpr qreal kLogPaneHeightLimit = 16e6;
 // The newest lines the pane keeps on show when it hands its older lines on.
 constexpr int kLogPaneLinesShown = 1000;
 
-// Appends line to the pane. Once the pane is taller than heightLimit, all but its newest
-// linesShown lines move from the pane to the end of earlier, as plain text with each line
-// ended by '\n': earlier followed by the pane's plain text is then the whole log.
-void appendLogLine(QTextEdit *pane, QString &earlier, const QString &line,
-                   qreal heightLimit = kLogPaneHeightLimit, int linesShown = kLogPaneLinesShown);
+// The log as the window keeps it: the pane shows the newest lines, and once the pane is taller
+// than the height limit, all but its newest linesShown lines move out of it into a plain text
+// kept here. text() is always the whole log, for saving.
+class LogPane : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LogPane(QTextEdit *pane, QObject *parent = nullptr);
+
+    // True when the pane handed its older lines on to make room.
+    bool append(const QString &line);
+    // The lines the pane no longer shows, each ended by '\n', then the pane's plain text.
+    QString text() const;
+    void clear();
+    // Tests and the benchmark lower the height to get to the hand-on quickly.
+    void setLimits(qreal heightPx, int linesShown);
+
+private:
+    QTextEdit *m_pane;
+    QString m_earlier;
+    qreal m_heightLimit = kLogPaneHeightLimit;
+    int m_linesShown = kLogPaneLinesShown;
+};

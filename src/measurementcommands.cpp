@@ -19,6 +19,7 @@ void Widget::oneSendBtnClicked()
 void Widget::sendData()
 {
     const QByteArray frame = sendCommand();
+    // The frame's bytes as text, not hex: the debug line scripts already follow.
     qDebug() << "send data:" << QString::fromUtf8(frame.constData(), frame.size());
 }
 

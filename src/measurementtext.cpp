@@ -10,9 +10,33 @@ QString tr(const char *text)
     return QCoreApplication::translate("Widget", text);
 }
 
+// No time stamp, unlike a reading's line: saved logs hold it so, and --from reads them back.
 QString failureText()
 {
     return tr("测量值:测量失败");
+}
+
+// Metres times factor is the value in the unit; text is the log's word for it.
+struct UnitRow
+{
+    LengthUnit unit;
+    double factor;
+    const char *text;
+};
+
+const UnitRow kUnits[] = {
+    {LengthUnit::Metre, 1.0, "米"},
+    {LengthUnit::Foot, 3.2808399, "英尺"},
+    {LengthUnit::Yard, 1.0936133, "码"},
+};
+
+const UnitRow *unitRow(LengthUnit unit)
+{
+    for (const UnitRow &row : kUnits) {
+        if (row.unit == unit)
+            return &row;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -24,15 +48,8 @@ double metresFromRaw(quint16 raw)
 
 double unitFactor(LengthUnit unit)
 {
-    switch (unit) {
-    case LengthUnit::Metre:
-        return 1.0;
-    case LengthUnit::Foot:
-        return 3.2808399;
-    case LengthUnit::Yard:
-        return 1.0936133;
-    }
-    return 1.0;
+    const UnitRow *row = unitRow(unit);
+    return row ? row->factor : 1.0;
 }
 
 QString valueText(quint16 raw, LengthUnit unit)
@@ -42,15 +59,8 @@ QString valueText(quint16 raw, LengthUnit unit)
 
 QString unitText(LengthUnit unit)
 {
-    switch (unit) {
-    case LengthUnit::Metre:
-        return tr("米");
-    case LengthUnit::Foot:
-        return tr("英尺");
-    case LengthUnit::Yard:
-        return tr("码");
-    }
-    return QString();
+    const UnitRow *row = unitRow(unit);
+    return row ? tr(row->text) : QString();
 }
 
 QString timeStamp(const QDateTime &time)
@@ -58,6 +68,8 @@ QString timeStamp(const QDateTime &time)
     return time.toString(QStringLiteral("hh:mm:ss.zzz"));
 }
 
+// Two texts joined, with a space before the colon: odd, but it is the line saved logs hold
+// and --from reads back.
 QString sendLine(const QDateTime &time)
 {
     return tr("发送%1").arg(tr("时间 : %1").arg(timeStamp(time)));

@@ -1,6 +1,7 @@
 #include "ui_widget.h"
 #include "widget.h"
 
+#include "linesettings.h"
 #include "portfault.h"
 #include "receivepath.h"
 
@@ -10,6 +11,8 @@
 #include <QSerialPortInfo>
 #include <QSignalBlocker>
 #include <QTimer>
+
+#include <iterator>
 
 void Widget::scanPorts()
 {
@@ -26,34 +29,24 @@ void Widget::scanPorts()
 
 void Widget::openSerialButtonClicked()
 {
+    // Says nothing, yet kept: whoever follows the debug output knows its lines as they are.
     qDebug() << "11111111" << ui->openBtn->text();
     if (serial->isOpen())
         return;
 
     serial->setPortName(ui->portCBox->currentText());
     if (!serial->open(QIODevice::ReadWrite)) {
+        // Title and text as operators know them; the box has no parent, so it stands apart.
         QMessageBox::information(nullptr, tr("QSerial ERROR"), tr("打开串口失败"), QMessageBox::Ok,
                                  QMessageBox::NoButton);
         return;
     }
 
-    switch (ui->baudCBox->currentIndex()) {
-    case 0:
-        serial->setBaudRate(QSerialPort::Baud9600, QSerialPort::AllDirections);
-        break;
-    case 1:
-        serial->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
-        break;
-    case 2:
-        serial->setBaudRate(230400, QSerialPort::AllDirections);
-        break;
-    default:
-        break;
-    }
-    serial->setDataBits(QSerialPort::Data8);
-    serial->setParity(QSerialPort::NoParity);
-    serial->setStopBits(QSerialPort::OneStop);
-    serial->setFlowControl(QSerialPort::NoFlowControl);
+    // The box's items in order; a port that refuses a setting is used as it stands.
+    static const qint32 baudRates[] = {QSerialPort::Baud9600, QSerialPort::Baud115200, 230400};
+    const int index = ui->baudCBox->currentIndex();
+    const bool listed = index >= 0 && index < int(std::size(baudRates));
+    applyLineSettings(*serial, listed ? baudRates[index] : serial->baudRate());
 
     // A new link starts clean: replies the port queued for an earlier program, and a burst or
     // residue from the previous link, would be shown as this device's measurements.

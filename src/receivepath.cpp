@@ -24,6 +24,7 @@ BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, LengthUnit unit, co
 
     outcome.decoded = true;
     outcome.reply = replyFromFrame(frame);
+    // Distance 0 is no reading and gets no line: each line of a saved log is a measurement.
     if (outcome.reply.raw != 0)
         outcome.line = receiveLine(outcome.reply, unit, time);
     outcome.burst += buffer;

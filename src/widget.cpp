@@ -13,8 +13,7 @@
 #include <QTimer>
 
 Widget::Widget(QWidget *parent)
-    : QWidget(parent), ui(new Ui::Widget), continuousIdle(true), rxFramePos(0), rxBuffer(),
-      logPaneHeightLimit(kLogPaneHeightLimit), logPaneLinesShown(kLogPaneLinesShown)
+    : QWidget(parent), ui(new Ui::Widget), continuousIdle(true), rxFramePos(0), rxBuffer()
 {
     ui->setupUi(this);
 
@@ -26,6 +25,8 @@ Widget::Widget(QWidget *parent)
     sendTimer->setObjectName(QStringLiteral("sendTimer"));
     rxTimer = new QTimer(this);
     rxTimer->setObjectName(QStringLiteral("rxTimer"));
+    logPane = new LogPane(ui->textEdit, this);
+    logPane->setObjectName(QStringLiteral("logPane"));
 
     QFont font;
     font.setPointSize(36);
@@ -76,21 +77,14 @@ void Widget::initWidget()
     connect(ui->clearBtn, &QAbstractButton::clicked, this, &Widget::clearText);
 }
 
-void Widget::setLogPaneLimits(qreal heightPx, int linesShown)
-{
-    logPaneHeightLimit = heightPx;
-    logPaneLinesShown = linesShown;
-}
-
 void Widget::appendLog(const QString &line)
 {
-    appendLogLine(ui->textEdit, earlierLog, line, logPaneHeightLimit, logPaneLinesShown);
+    logPane->append(line);
 }
 
 void Widget::clearText()
 {
-    ui->textEdit->clear();
-    earlierLog.clear();
+    logPane->clear();
 }
 
 void Widget::autoScroll()
@@ -103,6 +97,8 @@ void Widget::autoScroll()
     ui->textEdit->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
 }
 
+// Boxes that only name the unit (the yard's, the metre's by its object name; none for feet):
+// kept as they are, since operators are used to them.
 void Widget::groupBoxClicked()
 {
     if (ui->yardsRadioButton->isChecked())

@@ -6,6 +6,7 @@
 #include <QSerialPort>
 #include <QWidget>
 
+class LogPane;
 class QTimer;
 
 namespace Ui {
@@ -19,10 +20,6 @@ class Widget : public QWidget
 public:
     explicit Widget(QWidget *parent = nullptr);
     ~Widget() override;
-
-    // How tall the log pane may grow before it hands all but its newest linesShown lines on to
-    // be saved with the rest; tests and the benchmark lower the height to get there quickly.
-    void setLogPaneLimits(qreal heightPx, int linesShown);
 
 private slots:
     void openSerialButtonClicked();
@@ -58,8 +55,6 @@ private:
     int rxFramePos;
     quint8 rxFrame[8];
     QByteArray rxBuffer;
-    // Lines the log pane no longer shows, kept for saving (see appendLogLine).
-    QString earlierLog;
-    qreal logPaneHeightLimit;
-    int logPaneLinesShown;
+    // Found by its object name by the tests and the benchmark, which lower its limits.
+    LogPane *logPane;
 };

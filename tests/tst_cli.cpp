@@ -2,7 +2,7 @@
 #include "devicesimulator.h"
 #include "devicethread.h"
 #include "linesettings.h"
-#include "logfile.h"
+#include "logtextfile.h"
 #include "measurementsession.h"
 #include "measurementtext.h"
 #include "options.h"

@@ -1,5 +1,5 @@
 #include "filefaults.h"
-#include "logfile.h"
+#include "logtextfile.h"
 
 #include <QTest>
 #include <QTextCodec>

@@ -1,5 +1,6 @@
 #include "filefaults.h"
-#include "logfile.h"
+#include "logpane.h"
+#include "logtextfile.h"
 #include "modalcatcher.h"
 #include "widget.h"
 
@@ -186,7 +187,9 @@ void tst_LogSaving::savesLinesThePaneHandedOn()
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
     const QFontMetrics metrics(pane()->font());
-    window->setLogPaneLimits(10.5 * metrics.height(), 4);
+    auto *log = window->findChild<LogPane *>(QStringLiteral("logPane"));
+    QVERIFY(log);
+    log->setLimits(10.5 * metrics.height(), 4);
     auto *send = window->findChild<QPushButton *>(QStringLiteral("oneSendBtn"));
     for (int i = 0; i < commands; ++i) {
         if (i == clearAfter)

@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -83,7 +84,9 @@ int main(int argc, char *argv[])
         return readBack(options);
 
     // Before the port opens, so that an early Ctrl-C still ends with a summary.
-    auto *signalWatcher = new SignalWatcher(&app);
+    // Calls not restarted: a write blocked on a full pipe must give way to the signal.
+    auto *signalWatcher =
+        new SignalWatcher({SIGINT, SIGTERM}, SignalWatcher::InterruptedCalls::Fail, &app);
     if (!signalWatcher->isWatching())
         complain(QStringLiteral("cannot watch for SIGINT and SIGTERM (%1): they end the run "
                                 "without a summary")

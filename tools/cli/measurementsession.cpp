@@ -1,6 +1,7 @@
 #include "measurementsession.h"
 
 #include "commandframe.h"
+#include "linesettings.h"
 #include "portfault.h"
 #include "receivepath.h"
 
@@ -42,14 +43,10 @@ bool MeasurementSession::open()
         m_errorString = m_port->errorString();
         return false;
     }
-    // Set on the open port, in the window's order.
-    const bool configured = m_port->setBaudRate(m_settings.baudRate, QSerialPort::AllDirections) &&
-                            m_port->setDataBits(QSerialPort::Data8) &&
-                            m_port->setParity(QSerialPort::NoParity) &&
-                            m_port->setStopBits(QSerialPort::OneStop) &&
-                            m_port->setFlowControl(QSerialPort::NoFlowControl);
-    if (!configured) {
-        m_errorString = QStringLiteral("line settings refused: %1").arg(m_port->errorString());
+    // Set on the open port, as the window sets them.
+    QString refusal;
+    if (!applyLineSettings(*m_port, m_settings.baudRate, &refusal)) {
+        m_errorString = QStringLiteral("line settings refused: %1").arg(refusal);
         m_port->close();
         return false;
     }

@@ -1,10 +1,10 @@
 #include "options.h"
 
 #include "interval.h"
+#include "optionvalues.h"
 #include "replyframe.h"
 #include "runchart.h"
 
-#include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
@@ -68,60 +68,39 @@ CliOptions parseOptions(const QStringList &arguments)
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("Serial port, a name (ttyUSB0, COM3) or a path "
-                                                 "(/dev/ttyUSB0). Required."),
-                                  QStringLiteral("name-or-path"));
-    const QCommandLineOption baud(QStringLiteral("baud"),
-                                  QStringLiteral("9600, 115200 or 230400 (default 9600)."),
-                                  QStringLiteral("rate"), QStringLiteral("9600"));
-    const QCommandLineOption count(
-        QStringLiteral("count"),
-        QStringLiteral("Number of measurements; 0 measures until interrupted (default 1)."),
-        QStringLiteral("n"));
-    const QCommandLineOption duration(
-        QStringLiteral("duration"),
-        QStringLiteral("Write commands for this long instead of counting them; the run ends "
-                       "then, or once the last reply is in. Not with --count."),
-        QStringLiteral("seconds"));
-    const QCommandLineOption interval(
-        QStringLiteral("interval"),
-        QStringLiteral("From one command's write to the next, a whole number from 1 "
-                       "(default 1000)."),
-        QStringLiteral("ms"), QStringLiteral("1000"));
-    const QCommandLineOption unit(QStringLiteral("unit"),
-                                  QStringLiteral("Unit of the value: m, yd or ft (default m)."),
-                                  QStringLiteral("unit"), QStringLiteral("m"));
-    const QCommandLineOption timeout(
-        QStringLiteral("timeout"),
-        QStringLiteral("How long to wait for a reply after the write, more than 10 "
-                       "(default 1000)."),
-        QStringLiteral("ms"), QStringLiteral("1000"));
-    const QCommandLineOption format(
-        QStringLiteral("format"),
-        QStringLiteral("Records as text, csv (with a header row) or jsonl (default text)."),
-        QStringLiteral("format"), QStringLiteral("text"));
-    const QCommandLineOption from(
-        QStringLiteral("from"),
-        QStringLiteral("Read a finished run from this file (- for stdin) instead of measuring: "
-                       "a log saved by the window, or CSV or JSONL of this program. Not with "
-                       "--port, --baud, --count, --duration, --interval or --timeout."),
-        QStringLiteral("file"));
-    const QCommandLineOption plot(
-        QStringLiteral("plot"),
-        QStringLiteral("After the run, write a chart of it to this file: PNG or SVG, by the "
-                       "extension .png or .svg."),
-        QStringLiteral("file"));
-    const QCommandLineOption plotSize(
-        QStringLiteral("plot-size"),
-        QStringLiteral("The chart's size in pixels (default 1200x600)."), QStringLiteral("WxH"),
-        QStringLiteral("1200x600"));
-    const QCommandLineOption strict(
-        QStringLiteral("strict"),
-        QStringLiteral("A reply whose check byte is wrong or missing is a failed measurement, "
-                       "with status rejected."));
-    parser.addOptions({port, baud, count, duration, interval, unit, timeout, format, strict, from,
-                       plot, plotSize});
+    const std::vector<OptionRow> optionRows = {
+        {"port", "name-or-path",
+         "Serial port, a name (ttyUSB0, COM3) or a path (/dev/ttyUSB0). Required."},
+        {"baud", "rate", "9600, 115200 or 230400 (default %1).", QStringLiteral("9600")},
+        {"count", "n", "Number of measurements; 0 measures until interrupted (default 1)."},
+        {"duration", "seconds",
+         "Write commands for this long instead of counting them; the run ends then, or once the "
+         "last reply is in. Not with --count."},
+        {"interval", "ms",
+         "From one command's write to the next, a whole number from 1 (default %1).",
+         QStringLiteral("1000")},
+        {"unit", "unit", "Unit of the value: m, yd or ft (default %1).", QStringLiteral("m")},
+        {"timeout", "ms",
+         "How long to wait for a reply after the write, more than 10 (default %1).",
+         QStringLiteral("1000")},
+        {"format", "format", "Records as text, csv (with a header row) or jsonl (default %1).",
+         QStringLiteral("text")},
+        {"strict", nullptr,
+         "A reply whose check byte is wrong or missing is a failed measurement, with status "
+         "rejected."},
+        {"from", "file",
+         "Read a finished run from this file (- for stdin) instead of measuring: a log saved by "
+         "the window, or CSV or JSONL of this program. Not with --port, --baud, --count, "
+         "--duration, --interval or --timeout."},
+        {"plot", "file",
+         "After the run, write a chart of it to this file: PNG or SVG, by the extension .png or "
+         ".svg."},
+        {"plot-size", "WxH", "The chart's size in pixels (default %1).",
+         QStringLiteral("1200x600")},
+    };
+    addOptions(parser, optionRows);
+    const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
+    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
 
     if (!parser.parse(arguments))
         return failure(parser.errorText());
@@ -146,30 +125,29 @@ CliOptions parseOptions(const QStringList &arguments)
     options.action = CliOptions::Action::Run;
     SessionSettings &s = options.session;
 
-    if (parser.isSet(from)) {
-        if (parser.value(from).isEmpty())
+    if (isSet("from")) {
+        if (value("from").isEmpty())
             return failure(QStringLiteral("--from takes a file name, or - for stdin"));
-        options.fromPath = parser.value(from);
-        for (const QCommandLineOption *live :
-             {&port, &baud, &count, &duration, &interval, &timeout}) {
-            if (parser.isSet(*live))
-                return failure(QStringLiteral("--%1 cannot be used with --from")
-                                   .arg(live->names().constFirst()));
+        options.fromPath = value("from");
+        for (const char *live : {"port", "baud", "count", "duration", "interval", "timeout"}) {
+            if (isSet(live))
+                return failure(
+                    QStringLiteral("--%1 cannot be used with --from").arg(QLatin1String(live)));
         }
-    } else if (!parser.isSet(port) || parser.value(port).isEmpty()) {
+    } else if (!isSet("port") || value("port").isEmpty()) {
         return failure(QStringLiteral("--port is required"));
     }
-    s.portName = parser.value(port);
+    s.portName = value("port");
 
-    if (parser.isSet(plot)) {
-        options.plotPath = parser.value(plot);
+    if (isSet("plot")) {
+        options.plotPath = value("plot");
         if (!RunChart::fileTypeOf(options.plotPath))
             return failure(QStringLiteral("--plot takes a file name ending in .png or .svg, not %1")
                                .arg(quoted(options.plotPath)));
-    } else if (parser.isSet(plotSize)) {
+    } else if (isSet("plot-size")) {
         return failure(QStringLiteral("--plot-size needs --plot"));
     }
-    const QStringList sides = parser.value(plotSize).split(QLatin1Char('x'));
+    const QStringList sides = value("plot-size").split(QLatin1Char('x'));
     bool wide = false, high = false;
     options.plotSize =
         sides.size() == 2 ? QSize(sides[0].toInt(&wide, 10), sides[1].toInt(&high, 10)) : QSize();
@@ -177,9 +155,9 @@ CliOptions parseOptions(const QStringList &arguments)
         options.plotSize.width() > 10000 || options.plotSize.height() > 10000)
         return failure(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
                                       "10000x10000, not %1")
-                           .arg(quoted(parser.value(plotSize))));
+                           .arg(quoted(value("plot-size"))));
 
-    const QString rate = parser.value(baud);
+    const QString rate = value("baud");
     if (rate == QLatin1String("9600") || rate == QLatin1String("115200") ||
         rate == QLatin1String("230400"))
         s.baudRate = rate.toInt();
@@ -187,53 +165,53 @@ CliOptions parseOptions(const QStringList &arguments)
         return failure(
             QStringLiteral("--baud takes 9600, 115200 or 230400, not %1").arg(quoted(rate)));
 
-    if (parser.isSet(count) && parser.isSet(duration))
+    if (isSet("count") && isSet("duration"))
         return failure(QStringLiteral("--count and --duration cannot be used together"));
-    if (parser.isSet(count)) {
-        bool ok = false;
-        s.count = parser.value(count).toInt(&ok, 10);
-        if (!ok || s.count < 0)
+    if (isSet("count")) {
+        const std::optional<qint64> count = wholeNumberIn(value("count"), 0, INT_MAX);
+        if (!count)
             return failure(QStringLiteral("--count takes a whole number from 0, not %1")
-                               .arg(quoted(parser.value(count))));
+                               .arg(quoted(value("count"))));
+        s.count = int(*count);
     }
-    if (parser.isSet(duration)) {
+    if (isSet("duration")) {
         bool ok = false;
-        const double seconds = parser.value(duration).toDouble(&ok);
+        const double seconds = value("duration").toDouble(&ok);
         const double ms = std::round(seconds * 1000.0);
         if (!ok || !(ms >= 1.0 && ms <= double(INT_MAX)))
             return failure(QStringLiteral("--duration takes seconds from 0.001 to %1, not %2")
                                .arg(INT_MAX / 1000)
-                               .arg(quoted(parser.value(duration))));
+                               .arg(quoted(value("duration"))));
         s.durationMs = static_cast<qint64>(ms);
     }
 
-    const std::optional<int> every = parseInterval(parser.value(interval));
+    const std::optional<int> every = parseInterval(value("interval"));
     if (!every)
         return failure(QStringLiteral("--interval takes a whole number of milliseconds from 1 "
                                       "to 2147483647, not %1")
-                           .arg(quoted(parser.value(interval))));
+                           .arg(quoted(value("interval"))));
     s.intervalMs = *every;
 
-    const std::optional<LengthUnit> lengthUnit = unitFromName(parser.value(unit));
+    const std::optional<LengthUnit> lengthUnit = unitFromName(value("unit"));
     if (!lengthUnit)
         return failure(
-            QStringLiteral("--unit takes m, yd or ft, not %1").arg(quoted(parser.value(unit))));
+            QStringLiteral("--unit takes m, yd or ft, not %1").arg(quoted(value("unit"))));
     s.unit = *lengthUnit;
 
     // A reply is complete only after 10 ms of silence, so a shorter wait could never see one.
-    const std::optional<int> wait = parseInterval(parser.value(timeout));
+    const std::optional<int> wait = parseInterval(value("timeout"));
     if (!wait || *wait <= kBurstSilenceMs)
         return failure(QStringLiteral("--timeout takes a whole number of milliseconds from %1 "
                                       "to 2147483647, not %2")
                            .arg(kBurstSilenceMs + 1)
-                           .arg(quoted(parser.value(timeout))));
+                           .arg(quoted(value("timeout"))));
     s.timeoutMs = *wait;
 
-    const std::optional<RecordFormat> recordFormat = formatFromName(parser.value(format));
+    const std::optional<RecordFormat> recordFormat = formatFromName(value("format"));
     if (!recordFormat)
         return failure(QStringLiteral("--format takes text, csv or jsonl, not %1")
-                           .arg(quoted(parser.value(format))));
+                           .arg(quoted(value("format"))));
     options.format = *recordFormat;
-    s.strict = parser.isSet(strict);
+    s.strict = isSet("strict");
     return options;
 }

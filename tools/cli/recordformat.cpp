@@ -7,8 +7,46 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
+
+// The names that options and records give each value.
+template <typename E> struct Named
+{
+    E value;
+    const char *name;
+};
+
+const Named<LengthUnit> kUnitNames[] = {
+    {LengthUnit::Metre, "m"}, {LengthUnit::Yard, "yd"}, {LengthUnit::Foot, "ft"}};
+const Named<RecordFormat> kFormatNames[] = {
+    {RecordFormat::Text, "text"}, {RecordFormat::Csv, "csv"}, {RecordFormat::Jsonl, "jsonl"}};
+const Named<Measurement::Status> kStatusNames[] = {{Measurement::Status::Ok, "ok"},
+                                                   {Measurement::Status::Failed, "failed"},
+                                                   {Measurement::Status::Timeout, "timeout"},
+                                                   {Measurement::Status::Rejected, "rejected"}};
+const Named<CheckByte> kCheckNames[] = {
+    {CheckByte::Match, "match"}, {CheckByte::Mismatch, "mismatch"}, {CheckByte::Absent, "absent"}};
+
+template <typename E, std::size_t N> QString nameOf(const Named<E> (&table)[N], E value)
+{
+    for (const Named<E> &row : table) {
+        if (row.value == value)
+            return QString::fromLatin1(row.name);
+    }
+    return QString();
+}
+
+template <typename E, std::size_t N>
+std::optional<E> valueNamed(const Named<E> (&table)[N], const QString &name)
+{
+    for (const Named<E> &row : table) {
+        if (name == QLatin1String(row.name))
+            return row.value;
+    }
+    return std::nullopt;
+}
 
 QString number(double value)
 {
@@ -60,15 +98,7 @@ QString checkText(const Measurement &measurement)
 {
     if (!hasReply(measurement) || measurement.burst.isEmpty())
         return QString();
-    switch (checkByteOf(measurement.burst)) {
-    case CheckByte::Match:
-        return QStringLiteral("match");
-    case CheckByte::Mismatch:
-        return QStringLiteral("mismatch");
-    case CheckByte::Absent:
-        break;
-    }
-    return QStringLiteral("absent");
+    return nameOf(kCheckNames, checkByteOf(measurement.burst));
 }
 
 QString textRecord(const Measurement &measurement, LengthUnit unit)
@@ -136,61 +166,32 @@ QString jsonRecord(const Measurement &measurement, LengthUnit unit)
 
 QString unitName(LengthUnit unit)
 {
-    switch (unit) {
-    case LengthUnit::Metre:
-        return QStringLiteral("m");
-    case LengthUnit::Yard:
-        return QStringLiteral("yd");
-    case LengthUnit::Foot:
-        return QStringLiteral("ft");
-    }
-    return QString();
+    return nameOf(kUnitNames, unit);
 }
 
 std::optional<LengthUnit> unitFromName(const QString &name)
 {
-    for (LengthUnit unit : {LengthUnit::Metre, LengthUnit::Yard, LengthUnit::Foot}) {
-        if (name == unitName(unit))
-            return unit;
-    }
-    return std::nullopt;
+    return valueNamed(kUnitNames, name);
 }
 
 QString formatName(RecordFormat format)
 {
-    switch (format) {
-    case RecordFormat::Text:
-        return QStringLiteral("text");
-    case RecordFormat::Csv:
-        return QStringLiteral("csv");
-    case RecordFormat::Jsonl:
-        return QStringLiteral("jsonl");
-    }
-    return QString();
+    return nameOf(kFormatNames, format);
 }
 
 std::optional<RecordFormat> formatFromName(const QString &name)
 {
-    for (RecordFormat format : {RecordFormat::Text, RecordFormat::Csv, RecordFormat::Jsonl}) {
-        if (name == formatName(format))
-            return format;
-    }
-    return std::nullopt;
+    return valueNamed(kFormatNames, name);
 }
 
 QString statusName(Measurement::Status status)
 {
-    switch (status) {
-    case Measurement::Status::Ok:
-        return QStringLiteral("ok");
-    case Measurement::Status::Failed:
-        return QStringLiteral("failed");
-    case Measurement::Status::Timeout:
-        return QStringLiteral("timeout");
-    case Measurement::Status::Rejected:
-        return QStringLiteral("rejected");
-    }
-    return QString();
+    return nameOf(kStatusNames, status);
+}
+
+std::optional<Measurement::Status> statusFromName(const QString &name)
+{
+    return valueNamed(kStatusNames, name);
 }
 
 QString recordHeader(RecordFormat format)
@@ -202,13 +203,13 @@ QString recordHeader(RecordFormat format)
 
 QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit)
 {
-    switch (format) {
-    case RecordFormat::Text:
-        return textRecord(measurement, unit);
-    case RecordFormat::Csv:
-        return csvRecord(measurement, unit);
-    case RecordFormat::Jsonl:
-        return jsonRecord(measurement, unit);
+    using Writer = QString (*)(const Measurement &, LengthUnit);
+    static const std::pair<RecordFormat, Writer> writers[] = {{RecordFormat::Text, textRecord},
+                                                              {RecordFormat::Csv, csvRecord},
+                                                              {RecordFormat::Jsonl, jsonRecord}};
+    for (const auto &[each, write] : writers) {
+        if (each == format)
+            return write(measurement, unit);
     }
     return QString();
 }
@@ -238,16 +239,6 @@ QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly)
     *timeOfDayOnly = true;
     return QDateTime::fromMSecsSinceEpoch((hours * 60 + minutes) * 60000 + qRound64(seconds * 1000),
                                           Qt::UTC);
-}
-
-std::optional<Measurement::Status> statusFromName(const QString &name)
-{
-    for (auto status : {Measurement::Status::Ok, Measurement::Status::Failed,
-                        Measurement::Status::Timeout, Measurement::Status::Rejected}) {
-        if (name == statusName(status))
-            return status;
-    }
-    return std::nullopt;
 }
 
 qint64 percentile(QVector<qint64> values, double percent)

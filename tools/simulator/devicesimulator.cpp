@@ -230,14 +230,12 @@ bool DeviceSimulator::start()
 
 QString DeviceSimulator::errorString() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_errorString;
+    return locked(m_errorString);
 }
 
 QString DeviceSimulator::portName() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_portName;
+    return locked(m_portName);
 }
 
 bool DeviceSimulator::readLineSettings(termios *settings) const
@@ -257,8 +255,7 @@ void DeviceSimulator::setSettings(const SimulatorSettings &settings)
 
 SimulatorSettings DeviceSimulator::settings() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_settings;
+    return locked(m_settings);
 }
 
 void DeviceSimulator::unplug()
@@ -281,8 +278,7 @@ void DeviceSimulator::unplug()
 
 bool DeviceSimulator::isUnplugged() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_unplugged;
+    return locked(m_unplugged);
 }
 
 void DeviceSimulator::writeRaw(const QByteArray &bytes)
@@ -300,14 +296,12 @@ void DeviceSimulator::writeRaw(const QByteArray &bytes)
 
 QByteArray DeviceSimulator::received() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_received;
+    return locked(m_received);
 }
 
 QVector<SimulatorEvent> DeviceSimulator::events() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_events;
+    return locked(m_events);
 }
 
 void DeviceSimulator::clearEvents()
@@ -319,14 +313,12 @@ void DeviceSimulator::clearEvents()
 
 int DeviceSimulator::commandCount() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_commandCount;
+    return locked(m_commandCount);
 }
 
 int DeviceSimulator::replyCount() const
 {
-    QMutexLocker lock(&m_mutex);
-    return m_replyCount;
+    return locked(m_replyCount);
 }
 
 void DeviceSimulator::onReadable()

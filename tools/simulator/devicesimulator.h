@@ -163,6 +163,12 @@ private:
     void record(SimulatorEvent::Kind kind, qint64 steadyNs, const QByteArray &bytes);
     void stopOnError(const QString &message);
     void closeDevice();
+    // A copy of a member guarded by m_mutex, taken under it.
+    template <typename T> T locked(const T &member) const
+    {
+        QMutexLocker lock(&m_mutex);
+        return member;
+    }
 
     mutable QMutex m_mutex;
     // Guarded by m_mutex: what other threads may read or set.

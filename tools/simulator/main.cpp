@@ -1,113 +1,72 @@
 // rangefinder-sim: the measuring device on a pseudo-terminal, for trying the window (or any
 // program) without the device. Prints the port's path on stdout, then answers commands until
-// SIGINT or SIGTERM.
+// SIGINT, SIGTERM, SIGHUP or SIGPIPE.
 #include "devicesimulator.h"
+#include "optionvalues.h"
 #include "portlink.h"
+#include "signalwatcher.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <functional>
-#include <unistd.h>
+#include <optional>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-extern "C" void onSignal(int)
-{
-    const char byte = 1;
-    const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    static_cast<void>(written);
-}
-
-bool catchSignals()
-{
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    // SIGPIPE too (stdout or stderr read by nobody any more): dying of it would leave the link
-    // behind, pointing at a terminal number that will be given to someone else.
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        if (::sigaction(signal, &action, nullptr) != 0)
-            return false;
-    }
-    return true;
-}
 
 void complain(const QString &message)
 {
     QTextStream(stderr) << "rangefinder-sim: " << message << '\n';
 }
 
-// Reads option values, remembering the first problem so that all are reported the same way.
+// Reads option values by name, remembering the first problem so that all are reported the same
+// way.
 class OptionReader
 {
 public:
     explicit OptionReader(const QCommandLineParser &parser) : m_parser(parser) {}
 
-    void number(const QCommandLineOption &option, double low, double high, double &value)
+    void number(const char *name, double low, double high, double &value)
     {
-        const QString name = option.names().constFirst();
-        if (!m_parser.isSet(option))
+        if (!isSet(name))
             return;
-        bool ok = false;
-        const double parsed = m_parser.value(option).toDouble(&ok);
-        if (!ok || !(parsed >= low && parsed <= high)) {
-            fail(QStringLiteral("--%1 takes a number from %2 to %3, not \"%4\"")
-                     .arg(name)
-                     .arg(low)
-                     .arg(high)
-                     .arg(m_parser.value(option)));
-            return;
-        }
-        value = parsed;
+        if (const std::optional<double> parsed = numberIn(text(name), low, high))
+            value = *parsed;
+        else
+            outOfRange(name, "a number", low, high);
     }
 
-    void whole(const QCommandLineOption &option, qint64 low, qint64 high,
-               const std::function<void(qint64)> &store)
+    void whole(const char *name, qint64 low, qint64 high, const std::function<void(qint64)> &store)
     {
-        const QString name = option.names().constFirst();
-        if (!m_parser.isSet(option))
+        if (!isSet(name))
             return;
-        bool ok = false;
-        const qint64 parsed = m_parser.value(option).toLongLong(&ok);
-        if (!ok || parsed < low || parsed > high) {
-            fail(QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
-                     .arg(name)
-                     .arg(low)
-                     .arg(high)
-                     .arg(m_parser.value(option)));
-            return;
-        }
-        store(parsed);
+        if (const std::optional<qint64> parsed = wholeNumberIn(text(name), low, high))
+            store(*parsed);
+        else
+            outOfRange(name, "a whole number", low, high);
     }
 
     template <typename E>
-    void choice(const QCommandLineOption &option, const QStringList &names, const QList<E> &values,
-                E &value)
+    void choice(const char *name, const QStringList &names, const QList<E> &values, E &value)
     {
-        if (!m_parser.isSet(option))
+        if (!isSet(name))
             return;
-        const int index = names.indexOf(m_parser.value(option));
+        const int index = names.indexOf(text(name));
         if (index < 0) {
             fail(QStringLiteral("--%1 takes one of %2, not \"%3\"")
-                     .arg(option.names().constFirst(), names.join(QStringLiteral(", ")),
-                          m_parser.value(option)));
+                     .arg(QLatin1String(name), names.join(QStringLiteral(", ")), text(name)));
             return;
         }
         value = values.at(index);
     }
+
+    bool isSet(const char *name) const { return m_parser.isSet(QLatin1String(name)); }
+    QString text(const char *name) const { return m_parser.value(QLatin1String(name)); }
 
     void fail(const QString &message)
     {
@@ -117,6 +76,15 @@ public:
     QString error() const { return m_error; }
 
 private:
+    template <typename T> void outOfRange(const char *name, const char *kind, T low, T high)
+    {
+        fail(QStringLiteral("--%1 takes %2 from %3 to %4, not \"%5\"")
+                 .arg(QLatin1String(name), QLatin1String(kind))
+                 .arg(low)
+                 .arg(high)
+                 .arg(text(name)));
+    }
+
     const QCommandLineParser &m_parser;
     QString m_error;
 };
@@ -145,114 +113,66 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Plays the Velmora distance meter on a pseudo-terminal. Prints the terminal's path (the\n"
         "port to open, e.g. /dev/pts/7) on stdout, then answers every measurement command\n"
-        "55 AA 88 FF FF FF FF 84 with a reply 55 AA 88 S 00 DH DL C until SIGINT or SIGTERM.\n"
+        "55 AA 88 FF FF FF FF 84 with a reply 55 AA 88 S 00 DH DL C until SIGINT, SIGTERM,\n"
+        "SIGHUP or SIGPIPE.\n"
         "The same seed and the same commands give the same replies."));
     parser.addHelpOption();
     parser.addVersionOption();
 
-    const QCommandLineOption pattern(
-        QStringLiteral("pattern"),
-        QStringLiteral("How the distance moves: fixed (always --distance), walk (a random walk "
-                       "between --min and --max), sine (a sine between --min and --max over "
-                       "--period). Default: fixed."),
-        QStringLiteral("fixed|walk|sine"));
-    const QCommandLineOption distance(
-        QStringLiteral("distance"),
-        QStringLiteral("Distance for the fixed pattern, metres, 0 to 6553.5 (sent in tenths). "
-                       "Default: %1.")
-            .arg(defaults.distance),
-        QStringLiteral("metres"));
-    const QCommandLineOption minimum(
-        QStringLiteral("min"),
-        QStringLiteral("Lowest distance of walk and sine, metres, 0 to 6553.5. Default: %1.")
-            .arg(defaults.minimum),
-        QStringLiteral("metres"));
-    const QCommandLineOption maximum(
-        QStringLiteral("max"),
-        QStringLiteral("Highest distance of walk and sine, metres, 0 to 6553.5, not below --min. "
-                       "Default: %1.")
-            .arg(defaults.maximum),
-        QStringLiteral("metres"));
-    const QCommandLineOption period(
-        QStringLiteral("period"),
-        QStringLiteral("Period of the sine, milliseconds, 1 to 86400000. Default: %1.")
-            .arg(defaults.periodMs),
-        QStringLiteral("ms"));
-    const QCommandLineOption failureRate(
-        QStringLiteral("failure-rate"),
-        QStringLiteral("Share of replies that report a failed measurement (status 0), 0 to 1. "
-                       "Default: 0."),
-        QStringLiteral("fraction"));
-    const QCommandLineOption silenceRate(
-        QStringLiteral("silence-rate"),
-        QStringLiteral("Share of commands that get no reply at all, 0 to 1. Default: 0."),
-        QStringLiteral("fraction"));
-    const QCommandLineOption delay(
-        QStringLiteral("delay"),
-        QStringLiteral("Time from a command's last byte to its reply's first byte, "
-                       "milliseconds, 0 to 60000. Default: 0."),
-        QStringLiteral("ms"));
-    const QCommandLineOption pieces(
-        QStringLiteral("pieces"),
-        QStringLiteral("Split each 8-byte reply into this many writes, 1 to 8. Default: 1."),
-        QStringLiteral("count"));
-    const QCommandLineOption gap(
-        QStringLiteral("gap"),
-        QStringLiteral("Time between the pieces of a reply, milliseconds, 0 to 60000 (10 or "
-                       "more makes the window see separate bursts). Default: 0."),
-        QStringLiteral("ms"));
-    const QCommandLineOption noise(
-        QStringLiteral("noise"),
-        QStringLiteral("Stray bytes on the line: none; between (--noise-bytes random bytes "
-                       "after each reply, --noise-delay later); continuous (a burst of "
-                       "--noise-bytes every --noise-interval, so the line is never silent). "
-                       "Default: none."),
-        QStringLiteral("none|between|continuous"));
-    const QCommandLineOption noiseBytes(
-        QStringLiteral("noise-bytes"),
-        QStringLiteral("Bytes per burst of noise, 1 to 4096. Default: %1.")
-            .arg(defaults.noiseBytes),
-        QStringLiteral("count"));
-    const QCommandLineOption noiseInterval(
-        QStringLiteral("noise-interval"),
-        QStringLiteral("Time between bursts of continuous noise, milliseconds, 1 to 60000. "
-                       "Default: %1.")
-            .arg(defaults.noiseIntervalMs),
-        QStringLiteral("ms"));
-    const QCommandLineOption noiseDelay(
-        QStringLiteral("noise-delay"),
-        QStringLiteral("Time from a reply's last byte to the noise after it, milliseconds, 0 "
-                       "to 60000. Default: 0 (right behind the reply)."),
-        QStringLiteral("ms"));
-    const QCommandLineOption unplugAfter(
-        QStringLiteral("unplug-after"),
-        QStringLiteral("Vanish like an unplugged device after this many replies (the port "
-                       "then fails for the program) and exit; 0 never. Default: 0."),
-        QStringLiteral("count"));
-    const QCommandLineOption seed(
-        QStringLiteral("seed"),
-        QStringLiteral("Seed of every random choice (walk, failures, silences, noise), 0 to "
-                       "4294967295. Default: %1.")
-            .arg(defaults.seed),
-        QStringLiteral("number"));
-    const QCommandLineOption log(
-        QStringLiteral("log"),
-        QStringLiteral("Write every event to this file, one line each: steady-clock time in "
-                       "nanoseconds, the event (command, reply, noise, raw, unplug) and its "
-                       "bytes in hex. The file is replaced."),
-        QStringLiteral("file"));
-    const QCommandLineOption link(
-        QStringLiteral("link"),
-        QStringLiteral("Also make the port reachable as PATH, a symbolic link to the "
-                       "pseudo-terminal removed on exit; e.g. /dev/COM1 for the port name "
-                       "COM1. PATH must not exist, or be a symbolic link that points nowhere "
-                       "or at this terminal; anything else is refused."),
-        QStringLiteral("path"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("Print every event on stderr."));
-    parser.addOptions({pattern, distance, minimum, maximum, period, failureRate, silenceRate, delay,
-                       pieces, gap, noise, noiseBytes, noiseInterval, noiseDelay, unplugAfter, seed,
-                       log, link, verbose});
+    const std::vector<OptionRow> options = {
+        {"pattern", "fixed|walk|sine",
+         "How the distance moves: fixed (always --distance), walk (a random walk between --min "
+         "and --max), sine (a sine between --min and --max over --period). Default: fixed."},
+        {"distance", "metres",
+         "Distance for the fixed pattern, metres, 0 to 6553.5 (sent in tenths). Default: %1.",
+         QString::number(defaults.distance)},
+        {"min", "metres", "Lowest distance of walk and sine, metres, 0 to 6553.5. Default: %1.",
+         QString::number(defaults.minimum)},
+        {"max", "metres",
+         "Highest distance of walk and sine, metres, 0 to 6553.5, not below --min. Default: %1.",
+         QString::number(defaults.maximum)},
+        {"period", "ms", "Period of the sine, milliseconds, 1 to 86400000. Default: %1.",
+         QString::number(defaults.periodMs)},
+        {"failure-rate", "fraction",
+         "Share of replies that report a failed measurement (status 0), 0 to 1. Default: 0."},
+        {"silence-rate", "fraction",
+         "Share of commands that get no reply at all, 0 to 1. Default: 0."},
+        {"delay", "ms",
+         "Time from a command's last byte to its reply's first byte, milliseconds, 0 to 60000. "
+         "Default: 0."},
+        {"pieces", "count", "Split each 8-byte reply into this many writes, 1 to 8. Default: 1."},
+        {"gap", "ms",
+         "Time between the pieces of a reply, milliseconds, 0 to 60000 (10 or more makes the "
+         "window see separate bursts). Default: 0."},
+        {"noise", "none|between|continuous",
+         "Stray bytes on the line: none; between (--noise-bytes random bytes after each reply, "
+         "--noise-delay later); continuous (a burst of --noise-bytes every --noise-interval, so "
+         "the line is never silent). Default: none."},
+        {"noise-bytes", "count", "Bytes per burst of noise, 1 to 4096. Default: %1.",
+         QString::number(defaults.noiseBytes)},
+        {"noise-interval", "ms",
+         "Time between bursts of continuous noise, milliseconds, 1 to 60000. Default: %1.",
+         QString::number(defaults.noiseIntervalMs)},
+        {"noise-delay", "ms",
+         "Time from a reply's last byte to the noise after it, milliseconds, 0 to 60000. "
+         "Default: 0 (right behind the reply)."},
+        {"unplug-after", "count",
+         "Vanish like an unplugged device after this many replies (the port then fails for the "
+         "program) and exit; 0 never. Default: 0."},
+        {"seed", "number",
+         "Seed of every random choice (walk, failures, silences, noise), 0 to 4294967295. "
+         "Default: %1.",
+         QString::number(defaults.seed)},
+        {"log", "file",
+         "Write every event to this file, one line each: steady-clock time in nanoseconds, the "
+         "event (command, reply, noise, raw, unplug) and its bytes in hex. The file is replaced."},
+        {"link", "path",
+         "Also make the port reachable as PATH, a symbolic link to the pseudo-terminal removed on "
+         "exit; e.g. /dev/COM1 for the port name COM1. PATH must not exist, or be a symbolic link "
+         "that points nowhere or at this terminal; anything else is refused."},
+        {"verbose", nullptr, "Print every event on stderr."},
+    };
+    addOptions(parser, options);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         complain(QStringLiteral("unexpected argument \"%1\"; see --help")
@@ -264,41 +184,47 @@ int main(int argc, char *argv[])
     OptionReader read(parser);
     using Pattern = SimulatorSettings::Pattern;
     using Noise = SimulatorSettings::Noise;
-    read.choice(pattern, {QStringLiteral("fixed"), QStringLiteral("walk"), QStringLiteral("sine")},
-                QList<Pattern>{Pattern::Fixed, Pattern::RandomWalk, Pattern::Sine},
-                settings.pattern);
-    read.number(distance, 0, 6553.5, settings.distance);
-    read.number(minimum, 0, 6553.5, settings.minimum);
-    read.number(maximum, 0, 6553.5, settings.maximum);
-    read.whole(period, 1, 86400000, [&](qint64 v) { settings.periodMs = int(v); });
-    read.number(failureRate, 0, 1, settings.failureRate);
-    read.number(silenceRate, 0, 1, settings.silenceRate);
-    read.whole(delay, 0, 60000, [&](qint64 v) { settings.replyDelayMs = int(v); });
-    read.whole(pieces, 1, 8, [&](qint64 v) { settings.pieces = int(v); });
-    read.whole(gap, 0, 60000, [&](qint64 v) { settings.pieceGapMs = int(v); });
     read.choice(
-        noise, {QStringLiteral("none"), QStringLiteral("between"), QStringLiteral("continuous")},
+        "pattern", {QStringLiteral("fixed"), QStringLiteral("walk"), QStringLiteral("sine")},
+        QList<Pattern>{Pattern::Fixed, Pattern::RandomWalk, Pattern::Sine}, settings.pattern);
+    read.number("distance", 0, 6553.5, settings.distance);
+    read.number("min", 0, 6553.5, settings.minimum);
+    read.number("max", 0, 6553.5, settings.maximum);
+    read.whole("period", 1, 86400000, [&](qint64 v) { settings.periodMs = int(v); });
+    read.number("failure-rate", 0, 1, settings.failureRate);
+    read.number("silence-rate", 0, 1, settings.silenceRate);
+    read.whole("delay", 0, 60000, [&](qint64 v) { settings.replyDelayMs = int(v); });
+    read.whole("pieces", 1, 8, [&](qint64 v) { settings.pieces = int(v); });
+    read.whole("gap", 0, 60000, [&](qint64 v) { settings.pieceGapMs = int(v); });
+    read.choice(
+        "noise", {QStringLiteral("none"), QStringLiteral("between"), QStringLiteral("continuous")},
         QList<Noise>{Noise::None, Noise::BetweenReplies, Noise::Continuous}, settings.noise);
-    read.whole(noiseBytes, 1, 4096, [&](qint64 v) { settings.noiseBytes = int(v); });
-    read.whole(noiseInterval, 1, 60000, [&](qint64 v) { settings.noiseIntervalMs = int(v); });
-    read.whole(noiseDelay, 0, 60000, [&](qint64 v) { settings.noiseDelayMs = int(v); });
-    read.whole(unplugAfter, 0, 1000000000, [&](qint64 v) { settings.unplugAfterReplies = int(v); });
-    read.whole(seed, 0, 4294967295LL, [&](qint64 v) { settings.seed = quint32(v); });
+    read.whole("noise-bytes", 1, 4096, [&](qint64 v) { settings.noiseBytes = int(v); });
+    read.whole("noise-interval", 1, 60000, [&](qint64 v) { settings.noiseIntervalMs = int(v); });
+    read.whole("noise-delay", 0, 60000, [&](qint64 v) { settings.noiseDelayMs = int(v); });
+    read.whole("unplug-after", 0, 1000000000,
+               [&](qint64 v) { settings.unplugAfterReplies = int(v); });
+    read.whole("seed", 0, 4294967295LL, [&](qint64 v) { settings.seed = quint32(v); });
     if (settings.minimum > settings.maximum)
         read.fail(QStringLiteral("--min (%1) is above --max (%2)")
                       .arg(settings.minimum)
                       .arg(settings.maximum));
-    if (parser.isSet(log) && parser.value(log).isEmpty())
+    if (read.isSet("log") && read.text("log").isEmpty())
         read.fail(QStringLiteral("--log needs a file name"));
-    if (parser.isSet(link) && parser.value(link).isEmpty())
+    if (read.isSet("link") && read.text("link").isEmpty())
         read.fail(QStringLiteral("--link needs a path"));
     if (!read.error().isEmpty()) {
         complain(read.error());
         return 2;
     }
 
-    if (!catchSignals()) {
-        complain(QStringLiteral("cannot catch SIGINT and SIGTERM"));
+    // SIGPIPE too (stdout or stderr read by nobody any more): dying of it would leave the link
+    // behind, pointing at a terminal number that will be given to someone else.
+    SignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP, SIGPIPE},
+                                SignalWatcher::InterruptedCalls::Restart, &app);
+    if (!signalWatcher.isWatching()) {
+        complain(QStringLiteral("cannot catch SIGINT, SIGTERM, SIGHUP and SIGPIPE: %1")
+                     .arg(signalWatcher.errorString()));
         return 1;
     }
 
@@ -309,7 +235,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString port = simulator.portName();
-    const QString linkPath = parser.value(link);
+    const QString linkPath = read.text("link");
     if (!linkPath.isEmpty()) {
         QString error;
         if (!createPortLink(linkPath, port, &error)) {
@@ -318,8 +244,8 @@ int main(int argc, char *argv[])
         }
     }
     // Replaced only once the link is made: a refused link leaves an earlier log as it was.
-    QFile logFile(parser.value(log));
-    if (parser.isSet(log) && !logFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    QFile logFile(read.text("log"));
+    if (read.isSet("log") && !logFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         complain(QStringLiteral("cannot write the log %1: %2")
                      .arg(logFile.fileName(), logFile.errorString()));
         if (!linkPath.isEmpty())
@@ -331,7 +257,7 @@ int main(int argc, char *argv[])
         logFile.write("# steady-clock ns, event, bytes\n");
         logFile.flush();
     }
-    const bool verboseOn = parser.isSet(verbose);
+    const bool verboseOn = read.isSet("verbose");
     QObject::connect(
         &simulator, &DeviceSimulator::eventRecorded, &app, [&](const SimulatorEvent &event) {
             const QString line = QStringLiteral("%1 %2 %3")
@@ -353,13 +279,7 @@ int main(int argc, char *argv[])
     trim.start(10000);
 
     int exitCode = 0;
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
-        char drained[16];
-        while (::read(signalPipe[0], drained, sizeof drained) > 0) {
-        }
-        QCoreApplication::quit();
-    });
+    QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, &QCoreApplication::quit);
     QObject::connect(&simulator, &DeviceSimulator::failed, &app, [&](const QString &message) {
         complain(QStringLiteral("stopped: %1").arg(message));
         QCoreApplication::exit(1);
@@ -372,9 +292,10 @@ int main(int argc, char *argv[])
 
     std::printf("%s\n", port.toLocal8Bit().constData());
     std::fflush(stdout);
-    complain(QStringLiteral("playing the device on %1%2; SIGINT or SIGTERM stops it")
-                 .arg(port, linkPath.isEmpty() ? QString()
-                                               : QStringLiteral(" (linked as %1)").arg(linkPath)));
+    complain(
+        QStringLiteral("playing the device on %1%2; SIGINT, SIGTERM, SIGHUP or SIGPIPE stops it")
+            .arg(port,
+                 linkPath.isEmpty() ? QString() : QStringLiteral(" (linked as %1)").arg(linkPath)));
 
     exitCode = app.exec();
     if (!linkPath.isEmpty())

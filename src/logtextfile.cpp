@@ -1,4 +1,4 @@
-#include "logfile.h"
+#include "logtextfile.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -26,18 +26,11 @@ extern "C" void onSignal(int signalNumber)
     errno = savedErrno;
 }
 
-void restoreDefaults()
-{
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : {SIGINT, SIGTERM})
-        ::sigaction(signalNumber, &action, nullptr);
-}
-
 } // namespace
 
-SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
+SignalWatcher::SignalWatcher(const QVector<int> &signalNumbers, InterruptedCalls interrupted,
+                             QObject *parent)
+    : QObject(parent), m_signalNumbers(signalNumbers)
 {
     if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         m_errorString = qt_error_string(errno);
@@ -46,9 +39,8 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a write blocked on standard output must give way to the signal.
-    action.sa_flags = 0;
-    for (int signalNumber : {SIGINT, SIGTERM}) {
+    action.sa_flags = interrupted == InterruptedCalls::Restart ? SA_RESTART : 0;
+    for (int signalNumber : m_signalNumbers) {
         if (::sigaction(signalNumber, &action, nullptr) != 0) {
             m_errorString = qt_error_string(errno);
             restoreDefaults();
@@ -69,6 +61,15 @@ int SignalWatcher::caughtSignal()
     return lastSignal;
 }
 
+void SignalWatcher::restoreDefaults()
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : m_signalNumbers)
+        ::sigaction(signalNumber, &action, nullptr);
+}
+
 void SignalWatcher::readPipe()
 {
     unsigned char byte = 0;
@@ -78,7 +79,9 @@ void SignalWatcher::readPipe()
 
 #else
 
-SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {}
+SignalWatcher::SignalWatcher(const QVector<int> &signalNumbers, InterruptedCalls, QObject *parent)
+    : QObject(parent), m_signalNumbers(signalNumbers)
+{}
 
 SignalWatcher::~SignalWatcher() = default;
 
@@ -86,6 +89,8 @@ int SignalWatcher::caughtSignal()
 {
     return 0;
 }
+
+void SignalWatcher::restoreDefaults() {}
 
 void SignalWatcher::readPipe() {}
 

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class QSerialPort;
+
+// Sets the device's line on an open port: baudRate, 8 data bits, no parity, one stop bit, no
+// flow control, in that order. Every setting is tried even after one is refused; false if any
+// was, with the first refusal's reason in errorString (if given).
+bool applyLineSettings(QSerialPort &port, qint32 baudRate, QString *errorString = nullptr);

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+class QSocketNotifier;
+
+// Turns the given signals into a Qt signal on the event loop, through a self-pipe: the handler
+// only writes the signal's number to the pipe, so no record is ever cut short by it. One watcher
+// per program.
+class SignalWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What becomes of a system call that a caught signal interrupts.
+    enum class InterruptedCalls { Fail, Restart };
+
+    explicit SignalWatcher(const QVector<int> &signalNumbers, InterruptedCalls interrupted,
+                           QObject *parent = nullptr);
+    ~SignalWatcher() override;
+
+    // False if the pipe or the handlers could not be set up (errorString() says why); the
+    // signals then keep their default action.
+    bool isWatching() const { return m_notifier != nullptr; }
+    QString errorString() const { return m_errorString; }
+
+    // The last signal caught, 0 if none: with InterruptedCalls::Fail a write blocked on a full
+    // pipe returns early when one arrives, and its writer asks here why.
+    static int caughtSignal();
+
+signals:
+    void caught(int signalNumber);
+
+private:
+    void restoreDefaults();
+    void readPipe();
+
+    QVector<int> m_signalNumbers;
+    QSocketNotifier *m_notifier = nullptr;
+    QString m_errorString;
+};
