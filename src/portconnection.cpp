@@ -2,6 +2,7 @@
 #include "widget.h"
 
 #include "linesettings.h"
+#include "measurementtext.h"
 #include "portfault.h"
 #include "receivepath.h"
 
@@ -98,7 +99,7 @@ void Widget::serialErrorOccurred(QSerialPort::SerialPortError error)
     // The port took the command and only now says that it could not send it: the send line
     // must not stand as if it had gone out.
     if (error == QSerialPort::WriteError || (gone && serial->bytesToWrite() > 0))
-        appendLog(tr("发送失败：") + portText);
+        appendLog(sendFailureLine(portText));
     // Calls on a port that is failing report errors of their own, which must not come back here.
     QSignalBlocker blocker(serial);
     if (error == QSerialPort::WriteError) {

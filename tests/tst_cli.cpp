@@ -114,6 +114,7 @@ private:
     void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
                  QVector<Record> &records);
     QVector<qint64> commandTimesMs() const;
+    SessionSettings sessionOnSim(int count, int intervalMs, int timeoutMs = 1000) const;
     void runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
                     int *ignored = nullptr, int timeoutMs = 15000);
 
@@ -250,6 +251,16 @@ QVector<qint64> tst_Cli::commandTimesMs() const
             times.append(event.steadyNs / 1000000);
     }
     return times;
+}
+
+SessionSettings tst_Cli::sessionOnSim(int count, int intervalMs, int timeoutMs) const
+{
+    SessionSettings settings;
+    settings.portName = sim->portName();
+    settings.count = count;
+    settings.intervalMs = intervalMs;
+    settings.timeoutMs = timeoutMs;
+    return settings;
 }
 
 void tst_Cli::runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
@@ -602,11 +613,7 @@ void tst_Cli::roundTrip()
     device.failureRate = 0.25;
     device.seed = 7;
     sim->setSettings(device);
-    SessionSettings settings;
-    settings.portName = sim->portName();
-    settings.count = 40;
-    settings.intervalMs = 20;
-    settings.timeoutMs = 500;
+    SessionSettings settings = sessionOnSim(40, 20, 500);
     settings.unit = LengthUnit(unit);
     QVector<Measurement> live;
     runSession(settings, live);
@@ -1322,11 +1329,7 @@ void tst_Cli::intervalAndPendingReply()
     simulated.silenceRate = silenceRate;
     sim->setSettings(simulated);
 
-    SessionSettings settings;
-    settings.portName = sim->portName();
-    settings.count = 4;
-    settings.intervalMs = intervalMs;
-    settings.timeoutMs = timeoutMs;
+    SessionSettings settings = sessionOnSim(4, intervalMs, timeoutMs);
     QVector<Measurement> measurements;
     runSession(settings, measurements);
     if (QTest::currentTestFailed())
@@ -1460,10 +1463,7 @@ void tst_Cli::killedRunDoesNotShiftTheNext()
 
 void tst_Cli::burstWithNoCommandIsIgnored()
 {
-    SessionSettings settings;
-    settings.portName = sim->portName();
-    settings.count = 2;
-    settings.intervalMs = 700;
+    SessionSettings settings = sessionOnSim(2, 700);
     settings.unit = LengthUnit::Yard;
 
     MeasurementSession session(settings);
@@ -1494,11 +1494,7 @@ void tst_Cli::lateReplyIsNotTheNextOne()
     simulated.replyDelayMs = 250;
     sim->setSettings(simulated);
 
-    SessionSettings settings;
-    settings.portName = sim->portName();
-    settings.count = 2;
-    settings.intervalMs = 600;
-    settings.timeoutMs = 100;
+    SessionSettings settings = sessionOnSim(2, 600, 100);
     QVector<Measurement> measurements;
     int ignored = -1;
     runSession(settings, measurements, &ignored);

@@ -114,8 +114,9 @@ QString textRecord(const Measurement &measurement, LengthUnit unit)
         fields << QStringLiteral("latency %1 ms").arg(measurement.latencyMs);
     if (!measurement.burst.isEmpty())
         fields << QStringLiteral("reply %1").arg(QString::fromLatin1(measurement.burst.toHex()));
-    if (!checkText(measurement).isEmpty())
-        fields << QStringLiteral("check %1").arg(checkText(measurement));
+    const QString check = checkText(measurement);
+    if (!check.isEmpty())
+        fields << QStringLiteral("check %1").arg(check);
     if (!hasReply(measurement))
         fields << QStringLiteral("no reply");
     return fields.join(QLatin1Char(' ')) + QLatin1Char('\n');
