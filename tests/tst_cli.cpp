@@ -1,7 +1,6 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
 #include "devicethread.h"
-#include "linesettings.h"
 #include "logtextfile.h"
 #include "measurementsession.h"
 #include "measurementtext.h"
@@ -11,6 +10,7 @@
 #include "runchart.h"
 #include "runreader.h"
 #include "testsupport.h"
+#include "verifylinesettings.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>

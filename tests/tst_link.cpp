@@ -1,11 +1,11 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
-#include "linesettings.h"
 #include "modalcatcher.h"
 #include "namedchild.h"
 #include "receivercount.h"
 #include "replyframe.h"
 #include "testsupport.h"
+#include "verifylinesettings.h"
 #include "widget.h"
 
 #include <QComboBox>
