@@ -484,6 +484,7 @@ void tst_Faults::repliesInPieces_data()
     QTest::addColumn<int>("pieces");
     QTest::addColumn<int>("gapMs");
 
+    QTest::newRow("whole") << 1 << 0;
     QTest::newRow("8 pieces 1 ms apart") << 8 << 1;
     QTest::newRow("8 pieces back to back") << 8 << 0;
     QTest::newRow("4 pieces 3 ms apart") << 4 << 3;
