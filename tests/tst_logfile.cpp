@@ -65,6 +65,8 @@ void tst_LogFile::bytes_data()
         << QByteArray("UTF-8") << QStringLiteral("a\r\nb\rc\n\nd") << QByteArray("a\r\nb\rc\n\nd");
     QTest::newRow("UTF-8 locale, no byte-order mark")
         << QByteArray("UTF-8") << chinese << chinese.toUtf8();
+    QTest::newRow("UTF-8 locale, Latin-1 text in UTF-8")
+        << QByteArray("UTF-8") << western << western.toUtf8();
     QTest::newRow("Latin-1 locale keeps Latin-1")
         << QByteArray("ISO-8859-1") << western << western.toLatin1();
     QTest::newRow("Latin-1 locale, Chinese falls back to UTF-8")

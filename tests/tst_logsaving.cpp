@@ -39,8 +39,7 @@ private slots:
     void failure_data();
     void failure();
     void writesInPlaceWhereNoTemporaryFileFits();
-    void encoding_data();
-    void encoding();
+    void savesInTheLocalesEncoding();
 
 private:
     QTextEdit *pane() const { return window->findChild<QTextEdit *>(QStringLiteral("textEdit")); }
@@ -391,35 +390,18 @@ void tst_LogSaving::writesInPlaceWhereNoTemporaryFileFits()
     QCOMPARE(readBytes(target), (line1 + '\n' + line2).toUtf8());
 }
 
-void tst_LogSaving::encoding_data()
+// Which encoding each text gets is the save function's table; here only that the window's save
+// goes through it: a Latin-1 locale gets Latin-1 bytes, not the pane's UTF-8.
+void tst_LogSaving::savesInTheLocalesEncoding()
 {
-    QTest::addColumn<QByteArray>("codec");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QByteArray>("expected");
-
-    const QString chinese = line2;
     const QString western = QStringLiteral("Weite: 17,8 m ± 0,1 m (Größe °)");
-    QTest::newRow("Latin-1 locale, Chinese log in UTF-8")
-        << QByteArray("ISO-8859-1") << chinese << chinese.toUtf8();
-    QTest::newRow("Latin-1 locale, Latin-1 log in Latin-1")
-        << QByteArray("ISO-8859-1") << western << western.toLatin1();
-    QTest::newRow("UTF-8 locale, Latin-1 log in UTF-8")
-        << QByteArray("UTF-8") << western << western.toUtf8();
-}
-
-void tst_LogSaving::encoding()
-{
-    QFETCH(QByteArray, codec);
-    QFETCH(QString, text);
-    QFETCH(QByteArray, expected);
-
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName(codec));
-    pane()->append(text);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+    pane()->append(western);
     const QString target = path(QStringLiteral("log.txt"));
     catcher->setFileAnswer(target);
     clickSave();
     QVERIFY(catcher->boxes().isEmpty());
-    QCOMPARE(readBytes(target), expected);
+    QCOMPARE(readBytes(target), western.toLatin1());
 }
 
 QTEST_MAIN(tst_LogSaving)
