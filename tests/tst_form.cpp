@@ -251,31 +251,30 @@ void tst_Form::sizes_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QSize>("minimum");
     QTest::addColumn<QSize>("maximum");
-    QTest::addColumn<int>("horizontal");
-    QTest::addColumn<int>("vertical");
+    QTest::addColumn<QSizePolicy>("policy");
 
     const int big = QWIDGETSIZE_MAX;
-    const int fixed = QSizePolicy::Fixed;
-    const int preferred = QSizePolicy::Preferred;
-    const int expanding = QSizePolicy::Expanding;
-    const int minimum = QSizePolicy::Minimum;
-    auto row = [&](const char *name, QSize min, QSize max, int h, int v) {
-        QTest::newRow(name) << QString(name) << min << max << h << v;
+    const QSizePolicy fixed(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    const QSizePolicy preferred(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    const QSizePolicy expanding(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    const QSizePolicy minimumWide(QSizePolicy::Minimum, QSizePolicy::Fixed);
+    auto row = [&](const char *name, QSize min, QSize max, QSizePolicy policy) {
+        QTest::newRow(name) << QString(name) << min << max << policy;
     };
-    row("logoLabel", {126, 0}, {126, big}, preferred, preferred);
-    row("label_2", {140, 40}, {big, big}, fixed, fixed);
-    row("label_3", {120, 40}, {big, big}, fixed, fixed);
-    row("portCBox", {140, 40}, {big, big}, fixed, fixed);
-    row("baudCBox", {140, 40}, {big, big}, fixed, fixed);
+    row("logoLabel", {126, 0}, {126, big}, preferred);
+    row("label_2", {140, 40}, {big, big}, fixed);
+    row("label_3", {120, 40}, {big, big}, fixed);
+    row("portCBox", {140, 40}, {big, big}, fixed);
+    row("baudCBox", {140, 40}, {big, big}, fixed);
     for (const char *button :
          {"openBtn", "closeBtn", "oneSendBtn", "continueSendBtn", "saveFileBtn"})
-        row(button, {140, 40}, {big, big}, fixed, fixed);
-    row("timeLineEdit", {75, 0}, {75, big}, minimum, fixed);
-    row("label_5", {60, 0}, {60, big}, fixed, fixed);
-    row("groupBox", {129, 0}, {129, big}, preferred, preferred);
-    row("value_label", {87, 27}, {87, 27}, preferred, preferred);
-    row("textEdit", {0, 0}, {big, big}, expanding, expanding);
-    row("clearBtn", {0, 0}, {big, big}, minimum, fixed);
+        row(button, {140, 40}, {big, big}, fixed);
+    row("timeLineEdit", {75, 0}, {75, big}, minimumWide);
+    row("label_5", {60, 0}, {60, big}, fixed);
+    row("groupBox", {129, 0}, {129, big}, preferred);
+    row("value_label", {87, 27}, {87, 27}, preferred);
+    row("textEdit", {0, 0}, {big, big}, expanding);
+    row("clearBtn", {0, 0}, {big, big}, minimumWide);
 }
 
 void tst_Form::sizes()
@@ -283,15 +282,15 @@ void tst_Form::sizes()
     QFETCH(QString, name);
     QFETCH(QSize, minimum);
     QFETCH(QSize, maximum);
-    QFETCH(int, horizontal);
-    QFETCH(int, vertical);
+    QFETCH(QSizePolicy, policy);
 
     auto *widget = window->findChild<QWidget *>(name);
     QVERIFY(widget);
     QCOMPARE(widget->minimumSize(), minimum);
     QCOMPARE(widget->maximumSize(), maximum);
-    QCOMPARE(int(widget->sizePolicy().horizontalPolicy()), horizontal);
-    QCOMPARE(int(widget->sizePolicy().verticalPolicy()), vertical);
+    // Not the whole policy: a widget's own control type is part of it.
+    QCOMPARE(widget->sizePolicy().horizontalPolicy(), policy.horizontalPolicy());
+    QCOMPARE(widget->sizePolicy().verticalPolicy(), policy.verticalPolicy());
     QCOMPARE(widget->sizePolicy().horizontalStretch(), 0);
     QCOMPARE(widget->sizePolicy().verticalStretch(), 0);
 }
