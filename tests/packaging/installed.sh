@@ -13,16 +13,14 @@ fail() {
     exit 1
 }
 
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+. "$here/../../scripts/lib/privileges.sh"
 # The tools of the check itself; none of them brings a font for the window's texts.
-apt-get install -y -qq --no-install-recommends man-db python3 xvfb x11-utils \
-    imagemagick >/dev/null
-if "$here/glyphs.py" "$src" 2>/dev/null; then
-    fail "a font for the window's texts was here before the package"
-fi
+require_packages man-db python3 xvfb x11-utils imagemagick
+status=0
+"$here/glyphs.py" "$src" 2>/dev/null || status=$?
+[ "$status" -eq 3 ] || fail "before the package, glyphs.py ended with $status, not 3 (no font)"
 
-apt-get install -y -qq "$deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
 echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}' rangefinder-assistant)"
 "$here/glyphs.py" "$src"
 for page in rangefinder-assistant rangefinder-cli rangefinder-sim; do
