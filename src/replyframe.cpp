@@ -21,7 +21,7 @@ bool frameFromBurst(const QByteArray &burst, ReplyFrame &frame)
 
 bool assembleFrameByte(ReplyFrame &frame, int &pos, quint8 byte)
 {
-    if (byte == 0x55) {
+    if (byte == quint8(kReplyStartByte)) {
         frame[0] = byte;
         pos = 1;
         return false;

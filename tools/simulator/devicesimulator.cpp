@@ -1,6 +1,7 @@
 #include "devicesimulator.h"
 
 #include "commandframe.h"
+#include "replyframe.h"
 
 #include <QMutexLocker>
 #include <QSocketNotifier>
@@ -60,7 +61,7 @@ QString systemError(const char *what)
 QByteArray replyFrame(quint8 status, quint16 tenths)
 {
     QByteArray frame(kFrameSize, '\0');
-    frame[0] = '\x55';
+    frame[0] = kReplyStartByte;
     frame[1] = '\xAA';
     frame[2] = '\x88';
     frame[3] = static_cast<char>(status);
@@ -405,7 +406,7 @@ void DeviceSimulator::answer(qint64 commandNs)
     Pending reply;
     reply.kind = SimulatorEvent::Reply;
     reply.bytes = replyFrame(failed ? 0 : 1, distanceTenths(metres));
-    reply.pieces = pieceSizes(reply.bytes.size(), s.pieces).size();
+    reply.pieces = pieceSizes(reply.bytes.size(), s.pieces);
     reply.earliestNs = commandNs + qint64(std::max(0, s.replyDelayMs)) * kNsPerMs;
     // One reply at a time, as the device measures one at a time: a reply waits until the one
     // before it is out.
@@ -470,13 +471,8 @@ void DeviceSimulator::begin(const Pending &pending)
         return;
     }
     Writing writing{pending, pending.bytes, 0};
-    if (pending.kind == SimulatorEvent::Reply) {
-        const QVector<int> sizes = pieceSizes(pending.bytes.size(), pending.pieces);
-        int offset = 0;
-        for (int i = 0; i < pending.piece; ++i)
-            offset += sizes.at(i);
-        writing.bytes = pending.bytes.mid(offset, sizes.at(pending.piece));
-    }
+    if (pending.kind == SimulatorEvent::Reply)
+        writing.bytes = pending.bytes.mid(pending.offset, pending.pieces.at(pending.piece));
     m_line = std::move(writing);
 }
 
@@ -524,14 +520,15 @@ void DeviceSimulator::written(const Writing &done, qint64 nowNs)
         return;
     }
     const SimulatorSettings s = settings();
-    if (pending.pieces > 1)
+    if (pending.pieces.size() > 1)
         emit replyPieceWritten(done.bytes);
     if (m_master < 0)
         return; // unplugged from a slot of the signal
-    if (pending.piece + 1 < pending.pieces) {
+    if (pending.piece + 1 < pending.pieces.size()) {
         // The gap counts from this piece's write, so that it holds even when a piece was late.
         Pending next = pending;
         ++next.piece;
+        next.offset += done.bytes.size();
         schedule(nowNs + qint64(std::max(0, s.pieceGapMs)) * kNsPerMs, next);
         return;
     }

@@ -132,8 +132,9 @@ private:
     {
         SimulatorEvent::Kind kind = SimulatorEvent::Noise;
         QByteArray bytes;      // for a reply: the whole frame
-        int pieces = 1;        // Reply: the writes it is split into
+        QVector<int> pieces;   // Reply: the sizes of the writes it is split into
         int piece = 0;         // Reply: the one to write next
+        int offset = 0;        // Reply: where that piece starts in the frame
         qint64 earliestNs = 0; // Reply waiting its turn: not before this
     };
     // What is on the line: written as far as the terminal has taken it.
