@@ -89,17 +89,6 @@ private:
     QString m_error;
 };
 
-QString hex(const QByteArray &bytes)
-{
-    QString text;
-    for (int i = 0; i < bytes.size(); ++i) {
-        if (i > 0)
-            text += QLatin1Char(' ');
-        text += QStringLiteral("%1").arg(static_cast<quint8>(bytes.at(i)), 2, 16, QLatin1Char('0'));
-    }
-    return text;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -258,20 +247,21 @@ int main(int argc, char *argv[])
         logFile.flush();
     }
     const bool verboseOn = read.isSet("verbose");
-    QObject::connect(
-        &simulator, &DeviceSimulator::eventRecorded, &app, [&](const SimulatorEvent &event) {
-            const QString line = QStringLiteral("%1 %2 %3")
-                                     .arg(event.steadyNs)
-                                     .arg(QLatin1String(simulatorEventKindName(event.kind)))
-                                     .arg(hex(event.bytes))
-                                     .trimmed();
-            if (logFile.isOpen()) {
-                logFile.write(line.toUtf8() + '\n');
-                logFile.flush();
-            }
-            if (verboseOn)
-                complain(line);
-        });
+    if (logFile.isOpen() || verboseOn)
+        QObject::connect(
+            &simulator, &DeviceSimulator::eventRecorded, &app, [&](const SimulatorEvent &event) {
+                const QString line = QStringLiteral("%1 %2 %3")
+                                         .arg(event.steadyNs)
+                                         .arg(QLatin1String(simulatorEventKindName(event.kind)))
+                                         .arg(QString::fromLatin1(event.bytes.toHex(' ')))
+                                         .trimmed();
+                if (logFile.isOpen()) {
+                    logFile.write(line.toUtf8() + '\n');
+                    logFile.flush();
+                }
+                if (verboseOn)
+                    complain(line);
+            });
     // The log is written as events happen; the in-memory copy is not needed and would grow for
     // as long as the simulator runs.
     QTimer trim(&app);
