@@ -84,9 +84,9 @@ QFont fitted(QFont font, double width, double room)
     return font;
 }
 
-void drawMark(QPainter &painter, Measurement::Status status, double x, double y, double r)
+void drawMark(QPainter &painter, bool failed, double x, double y, double r)
 {
-    if (status == Measurement::Status::Failed) {
+    if (failed) {
         painter.setPen(QPen(kFailedColour, 2.0));
         painter.drawLine(QPointF(x - r, y - r), QPointF(x + r, y + r));
         painter.drawLine(QPointF(x - r, y + r), QPointF(x + r, y - r));
@@ -285,9 +285,7 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
             painter.fillRect(box, kBandColour);
             break;
         default:
-            drawMark(painter,
-                     e.kind == 3 ? Measurement::Status::Failed : Measurement::Status::Timeout,
-                     box.center().x(), ly, swatch * 0.22);
+            drawMark(painter, e.kind == 3, box.center().x(), ly, swatch * 0.22);
         }
         x += swatch + space;
         painter.setPen(kTextColour);
@@ -423,12 +421,13 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
         if (s.status == Measurement::Status::Ok)
             continue;
         const int c = std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns);
-        const quint8 bit = s.status == Measurement::Status::Failed ? 1 : 2;
+        // As in the summary, a rejected reply is a failure.
+        const bool failed = s.status != Measurement::Status::Timeout;
+        const quint8 bit = failed ? 1 : 2;
         if (marked[c] & bit)
             continue;
         marked[c] |= bit;
-        const bool failed = s.status == Measurement::Status::Failed;
-        drawMark(painter, s.status, l.x(s.ms), l.plot.bottom() + (failed ? 0 : 2 * l.markRadius),
+        drawMark(painter, failed, l.x(s.ms), l.plot.bottom() + (failed ? 0 : 2 * l.markRadius),
                  l.markRadius);
     }
 
