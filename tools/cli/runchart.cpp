@@ -1,5 +1,7 @@
 #include "runchart.h"
 
+#include "logtextfile.h"
+
 #include <QBuffer>
 #include <QFileInfo>
 #include <QFontMetricsF>
@@ -8,7 +10,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSvgGenerator>
 
 #include <algorithm>
@@ -439,21 +440,26 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
                     QString *errorString) const
 {
     const std::optional<FileType> type = fileTypeOf(path);
-    QSaveFile file(path);
-    if (!type || !file.open(QIODevice::WriteOnly)) {
+    if (!type) {
         if (errorString)
-            *errorString = type ? file.errorString() : QStringLiteral("not a .png or .svg name");
+            *errorString = QStringLiteral("not a .png or .svg name");
         return false;
     }
-    bool written = true;
+    QByteArray bytes;
     if (*type == FileType::Png) {
         QImage image(size, QImage::Format_ARGB32_Premultiplied);
         QPainter painter(&image);
         paint(painter, size, statistics);
         painter.end();
-        written = image.save(&file, "PNG");
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        if (!image.save(&buffer, "PNG")) {
+            if (errorString)
+                *errorString = QStringLiteral("the image cannot be encoded");
+            return false;
+        }
     } else {
-        QBuffer buffer;
+        QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         QSvgGenerator svg;
         svg.setOutputDevice(&buffer);
@@ -466,7 +472,6 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
         painter.end();
         // The generator gives the size in millimetres, which viewers turn into pixels at
         // different resolutions; in pixels it is the size asked for everywhere.
-        QByteArray bytes = buffer.data();
         static const QRegularExpression millimetres(QStringLiteral("width=\"[0-9.]+mm\" "
                                                                    "height=\"[0-9.]+mm\""));
         const QRegularExpressionMatch match =
@@ -477,13 +482,6 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
                               .arg(size.width())
                               .arg(size.height())
                               .toLatin1());
-        written = file.write(bytes) == bytes.size();
     }
-    if (!written || !file.commit()) {
-        if (errorString)
-            *errorString =
-                written ? file.errorString() : QStringLiteral("the image cannot be encoded");
-        return false;
-    }
-    return true;
+    return saveBytes(path, bytes, errorString);
 }
