@@ -136,8 +136,9 @@ bool measurementFromFields(const RecordFields &f, Measurement &m)
     }
     if (!f.raw.isEmpty()) {
         const QByteArray hex = f.raw.toLatin1();
-        if (hex.size() % 2 != 0 ||
-            std::any_of(hex.cbegin(), hex.cend(), [](char c) { return !std::isxdigit(c); }))
+        if (hex.size() % 2 != 0 || std::any_of(hex.cbegin(), hex.cend(), [](char c) {
+                return !std::isxdigit(static_cast<unsigned char>(c));
+            }))
             return false;
         m.burst = QByteArray::fromHex(hex);
     }
