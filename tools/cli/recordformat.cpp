@@ -68,10 +68,7 @@ Distance distanceOf(const Measurement &measurement, LengthUnit unit)
     if (!measurement.written)
         return {valueText(measurement.reply.raw, LengthUnit::Metre),
                 valueText(measurement.reply.raw, unit)};
-    const WrittenValue &written = *measurement.written;
-    const double metres = written.value / unitFactor(written.unit);
-    return {number(metres),
-            number(written.unit == unit ? written.value : metres * unitFactor(unit))};
+    return {number(distanceMetres(measurement)), number(distanceIn(measurement, unit))};
 }
 
 QString timeText(const Measurement &measurement)
@@ -220,6 +217,13 @@ double distanceMetres(const Measurement &measurement)
     if (measurement.written)
         return measurement.written->value / unitFactor(measurement.written->unit);
     return metresFromRaw(measurement.reply.raw);
+}
+
+double distanceIn(const Measurement &measurement, LengthUnit unit)
+{
+    const std::optional<WrittenValue> &written = measurement.written;
+    return written && written->unit == unit ? written->value
+                                            : distanceMetres(measurement) * unitFactor(unit);
 }
 
 QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly)

@@ -132,10 +132,7 @@ void RunChart::add(const Measurement &measurement)
 {
     float value = 0;
     if (measurement.status == Measurement::Status::Ok) {
-        const auto &written = measurement.written;
-        value = float(written && written->unit == m_unit
-                          ? written->value
-                          : distanceMetres(measurement) * unitFactor(m_unit));
+        value = float(distanceIn(measurement, m_unit));
         m_minValue = m_valid == 0 ? value : std::min(m_minValue, value);
         m_maxValue = m_valid == 0 ? value : std::max(m_maxValue, value);
         ++m_valid;
