@@ -145,7 +145,7 @@ bool measurementFromFields(const RecordFields &f, Measurement &m)
     ReplyFrame frame = {};
     if (m.status != Measurement::Status::Timeout && frameFromBurst(m.burst, frame))
         m.reply = replyFromFrame(frame);
-    if (m.status == Measurement::Status::Ok && (m.reply.status == 0 || m.reply.raw == 0)) {
+    if (m.status == Measurement::Status::Ok && !isReading(m.reply)) {
         bool ok = false;
         const double value = f.value.toDouble(&ok);
         if (!ok || !std::isfinite(value) || value <= 0)
