@@ -172,11 +172,6 @@ std::optional<LengthUnit> unitFromName(const QString &name)
     return valueNamed(kUnitNames, name);
 }
 
-QString formatName(RecordFormat format)
-{
-    return nameOf(kFormatNames, format);
-}
-
 std::optional<RecordFormat> formatFromName(const QString &name)
 {
     return valueNamed(kFormatNames, name);

@@ -29,7 +29,6 @@ public:
     explicit RunChart(LengthUnit unit);
 
     void add(const Measurement &measurement);
-    int count() const { return m_samples.size(); }
 
     // By the file name's extension, in any case: .png or .svg.
     static std::optional<FileType> fileTypeOf(const QString &path);
