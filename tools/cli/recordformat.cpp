@@ -48,6 +48,13 @@ std::optional<E> valueNamed(const Named<E> (&table)[N], const QString &name)
     return std::nullopt;
 }
 
+// percentile() of values already sorted, at least one: the summary takes two ranks of one sort.
+qint64 nearestRank(const QVector<qint64> &sorted, double percent)
+{
+    const auto rank = static_cast<int>(std::ceil(percent / 100.0 * sorted.size()));
+    return sorted.at(std::min(std::max(rank, 1), sorted.size()) - 1);
+}
+
 QString number(double value)
 {
     return QString::number(value, 'g', 6);
@@ -246,8 +253,7 @@ qint64 percentile(QVector<qint64> values, double percent)
     if (values.isEmpty())
         return -1;
     std::sort(values.begin(), values.end());
-    const auto rank = static_cast<int>(std::ceil(percent / 100.0 * values.size()));
-    return values.at(std::min(std::max(rank, 1), values.size()) - 1);
+    return nearestRank(values, percent);
 }
 
 void RunStatistics::add(const Measurement &measurement)
@@ -312,12 +318,15 @@ QString distanceLine(const RunStatistics &s)
 QString formatSummary(const RunStatistics &s)
 {
     QString text = countsLine(s) + QLatin1Char('\n') + distanceLine(s) + QLatin1Char('\n');
-    if (s.latenciesMs.isEmpty())
+    if (s.latenciesMs.isEmpty()) {
         text += QStringLiteral("latency (ms): no reply\n");
-    else
+    } else {
+        QVector<qint64> sorted = s.latenciesMs;
+        std::sort(sorted.begin(), sorted.end());
         text += QStringLiteral("latency (ms): p50 %1, p99 %2\n")
-                    .arg(percentile(s.latenciesMs, 50))
-                    .arg(percentile(s.latenciesMs, 99));
+                    .arg(nearestRank(sorted, 50))
+                    .arg(nearestRank(sorted, 99));
+    }
     if (s.rejected > 0)
         text += QStringLiteral("rejected: %1 replies whose check byte was wrong or missing\n")
                     .arg(s.rejected);

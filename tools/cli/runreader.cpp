@@ -105,9 +105,10 @@ constexpr int kCsvColumnsBeforeCheck = 7;
 
 bool isCsvHeader(const QString &line)
 {
-    const QString header = recordHeader(RecordFormat::Csv).trimmed();
-    return line == header ||
-           line == header.section(QLatin1Char(','), 0, kCsvColumnsBeforeCheck - 1);
+    static const QString header = recordHeader(RecordFormat::Csv).trimmed();
+    static const QString withoutCheck =
+        header.section(QLatin1Char(','), 0, kCsvColumnsBeforeCheck - 1);
+    return line == header || line == withoutCheck;
 }
 
 struct RecordFields
