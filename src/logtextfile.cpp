@@ -55,10 +55,8 @@ bool writeInPlace(const QString &path, const QByteArray &bytes, QString *errorSt
 
 } // namespace
 
-bool saveLogText(const QString &path, const QString &text, QString *errorString)
+bool saveBytes(const QString &path, const QByteArray &bytes, QString *errorString)
 {
-    const QByteArray bytes = encode(text);
-
     const QFileInfo target(path);
     if (target.exists() && !target.isFile() && !target.isDir())
         return writeInPlace(path, bytes, errorString);
@@ -78,4 +76,9 @@ bool saveLogText(const QString &path, const QString &text, QString *errorString)
     if (!file.commit())
         return fail(file, errorString);
     return true;
+}
+
+bool saveLogText(const QString &path, const QString &text, QString *errorString)
+{
+    return saveBytes(path, encode(text), errorString);
 }

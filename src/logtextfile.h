@@ -1,9 +1,14 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
-// Writes the log text to path as it is: no header, no byte-order mark, no line feed added, line
-// ends untranslated. The text is encoded in the locale's encoding when that can represent all of
-// it, in UTF-8 otherwise. A regular file is replaced only once every byte has been written; on
-// failure it keeps its old content, false is returned and errorString (if given) says why.
+// Writes bytes to path. A regular file is replaced only once every byte has been written; on
+// failure it keeps its old content, false is returned and errorString (if given) says why. A
+// device or a pipe is written to in place.
+bool saveBytes(const QString &path, const QByteArray &bytes, QString *errorString = nullptr);
+
+// Writes the log text to path as it is, with saveBytes: no header, no byte-order mark, no line
+// feed added, line ends untranslated. The text is encoded in the locale's encoding when that can
+// represent all of it, in UTF-8 otherwise.
 bool saveLogText(const QString &path, const QString &text, QString *errorString = nullptr);

@@ -21,6 +21,12 @@ struct Reply
     quint16 raw = 0;   // distance in tenths of a metre
 };
 
+// A reply that gives a distance: the device measured, and not 0.
+inline bool isReading(const Reply &reply)
+{
+    return reply.status != 0 && reply.raw != 0;
+}
+
 // Status from byte 3, distance from bytes 5 (high) and 6 (low).
 Reply replyFromFrame(const ReplyFrame &frame);
 

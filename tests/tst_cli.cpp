@@ -523,11 +523,14 @@ void tst_Cli::chart_data()
     QTest::addColumn<QString>("suffix");
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("points");
+    QTest::addColumn<Measurement::Status>("failure");
 
-    QTest::newRow("png, a spike among many") << "png" << QSize(1200, 600) << 200000;
-    QTest::newRow("svg, a spike among many") << "svg" << QSize(900, 500) << 200000;
-    QTest::newRow("png, a spike among few") << "png" << QSize(640, 360) << 41;
-    QTest::newRow("svg, no valid distance") << "svg" << QSize(1200, 600) << 0;
+    using S = Measurement::Status;
+    QTest::newRow("png, a spike among many") << "png" << QSize(1200, 600) << 200000 << S::Failed;
+    QTest::newRow("svg, a spike among many") << "svg" << QSize(900, 500) << 200000 << S::Failed;
+    QTest::newRow("png, a spike among few") << "png" << QSize(640, 360) << 41 << S::Failed;
+    QTest::newRow("png, rejected among few") << "png" << QSize(640, 360) << 41 << S::Rejected;
+    QTest::newRow("svg, no valid distance") << "svg" << QSize(1200, 600) << 0 << S::Failed;
 }
 
 void tst_Cli::chart()
@@ -535,6 +538,7 @@ void tst_Cli::chart()
     QFETCH(QString, suffix);
     QFETCH(QSize, size);
     QFETCH(int, points);
+    QFETCH(Measurement::Status, failure);
 
     // Every 20 ms between 17.5 and 18.1 m, a few failures and timeouts, 90 m once in the middle.
     RunChart chart(LengthUnit::Metre);
@@ -542,7 +546,7 @@ void tst_Cli::chart()
     const int spikeAt = points / 2;
     for (int i = 0; i < std::max(points, 20); ++i) {
         using S = Measurement::Status;
-        const S status = points == 0 || i % 97 == 5 ? S::Failed : i % 89 == 7 ? S::Timeout : S::Ok;
+        const S status = points == 0 || i % 97 == 5 ? failure : i % 89 == 7 ? S::Timeout : S::Ok;
         Measurement m = measurement(status, status == S::Ok, i == spikeAt ? 900 : 175 + i % 7, 12);
         m.time = kTime.addMSecs(20LL * i);
         chart.add(m);
@@ -592,6 +596,15 @@ void tst_Cli::chart()
     };
     QVERIFY(drawnNear(top));
     QVERIFY(!drawnNear(elsewhere));
+
+    // The first failure is a red cross on the time axis, not a timeout's orange mark under it.
+    const int failureX = int(chart.position(painter, size, 20LL * 5, 90.0).x());
+    bool red = false;
+    for (int y = int(top.y()); y < size.height(); ++y) {
+        for (int x = failureX - 1; x <= failureX + 1; ++x)
+            red = red || (qRed(image.pixel(x, y)) > 180 && qGreen(image.pixel(x, y)) < 90);
+    }
+    QVERIFY(red);
 }
 
 void tst_Cli::roundTrip_data()

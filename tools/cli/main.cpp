@@ -108,9 +108,7 @@ int main(int argc, char *argv[])
             return;
         ended = true;
         statistics.ignoredBursts = session->ignoredBursts();
-        const bool summaryWritten = writeWhole(stderr, formatSummary(statistics)) == Written::Whole;
-        const bool chartWritten = writeChart(options, chart, statistics);
-        if (!(summaryWritten && chartWritten) && exitCode < kExitSignalBase)
+        if (!writeSummaryAndChart(options, chart, statistics) && exitCode < kExitSignalBase)
             exitCode = kExitOutputLost;
         exitStatus = exitCode;
         QCoreApplication::exit(exitCode);

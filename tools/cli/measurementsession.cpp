@@ -171,9 +171,8 @@ void MeasurementSession::endOfBurst()
 
 void MeasurementSession::conclude(Measurement measurement)
 {
-    measurement.status = measurement.reply.status != 0 && measurement.reply.raw != 0
-                             ? Measurement::Status::Ok
-                             : Measurement::Status::Failed;
+    measurement.status =
+        isReading(measurement.reply) ? Measurement::Status::Ok : Measurement::Status::Failed;
     if (m_settings.strict && checkByteOf(measurement.burst) != CheckByte::Match)
         measurement.status = Measurement::Status::Rejected;
     complete(measurement);

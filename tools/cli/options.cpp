@@ -148,14 +148,13 @@ CliOptions parseOptions(const QStringList &arguments)
         return failure(QStringLiteral("--plot-size needs --plot"));
     }
     const QStringList sides = value("plot-size").split(QLatin1Char('x'));
-    bool wide = false, high = false;
-    options.plotSize =
-        sides.size() == 2 ? QSize(sides[0].toInt(&wide, 10), sides[1].toInt(&high, 10)) : QSize();
-    if (!wide || !high || options.plotSize.width() < 300 || options.plotSize.height() < 200 ||
-        options.plotSize.width() > 10000 || options.plotSize.height() > 10000)
+    const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);
+    const std::optional<qint64> height = wholeNumberIn(sides.value(1), 200, 10000);
+    if (sides.size() != 2 || !width || !height)
         return failure(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
                                       "10000x10000, not %1")
                            .arg(quoted(value("plot-size"))));
+    options.plotSize = QSize(int(*width), int(*height));
 
     const QString rate = value("baud");
     if (rate == QLatin1String("9600") || rate == QLatin1String("115200") ||

@@ -37,6 +37,18 @@ QString clipped(const QString &line)
     return line.size() <= 60 ? line : line.left(60) + QChar(0x2026);
 }
 
+// The chart that --plot asks for, if any; says why on stderr and returns false when it cannot.
+bool writeChart(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics)
+{
+    if (options.plotPath.isEmpty())
+        return true;
+    QString error;
+    if (chart.save(options.plotPath, options.plotSize, statistics, &error))
+        return true;
+    complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
+    return false;
+}
+
 } // namespace
 
 int readBack(const CliOptions &options)
@@ -67,10 +79,10 @@ int readBack(const CliOptions &options)
         if (charting)
             chart.add(measurement);
     }
-    if (!(written && out.flush())) {
+    // As in a live run, lost records end the reading but not the summary and the chart.
+    const bool recordsWritten = written && out.flush();
+    if (!recordsWritten)
         complain(QStringLiteral("cannot write the records: %1").arg(out.errorString()));
-        return kExitOutputLost;
-    }
     statistics.unsent = reader.unsentCount();
 
     for (const RunReader::SkippedLine &line : reader.firstSkipped())
@@ -82,19 +94,15 @@ int readBack(const CliOptions &options)
         complain(QStringLiteral("%1: %2 more lines skipped")
                      .arg(name)
                      .arg(reader.skippedCount() - reader.firstSkipped().size()));
-    const bool summaryWritten = writeWhole(stderr, formatSummary(statistics)) == Written::Whole;
-    if (!(writeChart(options, chart, statistics) && summaryWritten))
+    if (!(writeSummaryAndChart(options, chart, statistics) && recordsWritten))
         return kExitOutputLost;
     return statistics.allOk() ? kExitAllMeasured : kExitSomeFailed;
 }
 
-bool writeChart(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics)
+bool writeSummaryAndChart(const CliOptions &options, const RunChart &chart,
+                          const RunStatistics &statistics)
 {
-    if (options.plotPath.isEmpty())
-        return true;
-    QString error;
-    if (chart.save(options.plotPath, options.plotSize, statistics, &error))
-        return true;
-    complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
-    return false;
+    const bool summaryWritten = writeWhole(stderr, formatSummary(statistics)) == Written::Whole;
+    const bool chartWritten = writeChart(options, chart, statistics);
+    return summaryWritten && chartWritten;
 }

@@ -9,6 +9,7 @@ struct RunStatistics;
 // would. Returns the exit code.
 int readBack(const CliOptions &options);
 
-// Writes the chart that --plot asks for, if any; says why on stderr and returns false when it
-// cannot.
-bool writeChart(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics);
+// The end of every run: the summary to stderr, then the chart that --plot asks for, if any.
+// False unless both were written; why the chart was not is said on stderr.
+bool writeSummaryAndChart(const CliOptions &options, const RunChart &chart,
+                          const RunStatistics &statistics);

@@ -48,6 +48,13 @@ std::optional<E> valueNamed(const Named<E> (&table)[N], const QString &name)
     return std::nullopt;
 }
 
+// percentile() of values already sorted, at least one: the summary takes two ranks of one sort.
+qint64 nearestRank(const QVector<qint64> &sorted, double percent)
+{
+    const auto rank = static_cast<int>(std::ceil(percent / 100.0 * sorted.size()));
+    return sorted.at(std::min(std::max(rank, 1), sorted.size()) - 1);
+}
+
 QString number(double value)
 {
     return QString::number(value, 'g', 6);
@@ -68,10 +75,7 @@ Distance distanceOf(const Measurement &measurement, LengthUnit unit)
     if (!measurement.written)
         return {valueText(measurement.reply.raw, LengthUnit::Metre),
                 valueText(measurement.reply.raw, unit)};
-    const WrittenValue &written = *measurement.written;
-    const double metres = written.value / unitFactor(written.unit);
-    return {number(metres),
-            number(written.unit == unit ? written.value : metres * unitFactor(unit))};
+    return {number(distanceMetres(measurement)), number(distanceIn(measurement, unit))};
 }
 
 QString timeText(const Measurement &measurement)
@@ -175,11 +179,6 @@ std::optional<LengthUnit> unitFromName(const QString &name)
     return valueNamed(kUnitNames, name);
 }
 
-QString formatName(RecordFormat format)
-{
-    return nameOf(kFormatNames, format);
-}
-
 std::optional<RecordFormat> formatFromName(const QString &name)
 {
     return valueNamed(kFormatNames, name);
@@ -222,6 +221,13 @@ double distanceMetres(const Measurement &measurement)
     return metresFromRaw(measurement.reply.raw);
 }
 
+double distanceIn(const Measurement &measurement, LengthUnit unit)
+{
+    const std::optional<WrittenValue> &written = measurement.written;
+    return written && written->unit == unit ? written->value
+                                            : distanceMetres(measurement) * unitFactor(unit);
+}
+
 QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly)
 {
     *timeOfDayOnly = false;
@@ -247,8 +253,7 @@ qint64 percentile(QVector<qint64> values, double percent)
     if (values.isEmpty())
         return -1;
     std::sort(values.begin(), values.end());
-    const auto rank = static_cast<int>(std::ceil(percent / 100.0 * values.size()));
-    return values.at(std::min(std::max(rank, 1), values.size()) - 1);
+    return nearestRank(values, percent);
 }
 
 void RunStatistics::add(const Measurement &measurement)
@@ -313,12 +318,15 @@ QString distanceLine(const RunStatistics &s)
 QString formatSummary(const RunStatistics &s)
 {
     QString text = countsLine(s) + QLatin1Char('\n') + distanceLine(s) + QLatin1Char('\n');
-    if (s.latenciesMs.isEmpty())
+    if (s.latenciesMs.isEmpty()) {
         text += QStringLiteral("latency (ms): no reply\n");
-    else
+    } else {
+        QVector<qint64> sorted = s.latenciesMs;
+        std::sort(sorted.begin(), sorted.end());
         text += QStringLiteral("latency (ms): p50 %1, p99 %2\n")
-                    .arg(percentile(s.latenciesMs, 50))
-                    .arg(percentile(s.latenciesMs, 99));
+                    .arg(nearestRank(sorted, 50))
+                    .arg(nearestRank(sorted, 99));
+    }
     if (s.rejected > 0)
         text += QStringLiteral("rejected: %1 replies whose check byte was wrong or missing\n")
                     .arg(s.rejected);

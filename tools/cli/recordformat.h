@@ -13,7 +13,6 @@ enum class RecordFormat { Text, Csv, Jsonl };
 // "m", "yd", "ft" and back.
 QString unitName(LengthUnit unit);
 std::optional<LengthUnit> unitFromName(const QString &name);
-QString formatName(RecordFormat format);
 std::optional<RecordFormat> formatFromName(const QString &name);
 QString statusName(Measurement::Status status);
 std::optional<Measurement::Status> statusFromName(const QString &name);
@@ -21,6 +20,8 @@ std::optional<Measurement::Status> statusFromName(const QString &name);
 // The distance of a valid measurement in metres: from the reply, or computed back from the
 // value as written.
 double distanceMetres(const Measurement &measurement);
+// The same in unit: the value as written when it was written in unit, else converted.
+double distanceIn(const Measurement &measurement, LengthUnit unit);
 
 // The time field of a record back into a time: ISO 8601, or the hours:minutes:seconds of a
 // record read from a window log (timeOfDayOnly is then set). Invalid when it is neither.

@@ -1,5 +1,7 @@
 #include "runchart.h"
 
+#include "logtextfile.h"
+
 #include <QBuffer>
 #include <QFileInfo>
 #include <QFontMetricsF>
@@ -8,7 +10,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSvgGenerator>
 
 #include <algorithm>
@@ -84,9 +85,9 @@ QFont fitted(QFont font, double width, double room)
     return font;
 }
 
-void drawMark(QPainter &painter, Measurement::Status status, double x, double y, double r)
+void drawMark(QPainter &painter, bool failed, double x, double y, double r)
 {
-    if (status == Measurement::Status::Failed) {
+    if (failed) {
         painter.setPen(QPen(kFailedColour, 2.0));
         painter.drawLine(QPointF(x - r, y - r), QPointF(x + r, y + r));
         painter.drawLine(QPointF(x - r, y + r), QPointF(x + r, y - r));
@@ -131,10 +132,7 @@ void RunChart::add(const Measurement &measurement)
 {
     float value = 0;
     if (measurement.status == Measurement::Status::Ok) {
-        const auto &written = measurement.written;
-        value = float(written && written->unit == m_unit
-                          ? written->value
-                          : distanceMetres(measurement) * unitFactor(m_unit));
+        value = float(distanceIn(measurement, m_unit));
         m_minValue = m_valid == 0 ? value : std::min(m_minValue, value);
         m_maxValue = m_valid == 0 ? value : std::max(m_maxValue, value);
         ++m_valid;
@@ -285,9 +283,7 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
             painter.fillRect(box, kBandColour);
             break;
         default:
-            drawMark(painter,
-                     e.kind == 3 ? Measurement::Status::Failed : Measurement::Status::Timeout,
-                     box.center().x(), ly, swatch * 0.22);
+            drawMark(painter, e.kind == 3, box.center().x(), ly, swatch * 0.22);
         }
         x += swatch + space;
         painter.setPen(kTextColour);
@@ -423,12 +419,13 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
         if (s.status == Measurement::Status::Ok)
             continue;
         const int c = std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns);
-        const quint8 bit = s.status == Measurement::Status::Failed ? 1 : 2;
+        // As in the summary, a rejected reply is a failure.
+        const bool failed = s.status != Measurement::Status::Timeout;
+        const quint8 bit = failed ? 1 : 2;
         if (marked[c] & bit)
             continue;
         marked[c] |= bit;
-        const bool failed = s.status == Measurement::Status::Failed;
-        drawMark(painter, s.status, l.x(s.ms), l.plot.bottom() + (failed ? 0 : 2 * l.markRadius),
+        drawMark(painter, failed, l.x(s.ms), l.plot.bottom() + (failed ? 0 : 2 * l.markRadius),
                  l.markRadius);
     }
 
@@ -440,21 +437,26 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
                     QString *errorString) const
 {
     const std::optional<FileType> type = fileTypeOf(path);
-    QSaveFile file(path);
-    if (!type || !file.open(QIODevice::WriteOnly)) {
+    if (!type) {
         if (errorString)
-            *errorString = type ? file.errorString() : QStringLiteral("not a .png or .svg name");
+            *errorString = QStringLiteral("not a .png or .svg name");
         return false;
     }
-    bool written = true;
+    QByteArray bytes;
     if (*type == FileType::Png) {
         QImage image(size, QImage::Format_ARGB32_Premultiplied);
         QPainter painter(&image);
         paint(painter, size, statistics);
         painter.end();
-        written = image.save(&file, "PNG");
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        if (!image.save(&buffer, "PNG")) {
+            if (errorString)
+                *errorString = QStringLiteral("the image cannot be encoded");
+            return false;
+        }
     } else {
-        QBuffer buffer;
+        QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         QSvgGenerator svg;
         svg.setOutputDevice(&buffer);
@@ -467,7 +469,6 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
         painter.end();
         // The generator gives the size in millimetres, which viewers turn into pixels at
         // different resolutions; in pixels it is the size asked for everywhere.
-        QByteArray bytes = buffer.data();
         static const QRegularExpression millimetres(QStringLiteral("width=\"[0-9.]+mm\" "
                                                                    "height=\"[0-9.]+mm\""));
         const QRegularExpressionMatch match =
@@ -478,13 +479,6 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
                               .arg(size.width())
                               .arg(size.height())
                               .toLatin1());
-        written = file.write(bytes) == bytes.size();
     }
-    if (!written || !file.commit()) {
-        if (errorString)
-            *errorString =
-                written ? file.errorString() : QStringLiteral("the image cannot be encoded");
-        return false;
-    }
-    return true;
+    return saveBytes(path, bytes, errorString);
 }

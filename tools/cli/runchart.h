@@ -29,14 +29,14 @@ public:
     explicit RunChart(LengthUnit unit);
 
     void add(const Measurement &measurement);
-    int count() const { return m_samples.size(); }
 
     // By the file name's extension, in any case: .png or .svg.
     static std::optional<FileType> fileTypeOf(const QString &path);
     // The summary's first two lines.
     static QStringList titleLines(const RunStatistics &statistics);
 
-    // Replaces path only once the whole chart is written; false and errorString on failure.
+    // As saveBytes writes a file: a regular file is replaced only once the whole chart is
+    // written, a device or a pipe is written in place. False and errorString on failure.
     bool save(const QString &path, const QSize &size, const RunStatistics &statistics,
               QString *errorString) const;
     void paint(QPainter &painter, const QSize &size, const RunStatistics &statistics) const;

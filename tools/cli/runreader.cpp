@@ -105,9 +105,10 @@ constexpr int kCsvColumnsBeforeCheck = 7;
 
 bool isCsvHeader(const QString &line)
 {
-    const QString header = recordHeader(RecordFormat::Csv).trimmed();
-    return line == header ||
-           line == header.section(QLatin1Char(','), 0, kCsvColumnsBeforeCheck - 1);
+    static const QString header = recordHeader(RecordFormat::Csv).trimmed();
+    static const QString withoutCheck =
+        header.section(QLatin1Char(','), 0, kCsvColumnsBeforeCheck - 1);
+    return line == header || line == withoutCheck;
 }
 
 struct RecordFields
@@ -136,15 +137,16 @@ bool measurementFromFields(const RecordFields &f, Measurement &m)
     }
     if (!f.raw.isEmpty()) {
         const QByteArray hex = f.raw.toLatin1();
-        if (hex.size() % 2 != 0 ||
-            std::any_of(hex.cbegin(), hex.cend(), [](char c) { return !std::isxdigit(c); }))
+        if (hex.size() % 2 != 0 || std::any_of(hex.cbegin(), hex.cend(), [](char c) {
+                return !std::isxdigit(static_cast<unsigned char>(c));
+            }))
             return false;
         m.burst = QByteArray::fromHex(hex);
     }
     ReplyFrame frame = {};
     if (m.status != Measurement::Status::Timeout && frameFromBurst(m.burst, frame))
         m.reply = replyFromFrame(frame);
-    if (m.status == Measurement::Status::Ok && (m.reply.status == 0 || m.reply.raw == 0)) {
+    if (m.status == Measurement::Status::Ok && !isReading(m.reply)) {
         bool ok = false;
         const double value = f.value.toDouble(&ok);
         if (!ok || !std::isfinite(value) || value <= 0)

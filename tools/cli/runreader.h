@@ -22,7 +22,6 @@ class QTextCodec;
 class RunReader
 {
 public:
-    enum class Kind { WindowLog, Csv, Jsonl };
     struct SkippedLine
     {
         qint64 number = 0; // from 1
@@ -36,7 +35,6 @@ public:
     // (empty, binary, or no line in a known form); errorString() says why.
     bool begin();
     QString errorString() const { return m_errorString; }
-    Kind kind() const { return m_kind; }
 
     // The next record; false at the end of the input.
     bool next(Measurement &measurement);
@@ -49,6 +47,7 @@ public:
     int unsentCount() const { return m_unsent; }
 
 private:
+    enum class Kind { WindowLog, Csv, Jsonl };
     enum class LineResult { Record, NoRecord, Unknown };
 
     bool readLine(QString &line);
