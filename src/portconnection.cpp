@@ -43,11 +43,10 @@ void Widget::openSerialButtonClicked()
         return;
     }
 
-    // The box's items in order; a port that refuses a setting is used as it stands.
-    static const qint32 baudRates[] = {QSerialPort::Baud9600, QSerialPort::Baud115200, 230400};
+    // A port that refuses a setting is used as it stands.
     const int index = ui->baudCBox->currentIndex();
-    const bool listed = index >= 0 && index < int(std::size(baudRates));
-    applyLineSettings(*serial, listed ? baudRates[index] : serial->baudRate());
+    const bool listed = index >= 0 && index < int(std::size(kBaudRates));
+    applyLineSettings(*serial, listed ? kBaudRates[index] : serial->baudRate());
 
     // A new link starts clean: replies the port queued for an earlier program, and a burst or
     // residue from the previous link, would be shown as this device's measurements.

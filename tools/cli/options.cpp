@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "interval.h"
+#include "linesettings.h"
 #include "optionvalues.h"
 #include "replyframe.h"
 #include "runchart.h"
@@ -8,8 +9,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -157,9 +160,10 @@ CliOptions parseOptions(const QStringList &arguments)
     options.plotSize = QSize(int(*width), int(*height));
 
     const QString rate = value("baud");
-    if (rate == QLatin1String("9600") || rate == QLatin1String("115200") ||
-        rate == QLatin1String("230400"))
-        s.baudRate = rate.toInt();
+    const auto *known = std::find_if(std::begin(kBaudRates), std::end(kBaudRates),
+                                     [&](qint32 each) { return rate == QString::number(each); });
+    if (known != std::end(kBaudRates))
+        s.baudRate = *known;
     else
         return failure(
             QStringLiteral("--baud takes 9600, 115200 or 230400, not %1").arg(quoted(rate)));
