@@ -24,15 +24,6 @@ public:
     DeviceThread(const DeviceThread &) = delete;
     DeviceThread &operator=(const DeviceThread &) = delete;
 
-    // Opens the pseudo-terminal on the device's own thread.
-    bool start()
-    {
-        bool started = false;
-        QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
-                                  Q_RETURN_ARG(bool, started));
-        return started;
-    }
-
     QThread thread;
     DeviceSimulator *device;
 };

@@ -1125,8 +1125,8 @@ void tst_Cli::deviceGoesAway()
 
     // On a thread of its own, the device goes as soon as its last reply has been read.
     DeviceThread deviceThread;
-    QVERIFY(deviceThread.start());
     DeviceSimulator *device = deviceThread.device;
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
     SimulatorSettings settings;
     settings.unplugAfterReplies = unplugAfter;
     device->setSettings(settings);
@@ -1139,7 +1139,7 @@ void tst_Cli::deviceGoesAway()
     if (!unplugAfter) {
         QTRY_COMPARE_WITH_TIMEOUT(device->replyCount(), 1, 10000);
         QTest::qWait(200);
-        QMetaObject::invokeMethod(device, "unplug", Qt::BlockingQueuedConnection);
+        device->unplug();
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(device->isUnplugged(), 10000);
     }
@@ -1511,8 +1511,8 @@ void tst_Cli::burstUnderwayAtTheWriteIsIgnored()
     // The device streams noise from a thread of its own, so the line stays busy however slowly
     // this thread runs, until the command reaches it; the reply comes 300 ms later.
     DeviceThread deviceThread;
-    QVERIFY(deviceThread.start());
     DeviceSimulator *device = deviceThread.device;
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
     SimulatorSettings quiet;
     quiet.replyDelayMs = 300;
     SimulatorSettings noisy = quiet;
@@ -1553,8 +1553,8 @@ void tst_Cli::lineThatNeverFallsSilent()
     // 512 bytes of replies every millisecond from another thread: no 10 ms of silence ever, so
     // only the window's limit on a burst's length ends one.
     DeviceThread deviceThread;
-    QVERIFY(deviceThread.start());
     DeviceSimulator *device = deviceThread.device;
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
     auto *stream = new QTimer;
     stream->setTimerType(Qt::PreciseTimer);
     stream->setInterval(1);

@@ -232,7 +232,7 @@ void tst_Faults::deviceVanishes()
         click("continueSendBtn");
         QTRY_VERIFY_WITH_TIMEOUT(device.isUnplugged(), 10000);
     } else {
-        QVERIFY(QMetaObject::invokeMethod(&device, "unplug", Qt::BlockingQueuedConnection));
+        device.unplug();
     }
     QTRY_COMPARE(catcher.boxes().size(), 1);
     const ModalCatcher::Box box = catcher.boxes().at(0);
