@@ -62,6 +62,7 @@ private slots:
     void fromWithChartAndNoDisplay();
     void badOptions_data();
     void badOptions();
+    void strictOption();
     void portCannotBeOpened_data();
     void portCannotBeOpened();
     void lineSettings_data();
@@ -114,7 +115,6 @@ private:
     void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
                  QVector<Record> &records);
     QVector<qint64> commandTimesMs() const;
-    SessionSettings sessionOnSim(int count, int intervalMs, int timeoutMs = 1000) const;
     void runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
                     int *ignored = nullptr, int timeoutMs = 15000);
 
@@ -140,6 +140,17 @@ Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 r
         m.burst = replyFrame(statusByte, raw);
     }
     return m;
+}
+
+SessionSettings sessionOnSim(const DeviceSimulator &device, int count, int intervalMs,
+                             int timeoutMs = 1000)
+{
+    SessionSettings settings;
+    settings.portName = device.portName();
+    settings.count = count;
+    settings.intervalMs = intervalMs;
+    settings.timeoutMs = timeoutMs;
+    return settings;
 }
 
 } // namespace
@@ -251,16 +262,6 @@ QVector<qint64> tst_Cli::commandTimesMs() const
             times.append(event.steadyNs / 1000000);
     }
     return times;
-}
-
-SessionSettings tst_Cli::sessionOnSim(int count, int intervalMs, int timeoutMs) const
-{
-    SessionSettings settings;
-    settings.portName = sim->portName();
-    settings.count = count;
-    settings.intervalMs = intervalMs;
-    settings.timeoutMs = timeoutMs;
-    return settings;
 }
 
 void tst_Cli::runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
@@ -613,7 +614,7 @@ void tst_Cli::roundTrip()
     device.failureRate = 0.25;
     device.seed = 7;
     sim->setSettings(device);
-    SessionSettings settings = sessionOnSim(40, 20, 500);
+    SessionSettings settings = sessionOnSim(*sim, 40, 20, 500);
     settings.unit = LengthUnit(unit);
     QVector<Measurement> live;
     runSession(settings, live);
@@ -775,6 +776,15 @@ void tst_Cli::badOptions()
     // Nothing reached the device.
     QTest::qWait(50);
     QCOMPARE(sim->received(), QByteArray());
+}
+
+// What --strict does to replies is repliesFromTheirStartByte's table; here, that it reaches the
+// session.
+void tst_Cli::strictOption()
+{
+    const QStringList arguments{"rangefinder-cli", "--port", sim->portName()};
+    QCOMPARE(parseOptions(arguments).session.strict, false);
+    QCOMPARE(parseOptions(arguments + QStringList{"--strict"}).session.strict, true);
 }
 
 void tst_Cli::portCannotBeOpened_data()
@@ -1328,7 +1338,7 @@ void tst_Cli::intervalAndPendingReply()
     simulated.silenceRate = silent ? 1.0 : 0.0;
     sim->setSettings(simulated);
 
-    SessionSettings settings = sessionOnSim(4, intervalMs, timeoutMs);
+    SessionSettings settings = sessionOnSim(*sim, 4, intervalMs, timeoutMs);
     QVector<Measurement> measurements;
     runSession(settings, measurements);
     if (QTest::currentTestFailed())
@@ -1402,11 +1412,10 @@ void tst_Cli::repliesFromTheirStartByte()
         for (int i = 0; i < pieces.size(); ++i)
             QTimer::singleShot(40 * i, sim, [this, piece = pieces.at(i)] { sim->writeRaw(piece); });
     });
-    QStringList arguments{"rangefinder-cli", "--port", sim->portName(), "--timeout", "400"};
-    if (strict)
-        arguments << "--strict";
+    SessionSettings settings = sessionOnSim(*sim, 1, 1000, 400);
+    settings.strict = strict;
     QVector<Measurement> measurements;
-    runSession(parseOptions(arguments).session, measurements);
+    runSession(settings, measurements);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(measurements.size(), 1);
@@ -1446,7 +1455,7 @@ void tst_Cli::killedRunDoesNotShiftTheNext()
 
 void tst_Cli::burstWithNoCommandIsIgnored()
 {
-    SessionSettings settings = sessionOnSim(2, 700);
+    SessionSettings settings = sessionOnSim(*sim, 2, 700);
     settings.unit = LengthUnit::Yard;
 
     MeasurementSession session(settings);
@@ -1477,7 +1486,7 @@ void tst_Cli::lateReplyIsNotTheNextOne()
     simulated.replyDelayMs = 250;
     sim->setSettings(simulated);
 
-    SessionSettings settings = sessionOnSim(2, 600, 100);
+    SessionSettings settings = sessionOnSim(*sim, 2, 600, 100);
     QVector<Measurement> measurements;
     int ignored = -1;
     runSession(settings, measurements, &ignored);
@@ -1507,9 +1516,7 @@ void tst_Cli::burstUnderwayAtTheWriteIsIgnored()
         device, &DeviceSimulator::commandReceived, device,
         [device, quiet] { device->setSettings(quiet); }, Qt::DirectConnection);
 
-    SessionSettings settings;
-    settings.portName = device->portName();
-    settings.timeoutMs = 3000;
+    const SessionSettings settings = sessionOnSim(*device, 1, 1000, 3000);
     MeasurementSession session(settings);
     QSignalSpy measured(&session, &MeasurementSession::measured);
     QSignalSpy finished(&session, &MeasurementSession::finished);
@@ -1545,9 +1552,7 @@ void tst_Cli::lineThatNeverFallsSilent()
     const QByteArray chunk = replyFrame(1, 0xB2).repeated(64);
     connect(stream, &QTimer::timeout, device, [device, chunk] { device->writeRaw(chunk); });
 
-    SessionSettings settings;
-    settings.portName = device->portName();
-    settings.timeoutMs = 5000;
+    const SessionSettings settings = sessionOnSim(*device, 1, 1000, 5000);
     MeasurementSession session(settings);
     QSignalSpy measured(&session, &MeasurementSession::measured);
     QVERIFY(session.open());
