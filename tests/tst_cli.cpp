@@ -1,6 +1,7 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
 #include "devicethread.h"
+#include "filefaults.h"
 #include "logtextfile.h"
 #include "measurementsession.h"
 #include "measurementtext.h"
@@ -564,9 +565,7 @@ void tst_Cli::chart()
         image.fill(Qt::white);
         QPainter painter(&image);
         svg.render(&painter);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(file.readAll());
+        const QString text = QString::fromUtf8(readBytes(path));
         const QStringList summary = formatSummary(statistics).split(QLatin1Char('\n'));
         QVERIFY2(text.contains(summary.at(0)), qPrintable(summary.at(0)));
         QVERIFY2(text.contains(summary.at(1)), qPrintable(summary.at(1)));
@@ -631,15 +630,17 @@ void tst_Cli::roundTrip()
         if (!line.isEmpty())
             lines << line;
     }
-    QTemporaryDir dir;
-    const QString path = dir.filePath("window.log");
-    QTextCodec *systemCodec = QTextCodec::codecForLocale();
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
-    const bool saved = saveLogText(path, lines.join(QLatin1Char('\n')));
-    QTextCodec::setCodecForLocale(systemCodec);
-    QVERIFY(saved);
-
-    QFile file(path);
+    // Saved in that locale, read back in this machine's own.
+    QByteArray saved;
+    {
+        SaveFolder folder;
+        QVERIFY(folder.isValid());
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
+        const QString path = folder.filePath(QStringLiteral("window.log"));
+        QVERIFY(saveLogText(path, lines.join(QLatin1Char('\n'))));
+        saved = readBytes(path);
+    }
+    QBuffer file(&saved);
     QVERIFY(file.open(QIODevice::ReadOnly));
     RunReader reader(&file);
     QVERIFY2(reader.begin(), qPrintable(reader.errorString()));
