@@ -3,6 +3,7 @@
 #include "devicesimulator.h"
 
 #include <QThread>
+#include <QVector>
 
 // The device on a thread of its own: its timing then does not depend on how busy the test's
 // thread is, and it goes on writing while that thread works.
@@ -27,3 +28,14 @@ public:
     QThread thread;
     DeviceSimulator *device;
 };
+
+// What the device recorded of one kind, oldest first.
+inline QVector<SimulatorEvent> eventsOf(const DeviceSimulator &device, SimulatorEvent::Kind kind)
+{
+    QVector<SimulatorEvent> found;
+    for (const SimulatorEvent &event : device.events()) {
+        if (event.kind == kind)
+            found << event;
+    }
+    return found;
+}

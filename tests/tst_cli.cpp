@@ -258,10 +258,8 @@ void tst_Cli::measure(QStringList arguments, const QString &format, int exitCode
 QVector<qint64> tst_Cli::commandTimesMs() const
 {
     QVector<qint64> times;
-    for (const SimulatorEvent &event : sim->events()) {
-        if (event.kind == SimulatorEvent::Command)
-            times.append(event.steadyNs / 1000000);
-    }
+    for (const SimulatorEvent &event : eventsOf(*sim, SimulatorEvent::Command))
+        times.append(event.steadyNs / 1000000);
     return times;
 }
 
