@@ -1377,8 +1377,6 @@ void tst_Cli::repliesFromTheirStartByte_data()
     const QByteArray reply = QByteArray::fromHex("550000010000B2");
     const QByteArray noise = QByteArray::fromHex("5501020304050607");
     const QByteArray none;
-    QTest::newRow("stray byte, then a reply")
-        << QList<QByteArray>{reply.right(1), reply} << false << S::Ok << reply << 0;
     QTest::newRow("ten bytes without 0x55")
         << QList<QByteArray>{QByteArray::fromHex("0102030405060708090A")} << false << S::Timeout
         << none << 0;
