@@ -171,7 +171,7 @@ void latency(int replies)
     print("\n== Latency: reply's last byte written -> its line in the pane ==\n");
     DeviceThread deviceThread;
     DeviceSimulator *device = deviceThread.device;
-    if (!deviceThread.start()) {
+    if (!device->start()) {
         print("cannot start the simulator: %s\n", qPrintable(device->errorString()));
         return;
     }

@@ -3,6 +3,7 @@
 #include "devicesimulator.h"
 
 #include <QThread>
+#include <QVector>
 
 // The device on a thread of its own: its timing then does not depend on how busy the test's
 // thread is, and it goes on writing while that thread works.
@@ -24,15 +25,17 @@ public:
     DeviceThread(const DeviceThread &) = delete;
     DeviceThread &operator=(const DeviceThread &) = delete;
 
-    // Opens the pseudo-terminal on the device's own thread.
-    bool start()
-    {
-        bool started = false;
-        QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
-                                  Q_RETURN_ARG(bool, started));
-        return started;
-    }
-
     QThread thread;
     DeviceSimulator *device;
 };
+
+// What the device recorded of one kind, oldest first.
+inline QVector<SimulatorEvent> eventsOf(const DeviceSimulator &device, SimulatorEvent::Kind kind)
+{
+    QVector<SimulatorEvent> found;
+    for (const SimulatorEvent &event : device.events()) {
+        if (event.kind == kind)
+            found << event;
+    }
+    return found;
+}

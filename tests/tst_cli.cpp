@@ -1,6 +1,7 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
 #include "devicethread.h"
+#include "filefaults.h"
 #include "logtextfile.h"
 #include "measurementsession.h"
 #include "measurementtext.h"
@@ -62,6 +63,7 @@ private slots:
     void fromWithChartAndNoDisplay();
     void badOptions_data();
     void badOptions();
+    void strictOption();
     void portCannotBeOpened_data();
     void portCannotBeOpened();
     void lineSettings_data();
@@ -86,7 +88,6 @@ private slots:
 
     void intervalAndPendingReply_data();
     void intervalAndPendingReply();
-    void splitReplyIsJoined();
     void repliesFromTheirStartByte_data();
     void repliesFromTheirStartByte();
     void killedRunDoesNotShiftTheNext();
@@ -115,7 +116,6 @@ private:
     void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
                  QVector<Record> &records);
     QVector<qint64> commandTimesMs() const;
-    SessionSettings sessionOnSim(int count, int intervalMs, int timeoutMs = 1000) const;
     void runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
                     int *ignored = nullptr, int timeoutMs = 15000);
 
@@ -141,6 +141,17 @@ Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 r
         m.burst = replyFrame(statusByte, raw);
     }
     return m;
+}
+
+SessionSettings sessionOnSim(const DeviceSimulator &device, int count, int intervalMs,
+                             int timeoutMs = 1000)
+{
+    SessionSettings settings;
+    settings.portName = device.portName();
+    settings.count = count;
+    settings.intervalMs = intervalMs;
+    settings.timeoutMs = timeoutMs;
+    return settings;
 }
 
 } // namespace
@@ -247,21 +258,9 @@ void tst_Cli::measure(QStringList arguments, const QString &format, int exitCode
 QVector<qint64> tst_Cli::commandTimesMs() const
 {
     QVector<qint64> times;
-    for (const SimulatorEvent &event : sim->events()) {
-        if (event.kind == SimulatorEvent::Command)
-            times.append(event.steadyNs / 1000000);
-    }
+    for (const SimulatorEvent &event : eventsOf(*sim, SimulatorEvent::Command))
+        times.append(event.steadyNs / 1000000);
     return times;
-}
-
-SessionSettings tst_Cli::sessionOnSim(int count, int intervalMs, int timeoutMs) const
-{
-    SessionSettings settings;
-    settings.portName = sim->portName();
-    settings.count = count;
-    settings.intervalMs = intervalMs;
-    settings.timeoutMs = timeoutMs;
-    return settings;
 }
 
 void tst_Cli::runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
@@ -568,9 +567,7 @@ void tst_Cli::chart()
         image.fill(Qt::white);
         QPainter painter(&image);
         svg.render(&painter);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(file.readAll());
+        const QString text = QString::fromUtf8(readBytes(path));
         const QStringList summary = formatSummary(statistics).split(QLatin1Char('\n'));
         QVERIFY2(text.contains(summary.at(0)), qPrintable(summary.at(0)));
         QVERIFY2(text.contains(summary.at(1)), qPrintable(summary.at(1)));
@@ -627,7 +624,7 @@ void tst_Cli::roundTrip()
     device.failureRate = 0.25;
     device.seed = 7;
     sim->setSettings(device);
-    SessionSettings settings = sessionOnSim(40, 20, 500);
+    SessionSettings settings = sessionOnSim(*sim, 40, 20, 500);
     settings.unit = LengthUnit(unit);
     QVector<Measurement> live;
     runSession(settings, live);
@@ -644,15 +641,17 @@ void tst_Cli::roundTrip()
         if (!line.isEmpty())
             lines << line;
     }
-    QTemporaryDir dir;
-    const QString path = dir.filePath("window.log");
-    QTextCodec *systemCodec = QTextCodec::codecForLocale();
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
-    const bool saved = saveLogText(path, lines.join(QLatin1Char('\n')));
-    QTextCodec::setCodecForLocale(systemCodec);
-    QVERIFY(saved);
-
-    QFile file(path);
+    // Saved in that locale, read back in this machine's own.
+    QByteArray saved;
+    {
+        SaveFolder folder;
+        QVERIFY(folder.isValid());
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
+        const QString path = folder.filePath(QStringLiteral("window.log"));
+        QVERIFY(saveLogText(path, lines.join(QLatin1Char('\n'))));
+        saved = readBytes(path);
+    }
+    QBuffer file(&saved);
     QVERIFY(file.open(QIODevice::ReadOnly));
     RunReader reader(&file);
     QVERIFY2(reader.begin(), qPrintable(reader.errorString()));
@@ -789,6 +788,15 @@ void tst_Cli::badOptions()
     // Nothing reached the device.
     QTest::qWait(50);
     QCOMPARE(sim->received(), QByteArray());
+}
+
+// What --strict does to replies is repliesFromTheirStartByte's table; here, that it reaches the
+// session.
+void tst_Cli::strictOption()
+{
+    const QStringList arguments{"rangefinder-cli", "--port", sim->portName()};
+    QCOMPARE(parseOptions(arguments).session.strict, false);
+    QCOMPARE(parseOptions(arguments + QStringList{"--strict"}).session.strict, true);
 }
 
 void tst_Cli::portCannotBeOpened_data()
@@ -1138,8 +1146,8 @@ void tst_Cli::deviceGoesAway()
 
     // On a thread of its own, the device goes as soon as its last reply has been read.
     DeviceThread deviceThread;
-    QVERIFY(deviceThread.start());
     DeviceSimulator *device = deviceThread.device;
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
     SimulatorSettings settings;
     settings.unplugAfterReplies = unplugAfter;
     device->setSettings(settings);
@@ -1152,7 +1160,7 @@ void tst_Cli::deviceGoesAway()
     if (!unplugAfter) {
         QTRY_COMPARE_WITH_TIMEOUT(device->replyCount(), 1, 10000);
         QTest::qWait(200);
-        QMetaObject::invokeMethod(device, "unplug", Qt::BlockingQueuedConnection);
+        device->unplug();
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(device->isUnplugged(), 10000);
     }
@@ -1342,7 +1350,7 @@ void tst_Cli::intervalAndPendingReply()
     simulated.silenceRate = silent ? 1.0 : 0.0;
     sim->setSettings(simulated);
 
-    SessionSettings settings = sessionOnSim(4, intervalMs, timeoutMs);
+    SessionSettings settings = sessionOnSim(*sim, 4, intervalMs, timeoutMs);
     QVector<Measurement> measurements;
     runSession(settings, measurements);
     if (QTest::currentTestFailed())
@@ -1370,27 +1378,6 @@ void tst_Cli::intervalAndPendingReply()
     }
 }
 
-void tst_Cli::splitReplyIsJoined()
-{
-    // Pieces 40 ms apart are separate bursts; the first is a residue that the second completes,
-    // as in the window.
-    SimulatorSettings simulated;
-    simulated.pieces = 2;
-    simulated.pieceGapMs = 40;
-    sim->setSettings(simulated);
-
-    SessionSettings settings;
-    settings.portName = sim->portName();
-    QVector<Measurement> measurements;
-    runSession(settings, measurements);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(measurements.size(), 1);
-    QCOMPARE(measurements[0].status, Measurement::Status::Ok);
-    QCOMPARE(measurements[0].burst, replyFrame(1, 178));
-    QVERIFY(measurements[0].latencyMs >= 40);
-}
-
 void tst_Cli::repliesFromTheirStartByte_data()
 {
     using S = Measurement::Status;
@@ -1398,27 +1385,26 @@ void tst_Cli::repliesFromTheirStartByte_data()
     QTest::addColumn<bool>("strict");
     QTest::addColumn<S>("status");
     QTest::addColumn<QByteArray>("raw");
+    QTest::addColumn<int>("latencyAtLeastMs"); // a reply's latency runs to its last piece
 
     const QByteArray reply = QByteArray::fromHex("550000010000B2");
     const QByteArray noise = QByteArray::fromHex("5501020304050607");
     const QByteArray none;
-    QTest::newRow("stray byte, then a reply")
-        << QList<QByteArray>{reply.right(1), reply} << false << S::Ok << reply;
     QTest::newRow("ten bytes without 0x55")
         << QList<QByteArray>{QByteArray::fromHex("0102030405060708090A")} << false << S::Timeout
-        << none;
+        << none << 0;
     QTest::newRow("reply in 3 and 4 bytes")
-        << QList<QByteArray>{reply.left(3), reply.mid(3)} << false << S::Ok << reply;
+        << QList<QByteArray>{reply.left(3), reply.mid(3)} << false << S::Ok << reply << 40;
     QTest::newRow("last byte in a later burst")
         << QList<QByteArray>{replyFrame(1, 178).left(7), replyFrame(1, 178).right(1)} << false
-        << S::Ok << replyFrame(1, 178);
-    QTest::newRow("noise with a 0x55") << QList<QByteArray>{noise} << false << S::Ok << noise;
+        << S::Ok << replyFrame(1, 178) << 0;
+    QTest::newRow("noise with a 0x55") << QList<QByteArray>{noise} << false << S::Ok << noise << 0;
     QTest::newRow("noise with a 0x55, strict")
-        << QList<QByteArray>{noise} << true << S::Rejected << noise;
+        << QList<QByteArray>{noise} << true << S::Rejected << noise << 0;
     QTest::newRow("last byte missing, strict")
-        << QList<QByteArray>{reply} << true << S::Rejected << reply;
+        << QList<QByteArray>{reply} << true << S::Rejected << reply << 0;
     QTest::newRow("whole reply, strict")
-        << QList<QByteArray>{replyFrame(1, 178)} << true << S::Ok << replyFrame(1, 178);
+        << QList<QByteArray>{replyFrame(1, 178)} << true << S::Ok << replyFrame(1, 178) << 0;
 }
 
 void tst_Cli::repliesFromTheirStartByte()
@@ -1427,6 +1413,7 @@ void tst_Cli::repliesFromTheirStartByte()
     QFETCH(bool, strict);
     QFETCH(Measurement::Status, status);
     QFETCH(QByteArray, raw);
+    QFETCH(int, latencyAtLeastMs);
 
     SimulatorSettings silent;
     silent.silenceRate = 1;
@@ -1435,16 +1422,18 @@ void tst_Cli::repliesFromTheirStartByte()
         for (int i = 0; i < pieces.size(); ++i)
             QTimer::singleShot(40 * i, sim, [this, piece = pieces.at(i)] { sim->writeRaw(piece); });
     });
-    QStringList arguments{"rangefinder-cli", "--port", sim->portName(), "--timeout", "400"};
-    if (strict)
-        arguments << "--strict";
+    SessionSettings settings = sessionOnSim(*sim, 1, 1000, 400);
+    settings.strict = strict;
     QVector<Measurement> measurements;
-    runSession(parseOptions(arguments).session, measurements);
+    runSession(settings, measurements);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(measurements.size(), 1);
     QCOMPARE(statusName(measurements[0].status), statusName(status));
     QCOMPARE(measurements[0].burst, raw);
+    if (status != Measurement::Status::Timeout)
+        QVERIFY2(measurements[0].latencyMs >= latencyAtLeastMs,
+                 qPrintable(QString::number(measurements[0].latencyMs)));
 }
 
 void tst_Cli::killedRunDoesNotShiftTheNext()
@@ -1476,7 +1465,7 @@ void tst_Cli::killedRunDoesNotShiftTheNext()
 
 void tst_Cli::burstWithNoCommandIsIgnored()
 {
-    SessionSettings settings = sessionOnSim(2, 700);
+    SessionSettings settings = sessionOnSim(*sim, 2, 700);
     settings.unit = LengthUnit::Yard;
 
     MeasurementSession session(settings);
@@ -1507,7 +1496,7 @@ void tst_Cli::lateReplyIsNotTheNextOne()
     simulated.replyDelayMs = 250;
     sim->setSettings(simulated);
 
-    SessionSettings settings = sessionOnSim(2, 600, 100);
+    SessionSettings settings = sessionOnSim(*sim, 2, 600, 100);
     QVector<Measurement> measurements;
     int ignored = -1;
     runSession(settings, measurements, &ignored);
@@ -1524,8 +1513,8 @@ void tst_Cli::burstUnderwayAtTheWriteIsIgnored()
     // The device streams noise from a thread of its own, so the line stays busy however slowly
     // this thread runs, until the command reaches it; the reply comes 300 ms later.
     DeviceThread deviceThread;
-    QVERIFY(deviceThread.start());
     DeviceSimulator *device = deviceThread.device;
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
     SimulatorSettings quiet;
     quiet.replyDelayMs = 300;
     SimulatorSettings noisy = quiet;
@@ -1537,9 +1526,7 @@ void tst_Cli::burstUnderwayAtTheWriteIsIgnored()
         device, &DeviceSimulator::commandReceived, device,
         [device, quiet] { device->setSettings(quiet); }, Qt::DirectConnection);
 
-    SessionSettings settings;
-    settings.portName = device->portName();
-    settings.timeoutMs = 3000;
+    const SessionSettings settings = sessionOnSim(*device, 1, 1000, 3000);
     MeasurementSession session(settings);
     QSignalSpy measured(&session, &MeasurementSession::measured);
     QSignalSpy finished(&session, &MeasurementSession::finished);
@@ -1566,8 +1553,8 @@ void tst_Cli::lineThatNeverFallsSilent()
     // 512 bytes of replies every millisecond from another thread: no 10 ms of silence ever, so
     // only the window's limit on a burst's length ends one.
     DeviceThread deviceThread;
-    QVERIFY(deviceThread.start());
     DeviceSimulator *device = deviceThread.device;
+    QVERIFY2(device->start(), qPrintable(device->errorString()));
     auto *stream = new QTimer;
     stream->setTimerType(Qt::PreciseTimer);
     stream->setInterval(1);
@@ -1575,9 +1562,7 @@ void tst_Cli::lineThatNeverFallsSilent()
     const QByteArray chunk = replyFrame(1, 0xB2).repeated(64);
     connect(stream, &QTimer::timeout, device, [device, chunk] { device->writeRaw(chunk); });
 
-    SessionSettings settings;
-    settings.portName = device->portName();
-    settings.timeoutMs = 5000;
+    const SessionSettings settings = sessionOnSim(*device, 1, 1000, 5000);
     MeasurementSession session(settings);
     QSignalSpy measured(&session, &MeasurementSession::measured);
     QVERIFY(session.open());

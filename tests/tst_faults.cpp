@@ -141,16 +141,6 @@ constexpr bool kResidentSetTellsGrowth = true;
 constexpr bool kResidentSetTellsGrowth = true;
 #endif
 
-QList<SimulatorEvent> eventsOf(const DeviceSimulator &device, SimulatorEvent::Kind kind)
-{
-    QList<SimulatorEvent> found;
-    for (const SimulatorEvent &event : device.events()) {
-        if (event.kind == kind)
-            found << event;
-    }
-    return found;
-}
-
 } // namespace
 
 void tst_Faults::init()
@@ -232,7 +222,7 @@ void tst_Faults::deviceVanishes()
         click("continueSendBtn");
         QTRY_VERIFY_WITH_TIMEOUT(device.isUnplugged(), 10000);
     } else {
-        QVERIFY(QMetaObject::invokeMethod(&device, "unplug", Qt::BlockingQueuedConnection));
+        device.unplug();
     }
     QTRY_COMPARE(catcher.boxes().size(), 1);
     const ModalCatcher::Box box = catcher.boxes().at(0);
@@ -510,7 +500,7 @@ void tst_Faults::repliesInPieces()
     click("continueSendBtn");
     QTRY_VERIFY_WITH_TIMEOUT(device->replyCount() >= 12, 10000);
     click("continueSendBtn");
-    const QList<SimulatorEvent> replies = [&] {
+    const QVector<SimulatorEvent> replies = [&] {
         QTest::qWait(100); // a reply to the last command may still be on its way
         return eventsOf(*device, SimulatorEvent::Reply);
     }();

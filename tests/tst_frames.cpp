@@ -168,7 +168,14 @@ void tst_Frames::bursts_data()
     QTest::newRow("long burst consumed whole")
         << QList<QByteArray>{reply + reply + QByteArray(3, '\x55')} << QStringList{line}
         << QByteArray();
-    // The window's and the command line's tests give it whole replies behind stray bytes.
+    // Bytes before a start byte go, a whole burst of them too, as in both programs.
+    const QByteArray seven = QByteArray::fromHex("550000010000B2");
+    QTest::newRow("stray byte, then a reply")
+        << QList<QByteArray>{seven.right(1), seven} << QStringList{line} << QByteArray();
+    QTest::newRow("ten bytes without 0x55, then a reply")
+        << QList<QByteArray>{QByteArray::fromHex("0102030405060708090A"), seven}
+        << QStringList{line} << QByteArray();
+    // A whole reply behind a stray byte in the same burst is the window's test's.
     QTest::newRow("residue from the start byte on")
         << QList<QByteArray>{QByteArray::fromHex("3B0155AA88")} << QStringList{} << reply.left(3);
 }

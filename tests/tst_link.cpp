@@ -351,6 +351,8 @@ void tst_Link::residueJoinsNextBurst()
     QTRY_COMPARE(lines().size(), 1);
     QVERIFY2(lines().at(0).contains(QRegularExpression(kReceived + "100米$")),
              qPrintable(lines().at(0)));
+    QTest::qWait(60);
+    QCOMPARE(lines().size(), 1);
 }
 
 void tst_Link::onlyWholeRepliesShown_data()
@@ -361,14 +363,9 @@ void tst_Link::onlyWholeRepliesShown_data()
 
     const QByteArray reply = QByteArray::fromHex("550000010000B2");
     const QByteArray start = reply.left(3);
-    QTest::newRow("stray byte, then a reply") << reply.right(1) << "" << reply;
     QTest::newRow("stray byte in the reply's burst") << QByteArray() << ""
                                                      << "\xB2" + reply;
-    QTest::newRow("ten bytes without 0x55")
-        << QByteArray::fromHex("0102030405060708090A") << "" << reply;
-    QTest::newRow("reply in 3 and 4 bytes, 40 ms apart") << start << "" << reply.mid(3);
     QTest::newRow("start of a reply, closed and reopened") << start << "reopen" << reply;
-    QTest::newRow("start of a reply, device gone, new link") << start << "new link" << reply;
     QTest::newRow("reply queued before the port opened") << reply << "queued" << reply;
 }
 
@@ -395,12 +392,6 @@ void tst_Link::onlyWholeRepliesShown()
     if (between == QLatin1String("reopen")) {
         QTest::mouseClick(child<QPushButton>("closeBtn"), Qt::LeftButton);
         QTest::mouseClick(child<QPushButton>("openBtn"), Qt::LeftButton);
-    } else if (between == QLatin1String("new link")) {
-        ModalCatcher catcher;
-        sim->unplug();
-        QTRY_COMPARE(catcher.boxes().size(), 1);
-        QVERIFY2(sim->start(), qPrintable(sim->errorString()));
-        openLink();
     }
     QVERIFY(child<QSerialPort>("serial")->isOpen());
     sim->writeRaw(reply);

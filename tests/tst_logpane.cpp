@@ -1,4 +1,5 @@
 #include "logpane.h"
+#include "namedchild.h"
 #include "widget.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -175,8 +176,7 @@ void tst_LogPane::handsOlderLinesOn()
         pane()->document()->documentLayout()->blockBoundingRect(first).height();
     const qreal margins = pane()->document()->size().height() - lineHeight;
     QVERIFY(lineHeight > 10);
-    auto *log = window->findChild<LogPane *>(QStringLiteral("logPane"));
-    QVERIFY(log);
+    auto *log = namedChild<LogPane>(window.get(), "logPane");
     log->clear();
 
     // Every fifth line empty: the line ends must come through exactly.

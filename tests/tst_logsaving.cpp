@@ -2,6 +2,7 @@
 #include "logpane.h"
 #include "logtextfile.h"
 #include "modalcatcher.h"
+#include "namedchild.h"
 #include "widget.h"
 
 #include <QDir>
@@ -186,8 +187,7 @@ void tst_LogSaving::savesLinesThePaneHandedOn()
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
     const QFontMetrics metrics(pane()->font());
-    auto *log = window->findChild<LogPane *>(QStringLiteral("logPane"));
-    QVERIFY(log);
+    auto *log = namedChild<LogPane>(window, "logPane");
     log->setLimits(10.5 * metrics.height(), 4);
     auto *send = window->findChild<QPushButton *>(QStringLiteral("oneSendBtn"));
     for (int i = 0; i < commands; ++i) {

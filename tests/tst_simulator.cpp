@@ -1,5 +1,6 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
+#include "devicethread.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -114,22 +115,6 @@ QList<QByteArray> frames(const QByteArray &stream)
     QList<QByteArray> list;
     for (int i = 0; i + kFrameSize <= stream.size(); i += kFrameSize)
         list.append(stream.mid(i, kFrameSize));
-    return list;
-}
-
-int countKind(const QVector<SimulatorEvent> &events, SimulatorEvent::Kind kind)
-{
-    return static_cast<int>(std::count_if(
-        events.begin(), events.end(), [kind](const SimulatorEvent &e) { return e.kind == kind; }));
-}
-
-QVector<SimulatorEvent> ofKind(const QVector<SimulatorEvent> &events, SimulatorEvent::Kind kind)
-{
-    QVector<SimulatorEvent> list;
-    for (const SimulatorEvent &e : events) {
-        if (e.kind == kind)
-            list.append(e);
-    }
     return list;
 }
 
@@ -385,7 +370,7 @@ void tst_Simulator::parsing()
     }
     QCOMPARE(rig.sim->commandCount(), commands);
     QCOMPARE(received.count(), commands);
-    QCOMPARE(countKind(rig.sim->events(), SimulatorEvent::Command), commands);
+    QCOMPARE(eventsOf(*rig.sim, SimulatorEvent::Command).size(), commands);
     QCOMPARE(rig.drain(), ::replyFrame(1, 178).repeated(commands));
 }
 
@@ -504,7 +489,7 @@ void tst_Simulator::failureAndSilenceRates()
     QCOMPARE(failures ? replies.size() : failed, failures ? 200 : 0);
     QCOMPARE(rig.sim->commandCount(), 200);
     QCOMPARE(rig.sim->replyCount(), replies.size());
-    QCOMPARE(countKind(rig.sim->events(), SimulatorEvent::Reply), replies.size());
+    QCOMPARE(eventsOf(*rig.sim, SimulatorEvent::Reply).size(), replies.size());
 
     Rig again(settings);
     QVERIFY(again.start());
@@ -730,7 +715,7 @@ void tst_Simulator::continuousNoise()
     QVERIFY(stream.size() >= 200);
 
     // It never falls silent for as long as a burst of the program's framing (10 ms).
-    const QVector<SimulatorEvent> noise = ofKind(rig.sim->events(), SimulatorEvent::Noise);
+    const QVector<SimulatorEvent> noise = eventsOf(*rig.sim, SimulatorEvent::Noise);
     QVERIFY(noise.size() >= 100);
     const qint64 spanNs = noise.last().steadyNs - noise.first().steadyNs;
     const qint64 averageNs = spanNs / (noise.size() - 1);
@@ -749,9 +734,9 @@ void tst_Simulator::continuousNoise()
     settings.noise = SimulatorSettings::Noise::None;
     rig.sim->setSettings(settings);
     QCoreApplication::processEvents();
-    const int count = countKind(rig.sim->events(), SimulatorEvent::Noise);
+    const int count = eventsOf(*rig.sim, SimulatorEvent::Noise).size();
     QTest::qWait(50);
-    QCOMPARE(countKind(rig.sim->events(), SimulatorEvent::Noise), count);
+    QCOMPARE(eventsOf(*rig.sim, SimulatorEvent::Noise).size(), count);
 }
 
 void tst_Simulator::unplugAfterReplies_data()
@@ -1024,8 +1009,7 @@ void tst_Simulator::roundTripInItsOwnThread()
     }
     QTRY_COMPARE(sim->replyCount(), 3);
     QCOMPARE(sim->commandCount(), 3);
-    const QVector<SimulatorEvent> events = sim->events();
-    QCOMPARE(countKind(events, SimulatorEvent::Reply), 3);
+    QCOMPARE(eventsOf(*sim, SimulatorEvent::Reply).size(), 3);
 
     QSignalSpy unplugged(sim, &DeviceSimulator::unplugged);
     sim->unplug(); // from this thread: done by the time it returns

@@ -1,5 +1,6 @@
 #include "commandframe.h"
 #include "devicesimulator.h"
+#include "filefaults.h"
 #include "portlink.h"
 
 #include <QDir>
@@ -35,10 +36,8 @@ bool makeExisting(const QString &what, const QString &path, const QString &linke
 {
     if (what == QLatin1String("dangling"))
         return QFile::link(path + QStringLiteral(".gone"), path);
-    if (what == QLatin1String("file")) {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write("keep me") == 7;
-    }
+    if (what == QLatin1String("file"))
+        return writeBytes(path, "keep me");
     if (what == QLatin1String("directory"))
         return QDir().mkdir(path);
     if (what == QLatin1String("link")) {
@@ -260,14 +259,13 @@ void tst_SimulatorProgram::link()
     QVERIFY(makeExisting(existing, path, QString()));
 
     const QString log = dir.filePath(QStringLiteral("log-%1.txt").arg(existing));
-    QFile earlier(log);
-    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier run") > 0);
-    earlier.close();
+    QVERIFY(writeBytes(log, "earlier run"));
     QProcess process;
     const QString port =
         startSimulator(process, {QStringLiteral("--link"), path, QStringLiteral("--log"), log});
-    QVERIFY(earlier.open(QIODevice::ReadOnly));
-    QCOMPARE(earlier.readAll() == "earlier run", !accepted); // replaced only once linked
+    // Replaced only once linked.
+    QCOMPARE(readBytes(log), accepted ? QByteArray("# steady-clock ns, event, bytes\n")
+                                      : QByteArray("earlier run"));
     if (!accepted) {
         QVERIFY(port.isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
@@ -374,9 +372,7 @@ void tst_SimulatorProgram::portLinkRules()
     if (!created) {
         // Left as it was.
         if (existing == QLatin1String("file")) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(file.readAll(), QByteArray("keep me"));
+            QCOMPARE(readBytes(path), QByteArray("keep me"));
         } else if (existing == QLatin1String("directory")) {
             QVERIFY(QFileInfo(path).isDir());
         } else if (existing != QLatin1String("nodir")) {
