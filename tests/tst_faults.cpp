@@ -339,10 +339,11 @@ void tst_Faults::vanishWhileSaveDialogOpen()
         shownAtOpen = lines().size();
         receivedAtOpen = receivedLines().size();
         // Measurement goes on while the dialog is open.
-        QTest::qWaitFor([&] { return receivedLines().size() >= receivedAtOpen + 3; }, 5000);
+        QVERIFY(
+            QTest::qWaitFor([&] { return receivedLines().size() >= receivedAtOpen + 3; }, 5000));
         receivedAtUnplug = receivedLines().size();
         device.unplug();
-        QTest::qWaitFor([&] { return !catcher.boxes().isEmpty(); }, 5000);
+        QVERIFY(QTest::qWaitFor([&] { return !catcher.boxes().isEmpty(); }, 5000));
     });
     click("saveFileBtn");
     const QString shown = child<QTextEdit>("textEdit")->toPlainText();
