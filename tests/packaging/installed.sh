@@ -14,8 +14,8 @@ fail() {
 }
 
 . "$here/../../scripts/lib/privileges.sh"
-# The tools of the check itself; none of them brings a font for the window's texts.
-require_packages man-db python3 xvfb x11-utils imagemagick
+# The tools of the check itself, fc-list among them; none brings a font for the window's texts.
+require_packages man-db python3 fontconfig xvfb x11-utils imagemagick
 status=0
 "$here/glyphs.py" "$src" 2>/dev/null || status=$?
 [ "$status" -eq 3 ] || fail "before the package, glyphs.py ended with $status, not 3 (no font)"
