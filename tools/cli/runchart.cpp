@@ -14,12 +14,23 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
+
+// A device's line, and the range of each pixel column drawn lighter under it.
+struct DeviceColours
+{
+    QColor line, range;
+};
 
 namespace {
 
-const QColor kDataColour(31, 95, 191);
-const QColor kRangeColour(125, 162, 226);
+// The first device's colours are those of a chart of one; the others keep clear of the mean's green
+// and the marks' red and orange.
+const DeviceColours kDeviceColours[] = {
+    {QColor(31, 95, 191), QColor(125, 162, 226)},  {QColor(148, 52, 174), QColor(205, 160, 220)},
+    {QColor(0, 150, 160), QColor(140, 210, 215)},  {QColor(140, 86, 75), QColor(205, 175, 168)},
+    {QColor(200, 60, 150), QColor(235, 170, 210)}, {QColor(90, 90, 90), QColor(185, 185, 185)}};
 const QColor kMeanColour(27, 122, 62);
 const QColor kBandColour(46, 160, 67, 45);
 const QColor kFailedColour(214, 39, 40);
@@ -85,6 +96,11 @@ QFont fitted(QFont font, double width, double room)
     return font;
 }
 
+const DeviceColours &deviceColours(int device)
+{
+    return kDeviceColours[device % int(std::size(kDeviceColours))];
+}
+
 void drawMark(QPainter &painter, bool failed, double x, double y, double r)
 {
     if (failed) {
@@ -126,18 +142,34 @@ struct RunChart::Layout
     }
 };
 
-RunChart::RunChart(LengthUnit unit) : m_unit(unit) {}
-
-void RunChart::add(const Measurement &measurement)
+RunChart::RunChart(LengthUnit unit, const QStringList &deviceNames) : m_unit(unit)
 {
+    for (const QString &name : deviceNames)
+        m_series.append({name, {}, 0});
+    if (m_series.isEmpty())
+        m_series.append({QString(), {}, 0});
+}
+
+void RunChart::add(const Measurement &measurement, int device)
+{
+    Series &series = m_series[device];
     float value = 0;
     if (measurement.status == Measurement::Status::Ok) {
         value = float(distanceIn(measurement, m_unit));
-        m_minValue = m_valid == 0 ? value : std::min(m_minValue, value);
-        m_maxValue = m_valid == 0 ? value : std::max(m_maxValue, value);
-        ++m_valid;
+        const bool first = validCount() == 0;
+        m_minValue = first ? value : std::min(m_minValue, value);
+        m_maxValue = first ? value : std::max(m_maxValue, value);
+        ++series.valid;
     }
-    m_samples.append({measurement.time.toMSecsSinceEpoch(), value, measurement.status});
+    series.samples.append({measurement.time.toMSecsSinceEpoch(), value, measurement.status});
+}
+
+int RunChart::validCount() const
+{
+    int valid = 0;
+    for (const Series &series : m_series)
+        valid += series.valid;
+    return valid;
 }
 
 std::optional<RunChart::FileType> RunChart::fileTypeOf(const QString &path)
@@ -150,9 +182,14 @@ std::optional<RunChart::FileType> RunChart::fileTypeOf(const QString &path)
     return std::nullopt;
 }
 
-QStringList RunChart::titleLines(const RunStatistics &statistics)
+QStringList RunChart::titleLines(const QVector<RunStatistics> &statistics) const
 {
-    return {countsLine(statistics), distanceLine(statistics)};
+    if (m_series.size() == 1)
+        return {countsLine(statistics.value(0)), distanceLine(statistics.value(0))};
+    QStringList lines;
+    for (int i = 0; i < m_series.size(); ++i)
+        lines << m_series.at(i).name + QStringLiteral(": ") + countsLine(statistics.value(i));
+    return lines;
 }
 
 RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
@@ -165,18 +202,20 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
     const QFontMetricsF text(l.text, device);
     const QFontMetricsF title(l.title, device);
 
-    if (!m_samples.isEmpty()) {
-        const auto [first, last] =
-            std::minmax_element(m_samples.cbegin(), m_samples.cend(),
-                                [](const Sample &a, const Sample &b) { return a.ms < b.ms; });
-        l.firstMs = first->ms;
-        l.spanMs = std::max<qint64>(last->ms - first->ms, 1);
+    qint64 lastMs = 0;
+    int samples = 0;
+    for (const Series &series : m_series) {
+        for (const Sample &s : series.samples) {
+            l.firstMs = samples == 0 ? s.ms : std::min(l.firstMs, s.ms);
+            lastMs = samples++ == 0 ? s.ms : std::max(lastMs, s.ms);
+        }
     }
-    if (l.spanMs < 1000 && m_samples.size() < 2)
+    l.spanMs = std::max<qint64>(lastMs - l.firstMs, 1);
+    if (l.spanMs < 1000 && samples < 2)
         l.spanMs = 1000;
     l.scale = timeScale(l.spanMs);
 
-    if (m_valid > 0) {
+    if (validCount() > 0) {
         double span = double(m_maxValue) - m_minValue;
         if (span < 1e-9)
             span = std::max(std::abs(double(m_maxValue)) * 0.01, 0.1);
@@ -189,8 +228,9 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
     }
 
     const double gap = l.textPixels * 0.5;
+    const int titleLines = m_series.size() == 1 ? 2 : m_series.size();
     l.titleTop = gap;
-    l.legendY = l.titleTop + 2 * title.lineSpacing() + gap + text.height() / 2;
+    l.legendY = l.titleTop + titleLines * title.lineSpacing() + gap + text.height() / 2;
     const double top = l.legendY + text.height() / 2 + gap * 1.5;
     l.markRadius = std::max(3.0, l.textPixels * 0.3);
     l.below = 3 * l.markRadius; // timeouts are marked under the axis, failures on it
@@ -216,13 +256,12 @@ QPointF RunChart::position(QPainter &painter, const QSize &size, qint64 msSinceF
     return {l.x(l.firstMs + msSinceFirst), l.y(value)};
 }
 
-void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &statistics) const
+void RunChart::paint(QPainter &painter, const QSize &size,
+                     const QVector<RunStatistics> &statistics) const
 {
     const Layout l = layout(painter, size);
-    const QFontMetricsF text(l.text, painter.device());
     const QFontMetricsF title(l.title, painter.device());
     const double gap = l.textPixels * 0.5;
-    const QString unit = unitName(m_unit);
 
     painter.setRenderHint(QPainter::Antialiasing);
     painter.fillRect(QRectF(0, 0, size.width(), size.height()), Qt::white);
@@ -239,23 +278,59 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
             QRectF(0, l.titleTop + i * title.lineSpacing(), size.width(), title.lineSpacing()),
             Qt::AlignCenter, lines.at(i));
 
-    // Legend, one row under the title.
-    const int columns = std::max(1, int(l.plot.width()));
-    const bool dense = m_valid > columns / 4;
+    const bool dense = validCount() > std::max(1, int(l.plot.width())) / 4;
+    paintLegend(painter, size, l, dense);
+    painter.setFont(l.text);
+    paintAxes(painter, l);
+
+    painter.save();
+    painter.setClipRect(l.plot);
+    const bool one = m_series.size() == 1;
+    if (one)
+        paintMean(painter, l, statistics.value(0), kMeanColour, true);
+    for (int i = 0; i < m_series.size(); ++i)
+        paintSeries(painter, l, m_series.at(i), dense, deviceColours(i));
+    if (validCount() == 0) {
+        painter.setPen(kTextColour);
+        painter.drawText(l.plot, Qt::AlignCenter, QStringLiteral("no valid measurement"));
+    }
+    // The means go over the distances.
+    for (int i = 0; i < m_series.size(); ++i)
+        paintMean(painter, l, statistics.value(i), one ? kMeanColour : deviceColours(i).line,
+                  false);
+    painter.restore();
+
+    paintMarks(painter, l);
+    painter.setPen(QPen(kTextColour, 1.0));
+    painter.drawRect(l.plot);
+}
+
+void RunChart::paintLegend(QPainter &painter, const QSize &size, const Layout &l, bool dense) const
+{
+    enum Kind { Distance, Mean, Band, Failed, Timeout };
     struct Entry
     {
         QString label;
-        int kind;
+        Kind kind;
+        DeviceColours colours;
     };
-    const QString distance = QStringLiteral("distance (%1)").arg(unit);
-    const QVector<Entry> entries{{dense ? distance + QStringLiteral(": mean and range of each "
-                                                                    "pixel column")
-                                        : distance,
-                                  0},
-                                 {QStringLiteral("mean"), 1},
-                                 {QStringLiteral("mean \u00b1 1 sd"), 2},
-                                 {QStringLiteral("failed"), 3},
-                                 {QStringLiteral("timeout"), 4}};
+    const QString distance = QStringLiteral("distance (%1)").arg(unitName(m_unit));
+    const QString perColumn = QStringLiteral(": mean and range of each pixel column");
+    QVector<Entry> entries;
+    if (m_series.size() == 1) {
+        entries = {{dense ? distance + perColumn : distance, Distance, deviceColours(0)},
+                   {QStringLiteral("mean"), Mean, {kMeanColour, kMeanColour}},
+                   {QStringLiteral("mean \u00b1 1 sd"), Band, {kBandColour, kBandColour}}};
+    } else {
+        for (int i = 0; i < m_series.size(); ++i)
+            entries.append({m_series.at(i).name, Distance, deviceColours(i)});
+        entries.append({QStringLiteral("mean"), Mean, {kTextColour, kTextColour}});
+    }
+    entries.append({QStringLiteral("failed"), Failed, {}});
+    entries.append({QStringLiteral("timeout"), Timeout, {}});
+
+    const double gap = l.textPixels * 0.5;
+    const QFontMetricsF text(l.text, painter.device());
     double legendWidth = 0;
     for (const Entry &e : entries)
         legendWidth += l.textPixels * 1.6 + gap + text.horizontalAdvance(e.label) + 3 * gap;
@@ -268,31 +343,28 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
     const double ly = l.legendY;
     for (const Entry &e : entries) {
         const QRectF box(x, ly - swatch * 0.28, swatch, swatch * 0.56);
-        switch (e.kind) {
-        case 0:
-            if (dense)
-                painter.fillRect(box, kRangeColour);
-            painter.setPen(QPen(kDataColour, 2.0));
+        if (e.kind == Distance && dense)
+            painter.fillRect(box, e.colours.range);
+        if (e.kind == Distance || e.kind == Mean) {
+            painter.setPen(
+                QPen(e.colours.line, 2.0, e.kind == Mean ? Qt::DashLine : Qt::SolidLine));
             painter.drawLine(QPointF(box.left(), ly), QPointF(box.right(), ly));
-            break;
-        case 1:
-            painter.setPen(QPen(kMeanColour, 2.0, Qt::DashLine));
-            painter.drawLine(QPointF(box.left(), ly), QPointF(box.right(), ly));
-            break;
-        case 2:
-            painter.fillRect(box, kBandColour);
-            break;
-        default:
-            drawMark(painter, e.kind == 3, box.center().x(), ly, swatch * 0.22);
+        } else if (e.kind == Band) {
+            painter.fillRect(box, e.colours.line);
+        } else {
+            drawMark(painter, e.kind == Failed, box.center().x(), ly, swatch * 0.22);
         }
         x += swatch + space;
         painter.setPen(kTextColour);
         painter.drawText(QPointF(x, ly + legend.ascent() / 2 - legend.descent() / 2), e.label);
         x += legend.horizontalAdvance(e.label) + 3 * space;
     }
-    painter.setFont(l.text);
+}
 
-    // Grid and ticks.
+void RunChart::paintAxes(QPainter &painter, const Layout &l) const
+{
+    const QFontMetricsF text(l.text, painter.device());
+    const double gap = l.textPixels * 0.5;
     painter.setPen(QPen(kGridColour, 1.0));
     const QVector<double> xTicks = ticks(0, l.spanMs / l.scale.msPerUnit, l.xStep);
     const QVector<double> yTicks = ticks(l.low, l.high, l.yStep);
@@ -321,29 +393,51 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
     painter.translate(gap, l.plot.center().y());
     painter.rotate(-90);
     painter.drawText(QRectF(-l.plot.height() / 2, 0, l.plot.height(), text.height()),
-                     Qt::AlignCenter, QStringLiteral("distance (%1)").arg(unit));
+                     Qt::AlignCenter, QStringLiteral("distance (%1)").arg(unitName(m_unit)));
     painter.restore();
+}
 
-    painter.save();
-    painter.setClipRect(l.plot);
-
-    // The band of the mean, from the summary's figures; its line goes over the distances.
+// The mean from the summary's figures, as a dashed line or as its band of one sd.
+void RunChart::paintMean(QPainter &painter, const Layout &l, const RunStatistics &statistics,
+                         const QColor &colour, bool band) const
+{
     const std::optional<DistanceFigures> figures = distanceFigures(statistics);
-    const double mean = figures ? figures->mean * unitFactor(m_unit) : 0;
-    if (figures) {
+    if (!figures)
+        return;
+    const double mean = figures->mean * unitFactor(m_unit);
+    if (band) {
         const double sd = figures->sd * unitFactor(m_unit);
         painter.fillRect(
             QRectF(QPointF(l.plot.left(), l.y(mean + sd)), QPointF(l.plot.right(), l.y(mean - sd))),
             kBandColour);
+        return;
     }
+    const QFontMetricsF text(l.text, painter.device());
+    const double gap = l.textPixels * 0.5;
+    painter.setPen(QPen(colour, 1.5, Qt::DashLine));
+    painter.drawLine(QPointF(l.plot.left(), l.y(mean)), QPointF(l.plot.right(), l.y(mean)));
+    const QString label =
+        QStringLiteral("mean %1 %2").arg(QString::number(mean, 'g', 6), unitName(m_unit));
+    const double width = text.horizontalAdvance(label) + gap;
+    const QRectF box(l.plot.right() - gap - width, l.y(mean) - text.height() - 2, width,
+                     text.height());
+    painter.fillRect(box, QColor(255, 255, 255, 200));
+    painter.setPen(colour);
+    painter.drawText(box, Qt::AlignCenter, label);
+}
 
-    // The distances: every point when there are few, else each pixel column's lowest and
-    // highest, and a line through the columns' means.
+// Every point when there are few, else each pixel column's lowest and highest, and a line
+// through the columns' means.
+void RunChart::paintSeries(QPainter &painter, const Layout &l, const Series &series, bool dense,
+                           const DeviceColours &colours) const
+{
+    if (series.valid == 0)
+        return;
     QPainterPath path;
-    if (m_valid > 0 && !dense) {
+    if (!dense) {
         bool started = false;
         QVector<QPointF> points;
-        for (const Sample &s : m_samples) {
+        for (const Sample &s : series.samples) {
             // The line breaks where a measurement gave no distance.
             if (s.status != Measurement::Status::Ok) {
                 started = false;
@@ -354,87 +448,76 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
             started = true;
             points.append(p);
         }
-        painter.setPen(QPen(kDataColour, 1.2));
+        painter.setPen(QPen(colours.line, 1.2));
         painter.drawPath(path);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(kDataColour);
+        painter.setBrush(colours.line);
         const double r = std::max(2.0, l.textPixels * 0.2);
         for (const QPointF &p : points)
             painter.drawEllipse(p, r, r);
         painter.setBrush(Qt::NoBrush);
-    } else if (m_valid > 0) {
-        struct Column
-        {
-            float low = 0, high = 0;
-            double sum = 0;
-            int count = 0;
-        };
-        QVector<Column> column(columns);
-        for (const Sample &s : m_samples) {
-            if (s.status != Measurement::Status::Ok)
-                continue;
-            Column &col = column[std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns - 1)];
-            col.low = col.count == 0 ? s.value : std::min(col.low, s.value);
-            col.high = col.count == 0 ? s.value : std::max(col.high, s.value);
-            col.sum += s.value;
-            ++col.count;
-        }
-        QPainterPath range;
-        bool started = false;
-        for (int c = 0; c < columns; ++c) {
-            const Column &col = column.at(c);
-            if (col.count == 0)
-                continue;
-            const double px = l.plot.left() + c + 0.5;
-            range.moveTo(px, l.y(col.low));
-            range.lineTo(px, l.y(col.high));
-            const double y = l.y(col.sum / col.count);
-            started ? path.lineTo(px, y) : path.moveTo(px, y);
-            started = true;
-        }
-        painter.setPen(QPen(kRangeColour, 1.2, Qt::SolidLine, Qt::RoundCap));
-        painter.drawPath(range);
-        painter.setPen(QPen(kDataColour, 1.2));
-        painter.drawPath(path);
-    } else {
-        painter.setPen(kTextColour);
-        painter.drawText(l.plot, Qt::AlignCenter, QStringLiteral("no valid measurement"));
+        return;
     }
-    if (figures) {
-        painter.setPen(QPen(kMeanColour, 1.5, Qt::DashLine));
-        painter.drawLine(QPointF(l.plot.left(), l.y(mean)), QPointF(l.plot.right(), l.y(mean)));
-        const QString label = QStringLiteral("mean %1 %2").arg(QString::number(mean, 'g', 6), unit);
-        const double width = text.horizontalAdvance(label) + gap;
-        const QRectF box(l.plot.right() - gap - width, l.y(mean) - text.height() - 2, width,
-                         text.height());
-        painter.fillRect(box, QColor(255, 255, 255, 200));
-        painter.setPen(kMeanColour);
-        painter.drawText(box, Qt::AlignCenter, label);
-    }
-    painter.restore();
-
-    // Failures and timeouts on the time axis, at most one of each kind per pixel column.
-    QVector<quint8> marked(columns + 1, 0);
-    for (const Sample &s : m_samples) {
-        if (s.status == Measurement::Status::Ok)
+    struct Column
+    {
+        float low = 0, high = 0;
+        double sum = 0;
+        int count = 0;
+    };
+    const int columns = std::max(1, int(l.plot.width()));
+    QVector<Column> column(columns);
+    for (const Sample &s : series.samples) {
+        if (s.status != Measurement::Status::Ok)
             continue;
-        const int c = std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns);
-        // As in the summary, a rejected reply is a failure.
-        const bool failed = s.status != Measurement::Status::Timeout;
-        const quint8 bit = failed ? 1 : 2;
-        if (marked[c] & bit)
-            continue;
-        marked[c] |= bit;
-        drawMark(painter, failed, l.x(s.ms), l.plot.bottom() + (failed ? 0 : 2 * l.markRadius),
-                 l.markRadius);
+        Column &col = column[std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns - 1)];
+        col.low = col.count == 0 ? s.value : std::min(col.low, s.value);
+        col.high = col.count == 0 ? s.value : std::max(col.high, s.value);
+        col.sum += s.value;
+        ++col.count;
     }
-
-    painter.setPen(QPen(kTextColour, 1.0));
-    painter.drawRect(l.plot);
+    QPainterPath range;
+    bool started = false;
+    for (int c = 0; c < columns; ++c) {
+        const Column &col = column.at(c);
+        if (col.count == 0)
+            continue;
+        const double px = l.plot.left() + c + 0.5;
+        range.moveTo(px, l.y(col.low));
+        range.lineTo(px, l.y(col.high));
+        const double y = l.y(col.sum / col.count);
+        started ? path.lineTo(px, y) : path.moveTo(px, y);
+        started = true;
+    }
+    painter.setPen(QPen(colours.range, 1.2, Qt::SolidLine, Qt::RoundCap));
+    painter.drawPath(range);
+    painter.setPen(QPen(colours.line, 1.2));
+    painter.drawPath(path);
 }
 
-bool RunChart::save(const QString &path, const QSize &size, const RunStatistics &statistics,
-                    QString *errorString) const
+// Failures and timeouts on the time axis, at most one of each kind per pixel column.
+void RunChart::paintMarks(QPainter &painter, const Layout &l) const
+{
+    const int columns = std::max(1, int(l.plot.width()));
+    QVector<quint8> marked(columns + 1, 0);
+    for (const Series &series : m_series) {
+        for (const Sample &s : series.samples) {
+            if (s.status == Measurement::Status::Ok)
+                continue;
+            const int c = std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns);
+            // As in the summary, a rejected reply is a failure.
+            const bool failed = s.status != Measurement::Status::Timeout;
+            const quint8 bit = failed ? 1 : 2;
+            if (marked[c] & bit)
+                continue;
+            marked[c] |= bit;
+            drawMark(painter, failed, l.x(s.ms), l.plot.bottom() + (failed ? 0 : 2 * l.markRadius),
+                     l.markRadius);
+        }
+    }
+}
+
+bool RunChart::save(const QString &path, const QSize &size,
+                    const QVector<RunStatistics> &statistics, QString *errorString) const
 {
     const std::optional<FileType> type = fileTypeOf(path);
     if (!type) {
@@ -463,7 +546,7 @@ bool RunChart::save(const QString &path, const QSize &size, const RunStatistics 
         svg.setSize(size);
         svg.setViewBox(QRect(QPoint(0, 0), size));
         svg.setResolution(96);
-        svg.setTitle(countsLine(statistics));
+        svg.setTitle(titleLines(statistics).join(QStringLiteral("; ")));
         QPainter painter(&svg);
         paint(painter, size, statistics);
         painter.end();

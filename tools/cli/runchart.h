@@ -13,6 +13,7 @@
 #include <optional>
 
 class QPainter;
+struct DeviceColours;
 
 // A chart of a run: every valid distance in the chosen unit against the time since the first
 // record, failures and timeouts as marks on the time axis, the mean as a line in a band of
@@ -20,26 +21,36 @@ class QPainter;
 // drawn as the lowest and highest value of each pixel column, so their size and drawing time
 // depend on the chart's width, and a lone spike stays visible.
 //
+// Several devices share one chart: each its own colour, legend entry, mean line and title line.
+//
 // Drawing text needs a QGuiApplication (any platform, offscreen included).
 class RunChart
 {
 public:
     enum class FileType { Png, Svg };
 
-    explicit RunChart(LengthUnit unit);
+    // One series per device name; none: a single series without a name.
+    explicit RunChart(LengthUnit unit, const QStringList &deviceNames = {});
 
-    void add(const Measurement &measurement);
+    void add(const Measurement &measurement, int device = 0);
 
     // By the file name's extension, in any case: .png or .svg.
     static std::optional<FileType> fileTypeOf(const QString &path);
-    // The summary's first two lines.
-    static QStringList titleLines(const RunStatistics &statistics);
+    // The summary's first two lines; with several devices, each one's counts.
+    QStringList titleLines(const QVector<RunStatistics> &statistics) const;
 
     // As saveBytes writes a file: a regular file is replaced only once the whole chart is
     // written, a device or a pipe is written in place. False and errorString on failure.
-    bool save(const QString &path, const QSize &size, const RunStatistics &statistics,
+    // statistics holds one entry per device, in the order of their names.
+    bool save(const QString &path, const QSize &size, const QVector<RunStatistics> &statistics,
               QString *errorString) const;
-    void paint(QPainter &painter, const QSize &size, const RunStatistics &statistics) const;
+    bool save(const QString &path, const QSize &size, const RunStatistics &statistics,
+              QString *errorString) const
+    {
+        return save(path, size, QVector<RunStatistics>{statistics}, errorString);
+    }
+    void paint(QPainter &painter, const QSize &size,
+               const QVector<RunStatistics> &statistics) const;
 
     // Where a value in the chart's unit, at a time since the first record, is drawn.
     QPointF position(QPainter &painter, const QSize &size, qint64 msSinceFirst, double value) const;
@@ -51,13 +62,26 @@ private:
         float value;
         Measurement::Status status;
     };
+    struct Series
+    {
+        QString name;
+        QVector<Sample> samples;
+        int valid = 0;
+    };
     struct Layout;
 
     Layout layout(QPainter &painter, const QSize &size) const;
+    int validCount() const;
+    void paintLegend(QPainter &painter, const QSize &size, const Layout &l, bool dense) const;
+    void paintAxes(QPainter &painter, const Layout &l) const;
+    void paintSeries(QPainter &painter, const Layout &l, const Series &series, bool dense,
+                     const DeviceColours &colours) const;
+    void paintMean(QPainter &painter, const Layout &l, const RunStatistics &statistics,
+                   const QColor &colour, bool band) const;
+    void paintMarks(QPainter &painter, const Layout &l) const;
 
     LengthUnit m_unit;
-    QVector<Sample> m_samples;
-    int m_valid = 0;
+    QVector<Series> m_series;
     float m_minValue = 0;
     float m_maxValue = 0;
 };
