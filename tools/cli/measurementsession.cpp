@@ -40,6 +40,7 @@ bool MeasurementSession::open()
 {
     m_port->setPortName(m_settings.portName);
     if (!m_port->open(QIODevice::ReadWrite)) {
+        m_openError = m_port->error();
         m_errorString = m_port->errorString();
         return false;
     }

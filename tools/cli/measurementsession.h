@@ -49,6 +49,8 @@ public:
     // Opens the port with the window's line settings; false and errorString() on failure.
     bool open();
     QString errorString() const;
+    // Why the port did not open; NoError when it did, but refused the line settings.
+    QSerialPort::SerialPortError openError() const { return m_openError; }
     // Writes the first command at once.
     void start();
     // Closes the port. A command still waiting for its reply gives no Measurement; a reply that
@@ -92,6 +94,7 @@ private:
     ReplyFrame m_frame = {};
     QElapsedTimer m_sinceWrite;
     QString m_errorString;
+    QSerialPort::SerialPortError m_openError = QSerialPort::NoError;
     bool m_running = false;
     Measurement m_held; // a reply that waits for its last byte
     bool m_holding = false;

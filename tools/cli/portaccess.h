@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QSerialPort>
+#include <QString>
+
+// Why a serial port can or cannot be opened by this user, in facts that the advice is made of.
+struct PortAccess
+{
+    enum class Kind {
+        Usable,
+        Missing,     // no such file
+        NoAccess,    // its permissions keep this user out
+        Busy,        // another program has it
+        OtherFailure // systemText says why
+    };
+    Kind kind = Kind::OtherFailure;
+    QString path;
+    QString user;
+    QString owner;
+    QString group;
+    bool groupMayUse = false;   // the group may read and write it
+    bool userInGroup = false;   // by the group database
+    bool groupInEffect = false; // this process has the group (not so until a new login)
+    QString systemText;
+};
+
+// The facts for a port (a name such as ttyUSB0, or a path), after an open that ended in error
+// (NoError: it opened).
+PortAccess portAccess(const QString &port, QSerialPort::SerialPortError error,
+                      const QString &errorText);
+// Tries to open the port as the window's scan does, and closes it again.
+PortAccess probePort(const QString &port);
+// Why the user cannot open the port and what to do about it, in one sentence; empty when it can.
+QString accessAdvice(const PortAccess &access);
+// --list-ports: every serial port the system reports, a paragraph each with its description,
+// manufacturer, serial number, USB vendor:product and whether this user can open it.
+QString portList();
