@@ -1,16 +1,14 @@
 // rangefinder-cli: measurements from a script or a test bench, with the window's command frame,
 // silence framing and decode. See --help for the options, the records and the exit codes.
-#include "measurementsession.h"
+#include "liverun.h"
 #include "options.h"
 #include "output.h"
+#include "portaccess.h"
 #include "readback.h"
-#include "recordformat.h"
-#include "runchart.h"
 #include "signalwatcher.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -74,6 +72,9 @@ int main(int argc, char *argv[])
     case CliOptions::Action::Version:
         return writeWhole(stdout, options.text) == Written::Whole ? kExitAllMeasured
                                                                   : kExitOutputLost;
+    case CliOptions::Action::ListPorts:
+        return writeWhole(stdout, portList()) == Written::Whole ? kExitAllMeasured
+                                                                : kExitOutputLost;
     case CliOptions::Action::Error:
         complain(options.text + QStringLiteral(" (see --help)"));
         return kExitBadOptions;
@@ -91,71 +92,9 @@ int main(int argc, char *argv[])
         complain(QStringLiteral("cannot watch for SIGINT and SIGTERM (%1): they end the run "
                                 "without a summary")
                      .arg(signalWatcher->errorString()));
-    auto *session = new MeasurementSession(options.session, &app);
-    if (!session->open()) {
-        complain(QStringLiteral("cannot open %1: %2")
-                     .arg(options.session.portName, session->errorString()));
-        return kExitPortUnusable;
-    }
-
-    RunStatistics statistics;
-    RunChart chart(options.session.unit);
-    bool ended = false;
-    bool outputLost = false;
-    int exitStatus = kExitAllMeasured;
-    auto end = [&](int exitCode) {
-        if (ended)
-            return;
-        ended = true;
-        statistics.ignoredBursts = session->ignoredBursts();
-        if (!writeSummaryAndChart(options, chart, statistics) && exitCode < kExitSignalBase)
-            exitCode = kExitOutputLost;
-        exitStatus = exitCode;
-        QCoreApplication::exit(exitCode);
-    };
-    // Records that cannot be written end the run: measuring on would only lose more.
-    auto writeRecords = [&](const QString &text) {
-        QString error;
-        const Written written = writeWhole(stdout, text, &error);
-        if (written == Written::Whole || outputLost)
-            return written == Written::Whole;
-        outputLost = true;
-        if (written == Written::Interrupted) {
-            session->stop();
-            end(kExitSignalBase + SignalWatcher::caughtSignal());
-        } else {
-            complain(QStringLiteral("cannot write the records: %1").arg(error));
-            session->stop();
-            end(kExitOutputLost);
-        }
-        return false;
-    };
-
-    QObject::connect(
-        session, &MeasurementSession::measured, &app, [&](const Measurement &measurement) {
-            if (ended || outputLost)
-                return;
-            if (!writeRecords(formatRecord(measurement, options.format, options.session.unit)))
-                return;
-            statistics.add(measurement);
-            if (!options.plotPath.isEmpty())
-                chart.add(measurement);
-        });
-    QObject::connect(session, &MeasurementSession::finished, &app,
-                     [&] { end(statistics.allOk() ? kExitAllMeasured : kExitSomeFailed); });
-    QObject::connect(session, &MeasurementSession::deviceLost, &app, [&](const QString &reason) {
-        complain(
-            QStringLiteral("the device on %1 went away: %2").arg(options.session.portName, reason));
-        end(kExitDeviceLost);
-    });
-    QObject::connect(signalWatcher, &SignalWatcher::caught, &app, [&](int signalNumber) {
-        session->stop();
-        end(kExitSignalBase + signalNumber);
-    });
-
-    if (!writeRecords(recordHeader(options.format)))
-        return exitStatus;
-    // From inside the event loop, so that an exit requested by the first write takes effect.
-    QTimer::singleShot(0, session, &MeasurementSession::start);
+    auto *run = new LiveRun(options, signalWatcher, &app);
+    const int early = run->begin();
+    if (early >= 0)
+        return early;
     return app.exec();
 }

@@ -26,7 +26,10 @@ const char kDescription[] =
     "(check: match, mismatch or absent). A reply with status 0 or with distance 0 is failed and\n"
     "has no distance. A summary goes to stderr at the end, also on SIGINT: counts,\n"
     "min/max/mean/standard deviation of the valid distances in metres, latency p50/p99. The\n"
-    "line runs at 8 data bits, no parity, 1 stop bit, no flow control.\n"
+    "line runs at 8 data bits, no parity, 1 stop bit, no flow control. With several ports,\n"
+    "each record carries its port (text: first; CSV: a last column port; JSONL: a key port),\n"
+    "each port's summary lines begin with it, and a port that cannot be opened or goes away\n"
+    "leaves the others measuring.\n"
     "\n"
     "The first command is written at once, the next one an interval after it; if the reply\n"
     "is still awaited then, the next command follows as soon as it arrives or times out.\n"
@@ -48,7 +51,8 @@ const char kExitCodes[] =
     "  3    the port cannot be opened or refuses the line settings\n"
     "  4    the device went away while measuring\n"
     "  5    the records, the summary or the chart could not be written\n"
-    "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n";
+    "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n"
+    "With several ports, the highest code of any port (a signal's above all).\n";
 
 CliOptions failure(const QString &message)
 {
@@ -73,7 +77,9 @@ CliOptions parseOptions(const QStringList &arguments)
     const QCommandLineOption version = parser.addVersionOption();
     const std::vector<OptionRow> optionRows = {
         {"port", "name-or-path",
-         "Serial port, a name (ttyUSB0, COM3) or a path (/dev/ttyUSB0). Required."},
+         "Serial port, a name (ttyUSB0, COM3) or a path (/dev/ttyUSB0). Required. Given more "
+         "than once, every port is measured at the same time with the same options; each "
+         "record then carries its port, and each port has its own summary."},
         {"baud", "rate", "9600, 115200 or 230400 (default %1).", QStringLiteral("9600")},
         {"count", "n", "Number of measurements; 0 measures until interrupted (default 1)."},
         {"duration", "seconds",
@@ -100,6 +106,9 @@ CliOptions parseOptions(const QStringList &arguments)
          ".svg."},
         {"plot-size", "WxH", "The chart's size in pixels (default %1).",
          QStringLiteral("1200x600")},
+        {"list-ports", nullptr,
+         "List the serial ports the system reports, and whether this user can open each; if "
+         "not, why and what to do."},
     };
     addOptions(parser, optionRows);
     const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
@@ -120,6 +129,11 @@ CliOptions parseOptions(const QStringList &arguments)
                                                      QCoreApplication::applicationVersion());
         return options;
     }
+    if (isSet("list-ports")) {
+        CliOptions options;
+        options.action = CliOptions::Action::ListPorts;
+        return options;
+    }
     if (!parser.positionalArguments().isEmpty())
         return failure(QStringLiteral("unexpected argument %1")
                            .arg(quoted(parser.positionalArguments().constFirst())));
@@ -137,10 +151,17 @@ CliOptions parseOptions(const QStringList &arguments)
                 return failure(
                     QStringLiteral("--%1 cannot be used with --from").arg(QLatin1String(live)));
         }
-    } else if (!isSet("port") || value("port").isEmpty()) {
+    } else if (!isSet("port")) {
         return failure(QStringLiteral("--port is required"));
     }
-    s.portName = value("port");
+    options.ports = parser.values(QStringLiteral("port"));
+    for (int i = 0; i < options.ports.size(); ++i) {
+        if (options.ports.at(i).isEmpty())
+            return failure(QStringLiteral("--port is required"));
+        if (options.ports.indexOf(options.ports.at(i)) < i)
+            return failure(QStringLiteral("--port %1 is given twice").arg(options.ports.at(i)));
+    }
+    s.portName = options.ports.value(0);
 
     if (isSet("plot")) {
         options.plotPath = value("plot");

@@ -7,7 +7,7 @@
 #include <QString>
 #include <QStringList>
 
-// Exit codes of rangefinder-cli.
+// Exit codes of rangefinder-cli. With several devices the run ends with the highest of theirs.
 enum ExitCode {
     kExitAllMeasured = 0, // every measurement ok
     kExitSomeFailed = 1,  // at least one failed or timed out
@@ -20,10 +20,11 @@ enum ExitCode {
 
 struct CliOptions
 {
-    enum class Action { Run, Help, Version, Error };
+    enum class Action { Run, Help, Version, ListPorts, Error };
     Action action = Action::Error;
-    QString text; // Help and Version: what to print; Error: the one-line message
-    SessionSettings session;
+    QString text;            // Help and Version: what to print; Error: the one-line message
+    SessionSettings session; // portName: the first of ports
+    QStringList ports;       // each measured by a session of its own, at the same time
     RecordFormat format = RecordFormat::Text;
     QString fromPath; // read a finished run from this file ("-": stdin) instead of the port
     QString plotPath; // a chart of the run, PNG or SVG by the extension

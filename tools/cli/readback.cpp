@@ -38,7 +38,8 @@ QString clipped(const QString &line)
 }
 
 // The chart that --plot asks for, if any; says why on stderr and returns false when it cannot.
-bool writeChart(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics)
+bool writeChart(const CliOptions &options, const RunChart &chart,
+                const QVector<RunStatistics> &statistics)
 {
     if (options.plotPath.isEmpty())
         return true;
@@ -94,15 +95,27 @@ int readBack(const CliOptions &options)
         complain(QStringLiteral("%1: %2 more lines skipped")
                      .arg(name)
                      .arg(reader.skippedCount() - reader.firstSkipped().size()));
-    if (!(writeSummaryAndChart(options, chart, statistics) && recordsWritten))
+    if (!(writeSummaryAndChart(options, chart, {statistics}) && recordsWritten))
         return kExitOutputLost;
     return statistics.allOk() ? kExitAllMeasured : kExitSomeFailed;
 }
 
 bool writeSummaryAndChart(const CliOptions &options, const RunChart &chart,
-                          const RunStatistics &statistics)
+                          const QVector<RunStatistics> &statistics, const QStringList &ports)
 {
-    const bool summaryWritten = writeWhole(stderr, formatSummary(statistics)) == Written::Whole;
+    QString summary;
+    for (int i = 0; i < statistics.size(); ++i) {
+        const QString text = formatSummary(statistics.at(i));
+        if (ports.isEmpty()) {
+            summary += text;
+            continue;
+        }
+        QStringList lines = text.split(QLatin1Char('\n'));
+        lines.removeLast();
+        for (const QString &line : lines)
+            summary += ports.at(i) + QStringLiteral(": ") + line + QLatin1Char('\n');
+    }
+    const bool summaryWritten = writeWhole(stderr, summary) == Written::Whole;
     const bool chartWritten = writeChart(options, chart, statistics);
     return summaryWritten && chartWritten;
 }

@@ -2,6 +2,9 @@
 
 #include "options.h"
 
+#include <QStringList>
+#include <QVector>
+
 class RunChart;
 struct RunStatistics;
 
@@ -10,6 +13,8 @@ struct RunStatistics;
 int readBack(const CliOptions &options);
 
 // The end of every run: the summary to stderr, then the chart that --plot asks for, if any.
-// False unless both were written; why the chart was not is said on stderr.
+// False unless both were written; why the chart was not is said on stderr. With several
+// devices, one summary each, every line of it beginning with its port.
 bool writeSummaryAndChart(const CliOptions &options, const RunChart &chart,
-                          const RunStatistics &statistics);
+                          const QVector<RunStatistics> &statistics,
+                          const QStringList &ports = QStringList());

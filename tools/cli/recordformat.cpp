@@ -105,9 +105,11 @@ QString checkText(const Measurement &measurement)
     return nameOf(kCheckNames, checkByteOf(measurement.burst));
 }
 
-QString textRecord(const Measurement &measurement, LengthUnit unit)
+QString textRecord(const Measurement &measurement, LengthUnit unit, const QString &port)
 {
     QStringList fields{timeText(measurement), statusName(measurement.status)};
+    if (!port.isEmpty())
+        fields.prepend(port);
     const Distance distance = distanceOf(measurement, unit);
     if (!distance.value.isEmpty()) {
         fields << distance.value + QLatin1Char(' ') + unitName(unit);
@@ -126,22 +128,23 @@ QString textRecord(const Measurement &measurement, LengthUnit unit)
     return fields.join(QLatin1Char(' ')) + QLatin1Char('\n');
 }
 
-QString csvRecord(const Measurement &measurement, LengthUnit unit)
+QString csvRecord(const Measurement &measurement, LengthUnit unit, const QString &port)
 {
     const Distance distance = distanceOf(measurement, unit);
-    const QStringList fields{timeText(measurement),
-                             statusName(measurement.status),
-                             distance.metres,
-                             distance.value,
-                             unitName(unit),
-                             hasLatency(measurement) ? QString::number(measurement.latencyMs)
-                                                     : QString(),
-                             QString::fromLatin1(measurement.burst.toHex()),
-                             checkText(measurement)};
+    QStringList fields{timeText(measurement),
+                       statusName(measurement.status),
+                       distance.metres,
+                       distance.value,
+                       unitName(unit),
+                       hasLatency(measurement) ? QString::number(measurement.latencyMs) : QString(),
+                       QString::fromLatin1(measurement.burst.toHex()),
+                       checkText(measurement)};
+    if (!port.isEmpty())
+        fields << port;
     return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
-QString jsonRecord(const Measurement &measurement, LengthUnit unit)
+QString jsonRecord(const Measurement &measurement, LengthUnit unit, const QString &port)
 {
     const Distance distance = distanceOf(measurement, unit);
     // Numbers from the six-digit texts: JSON writes the shortest form, which is that text.
@@ -163,6 +166,8 @@ QString jsonRecord(const Measurement &measurement, LengthUnit unit)
                       : QJsonValue(QString::fromLatin1(measurement.burst.toHex())));
     const QString check = checkText(measurement);
     object.insert(QStringLiteral("check"), check.isEmpty() ? QJsonValue() : QJsonValue(check));
+    if (!port.isEmpty())
+        object.insert(QStringLiteral("port"), port);
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) +
            QLatin1Char('\n');
 }
@@ -194,22 +199,24 @@ std::optional<Measurement::Status> statusFromName(const QString &name)
     return valueNamed(kStatusNames, name);
 }
 
-QString recordHeader(RecordFormat format)
+QString recordHeader(RecordFormat format, bool withPort)
 {
     if (format != RecordFormat::Csv)
         return QString();
-    return QStringLiteral("time,status,metres,value,unit,latency_ms,raw,check\n");
+    return QStringLiteral("time,status,metres,value,unit,latency_ms,raw,check") +
+           (withPort ? QStringLiteral(",port\n") : QStringLiteral("\n"));
 }
 
-QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit)
+QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit,
+                     const QString &port)
 {
-    using Writer = QString (*)(const Measurement &, LengthUnit);
+    using Writer = QString (*)(const Measurement &, LengthUnit, const QString &);
     static const std::pair<RecordFormat, Writer> writers[] = {{RecordFormat::Text, textRecord},
                                                               {RecordFormat::Csv, csvRecord},
                                                               {RecordFormat::Jsonl, jsonRecord}};
     for (const auto &[each, write] : writers) {
         if (each == format)
-            return write(measurement, unit);
+            return write(measurement, unit, port);
     }
     return QString();
 }

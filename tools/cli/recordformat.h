@@ -27,14 +27,17 @@ double distanceIn(const Measurement &measurement, LengthUnit unit);
 // record read from a window log (timeOfDayOnly is then set). Invalid when it is neither.
 QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly);
 
-// The CSV header row with its line end; empty for the other formats.
-QString recordHeader(RecordFormat format);
+// The CSV header row with its line end, with a last column port when records carry one; empty
+// for the other formats.
+QString recordHeader(RecordFormat format, bool withPort = false);
 
 // One whole record with its line end. The distance in metres and the value in `unit` carry the
 // window's six-digit text; a failed or timed-out measurement has neither (empty in text and
 // CSV, null in JSON). No field contains a comma, so CSV needs no quoting. The last field, check,
-// says whether the reply's check byte matches: match, mismatch or absent.
-QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit);
+// says whether the reply's check byte matches: match, mismatch or absent. A port, when several
+// are measured, comes first in text, last in CSV, and as the key port in JSON.
+QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit,
+                     const QString &port = QString());
 
 // Nearest-rank percentile (0 < percent <= 100) of values; -1 when there are none.
 qint64 percentile(QVector<qint64> values, double percent);
