@@ -6,6 +6,7 @@
 #include "measurementsession.h"
 #include "measurementtext.h"
 #include "options.h"
+#include "portaccess.h"
 #include "receivepath.h"
 #include "recordformat.h"
 #include "runchart.h"
@@ -22,7 +23,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -34,6 +37,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +62,8 @@ private slots:
     void chart();
     void roundTrip_data();
     void roundTrip();
+    void accessAdvice_data();
+    void accessAdvice();
 
     void help();
     void fromWithChartAndNoDisplay();
@@ -81,6 +87,9 @@ private slots:
     void noiseBetweenReplies();
     void deviceGoesAway_data();
     void deviceGoesAway();
+    void severalDevices_data();
+    void severalDevices();
+    void listPorts();
     void interrupted_data();
     void interrupted();
     void outputLost_data();
@@ -107,12 +116,14 @@ private:
     };
     struct Record
     {
-        QString time, status, metres, value, unit, latency, raw, check;
+        QString time, status, metres, value, unit, latency, raw, check, port;
     };
 
     QStringList withPort(const QStringList &arguments) const;
-    void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000);
-    void parseRecords(const QString &format, const QString &out, QVector<Record> &records);
+    void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000,
+                const QString &program = QStringLiteral(RANGEFINDER_CLI));
+    void parseRecords(const QString &format, const QString &out, QVector<Record> &records,
+                      bool withPort = false);
     void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
                  QVector<Record> &records);
     QVector<qint64> commandTimesMs() const;
@@ -175,12 +186,12 @@ QStringList tst_Cli::withPort(const QStringList &arguments) const
     return QStringList{QStringLiteral("--port"), sim->portName()} + arguments;
 }
 
-void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs)
+void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs, const QString &program)
 {
     QProcess process;
     QElapsedTimer wall;
     wall.start();
-    process.start(QStringLiteral(RANGEFINDER_CLI), arguments);
+    process.start(program, arguments);
     // Polled, not waited for: the simulator answers from this thread's event loop.
     QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, timeoutMs);
     run.wallMs = wall.elapsed();
@@ -191,19 +202,25 @@ void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs)
     run.err = QString::fromUtf8(process.readAllStandardError());
 }
 
-void tst_Cli::parseRecords(const QString &format, const QString &out, QVector<Record> &records)
+void tst_Cli::parseRecords(const QString &format, const QString &out, QVector<Record> &records,
+                           bool withPort)
 {
     QVERIFY2(out.isEmpty() || out.endsWith(QLatin1Char('\n')), qPrintable(out));
     QStringList lines = out.split(QLatin1Char('\n'));
     lines.removeLast();
     if (format == QLatin1String("csv")) {
         QVERIFY(!lines.isEmpty());
-        QCOMPARE(lines.takeFirst(),
-                 QStringLiteral("time,status,metres,value,unit,latency_ms,raw,check"));
+        QCOMPARE(lines.takeFirst(), QStringLiteral("time,status,metres,value,unit,latency_ms,raw,"
+                                                   "check") +
+                                        (withPort ? ",port" : ""));
     }
-    for (const QString &line : lines) {
+    for (QString line : lines) {
         Record r;
         if (format == QLatin1String("text")) {
+            if (withPort) {
+                r.port = line.section(QLatin1Char(' '), 0, 0);
+                line = line.section(QLatin1Char(' '), 1);
+            }
             static const QRegularExpression pattern(
                 QStringLiteral("^(%1) (ok|failed|timeout|rejected)(?: (\\S+) (m|yd|ft))?(?: "
                                "\\((\\S+) m\\))?(?: latency (\\d+) ms reply ([0-9a-f]+) check "
@@ -211,30 +228,34 @@ void tst_Cli::parseRecords(const QString &format, const QString &out, QVector<Re
                     .arg(kIsoTime));
             const QRegularExpressionMatch match = pattern.match(line);
             QVERIFY2(match.hasMatch(), qPrintable(line));
-            r = {match.captured(1), match.captured(2), match.captured(5), match.captured(3),
-                 match.captured(4), match.captured(6), match.captured(7), match.captured(8)};
+            r = {match.captured(1), match.captured(2), match.captured(5),
+                 match.captured(3), match.captured(4), match.captured(6),
+                 match.captured(7), match.captured(8), r.port};
             if (r.metres.isEmpty() && r.unit == QLatin1String("m"))
                 r.metres = r.value;
         } else if (format == QLatin1String("csv")) {
             const QStringList f = line.split(QLatin1Char(','));
-            QCOMPARE(f.size(), 8);
-            r = {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]};
+            QCOMPARE(f.size(), withPort ? 9 : 8);
+            r = {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f.value(8)};
         } else {
             QJsonParseError error{};
             const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
             QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(),
                      qPrintable(line));
             const QJsonObject o = document.object();
-            QCOMPARE(o.keys(), (QStringList{"check", "latency_ms", "metres", "raw", "status",
-                                            "time", "unit", "value"}));
+            QStringList keys{"check",  "latency_ms", "metres", "raw",
+                             "status", "time",       "unit",   "value"};
+            if (withPort)
+                keys.insert(3, "port");
+            QCOMPARE(o.keys(), keys);
             auto text = [&o](const char *key) {
                 const QJsonValue v = o.value(QLatin1String(key));
                 if (v.isDouble())
                     return QString::number(v.toDouble(), 'g', 6);
                 return v.toString(); // null gives ""
             };
-            r = {text("time"), text("status"),     text("metres"), text("value"),
-                 text("unit"), text("latency_ms"), text("raw"),    text("check")};
+            r = {text("time"),       text("status"), text("metres"), text("value"), text("unit"),
+                 text("latency_ms"), text("raw"),    text("check"),  text("port")};
         }
         QVERIFY2(QRegularExpression(QStringLiteral("^%1$").arg(kIsoTime)).match(r.time).hasMatch(),
                  qPrintable(line));
@@ -523,13 +544,17 @@ void tst_Cli::chart_data()
     QTest::addColumn<QSize>("size");
     QTest::addColumn<int>("points");
     QTest::addColumn<Measurement::Status>("failure");
+    QTest::addColumn<int>("devices"); // the measurements dealt out among them in turn
 
     using S = Measurement::Status;
-    QTest::newRow("png, a spike among many") << "png" << QSize(1200, 600) << 200000 << S::Failed;
-    QTest::newRow("svg, a spike among many") << "svg" << QSize(900, 500) << 200000 << S::Failed;
-    QTest::newRow("png, a spike among few") << "png" << QSize(640, 360) << 41 << S::Failed;
-    QTest::newRow("png, rejected among few") << "png" << QSize(640, 360) << 41 << S::Rejected;
-    QTest::newRow("svg, no valid distance") << "svg" << QSize(1200, 600) << 0 << S::Failed;
+    QTest::newRow("png, a spike among many")
+        << "png" << QSize(1200, 600) << 200000 << S::Failed << 1;
+    QTest::newRow("svg, a spike among many")
+        << "svg" << QSize(900, 500) << 200000 << S::Failed << 1;
+    QTest::newRow("png, a spike among few") << "png" << QSize(640, 360) << 41 << S::Failed << 1;
+    QTest::newRow("png, rejected among few") << "png" << QSize(640, 360) << 41 << S::Rejected << 1;
+    QTest::newRow("png, two devices among few") << "png" << QSize(640, 360) << 41 << S::Failed << 2;
+    QTest::newRow("svg, no valid distance") << "svg" << QSize(1200, 600) << 0 << S::Failed << 1;
 }
 
 void tst_Cli::chart()
@@ -538,18 +563,19 @@ void tst_Cli::chart()
     QFETCH(QSize, size);
     QFETCH(int, points);
     QFETCH(Measurement::Status, failure);
+    QFETCH(int, devices);
 
     // Every 20 ms between 17.5 and 18.1 m, a few failures and timeouts, 90 m once in the middle.
-    RunChart chart(LengthUnit::Metre);
-    RunStatistics statistics;
+    RunChart chart(LengthUnit::Metre, devices > 1 ? QStringList{"a", "b"} : QStringList());
+    QVector<RunStatistics> statistics(devices);
     const int spikeAt = points / 2;
     for (int i = 0; i < std::max(points, 20); ++i) {
         using S = Measurement::Status;
         const S status = points == 0 || i % 97 == 5 ? failure : i % 89 == 7 ? S::Timeout : S::Ok;
         Measurement m = measurement(status, status == S::Ok, i == spikeAt ? 900 : 175 + i % 7, 12);
         m.time = kTime.addMSecs(20LL * i);
-        chart.add(m);
-        statistics.add(m);
+        chart.add(m, i % devices);
+        statistics[i % devices].add(m);
     }
     QTemporaryDir dir;
     const QString path = dir.filePath("run." + suffix);
@@ -568,11 +594,20 @@ void tst_Cli::chart()
         QPainter painter(&image);
         svg.render(&painter);
         const QString text = QString::fromUtf8(readBytes(path));
-        const QStringList summary = formatSummary(statistics).split(QLatin1Char('\n'));
+        const QStringList summary = formatSummary(statistics[0]).split(QLatin1Char('\n'));
         QVERIFY2(text.contains(summary.at(0)), qPrintable(summary.at(0)));
         QVERIFY2(text.contains(summary.at(1)), qPrintable(summary.at(1)));
     }
     QCOMPARE(image.size(), size);
+    // The second device's purple, in its points and its legend entry.
+    bool purple = false;
+    for (int y = 0; y < size.height() && !purple; ++y) {
+        for (int x = 0; x < size.width() && !purple; ++x) {
+            const QRgb c = image.pixel(x, y);
+            purple = qRed(c) > 120 && qRed(c) < 170 && qGreen(c) < 90 && qBlue(c) > 150;
+        }
+    }
+    QCOMPARE(purple, devices > 1);
     if (points == 0)
         return;
 
@@ -676,6 +711,41 @@ void tst_Cli::roundTrip()
     QVERIFY(liveStatistics.failures > 0);
 }
 
+void tst_Cli::accessAdvice_data()
+{
+    QTest::addColumn<bool>("groupMayUse");
+    QTest::addColumn<bool>("groupInEffect");
+    QTest::addColumn<QString>("advice");
+
+    // Not in the group at all: portCannotBeOpened, as nobody.
+    QTest::newRow("added to the group since the login")
+        << true << false
+        << "alice was added to the group dialout, which may open /dev/ttyUSB0, after this session "
+           "began; log out and in again (or run `newgrp dialout`)";
+    QTest::newRow("the owner's alone")
+        << false << false
+        << "only its owner root may open /dev/ttyUSB0; ask an administrator to give its group "
+           "read and write access";
+}
+
+void tst_Cli::accessAdvice()
+{
+    QFETCH(bool, groupMayUse);
+    QFETCH(bool, groupInEffect);
+    QFETCH(QString, advice);
+
+    PortAccess access;
+    access.kind = PortAccess::Kind::NoAccess;
+    access.path = QStringLiteral("/dev/ttyUSB0");
+    access.user = QStringLiteral("alice");
+    access.owner = QStringLiteral("root");
+    access.group = QStringLiteral("dialout");
+    access.groupMayUse = groupMayUse;
+    access.userInGroup = true;
+    access.groupInEffect = groupInEffect;
+    QCOMPARE(::accessAdvice(access), advice);
+}
+
 // --- the program ---
 
 void tst_Cli::help()
@@ -687,7 +757,7 @@ void tst_Cli::help()
     QCOMPARE(run.exitCode, 0);
     for (const char *option :
          {"--port", "--baud", "--count", "--duration", "--interval", "--unit", "--timeout",
-          "--format", "--strict", "--from", "--plot", "--plot-size"})
+          "--format", "--strict", "--from", "--plot", "--plot-size", "--list-ports"})
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
     for (const char *fragment :
          {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",
@@ -755,6 +825,8 @@ void tst_Cli::badOptions_data()
     QTest::newRow("format CSV") << QStringList{"--format", "CSV"} << true << "--format";
     QTest::newRow("unknown option") << QStringList{"--verbose"} << true << "verbose";
     QTest::newRow("stray argument") << QStringList{"now"} << true << "unexpected argument";
+    QTest::newRow("port twice") << QStringList{"--port", "/dev/ttyUSB0", "--port", "/dev/ttyUSB0"}
+                                << false << "--port /dev/ttyUSB0 is given twice";
     QTest::newRow("plot jpg") << QStringList{"--plot", "run.jpg"} << true << "--plot";
     QTest::newRow("plot size letters")
         << QStringList{"--plot", "run.png", "--plot-size", "big"} << true << "--plot-size";
@@ -802,20 +874,33 @@ void tst_Cli::strictOption()
 void tst_Cli::portCannotBeOpened_data()
 {
     QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("advice"); // after "cannot open PORT: "
 
-    QTest::newRow("no such device") << "missing";
-    QTest::newRow("not a serial port") << "file";
-    QTest::newRow("held by another program") << "held";
+    QTest::newRow("no such device") << "missing"
+                                    << "there is no /dev/rangefinder-test-no-such-port; is the "
+                                       "device plugged in? `rangefinder-cli --list-ports` lists "
+                                       "the ports";
+    QTest::newRow("not a serial port") << "file" << QString();
+    QTest::newRow("held by another program")
+        << "held"
+        << "PORT is busy, another program has it open; close that program and try again";
+    // As nobody, outside the file's group.
+    QTest::newRow("not in the device's group")
+        << "group"
+        << "PORT belongs to the group dialout, which nobody is not in; run `sudo "
+           "usermod -aG dialout nobody`, then log out and in again";
 }
 
 void tst_Cli::portCannotBeOpened()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, advice);
 
     QString port = QStringLiteral("/dev/rangefinder-test-no-such-port");
-    QTemporaryFile file;
+    QTemporaryFile file(QStringLiteral("/tmp/rangefinder-port-XXXXXX"));
     QSerialPort holder;
-    if (kind == QLatin1String("file")) {
+    QStringList command{RANGEFINDER_CLI};
+    if (kind == QLatin1String("file") || kind == QLatin1String("group")) {
         QVERIFY(file.open());
         port = file.fileName();
     } else if (kind == QLatin1String("held")) {
@@ -823,17 +908,30 @@ void tst_Cli::portCannotBeOpened()
         holder.setPortName(port);
         QVERIFY(holder.open(QIODevice::ReadWrite));
     }
+    if (kind == QLatin1String("group")) {
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        const group *dialout = ::getgrnam("dialout");
+        if (::geteuid() != 0 || setpriv.isEmpty() || !dialout)
+            QSKIP("needs root, setpriv and the group dialout");
+        QCOMPARE(::chown(qPrintable(port), 0, dialout->gr_gid), 0);
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                    QFile::WriteGroup));
+        command =
+            QStringList{setpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command;
+    }
 
     Run run;
-    runCli({"--port", port, "--format", "csv"}, run);
+    runCli(command.mid(1) + QStringList{"--port", port, "--format", "csv"}, run, 20000,
+           command.first());
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(run.exitCode, 3);
     QCOMPARE(run.out, QString()); // not even the header
-    QVERIFY2(run.err.startsWith(QStringLiteral("rangefinder-cli: cannot open %1: ").arg(port)),
-             qPrintable(run.err));
-    QVERIFY(run.err.size() >
-            QStringLiteral("rangefinder-cli: cannot open %1: \n").arg(port).size());
+    const QString start = QStringLiteral("rangefinder-cli: cannot open %1: ").arg(port);
+    QVERIFY2(run.err.startsWith(start), qPrintable(run.err));
+    QVERIFY(run.err.size() > start.size() + 1);
+    if (!advice.isEmpty())
+        QCOMPARE(run.err, start + QString(advice).replace("PORT", port) + "\n");
     QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
     QCOMPARE(sim->commandCount(), 0);
 }
@@ -1199,6 +1297,108 @@ void tst_Cli::deviceGoesAway()
     QCOMPARE(parsed.size(), records);
     for (const Record &r : parsed)
         QCOMPARE(r.status, QStringLiteral("ok"));
+}
+
+void tst_Cli::severalDevices_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("third"); // what the third device does
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("one silent, csv") << "csv"
+                                     << "silent" << 1;
+    QTest::newRow("one that cannot be opened, jsonl") << "jsonl"
+                                                      << "missing" << 3;
+    QTest::newRow("one that goes away, text") << "text"
+                                              << "unplugged" << 4;
+}
+
+void tst_Cli::severalDevices()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, third);
+    QFETCH(int, exitCode);
+
+    DeviceSimulator second, trouble;
+    QVERIFY(second.start() && trouble.start());
+    SimulatorSettings settings;
+    settings.distance = 20;
+    second.setSettings(settings);
+    settings.silenceRate = third == QLatin1String("silent") ? 1 : 0;
+    settings.unplugAfterReplies = third == QLatin1String("unplugged") ? 1 : 0;
+    trouble.setSettings(settings);
+    const QString troublePort = third == QLatin1String("missing")
+                                    ? QStringLiteral("/dev/rangefinder-test-no-such-port")
+                                    : trouble.portName();
+
+    Run run;
+    runCli({"--port", sim->portName(), "--port", second.portName(), "--port", troublePort,
+            "--count", "5", "--interval", "100", "--timeout", "800", "--format", format},
+           run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, exitCode);
+    QVector<Record> records;
+    parseRecords(format, run.out, records, true);
+    if (QTest::currentTestFailed())
+        return;
+    auto recordsOf = [&records](const QString &port, const QString &status) {
+        return std::count_if(records.cbegin(), records.cend(),
+                             [&](const Record &r) { return r.port == port && r.status == status; });
+    };
+    // The healthy two at their own pace, held up by nothing the third does.
+    for (const DeviceSimulator *device : {sim, &second}) {
+        QCOMPARE(recordsOf(device->portName(), "ok"), 5);
+        const QString summary =
+            QStringLiteral("%1: measurements: 5, ok: 5, failed: 0, timeouts: 0\n"
+                           "%1: distance (m): min %2,")
+                .arg(device->portName(), device == sim ? "17.8" : "20");
+        QVERIFY2(run.err.contains(summary), qPrintable(run.err));
+        const QVector<SimulatorEvent> commands = eventsOf(*device, SimulatorEvent::Command);
+        for (int i = 1; i < commands.size(); ++i) {
+            const qint64 gap = (commands[i].steadyNs - commands[i - 1].steadyNs) / 1000000;
+            QVERIFY2(gap >= 80 && gap < 400, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
+        }
+    }
+    const int troubleOk = third == QLatin1String("unplugged") ? 1 : 0;
+    QCOMPARE(recordsOf(troublePort, "ok"), troubleOk);
+    QCOMPARE(recordsOf(troublePort, "timeout"), third == QLatin1String("silent") ? 5 : 0);
+    if (third == QLatin1String("missing"))
+        QVERIFY2(
+            run.err.startsWith("rangefinder-cli: cannot open " + troublePort + ": there is no"),
+            qPrintable(run.err));
+    else
+        QVERIFY2(run.err.contains(QStringLiteral("%1: measurements: %2, ok: %3,")
+                                      .arg(troublePort)
+                                      .arg(troubleOk ? 1 : 5)
+                                      .arg(troubleOk)),
+                 qPrintable(run.err));
+}
+
+// What this machine has: every port the system reports, and whether the test opens it.
+void tst_Cli::listPorts()
+{
+    Run run;
+    runCli({"--list-ports"}, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 0);
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (ports.isEmpty())
+        QCOMPARE(run.out, QStringLiteral("no serial port found\n"));
+    for (const QSerialPortInfo &info : ports) {
+        QSerialPort port(info);
+        const bool opens = port.open(QIODevice::ReadWrite);
+        port.close();
+        const QRegularExpression entry(
+            QStringLiteral("^%1\n  description: .+\n  manufacturer: .+\n  serial number: .+\n"
+                           "  USB vendor:product: (-|[0-9a-f]{4}:[0-9a-f]{4})\n  can open: %2$")
+                .arg(QRegularExpression::escape(info.systemLocation()),
+                     opens ? QStringLiteral("yes") : QStringLiteral("no, .+")),
+            QRegularExpression::MultilineOption);
+        QVERIFY2(entry.match(run.out).hasMatch(), qPrintable(run.out));
+    }
+    QCOMPARE(run.out.count(QStringLiteral("\n  can open: ")), ports.size());
 }
 
 void tst_Cli::interrupted_data()
