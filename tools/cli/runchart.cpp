@@ -117,6 +117,36 @@ void drawMark(QPainter &painter, bool failed, double x, double y, double r)
     }
 }
 
+struct LegendEntry
+{
+    enum Kind { Distance, Mean, Band, Failed, Timeout };
+    QString label;
+    Kind kind;
+    DeviceColours colours;
+};
+
+// One device: its distances, the mean and its band. Several: each device by its name, and
+// their means.
+QVector<LegendEntry> legendEntries(const QStringList &deviceNames, LengthUnit unit, bool dense)
+{
+    using E = LegendEntry;
+    const QString distance = QStringLiteral("distance (%1)").arg(unitName(unit));
+    const QString perColumn = QStringLiteral(": mean and range of each pixel column");
+    QVector<E> entries;
+    if (deviceNames.size() == 1) {
+        entries = {{dense ? distance + perColumn : distance, E::Distance, deviceColours(0)},
+                   {QStringLiteral("mean"), E::Mean, {kMeanColour, kMeanColour}},
+                   {QStringLiteral("mean \u00b1 1 sd"), E::Band, {kBandColour, kBandColour}}};
+    } else {
+        for (int i = 0; i < deviceNames.size(); ++i)
+            entries.append({deviceNames.at(i), E::Distance, deviceColours(i)});
+        entries.append({QStringLiteral("mean"), E::Mean, {kTextColour, kTextColour}});
+    }
+    entries.append({QStringLiteral("failed"), E::Failed, {}});
+    entries.append({QStringLiteral("timeout"), E::Timeout, {}});
+    return entries;
+}
+
 } // namespace
 
 struct RunChart::Layout
@@ -307,32 +337,14 @@ void RunChart::paint(QPainter &painter, const QSize &size,
 
 void RunChart::paintLegend(QPainter &painter, const QSize &size, const Layout &l, bool dense) const
 {
-    enum Kind { Distance, Mean, Band, Failed, Timeout };
-    struct Entry
-    {
-        QString label;
-        Kind kind;
-        DeviceColours colours;
-    };
-    const QString distance = QStringLiteral("distance (%1)").arg(unitName(m_unit));
-    const QString perColumn = QStringLiteral(": mean and range of each pixel column");
-    QVector<Entry> entries;
-    if (m_series.size() == 1) {
-        entries = {{dense ? distance + perColumn : distance, Distance, deviceColours(0)},
-                   {QStringLiteral("mean"), Mean, {kMeanColour, kMeanColour}},
-                   {QStringLiteral("mean \u00b1 1 sd"), Band, {kBandColour, kBandColour}}};
-    } else {
-        for (int i = 0; i < m_series.size(); ++i)
-            entries.append({m_series.at(i).name, Distance, deviceColours(i)});
-        entries.append({QStringLiteral("mean"), Mean, {kTextColour, kTextColour}});
-    }
-    entries.append({QStringLiteral("failed"), Failed, {}});
-    entries.append({QStringLiteral("timeout"), Timeout, {}});
-
+    QStringList names;
+    for (const Series &series : m_series)
+        names << series.name;
+    const QVector<LegendEntry> entries = legendEntries(names, m_unit, dense);
     const double gap = l.textPixels * 0.5;
     const QFontMetricsF text(l.text, painter.device());
     double legendWidth = 0;
-    for (const Entry &e : entries)
+    for (const LegendEntry &e : entries)
         legendWidth += l.textPixels * 1.6 + gap + text.horizontalAdvance(e.label) + 3 * gap;
     const QFont legendFont = fitted(l.text, legendWidth, size.width() - 2 * gap);
     const double shrink = legendFont.pointSizeF() / l.text.pointSizeF();
@@ -341,18 +353,18 @@ void RunChart::paintLegend(QPainter &painter, const QSize &size, const Layout &l
     const double swatch = l.textPixels * 1.6 * shrink, space = gap * shrink;
     double x = (size.width() - legendWidth * shrink) / 2;
     const double ly = l.legendY;
-    for (const Entry &e : entries) {
+    for (const LegendEntry &e : entries) {
         const QRectF box(x, ly - swatch * 0.28, swatch, swatch * 0.56);
-        if (e.kind == Distance && dense)
+        if (e.kind == LegendEntry::Distance && dense)
             painter.fillRect(box, e.colours.range);
-        if (e.kind == Distance || e.kind == Mean) {
-            painter.setPen(
-                QPen(e.colours.line, 2.0, e.kind == Mean ? Qt::DashLine : Qt::SolidLine));
+        if (e.kind == LegendEntry::Distance || e.kind == LegendEntry::Mean) {
+            painter.setPen(QPen(e.colours.line, 2.0,
+                                e.kind == LegendEntry::Mean ? Qt::DashLine : Qt::SolidLine));
             painter.drawLine(QPointF(box.left(), ly), QPointF(box.right(), ly));
-        } else if (e.kind == Band) {
+        } else if (e.kind == LegendEntry::Band) {
             painter.fillRect(box, e.colours.line);
         } else {
-            drawMark(painter, e.kind == Failed, box.center().x(), ly, swatch * 0.22);
+            drawMark(painter, e.kind == LegendEntry::Failed, box.center().x(), ly, swatch * 0.22);
         }
         x += swatch + space;
         painter.setPen(kTextColour);
@@ -546,7 +558,8 @@ bool RunChart::save(const QString &path, const QSize &size,
         svg.setSize(size);
         svg.setViewBox(QRect(QPoint(0, 0), size));
         svg.setResolution(96);
-        svg.setTitle(titleLines(statistics).join(QStringLiteral("; ")));
+        svg.setTitle(m_series.size() == 1 ? countsLine(statistics.value(0))
+                                          : titleLines(statistics).join(QStringLiteral("; ")));
         QPainter painter(&svg);
         paint(painter, size, statistics);
         painter.end();
