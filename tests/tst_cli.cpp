@@ -827,6 +827,8 @@ void tst_Cli::badOptions_data()
     QTest::newRow("stray argument") << QStringList{"now"} << true << "unexpected argument";
     QTest::newRow("port twice") << QStringList{"--port", "/dev/ttyUSB0", "--port", "/dev/ttyUSB0"}
                                 << false << "--port /dev/ttyUSB0 is given twice";
+    QTest::newRow("several ports, one with a comma")
+        << QStringList{"--port", "/dev/ttyUSB0", "--port", "/tmp/a,b"} << false << "\"/tmp/a,b\"";
     QTest::newRow("plot jpg") << QStringList{"--plot", "run.jpg"} << true << "--plot";
     QTest::newRow("plot size letters")
         << QStringList{"--plot", "run.png", "--plot-size", "big"} << true << "--plot-size";

@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <climits>
@@ -160,6 +161,12 @@ CliOptions parseOptions(const QStringList &arguments)
             return failure(QStringLiteral("--port is required"));
         if (options.ports.indexOf(options.ports.at(i)) < i)
             return failure(QStringLiteral("--port %1 is given twice").arg(options.ports.at(i)));
+        // Records carry the port as a field of their own.
+        static const QRegularExpression separator(QStringLiteral("[,\\s]"));
+        if (options.ports.size() > 1 && options.ports.at(i).contains(separator))
+            return failure(QStringLiteral("--port %1: with several ports, a name without commas "
+                                          "or spaces")
+                               .arg(quoted(options.ports.at(i))));
     }
     s.portName = options.ports.value(0);
 
