@@ -9,6 +9,7 @@
 #include "signalwatcher.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QTimer>
 
@@ -99,7 +100,8 @@ int main(int argc, char *argv[])
     }
 
     RunStatistics statistics;
-    RunChart chart(options.session.unit);
+    RunChart chart = chartFor(options);
+    const QString start = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
     bool ended = false;
     bool outputLost = false;
     int exitStatus = kExitAllMeasured;
@@ -108,10 +110,8 @@ int main(int argc, char *argv[])
             return;
         ended = true;
         statistics.ignoredBursts = session->ignoredBursts();
-        if (!writeSummaryAndChart(options, chart, statistics) && exitCode < kExitSignalBase)
-            exitCode = kExitOutputLost;
-        exitStatus = exitCode;
-        QCoreApplication::exit(exitCode);
+        exitStatus = concludeRun(options, chart, statistics, start, exitCode);
+        QCoreApplication::exit(exitStatus);
     };
     // Records that cannot be written end the run: measuring on would only lose more.
     auto writeRecords = [&](const QString &text) {

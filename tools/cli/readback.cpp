@@ -1,11 +1,16 @@
 #include "readback.h"
 
+#include "accuracy.h"
+#include "junitreport.h"
 #include "output.h"
 #include "recordformat.h"
 #include "runchart.h"
 #include "runreader.h"
 
+#include <QCoreApplication>
 #include <QFile>
+
+#include <optional>
 
 namespace {
 
@@ -32,6 +37,12 @@ private:
     QString m_error;
 };
 
+// The file a run is read from, as messages name it.
+QString sourceName(const CliOptions &options)
+{
+    return options.fromPath == QLatin1String("-") ? QStringLiteral("stdin") : options.fromPath;
+}
+
 QString clipped(const QString &line)
 {
     return line.size() <= 60 ? line : line.left(60) + QChar(0x2026);
@@ -49,12 +60,34 @@ bool writeChart(const CliOptions &options, const RunChart &chart, const RunStati
     return false;
 }
 
+// The JUnit report that --junit asks for, if any; says why on stderr and returns false when it
+// cannot be written.
+bool writeReport(const CliOptions &options, const Verdict &verdict, const QString &start)
+{
+    if (options.junitPath.isEmpty())
+        return true;
+    DeviceReport device{options.session.portName, start, *options.accuracy, verdict, {}};
+    if (options.fromPath.isEmpty()) {
+        device.properties = {{QStringLiteral("port"), options.session.portName},
+                             {QStringLiteral("baud"), QString::number(options.session.baudRate)}};
+    } else {
+        device.device = sourceName(options);
+        device.properties = {{QStringLiteral("file"), device.device}};
+    }
+    device.properties.append({QStringLiteral("version"), QCoreApplication::applicationVersion()});
+    QString error;
+    if (saveJUnit(options.junitPath, {device}, &error))
+        return true;
+    complain(QStringLiteral("cannot write the report %1: %2").arg(options.junitPath, error));
+    return false;
+}
+
 } // namespace
 
 int readBack(const CliOptions &options)
 {
     const bool standardInput = options.fromPath == QLatin1String("-");
-    const QString name = standardInput ? QStringLiteral("stdin") : options.fromPath;
+    const QString name = sourceName(options);
     QFile file(options.fromPath);
     if (!(standardInput ? file.open(stdin, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly))) {
         complain(QStringLiteral("cannot read %1: %2").arg(name, file.errorString()));
@@ -68,12 +101,15 @@ int readBack(const CliOptions &options)
 
     const LengthUnit unit = options.session.unit;
     RunStatistics statistics;
-    RunChart chart(unit);
+    RunChart chart = chartFor(options);
     const bool charting = !options.plotPath.isEmpty();
     BlockWriter out;
     bool written = out.write(recordHeader(options.format));
     Measurement measurement;
+    QString start;
     while (written && reader.next(measurement)) {
+        if (start.isEmpty())
+            start = recordTimeText(measurement);
         written = out.write(formatRecord(measurement, options.format, unit));
         statistics.add(measurement);
         if (charting)
@@ -94,15 +130,34 @@ int readBack(const CliOptions &options)
         complain(QStringLiteral("%1: %2 more lines skipped")
                      .arg(name)
                      .arg(reader.skippedCount() - reader.firstSkipped().size()));
-    if (!(writeSummaryAndChart(options, chart, statistics) && recordsWritten))
-        return kExitOutputLost;
-    return statistics.allOk() ? kExitAllMeasured : kExitSomeFailed;
+    const int exitCode = concludeRun(options, chart, statistics, start,
+                                     statistics.allOk() ? kExitAllMeasured : kExitSomeFailed);
+    return recordsWritten ? exitCode : kExitOutputLost;
 }
 
-bool writeSummaryAndChart(const CliOptions &options, const RunChart &chart,
-                          const RunStatistics &statistics)
+RunChart chartFor(const CliOptions &options)
 {
-    const bool summaryWritten = writeWhole(stderr, formatSummary(statistics)) == Written::Whole;
+    RunChart chart(options.session.unit);
+    if (options.accuracy)
+        chart.setReference(options.accuracy->reference, options.accuracy->tolerance);
+    return chart;
+}
+
+int concludeRun(const CliOptions &options, const RunChart &chart, const RunStatistics &statistics,
+                const QString &start, int exitCode)
+{
+    QString text = formatSummary(statistics);
+    std::optional<Verdict> verdict;
+    if (options.accuracy) {
+        verdict = judge(statistics, *options.accuracy);
+        text += formatVerdict(*verdict, *options.accuracy);
+    }
+    const bool summaryWritten = writeWhole(stderr, text) == Written::Whole;
     const bool chartWritten = writeChart(options, chart, statistics);
-    return summaryWritten && chartWritten;
+    const bool reportWritten = !verdict || writeReport(options, *verdict, start);
+    if (!(summaryWritten && chartWritten && reportWritten))
+        return exitCode >= kExitSignalBase ? exitCode : kExitOutputLost;
+    if (verdict && exitCode <= kExitSomeFailed)
+        return verdict->passed() ? kExitAllMeasured : kExitSomeFailed;
+    return exitCode;
 }

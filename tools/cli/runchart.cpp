@@ -25,6 +25,8 @@ const QColor kBandColour(46, 160, 67, 45);
 const QColor kFailedColour(214, 39, 40);
 const QColor kTimeoutColour(230, 130, 0);
 const QColor kGridColour(225, 225, 225);
+const QColor kReferenceColour(120, 40, 160);
+const QColor kToleranceColour(120, 40, 160, 28);
 const QColor kTextColour(40, 40, 40);
 
 struct TimeScale
@@ -128,6 +130,12 @@ struct RunChart::Layout
 
 RunChart::RunChart(LengthUnit unit) : m_unit(unit) {}
 
+void RunChart::setReference(double reference, double tolerance)
+{
+    m_reference = reference;
+    m_tolerance = tolerance;
+}
+
 void RunChart::add(const Measurement &measurement)
 {
     float value = 0;
@@ -176,15 +184,23 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
         l.spanMs = 1000;
     l.scale = timeScale(l.spanMs);
 
-    if (m_valid > 0) {
-        double span = double(m_maxValue) - m_minValue;
+    // The tolerance band is shown whole, however far inside or outside it the readings lie.
+    const bool onlyReference = m_valid == 0 && m_reference;
+    double lowest = onlyReference ? *m_reference : m_minValue;
+    double highest = onlyReference ? *m_reference : m_maxValue;
+    if (m_reference) {
+        lowest = std::min(lowest, *m_reference - m_tolerance);
+        highest = std::max(highest, *m_reference + m_tolerance);
+    }
+    if (m_valid > 0 || m_reference) {
+        double span = highest - lowest;
         if (span < 1e-9)
-            span = std::max(std::abs(double(m_maxValue)) * 0.01, 0.1);
-        l.low = m_minValue - span * 0.08;
-        l.high = m_maxValue + span * 0.08;
-        if (m_maxValue == m_minValue) {
-            l.low = m_minValue - span / 2;
-            l.high = m_maxValue + span / 2;
+            span = std::max(std::abs(highest) * 0.01, 0.1);
+        l.low = lowest - span * 0.08;
+        l.high = highest + span * 0.08;
+        if (highest == lowest) {
+            l.low = lowest - span / 2;
+            l.high = highest + span / 2;
         }
     }
 
@@ -248,14 +264,16 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
         int kind;
     };
     const QString distance = QStringLiteral("distance (%1)").arg(unit);
-    const QVector<Entry> entries{{dense ? distance + QStringLiteral(": mean and range of each "
-                                                                    "pixel column")
-                                        : distance,
-                                  0},
-                                 {QStringLiteral("mean"), 1},
-                                 {QStringLiteral("mean \u00b1 1 sd"), 2},
-                                 {QStringLiteral("failed"), 3},
-                                 {QStringLiteral("timeout"), 4}};
+    QVector<Entry> entries{{dense ? distance + QStringLiteral(": mean and range of each "
+                                                              "pixel column")
+                                  : distance,
+                            0},
+                           {QStringLiteral("mean"), 1},
+                           {QStringLiteral("mean \u00b1 1 sd"), 2},
+                           {QStringLiteral("failed"), 3},
+                           {QStringLiteral("timeout"), 4}};
+    if (m_reference)
+        entries.append({QStringLiteral("reference \u00b1 tolerance"), 5});
     double legendWidth = 0;
     for (const Entry &e : entries)
         legendWidth += l.textPixels * 1.6 + gap + text.horizontalAdvance(e.label) + 3 * gap;
@@ -281,6 +299,11 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
             break;
         case 2:
             painter.fillRect(box, kBandColour);
+            break;
+        case 5:
+            painter.fillRect(box, kToleranceColour);
+            painter.setPen(QPen(kReferenceColour, 2.0));
+            painter.drawLine(QPointF(box.left(), ly), QPointF(box.right(), ly));
             break;
         default:
             drawMark(painter, e.kind == 3, box.center().x(), ly, swatch * 0.22);
@@ -336,6 +359,8 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
             QRectF(QPointF(l.plot.left(), l.y(mean + sd)), QPointF(l.plot.right(), l.y(mean - sd))),
             kBandColour);
     }
+
+    paintReference(painter, l);
 
     // The distances: every point when there are few, else each pixel column's lowest and
     // highest, and a line through the columns' means.
@@ -431,6 +456,19 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
 
     painter.setPen(QPen(kTextColour, 1.0));
     painter.drawRect(l.plot);
+}
+
+void RunChart::paintReference(QPainter &painter, const Layout &l) const
+{
+    if (!m_reference)
+        return;
+    const double reference = *m_reference;
+    painter.fillRect(QRectF(QPointF(l.plot.left(), l.y(reference + m_tolerance)),
+                            QPointF(l.plot.right(), l.y(reference - m_tolerance))),
+                     kToleranceColour);
+    painter.setPen(QPen(kReferenceColour, 1.5));
+    painter.drawLine(QPointF(l.plot.left(), l.y(reference)),
+                     QPointF(l.plot.right(), l.y(reference)));
 }
 
 bool RunChart::save(const QString &path, const QSize &size, const RunStatistics &statistics,

@@ -16,9 +16,10 @@ class QPainter;
 
 // A chart of a run: every valid distance in the chosen unit against the time since the first
 // record, failures and timeouts as marks on the time axis, the mean as a line in a band of
-// one standard deviation, and the summary's counts and figures as the title. Large runs are
-// drawn as the lowest and highest value of each pixel column, so their size and drawing time
-// depend on the chart's width, and a lone spike stays visible.
+// one standard deviation, the reference and its tolerance band when there is one, and the
+// summary's counts and figures as the title. Large runs are drawn as the lowest and highest
+// value of each pixel column, so their size and drawing time depend on the chart's width, and a
+// lone spike stays visible.
 //
 // Drawing text needs a QGuiApplication (any platform, offscreen included).
 class RunChart
@@ -29,6 +30,9 @@ public:
     explicit RunChart(LengthUnit unit);
 
     void add(const Measurement &measurement);
+    // A run judged against a target: its distance as a line in the band reference ± tolerance,
+    // in the chart's unit.
+    void setReference(double reference, double tolerance);
 
     // By the file name's extension, in any case: .png or .svg.
     static std::optional<FileType> fileTypeOf(const QString &path);
@@ -54,10 +58,13 @@ private:
     struct Layout;
 
     Layout layout(QPainter &painter, const QSize &size) const;
+    void paintReference(QPainter &painter, const Layout &l) const;
 
     LengthUnit m_unit;
     QVector<Sample> m_samples;
     int m_valid = 0;
     float m_minValue = 0;
     float m_maxValue = 0;
+    std::optional<double> m_reference;
+    double m_tolerance = 0;
 };
