@@ -1,3 +1,4 @@
+#include "accuracy.h"
 #include "commandframe.h"
 #include "devicesimulator.h"
 #include "devicethread.h"
@@ -17,6 +18,7 @@
 #include <QBuffer>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
@@ -56,6 +58,8 @@ private slots:
     void percentiles_data();
     void percentiles();
     void summary();
+    void accuracy_data();
+    void accuracy();
     void readBack_data();
     void readBack();
     void chart_data();
@@ -94,6 +98,8 @@ private slots:
     void interrupted();
     void outputLost_data();
     void outputLost();
+    void station_data();
+    void station();
 
     void intervalAndPendingReply_data();
     void intervalAndPendingReply();
@@ -444,6 +450,97 @@ void tst_Cli::summary()
     QVERIFY(!s.allOk());
 }
 
+void tst_Cli::accuracy_data()
+{
+    QTest::addColumn<QVector<int>>("tenths"); // of a metre; 0 a failed measurement, -1 a timeout
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<double>("reference");
+    QTest::addColumn<double>("tolerance");
+    QTest::addColumn<int>("allowed");
+    QTest::addColumn<QVector<double>>("figures"); // mean, bias, sd, largest deviation, Cg, Cgk
+    QTest::addColumn<bool>("coarse");
+    QTest::addColumn<QStringList>("failed"); // the criteria's first words
+
+    const double inf = std::numeric_limits<double>::infinity();
+    const int m = int(LengthUnit::Metre);
+    const double ft = 3.28084; // the feet in a metre
+    // 10.0, 10.1, 10.1, 10.2 m: s = sqrt(0.02 / 3) = 0.0816497; with T = 1, Cg = 0.4 / 6s and
+    // Cgk = (0.2 - 0.1) / 3s. The resolution 0.1 is 5 % of 2T exactly.
+    const QVector<int> spread{100, 101, 101, 102};
+    QTest::newRow("spread too wide")
+        << spread << m << 10.0 << 1.0 << 0
+        << QVector<double>{10.1, 0.1, 0.0816497, 0.2, 0.816497, 0.408248} << false
+        << QStringList{"Cg", "Cgk"};
+    QTest::newRow("the same in feet")
+        << spread << int(LengthUnit::Foot) << 10 * ft << ft << 0
+        << QVector<double>{10.1 * ft, 0.1 * ft, 0.0816497 * ft, 0.2 * ft, 0.816497, 0.408248}
+        << false << QStringList{"Cg", "Cgk"};
+    QTest::newRow("exact, s = 0") << QVector<int>{100, 100, 100} << m << 10.0 << 0.5 << 0
+                                  << QVector<double>{10, 0, 0, 0, inf, inf} << true
+                                  << QStringList{};
+    // 0.2 T = 0.2 leaves no room for a bias of 0.3.
+    QTest::newRow("biased, s = 0")
+        << QVector<int>{103, 103, 103} << m << 10.0 << 1.0 << 0
+        << QVector<double>{10.3, 0.3, 0, 0.3, inf, -inf} << false << QStringList{"Cgk"};
+    // Deviations from the mean 10.3: -0.3 three times and 0.9, so s = sqrt(1.08 / 3) = 0.6.
+    QTest::newRow("a reading outside")
+        << QVector<int>{100, 100, 112, 100} << m << 10.0 << 1.0 << 0
+        << QVector<double>{10.3, 0.3, 0.6, 1.2, 0.4 / 3.6, -0.1 / 1.8} << false
+        << QStringList{"readings", "Cg", "Cgk"};
+    QTest::newRow("a failure and a timeout")
+        << QVector<int>{100, 0, 100, -1} << m << 10.0 << 1.0 << 0
+        << QVector<double>{10, 0, 0, 0, inf, inf} << false << QStringList{"failed"};
+    QTest::newRow("two allowed") << QVector<int>{100, 0, 100, -1} << m << 10.0 << 1.0 << 2
+                                 << QVector<double>{10, 0, 0, 0, inf, inf} << false
+                                 << QStringList{};
+    QTest::newRow("one reading") << QVector<int>{101} << m << 10.0 << 1.0 << 0
+                                 << QVector<double>{10.1, 0.1, 0, 0.1} << false
+                                 << QStringList{"Cg", "Cgk"};
+    QTest::newRow("none") << QVector<int>{-1} << m << 10.0 << 1.0 << 1
+                          << QVector<double>{0, 0, 0, 0} << false
+                          << QStringList{"readings", "Cg", "Cgk"};
+}
+
+void tst_Cli::accuracy()
+{
+    QFETCH(QVector<int>, tenths);
+    QFETCH(int, unit);
+    QFETCH(double, reference);
+    QFETCH(double, tolerance);
+    QFETCH(int, allowed);
+    QFETCH(QVector<double>, figures);
+    QFETCH(bool, coarse);
+    QFETCH(QStringList, failed);
+
+    using S = Measurement::Status;
+    RunStatistics statistics;
+    for (int t : tenths)
+        statistics.add(measurement(t < 0    ? S::Timeout
+                                   : t == 0 ? S::Failed
+                                            : S::Ok,
+                                   t > 0, quint16(std::max(t, 0)), 12));
+    const AccuracySettings settings{LengthUnit(unit), reference, tolerance, 1.33, 1.33, allowed};
+    const Verdict verdict = judge(statistics, settings);
+
+    const double got[] = {verdict.mean, verdict.bias, verdict.sd, verdict.largestDeviation,
+                          verdict.cg,   verdict.cgk};
+    for (int i = 0; i < figures.size(); ++i) {
+        // Readings pass through single precision on their way from the reply.
+        const bool close = std::isinf(figures[i])
+                               ? got[i] == figures[i]
+                               : std::abs(got[i] - figures[i]) <= 1e-5 * std::max(1.0, figures[i]);
+        QVERIFY2(close, qPrintable(QStringLiteral("figure %1: %2").arg(i).arg(got[i])));
+    }
+    QCOMPARE(verdict.resolutionTooCoarse, coarse);
+    QStringList failing;
+    for (const Criterion &c : verdict.criteria) {
+        if (!c.passed())
+            failing << c.name.section(QLatin1Char(' '), 0, 0);
+    }
+    QCOMPARE(failing, failed);
+    QCOMPARE(verdict.passed(), failed.isEmpty());
+}
+
 // --- reading a run back, the chart ---
 
 void tst_Cli::readBack_data()
@@ -545,16 +642,21 @@ void tst_Cli::chart_data()
     QTest::addColumn<int>("points");
     QTest::addColumn<Measurement::Status>("failure");
     QTest::addColumn<int>("devices"); // the measurements dealt out among them in turn
+    QTest::addColumn<bool>("judged"); // a reference of 50 m, tolerance 5 m
 
     using S = Measurement::Status;
     QTest::newRow("png, a spike among many")
-        << "png" << QSize(1200, 600) << 200000 << S::Failed << 1;
+        << "png" << QSize(1200, 600) << 200000 << S::Failed << 1 << false;
     QTest::newRow("svg, a spike among many")
-        << "svg" << QSize(900, 500) << 200000 << S::Failed << 1;
-    QTest::newRow("png, a spike among few") << "png" << QSize(640, 360) << 41 << S::Failed << 1;
-    QTest::newRow("png, rejected among few") << "png" << QSize(640, 360) << 41 << S::Rejected << 1;
-    QTest::newRow("png, two devices among few") << "png" << QSize(640, 360) << 41 << S::Failed << 2;
-    QTest::newRow("svg, no valid distance") << "svg" << QSize(1200, 600) << 0 << S::Failed << 1;
+        << "svg" << QSize(900, 500) << 200000 << S::Failed << 1 << false;
+    QTest::newRow("png, a spike among few")
+        << "png" << QSize(640, 360) << 41 << S::Failed << 1 << true;
+    QTest::newRow("png, rejected among few")
+        << "png" << QSize(640, 360) << 41 << S::Rejected << 1 << false;
+    QTest::newRow("png, two devices among few")
+        << "png" << QSize(640, 360) << 41 << S::Failed << 2 << false;
+    QTest::newRow("svg, no valid distance")
+        << "svg" << QSize(1200, 600) << 0 << S::Failed << 1 << true;
 }
 
 void tst_Cli::chart()
@@ -564,9 +666,12 @@ void tst_Cli::chart()
     QFETCH(int, points);
     QFETCH(Measurement::Status, failure);
     QFETCH(int, devices);
+    QFETCH(bool, judged);
 
     // Every 20 ms between 17.5 and 18.1 m, a few failures and timeouts, 90 m once in the middle.
     RunChart chart(LengthUnit::Metre, devices > 1 ? QStringList{"a", "b"} : QStringList());
+    if (judged)
+        chart.setReference(50, 5);
     QVector<RunStatistics> statistics(devices);
     const int spikeAt = points / 2;
     for (int i = 0; i < std::max(points, 20); ++i) {
@@ -599,21 +704,39 @@ void tst_Cli::chart()
         QVERIFY2(text.contains(summary.at(1)), qPrintable(summary.at(1)));
     }
     QCOMPARE(image.size(), size);
-    // The second device's purple, in its points and its legend entry.
+    // The second device's purple (148, 52, 174), in its points and its legend entry; close
+    // enough to tell it from the reference's.
     bool purple = false;
     for (int y = 0; y < size.height() && !purple; ++y) {
         for (int x = 0; x < size.width() && !purple; ++x) {
             const QRgb c = image.pixel(x, y);
-            purple = qRed(c) > 120 && qRed(c) < 170 && qGreen(c) < 90 && qBlue(c) > 150;
+            purple = std::abs(qRed(c) - 148) < 12 && std::abs(qGreen(c) - 52) < 12 &&
+                     std::abs(qBlue(c) - 174) < 12;
         }
     }
     QCOMPARE(purple, devices > 1);
-    if (points == 0)
-        return;
 
-    // The spike's column reaches 90 m; a column a quarter of the way along stays low.
+    // The reference line, the band tinted around it, and nothing above the band; far from the
+    // readings and from the band of their standard deviation.
     QImage probe(size, QImage::Format_ARGB32);
     QPainter painter(&probe);
+    const int quarterX = int(chart.position(painter, size, 20LL * (points / 4) + 10, 0).x());
+    auto tint = [&](double metres, int rows) {
+        int most = 0;
+        const int y = int(chart.position(painter, size, 0, metres).y());
+        for (int dy = -rows; dy <= rows; ++dy) {
+            const QRgb c = image.pixel(quarterX, y + dy);
+            most = std::max(most, std::min(qBlue(c) - qGreen(c), qRed(c) - qGreen(c)));
+        }
+        return most;
+    };
+    QCOMPARE(tint(50, 2) > 60, judged);
+    QCOMPARE(tint(47, 0) > 5, judged);
+    if (points == 0)
+        return;
+    QCOMPARE(tint(58, 0), 0);
+
+    // The spike's column reaches 90 m; a column a quarter of the way along stays low.
     const QPointF top = chart.position(painter, size, 20LL * spikeAt, 90.0);
     const QPointF elsewhere = chart.position(painter, size, 20LL * (points / 4), 90.0);
     auto drawnNear = [&image](const QPointF &at) {
@@ -757,11 +880,12 @@ void tst_Cli::help()
     QCOMPARE(run.exitCode, 0);
     for (const char *option :
          {"--port", "--baud", "--count", "--duration", "--interval", "--unit", "--timeout",
-          "--format", "--strict", "--from", "--plot", "--plot-size", "--list-ports"})
+          "--format", "--strict", "--from", "--plot", "--plot-size", "--list-ports", "--reference",
+          "--tolerance", "--min-cg", "--min-cgk", "--allowed-failures", "--junit"})
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
-    for (const char *fragment :
-         {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",
-          "9600, 115200 or 230400", "m, yd or ft", "text, csv", "jsonl"})
+    for (const char *fragment : {"(default 9600)", "(default 1)", "(default 1000)", "(default m)",
+                                 "(default text)", "9600, 115200 or 230400", "m, yd or ft",
+                                 "text, csv", "jsonl", "(default 1.33)", "shown as inf"})
         QVERIFY2(run.out.contains(QLatin1String(fragment)), fragment);
     for (int code : {0, 1, 2, 3, 4, 5, 130}) {
         const QRegularExpression line(QStringLiteral("^  %1 +\\S").arg(code),
@@ -838,6 +962,22 @@ void tst_Cli::badOptions_data()
                                     << "--count cannot be used with --from";
     QTest::newRow("from a missing file")
         << QStringList{"--from", "/nonexistent/run.csv"} << false << "cannot read";
+    QTest::newRow("tolerance without reference")
+        << QStringList{"--tolerance", "1"} << true << "--tolerance needs --reference";
+    QTest::newRow("junit without reference")
+        << QStringList{"--junit", "r.xml"} << true << "--junit needs --reference";
+    QTest::newRow("reference without tolerance")
+        << QStringList{"--reference", "17.8"} << true << "--reference needs --tolerance";
+    QTest::newRow("reference 0") << QStringList{"--reference", "0", "--tolerance", "1"} << true
+                                 << "--reference takes a distance above 0";
+    QTest::newRow("tolerance letters")
+        << QStringList{"--reference", "9", "--tolerance", "tight"} << true << "--tolerance";
+    QTest::newRow("min-cgk negative")
+        << QStringList{"--reference", "9", "--tolerance", "1", "--min-cgk", "-1"} << true
+        << "--min-cgk";
+    QTest::newRow("allowed failures fractional")
+        << QStringList{"--reference", "9", "--tolerance", "1", "--allowed-failures", "1.5"} << true
+        << "--allowed-failures";
     QTest::newRow("from a binary file")
         << QStringList{"--from", RANGEFINDER_CLI, "--plot", "run.png"} << false << "binary";
 }
@@ -1306,13 +1446,16 @@ void tst_Cli::severalDevices_data()
     QTest::addColumn<QString>("format");
     QTest::addColumn<QString>("third"); // what the third device does
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("judged"); // each device its own verdict
 
     QTest::newRow("one silent, csv") << "csv"
-                                     << "silent" << 1;
+                                     << "silent" << 1 << false;
+    QTest::newRow("one silent, judged") << "csv"
+                                        << "silent" << 1 << true;
     QTest::newRow("one that cannot be opened, jsonl") << "jsonl"
-                                                      << "missing" << 3;
+                                                      << "missing" << 3 << false;
     QTest::newRow("one that goes away, text") << "text"
-                                              << "unplugged" << 4;
+                                              << "unplugged" << 4 << false;
 }
 
 void tst_Cli::severalDevices()
@@ -1320,6 +1463,7 @@ void tst_Cli::severalDevices()
     QFETCH(QString, format);
     QFETCH(QString, third);
     QFETCH(int, exitCode);
+    QFETCH(bool, judged);
 
     DeviceSimulator second, trouble;
     QVERIFY(second.start() && trouble.start());
@@ -1334,8 +1478,11 @@ void tst_Cli::severalDevices()
                                     : trouble.portName();
 
     Run run;
-    runCli({"--port", sim->portName(), "--port", second.portName(), "--port", troublePort,
-            "--count", "5", "--interval", "100", "--timeout", "800", "--format", format},
+    const QStringList verdict{"--reference", "18.9", "--tolerance", "12"};
+    runCli(QStringList{"--port", sim->portName(), "--port", second.portName(), "--port",
+                       troublePort, "--count", "5", "--interval", "100", "--timeout", "800",
+                       "--format", format} +
+               (judged ? verdict : QStringList()),
            run);
     if (QTest::currentTestFailed())
         return;
@@ -1356,6 +1503,7 @@ void tst_Cli::severalDevices()
                            "%1: distance (m): min %2,")
                 .arg(device->portName(), device == sim ? "17.8" : "20");
         QVERIFY2(run.err.contains(summary), qPrintable(run.err));
+        QCOMPARE(run.err.contains(device->portName() + ": PASS"), judged);
         const QVector<SimulatorEvent> commands = eventsOf(*device, SimulatorEvent::Command);
         for (int i = 1; i < commands.size(); ++i) {
             const qint64 gap = (commands[i].steadyNs - commands[i - 1].steadyNs) / 1000000;
@@ -1375,6 +1523,7 @@ void tst_Cli::severalDevices()
                                       .arg(troubleOk ? 1 : 5)
                                       .arg(troubleOk)),
                  qPrintable(run.err));
+    QCOMPARE(run.err.contains(troublePort + ": FAIL: no valid reading"), judged);
 }
 
 // What this machine has: every port the system reports, and whether the test opens it.
@@ -1489,6 +1638,10 @@ void tst_Cli::outputLost_data()
     QTest::newRow("chart") << "--plot /nonexistent/run.png > /dev/null"
                            << "cannot write the chart /nonexistent/run.png: No such file or "
                               "directory";
+    QTest::newRow("report") << "--reference 17.8 --tolerance 1 --junit /nonexistent/r.xml > "
+                               "/dev/null"
+                            << "cannot write the report /nonexistent/r.xml: No such file or "
+                               "directory";
 }
 
 void tst_Cli::outputLost()
@@ -1523,6 +1676,110 @@ void tst_Cli::outputLost()
     QVERIFY(records.size() >= 2 && records.size() < 20);
     QVERIFY2(err.contains(QStringLiteral("measurements: %1,").arg(records.size())),
              qPrintable(err));
+}
+
+void tst_Cli::station_data()
+{
+    QTest::addColumn<double>("offset");
+    QTest::addColumn<double>("spread");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QString>("tolerance");
+    QTest::addColumn<QStringList>("failed"); // the criteria's first words
+    QTest::addColumn<QString>("message");    // how the first failure begins
+
+    QTest::newRow("good device") << 0.0 << 0.02 << false << "0.5" << QStringList{} << QString();
+    QTest::newRow("biased device")
+        << 0.8 << 0.0 << false << "1" << QStringList{"Cgk"}
+        << QStringLiteral("bias +0.800 m exceeds the 0.200 m that Cgk 1.33 allows with s "
+                          "0.000 m (Cgk -inf)");
+    QTest::newRow("scattering device")
+        << 0.0 << 0.3 << false << "1.5" << QStringList{"Cg", "Cgk"} << "Cg 0.";
+    QTest::newRow("silent device")
+        << 0.0 << 0.0 << true << "1" << QStringList{"readings", "Cg", "Cgk", "failed"}
+        << "no valid reading to judge against 16.8 to 18.8 m";
+}
+
+// A run judged on the simulator, then read back from its CSV and judged again; both JUnit
+// reports read by python3-junitparser.
+void tst_Cli::station()
+{
+    QFETCH(double, offset);
+    QFETCH(double, spread);
+    QFETCH(bool, silent);
+    QFETCH(QString, tolerance);
+    QFETCH(QStringList, failed);
+    QFETCH(QString, message);
+
+    SimulatorSettings settings;
+    settings.offset = offset;
+    settings.spread = spread;
+    settings.silenceRate = silent ? 1 : 0;
+    sim->setSettings(settings);
+    QTemporaryDir dir;
+    const QString count = silent ? "3" : "30";
+    const QStringList judged{"--reference", "17.8", "--tolerance", tolerance, "--format", "csv"};
+    Run live;
+    runCli(withPort(judged + QStringList{"--count", count, "--interval", "20", "--timeout", "200",
+                                         "--junit", dir.filePath("live.xml")}),
+           live);
+    QVERIFY(saveLogText(dir.filePath("run.csv"), live.out));
+    Run readBack;
+    runCli(judged +
+               QStringList{"--from", dir.filePath("run.csv"), "--junit", dir.filePath("from.xml")},
+           readBack);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(live.exitCode, failed.isEmpty() ? 0 : 1);
+    QCOMPARE(readBack.exitCode, live.exitCode);
+    const QString verdict = live.err.mid(live.err.indexOf("accuracy (m): reference 17.8"));
+    QVERIFY2(readBack.err.endsWith(verdict), qPrintable(readBack.err));
+    const QString last = nonEmptyLines(verdict).constLast();
+    QVERIFY2(last.startsWith(failed.isEmpty() ? "PASS: 4 of 4 criteria met" : "FAIL: " + message),
+             qPrintable(live.err));
+    const QStringList failures = failed.isEmpty() ? QStringList() : last.mid(6).split("; ");
+
+    for (const QString &name : {QStringLiteral("live.xml"), QStringLiteral("from.xml")}) {
+        QProcess python;
+        python.start("/usr/bin/python3", {"-c",
+                                          "import json, sys\n"
+                                          "from junitparser import JUnitXml\n"
+                                          "for s in JUnitXml.fromfile(sys.argv[1]):\n"
+                                          "    print(json.dumps([s.name, s.tests, "
+                                          "{p.name: p.value for p in s.properties()}, "
+                                          "[[c.name, c.classname] + [r.message for r in "
+                                          "c.result] for c in s]]))",
+                                          dir.filePath(name)});
+        QVERIFY(python.waitForFinished(20000));
+        QVERIFY2(python.exitCode() == 0, python.readAllStandardError().constData());
+        const QByteArray out = python.readAllStandardOutput();
+        QCOMPARE(out.count('\n'), 1); // one device, one testsuite
+        const QJsonArray suite = QJsonDocument::fromJson(out).array();
+        const bool isLive = name == QLatin1String("live.xml");
+        const QString device = isLive ? sim->portName() : dir.filePath("run.csv");
+        QCOMPARE(suite[0].toString(), device);
+        QCOMPARE(suite[1].toInt(), 4);
+        const QJsonObject properties = suite[2].toObject();
+        QCOMPARE(properties[isLive ? "port" : "file"].toString(), device);
+        QCOMPARE(properties["baud"].toString(), isLive ? "9600" : "");
+        QCOMPARE(properties["reference"].toString(), QStringLiteral("17.8"));
+        QCOMPARE(properties["tolerance"].toString(), tolerance);
+        QCOMPARE(properties["unit"].toString(), QStringLiteral("m"));
+        QCOMPARE(properties["count"].toString(), count);
+        QVERIFY(QDateTime::fromString(properties["start"].toString(), Qt::ISODateWithMs).isValid());
+        QVERIFY(!properties["version"].toString().isEmpty());
+        QStringList failedCases, caseMessages;
+        for (const QJsonValue &c : suite[3].toArray()) {
+            const QJsonArray testcase = c.toArray();
+            QCOMPARE(testcase[1].toString(), device);
+            if (testcase.size() > 2) {
+                failedCases << testcase[0].toString().section(' ', 0, 0);
+                caseMessages << testcase[2].toString();
+            }
+        }
+        QCOMPARE(failedCases, failed);
+        QCOMPARE(caseMessages, failures);
+    }
 }
 
 // --- the session, in-process ---

@@ -138,6 +138,8 @@ private slots:
     void walkPattern();
     void sinePattern_data();
     void sinePattern();
+    void offsetAndSpread_data();
+    void offsetAndSpread();
 
     void parsing_data();
     void parsing();
@@ -317,6 +319,53 @@ void tst_Simulator::sinePattern()
         const double v = pattern.next(t);
         QVERIFY(v >= 10 && v <= 20);
     }
+}
+
+void tst_Simulator::offsetAndSpread_data()
+{
+    QTest::addColumn<double>("offset");
+    QTest::addColumn<double>("spread");
+    QTest::newRow("offset") << 0.8 << 0.0;
+    QTest::newRow("negative offset") << -2.5 << 0.0;
+    QTest::newRow("spread") << 0.0 << 0.3;
+    QTest::newRow("offset and spread") << 1.2 << 0.05;
+}
+
+void tst_Simulator::offsetAndSpread()
+{
+    QFETCH(double, offset);
+    QFETCH(double, spread);
+    SimulatorSettings settings;
+    settings.distance = 20;
+    settings.offset = offset;
+    settings.spread = spread;
+    DistancePattern first(settings);
+    DistancePattern second(settings);
+    settings.seed += 1;
+    DistancePattern other(settings);
+    const int n = 20000;
+    double sum = 0, squares = 0;
+    int withinOneSd = 0;
+    bool differs = false;
+    for (int i = 0; i < n; ++i) {
+        const double d = first.next(i);
+        QCOMPARE(second.next(i), d);
+        differs = differs || other.next(i) != d;
+        sum += d;
+        squares += (d - 20 - offset) * (d - 20 - offset);
+        withinOneSd += std::abs(d - 20 - offset) <= spread;
+    }
+    QCOMPARE(differs, spread > 0);
+    // Bounds of five standard errors: the seed is fixed, but another seed must pass as well.
+    QVERIFY2(std::abs(sum / n - 20 - offset) <= 5 * spread / std::sqrt(n) + 1e-9,
+             qPrintable(QString::number(sum / n)));
+    const double sd = std::sqrt(squares / n);
+    QVERIFY2(std::abs(sd - spread) <= 5 * spread / std::sqrt(2.0 * n) + 1e-9,
+             qPrintable(QString::number(sd)));
+    // Normal, not merely of that spread: 68.3 % within one sd (a uniform spread gives 57.7 %).
+    if (spread > 0)
+        QVERIFY2(std::abs(double(withinOneSd) / n - 0.6827) < 0.017,
+                 qPrintable(QString::number(withinOneSd)));
 }
 
 void tst_Simulator::parsing_data()

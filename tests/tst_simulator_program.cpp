@@ -118,26 +118,12 @@ QByteArray tst_SimulatorProgram::exchange(QSerialPort &port)
 void tst_SimulatorProgram::help_data()
 {
     QTest::addColumn<QString>("option");
-    for (const char *option : {"--pattern",
-                               "--distance",
-                               "--min",
-                               "--max",
-                               "--period",
-                               "--failure-rate",
-                               "--silence-rate",
-                               "--delay",
-                               "--pieces",
-                               "--gap",
-                               "--noise",
-                               "--noise-bytes",
-                               "--noise-interval",
-                               "--noise-delay",
-                               "--unplug-after",
-                               "--seed",
-                               "--log",
-                               "--link",
-                               "--verbose",
-                               "--help"})
+    for (const char *option :
+         {"--pattern",     "--distance",     "--min",          "--max",          "--offset",
+          "--spread",      "--period",       "--failure-rate", "--silence-rate", "--delay",
+          "--pieces",      "--gap",          "--noise",        "--noise-bytes",  "--noise-interval",
+          "--noise-delay", "--unplug-after", "--seed",         "--log",          "--link",
+          "--verbose",     "--help"})
         QTest::newRow(option) << QString::fromLatin1(option);
 }
 
@@ -169,6 +155,8 @@ void tst_SimulatorProgram::badValues_data()
     row("distance not a number", {"--distance", "far"}, "--distance");
     row("distance beyond 16 bits", {"--distance", "6553.6"}, "--distance");
     row("unknown pattern", {"--pattern", "zigzag"}, "--pattern");
+    row("offset not a number", {"--offset", "+a bit"}, "--offset");
+    row("negative spread", {"--spread", "-0.1"}, "--spread");
     row("min above max", {"--min", "5", "--max", "2"}, "--min");
     row("period 0", {"--period", "0"}, "--period");
     row("failure rate above 1", {"--failure-rate", "1.5"}, "--failure-rate");

@@ -6,6 +6,7 @@
 #include "signalwatcher.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QTimer>
 
 #include <algorithm>
@@ -23,7 +24,7 @@ QStringList portsOf(const QVector<DeviceRun *> &devices)
 } // namespace
 
 LiveRun::LiveRun(const CliOptions &options, SignalWatcher *signalWatcher, QObject *parent)
-    : QObject(parent), m_options(options), m_chart(options.session.unit)
+    : QObject(parent), m_options(options), m_chart(chartFor(options))
 {
     connect(signalWatcher, &SignalWatcher::caught, this,
             [this](int signalNumber) { stopAll(kExitSignalBase + signalNumber); });
@@ -51,7 +52,8 @@ int LiveRun::begin()
     }
     if (m_devices.isEmpty())
         return unusable;
-    m_chart = RunChart(m_options.session.unit, several() ? portsOf(m_devices) : QStringList());
+    m_chart = chartFor(m_options, several() ? portsOf(m_devices) : QStringList());
+    m_start = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
     m_exitCode = unusable;
     if (!writeRecords(recordHeader(m_options.format, several())))
         return m_exitCode;
@@ -115,16 +117,10 @@ void LiveRun::end(int exitCode)
     if (m_ended)
         return;
     m_ended = true;
-    QVector<RunStatistics> statistics;
-    for (const DeviceRun *device : qAsConst(m_devices)) {
-        statistics.append(device->statistics());
-        exitCode = std::max(exitCode, device->exitCode());
-    }
-    exitCode = std::max(exitCode, m_exitCode);
-    if (!writeSummaryAndChart(m_options, m_chart, statistics,
-                              several() ? portsOf(m_devices) : QStringList()) &&
-        exitCode < kExitSignalBase)
-        exitCode = kExitOutputLost;
+    QVector<DeviceOutcome> devices;
+    for (const DeviceRun *device : qAsConst(m_devices))
+        devices.append({device->port(), device->statistics(), device->exitCode()});
+    exitCode = concludeRun(m_options, m_chart, devices, m_start, std::max(exitCode, m_exitCode));
     m_exitCode = exitCode;
     QCoreApplication::exit(exitCode);
 }

@@ -35,6 +35,7 @@ private:
     CliOptions m_options;
     QVector<DeviceRun *> m_devices; // those that opened
     RunChart m_chart;
+    QString m_start;                   // when the devices were opened, ISO 8601
     int m_exitCode = kExitAllMeasured; // the highest so far: unusable ports, then the end's
     bool m_stopping = false;
     bool m_ended = false;

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cmath>
 #include <iterator>
+#include <limits>
 
 namespace {
 
@@ -42,18 +43,48 @@ const char kDescription[] =
     "JSONL output, told apart by their content, and writes the same records, summary and\n"
     "chart. Lines that fit no known form are skipped and reported. The window's log has no\n"
     "date: its records carry the time of day as written, hours going on past 24 after\n"
-    "midnight; a send line without an answer before the next one is a timeout.";
+    "midnight; a send line without an answer before the next one is a timeout.\n"
+    "\n"
+    "--reference and --tolerance judge the run as a type-1 gauge study: after the summary come\n"
+    "the number of valid readings n, their mean, the bias (mean - reference), the sample\n"
+    "standard deviation s, the largest deviation from the reference, Cg = 0.2*2T/(6s) and\n"
+    "Cgk = (0.1*2T - |bias|)/(3s), all in --unit, and the device's resolution of 0.1 m against\n"
+    "5 % of the tolerance band 2T (a warning when it is more: the study then means little).\n"
+    "With s = 0 a positive Cg or Cgk is shown as inf and passes, a negative Cgk as -inf. Then a\n"
+    "line PASS, or FAIL naming every criterion that failed: a reading outside reference +- T;\n"
+    "Cg or Cgk below their limits (two valid readings at least); more failed, rejected or\n"
+    "timed-out measurements than allowed. The exit code is then 0 for PASS, 1 for FAIL.";
 
 const char kExitCodes[] =
     "\nExit codes:\n"
-    "  0    every measurement ok\n"
-    "  1    at least one measurement failed or timed out\n"
+    "  0    every measurement ok; with --reference: PASS\n"
+    "  1    at least one measurement failed or timed out; with --reference: FAIL\n"
     "  2    bad options, or a --from file that cannot be read or is not a run\n"
     "  3    the port cannot be opened or refuses the line settings\n"
     "  4    the device went away while measuring\n"
-    "  5    the records, the summary or the chart could not be written\n"
+    "  5    the records, the summary, the chart or the JUnit report could not be written\n"
     "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n"
     "With several ports, the highest code of any port (a signal's above all).\n";
+
+// Blank lines keep help2man from running the lines together in the manual page.
+const char kStationExample[] =
+    "\nExample, a test station (here the simulator plays a device 0.3 m off):\n"
+    "  rangefinder-sim --distance 12.5 --offset 0.3 --spread 0.03 & # prints /dev/pts/3\n"
+    "\n"
+    "  rangefinder-cli --port /dev/pts/3 --count 50 --interval 50 --reference 12.5\n"
+    "  --tolerance 1 --junit station.xml > run.txt\n"
+    "\n"
+    "ends with exit code 1, the records in run.txt, the report in station.xml, and on stderr\n"
+    "the summary and\n"
+    "  accuracy (m): reference 12.5, tolerance 1, n 50, mean 12.802, bias +0.302, sd 0.038,\n"
+    "  largest deviation +0.400\n"
+    "\n"
+    "  capability: Cg 1.77, Cgk -0.90\n"
+    "\n"
+    "  resolution: 0.100 m, at most 0.100 m, 5 % of the tolerance band 2T = 2.000 m\n"
+    "\n"
+    "  FAIL: bias +0.302 m exceeds the 0.049 m that Cgk 1.33 allows with s 0.038 m\n"
+    "  (Cgk -0.90)\n";
 
 CliOptions failure(const QString &message)
 {
@@ -66,6 +97,58 @@ CliOptions failure(const QString &message)
 QString quoted(const QString &text)
 {
     return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+QString optionNeedingReference(const QCommandLineParser &parser)
+{
+    for (const char *name : {"tolerance", "min-cg", "min-cgk", "allowed-failures", "junit"}) {
+        if (parser.isSet(QLatin1String(name)))
+            return QStringLiteral("--%1 needs --reference").arg(QLatin1String(name));
+    }
+    return QString();
+}
+
+// --reference and the options that go with it, after --unit; an error message, or nothing.
+QString readAccuracy(const QCommandLineParser &parser, CliOptions &options)
+{
+    const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
+    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
+    if (!isSet("reference"))
+        return optionNeedingReference(parser);
+    if (!isSet("tolerance"))
+        return QStringLiteral("--reference needs --tolerance");
+    AccuracySettings a;
+    a.unit = options.session.unit;
+    const double smallest = std::numeric_limits<double>::min();
+    const struct
+    {
+        const char *name;
+        double low, high;
+        const char *what;
+        double *target;
+    } numbers[] = {
+        {"reference", smallest, 1e6, "a distance above 0 in the unit of --unit", &a.reference},
+        {"tolerance", smallest, 1e6, "a distance above 0 in the unit of --unit", &a.tolerance},
+        {"min-cg", 0, 1000, "a number from 0 to 1000", &a.minimumCg},
+        {"min-cgk", 0, 1000, "a number from 0 to 1000", &a.minimumCgk},
+    };
+    for (const auto &row : numbers) {
+        const std::optional<double> number = numberIn(value(row.name), row.low, row.high);
+        if (!number)
+            return QStringLiteral("--%1 takes %2, not %3")
+                .arg(QLatin1String(row.name), QLatin1String(row.what), quoted(value(row.name)));
+        *row.target = *number;
+    }
+    const std::optional<qint64> allowed = wholeNumberIn(value("allowed-failures"), 0, INT_MAX);
+    if (!allowed)
+        return QStringLiteral("--allowed-failures takes a whole number from 0, not %1")
+            .arg(quoted(value("allowed-failures")));
+    a.allowedFailures = int(*allowed);
+    if (isSet("junit") && value("junit").isEmpty())
+        return QStringLiteral("--junit takes a file name");
+    options.accuracy = a;
+    options.junitPath = value("junit");
+    return QString();
 }
 
 } // namespace
@@ -110,6 +193,18 @@ CliOptions parseOptions(const QStringList &arguments)
         {"list-ports", nullptr,
          "List the serial ports the system reports, and whether this user can open each; if "
          "not, why and what to do."},
+        {"reference", "distance",
+         "Judge the run against a target at this distance, in --unit. Needs --tolerance. The "
+         "chart then shows it with its tolerance band."},
+        {"tolerance", "distance", "How far a reading may lie from --reference (T), in --unit."},
+        {"min-cg", "index", "The least Cg that passes (default %1).", QStringLiteral("1.33")},
+        {"min-cgk", "index", "The least Cgk that passes (default %1).", QStringLiteral("1.33")},
+        {"allowed-failures", "n",
+         "Failed, rejected and timed-out measurements that still pass (default %1).",
+         QStringLiteral("0")},
+        {"junit", "file",
+         "With --reference, write the verdict to this file as a JUnit XML report: a testsuite "
+         "named after the port, a testcase per criterion."},
     };
     addOptions(parser, optionRows);
     const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
@@ -120,7 +215,8 @@ CliOptions parseOptions(const QStringList &arguments)
     if (parser.isSet(help)) {
         CliOptions options;
         options.action = CliOptions::Action::Help;
-        options.text = parser.helpText() + QString::fromLatin1(kExitCodes);
+        options.text = parser.helpText() + QString::fromLatin1(kExitCodes) +
+                       QString::fromLatin1(kStationExample);
         return options;
     }
     if (parser.isSet(version)) {
@@ -228,6 +324,9 @@ CliOptions parseOptions(const QStringList &arguments)
         return failure(
             QStringLiteral("--unit takes m, yd or ft, not %1").arg(quoted(value("unit"))));
     s.unit = *lengthUnit;
+    const QString accuracyError = readAccuracy(parser, options);
+    if (!accuracyError.isEmpty())
+        return failure(accuracyError);
 
     // A reply is complete only after 10 ms of silence, so a shorter wait could never see one.
     const std::optional<int> wait = parseInterval(value("timeout"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "accuracy.h"
 #include "measurementsession.h"
 #include "recordformat.h"
 
@@ -7,14 +8,16 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // Exit codes of rangefinder-cli. With several devices the run ends with the highest of theirs.
 enum ExitCode {
-    kExitAllMeasured = 0, // every measurement ok
-    kExitSomeFailed = 1,  // at least one failed or timed out
+    kExitAllMeasured = 0, // every measurement ok; with --reference: PASS
+    kExitSomeFailed = 1,  // at least one failed or timed out; with --reference: FAIL
     kExitBadOptions = 2,
     kExitPortUnusable = 3, // cannot be opened, or refuses the line settings
     kExitDeviceLost = 4,   // the port reported the device gone while measuring
-    kExitOutputLost = 5,   // a record or the summary could not be written
+    kExitOutputLost = 5,   // a record, the summary, the chart or the report could not be written
     kExitSignalBase = 128, // plus the signal: 130 for SIGINT, 143 for SIGTERM
 };
 
@@ -29,6 +32,8 @@ struct CliOptions
     QString fromPath; // read a finished run from this file ("-": stdin) instead of the port
     QString plotPath; // a chart of the run, PNG or SVG by the extension
     QSize plotSize{1200, 600};
+    std::optional<AccuracySettings> accuracy; // --reference: the run is judged
+    QString junitPath;
 };
 
 // Reads the arguments (program name first). Never exits and prints nothing.

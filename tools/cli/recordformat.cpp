@@ -235,6 +235,11 @@ double distanceIn(const Measurement &measurement, LengthUnit unit)
                                             : distanceMetres(measurement) * unitFactor(unit);
 }
 
+QString recordTimeText(const Measurement &measurement)
+{
+    return timeText(measurement);
+}
+
 QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly)
 {
     *timeOfDayOnly = false;

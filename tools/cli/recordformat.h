@@ -23,6 +23,8 @@ double distanceMetres(const Measurement &measurement);
 // The same in unit: the value as written when it was written in unit, else converted.
 double distanceIn(const Measurement &measurement, LengthUnit unit);
 
+// The time field of a record: ISO 8601, or hours:minutes:seconds for a window log's.
+QString recordTimeText(const Measurement &measurement);
 // The time field of a record back into a time: ISO 8601, or the hours:minutes:seconds of a
 // record read from a window log (timeOfDayOnly is then set). Invalid when it is neither.
 QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly);

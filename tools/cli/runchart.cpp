@@ -36,6 +36,8 @@ const QColor kBandColour(46, 160, 67, 45);
 const QColor kFailedColour(214, 39, 40);
 const QColor kTimeoutColour(230, 130, 0);
 const QColor kGridColour(225, 225, 225);
+const QColor kReferenceColour(120, 40, 160);
+const QColor kToleranceColour(120, 40, 160, 28);
 const QColor kTextColour(40, 40, 40);
 
 struct TimeScale
@@ -119,7 +121,7 @@ void drawMark(QPainter &painter, bool failed, double x, double y, double r)
 
 struct LegendEntry
 {
-    enum Kind { Distance, Mean, Band, Failed, Timeout };
+    enum Kind { Distance, Mean, Band, Reference, Failed, Timeout };
     QString label;
     Kind kind;
     DeviceColours colours;
@@ -127,7 +129,8 @@ struct LegendEntry
 
 // One device: its distances, the mean and its band. Several: each device by its name, and
 // their means.
-QVector<LegendEntry> legendEntries(const QStringList &deviceNames, LengthUnit unit, bool dense)
+QVector<LegendEntry> legendEntries(const QStringList &deviceNames, LengthUnit unit, bool dense,
+                                   bool reference)
 {
     using E = LegendEntry;
     const QString distance = QStringLiteral("distance (%1)").arg(unitName(unit));
@@ -142,6 +145,10 @@ QVector<LegendEntry> legendEntries(const QStringList &deviceNames, LengthUnit un
             entries.append({deviceNames.at(i), E::Distance, deviceColours(i)});
         entries.append({QStringLiteral("mean"), E::Mean, {kTextColour, kTextColour}});
     }
+    if (reference)
+        entries.append({QStringLiteral("reference \u00b1 tolerance"),
+                        E::Reference,
+                        {kReferenceColour, kToleranceColour}});
     entries.append({QStringLiteral("failed"), E::Failed, {}});
     entries.append({QStringLiteral("timeout"), E::Timeout, {}});
     return entries;
@@ -178,6 +185,12 @@ RunChart::RunChart(LengthUnit unit, const QStringList &deviceNames) : m_unit(uni
         m_series.append({name, {}, 0});
     if (m_series.isEmpty())
         m_series.append({QString(), {}, 0});
+}
+
+void RunChart::setReference(double reference, double tolerance)
+{
+    m_reference = reference;
+    m_tolerance = tolerance;
 }
 
 void RunChart::add(const Measurement &measurement, int device)
@@ -245,15 +258,23 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
         l.spanMs = 1000;
     l.scale = timeScale(l.spanMs);
 
-    if (validCount() > 0) {
-        double span = double(m_maxValue) - m_minValue;
+    // The tolerance band is shown whole, however far inside or outside it the readings lie.
+    const bool onlyReference = validCount() == 0 && m_reference;
+    double lowest = onlyReference ? *m_reference : m_minValue;
+    double highest = onlyReference ? *m_reference : m_maxValue;
+    if (m_reference) {
+        lowest = std::min(lowest, *m_reference - m_tolerance);
+        highest = std::max(highest, *m_reference + m_tolerance);
+    }
+    if (validCount() > 0 || m_reference) {
+        double span = highest - lowest;
         if (span < 1e-9)
-            span = std::max(std::abs(double(m_maxValue)) * 0.01, 0.1);
-        l.low = m_minValue - span * 0.08;
-        l.high = m_maxValue + span * 0.08;
-        if (m_maxValue == m_minValue) {
-            l.low = m_minValue - span / 2;
-            l.high = m_maxValue + span / 2;
+            span = std::max(std::abs(highest) * 0.01, 0.1);
+        l.low = lowest - span * 0.08;
+        l.high = highest + span * 0.08;
+        if (highest == lowest) {
+            l.low = lowest - span / 2;
+            l.high = highest + span / 2;
         }
     }
 
@@ -318,6 +339,7 @@ void RunChart::paint(QPainter &painter, const QSize &size,
     const bool one = m_series.size() == 1;
     if (one)
         paintMean(painter, l, statistics.value(0), kMeanColour, true);
+    paintReference(painter, l);
     for (int i = 0; i < m_series.size(); ++i)
         paintSeries(painter, l, m_series.at(i), dense, deviceColours(i));
     if (validCount() == 0) {
@@ -340,7 +362,7 @@ void RunChart::paintLegend(QPainter &painter, const QSize &size, const Layout &l
     QStringList names;
     for (const Series &series : m_series)
         names << series.name;
-    const QVector<LegendEntry> entries = legendEntries(names, m_unit, dense);
+    const QVector<LegendEntry> entries = legendEntries(names, m_unit, dense, bool(m_reference));
     const double gap = l.textPixels * 0.5;
     const QFontMetricsF text(l.text, painter.device());
     double legendWidth = 0;
@@ -363,6 +385,10 @@ void RunChart::paintLegend(QPainter &painter, const QSize &size, const Layout &l
             painter.drawLine(QPointF(box.left(), ly), QPointF(box.right(), ly));
         } else if (e.kind == LegendEntry::Band) {
             painter.fillRect(box, e.colours.line);
+        } else if (e.kind == LegendEntry::Reference) {
+            painter.fillRect(box, e.colours.range);
+            painter.setPen(QPen(e.colours.line, 2.0));
+            painter.drawLine(QPointF(box.left(), ly), QPointF(box.right(), ly));
         } else {
             drawMark(painter, e.kind == LegendEntry::Failed, box.center().x(), ly, swatch * 0.22);
         }
@@ -526,6 +552,19 @@ void RunChart::paintMarks(QPainter &painter, const Layout &l) const
                      l.markRadius);
         }
     }
+}
+
+void RunChart::paintReference(QPainter &painter, const Layout &l) const
+{
+    if (!m_reference)
+        return;
+    const double reference = *m_reference;
+    painter.fillRect(QRectF(QPointF(l.plot.left(), l.y(reference + m_tolerance)),
+                            QPointF(l.plot.right(), l.y(reference - m_tolerance))),
+                     kToleranceColour);
+    painter.setPen(QPen(kReferenceColour, 1.5));
+    painter.drawLine(QPointF(l.plot.left(), l.y(reference)),
+                     QPointF(l.plot.right(), l.y(reference)));
 }
 
 bool RunChart::save(const QString &path, const QSize &size,

@@ -17,9 +17,10 @@ struct DeviceColours;
 
 // A chart of a run: every valid distance in the chosen unit against the time since the first
 // record, failures and timeouts as marks on the time axis, the mean as a line in a band of
-// one standard deviation, and the summary's counts and figures as the title. Large runs are
-// drawn as the lowest and highest value of each pixel column, so their size and drawing time
-// depend on the chart's width, and a lone spike stays visible.
+// one standard deviation, the reference and its tolerance band when there is one, and the
+// summary's counts and figures as the title. Large runs are drawn as the lowest and highest
+// value of each pixel column, so their size and drawing time depend on the chart's width, and a
+// lone spike stays visible.
 //
 // Several devices share one chart: each its own colour, legend entry, mean line and title line.
 //
@@ -33,6 +34,9 @@ public:
     explicit RunChart(LengthUnit unit, const QStringList &deviceNames = {});
 
     void add(const Measurement &measurement, int device = 0);
+    // A run judged against a target: its distance as a line in the band reference ± tolerance,
+    // in the chart's unit.
+    void setReference(double reference, double tolerance);
 
     // By the file name's extension, in any case: .png or .svg.
     static std::optional<FileType> fileTypeOf(const QString &path);
@@ -72,6 +76,7 @@ private:
 
     Layout layout(QPainter &painter, const QSize &size) const;
     int validCount() const;
+    void paintReference(QPainter &painter, const Layout &l) const;
     void paintLegend(QPainter &painter, const QSize &size, const Layout &l, bool dense) const;
     void paintAxes(QPainter &painter, const Layout &l) const;
     void paintSeries(QPainter &painter, const Layout &l, const Series &series, bool dense,
@@ -84,4 +89,6 @@ private:
     QVector<Series> m_series;
     float m_minValue = 0;
     float m_maxValue = 0;
+    std::optional<double> m_reference;
+    double m_tolerance = 0;
 };

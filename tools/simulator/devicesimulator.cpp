@@ -107,7 +107,9 @@ DistancePattern::DistancePattern(const SimulatorSettings &settings)
     : m_pattern(settings.pattern), m_distance(clampMetres(settings.distance)),
       m_low(clampMetres(std::min(settings.minimum, settings.maximum))),
       m_high(clampMetres(std::max(settings.minimum, settings.maximum))),
-      m_periodMs(std::max(1, settings.periodMs)), m_random(settings.seed ^ 0x5bd1e995u)
+      m_periodMs(std::max(1, settings.periodMs)), m_offset(settings.offset),
+      m_spread(settings.spread), m_random(settings.seed ^ 0x5bd1e995u),
+      m_noise(settings.seed ^ 0x27d4eb2fu)
 {
     // The offsets of the seeds here and in reseedLocked() keep the streams apart; changed, they
     // would change what every seed gives, and a run repeated with its seed would not match.
@@ -115,6 +117,22 @@ DistancePattern::DistancePattern(const SimulatorSettings &settings)
 }
 
 double DistancePattern::next(qint64 elapsedMs)
+{
+    // Drawn also without spread, so that a spread given later shifts no other stream.
+    const double noise = normalNoise();
+    return patternMetres(elapsedMs) + m_offset + m_spread * noise;
+}
+
+// Box-Muller on unit(): the same numbers on every standard library, which normal_distribution
+// does not promise.
+double DistancePattern::normalNoise()
+{
+    const double u1 = 1.0 - unit(m_noise); // (0, 1]: the logarithm stays finite
+    const double u2 = unit(m_noise);
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2 * kPi * u2);
+}
+
+double DistancePattern::patternMetres(qint64 elapsedMs)
 {
     switch (m_pattern) {
     case SimulatorSettings::Pattern::Fixed:

@@ -37,6 +37,8 @@ struct SimulatorSettings
     int unplugAfterReplies = 0; // 0: never; else close the master after that many replies
     quint32 seed = 1;
     int noiseDelayMs = 0; // BetweenReplies: from the reply's last byte to the noise
+    double offset = 0.0;  // metres added to every distance of the pattern: a biased device
+    double spread = 0.0;  // metres, standard deviation of seeded normal noise on every distance
 };
 
 struct SimulatorEvent
@@ -66,17 +68,23 @@ class DistancePattern
 {
 public:
     explicit DistancePattern(const SimulatorSettings &settings);
-    // Metres, for a measurement `elapsedMs` after the pattern began.
+    // Metres, for a measurement `elapsedMs` after the pattern began, offset and spread included.
     double next(qint64 elapsedMs);
 
 private:
+    double patternMetres(qint64 elapsedMs);
+    double normalNoise();
+
     SimulatorSettings::Pattern m_pattern;
     double m_distance;
     double m_low;
     double m_high;
     int m_periodMs;
     double m_position;
+    double m_offset;
+    double m_spread;
     std::mt19937 m_random;
+    std::mt19937 m_noise;
 };
 
 // Plays the measuring device on the master side of a pseudo-terminal; a program opens the slave

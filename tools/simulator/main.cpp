@@ -122,6 +122,14 @@ int main(int argc, char *argv[])
          QString::number(defaults.maximum)},
         {"period", "ms", "Period of the sine, milliseconds, 1 to 86400000. Default: %1.",
          QString::number(defaults.periodMs)},
+        {"offset", "metres",
+         "Added to every distance of the pattern, metres, -6553.5 to 6553.5: a biased device (a "
+         "distance below 0 is sent as 0, a failed measurement). "
+         "Default: 0."},
+        {"spread", "metres",
+         "Standard deviation of normal noise on every distance, metres, 0 to 1000, drawn from "
+         "--seed and rounded with the distance to tenths: a device that does not repeat itself. "
+         "Default: 0."},
         {"failure-rate", "fraction",
          "Share of replies that report a failed measurement (status 0), 0 to 1. Default: 0."},
         {"silence-rate", "fraction",
@@ -149,7 +157,7 @@ int main(int argc, char *argv[])
          "Vanish like an unplugged device after this many replies (the port then fails for the "
          "program) and exit; 0 never. Default: 0."},
         {"seed", "number",
-         "Seed of every random choice (walk, failures, silences, noise), 0 to 4294967295. "
+         "Seed of every random choice (walk, spread, failures, silences, noise), 0 to 4294967295. "
          "Default: %1.",
          QString::number(defaults.seed)},
         {"log", "file",
@@ -179,6 +187,8 @@ int main(int argc, char *argv[])
     read.number("distance", 0, 6553.5, settings.distance);
     read.number("min", 0, 6553.5, settings.minimum);
     read.number("max", 0, 6553.5, settings.maximum);
+    read.number("offset", -6553.5, 6553.5, settings.offset);
+    read.number("spread", 0, 1000, settings.spread);
     read.whole("period", 1, 86400000, [&](qint64 v) { settings.periodMs = int(v); });
     read.number("failure-rate", 0, 1, settings.failureRate);
     read.number("silence-rate", 0, 1, settings.silenceRate);
