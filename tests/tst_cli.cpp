@@ -485,6 +485,13 @@ void tst_Cli::readBack_data()
                             << QString() << 0 << "binary";
     QTest::newRow("unknown") << QByteArray("some notes\n17.8 m\n") << QString() << QString() << 0
                              << "no line";
+    QTest::newRow("CSV, no row readable")
+        << (recordHeader(RecordFormat::Csv) + "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12,,,x\n" +
+            "\"2024-05-01T09:15:02.047\",\"ok\",17.8,17.8,m,12,,\n")
+               .toUtf8()
+        << QString() << QString() << 0 << "no line";
+    QTest::newRow("one unanswered send")
+        << sent.toUtf8() << QString() << QString() << 0 << "no line";
 }
 
 void tst_Cli::readBack()
