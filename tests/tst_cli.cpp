@@ -813,6 +813,7 @@ void tst_Cli::portCannotBeOpened_data()
     QTest::newRow("no such device") << "missing";
     QTest::newRow("not a serial port") << "file";
     QTest::newRow("held by another program") << "held";
+    QTest::newRow("held by another run, named by a link") << "linked";
 }
 
 void tst_Cli::portCannotBeOpened()
@@ -821,7 +822,9 @@ void tst_Cli::portCannotBeOpened()
 
     QString port = QStringLiteral("/dev/rangefinder-test-no-such-port");
     QTemporaryFile file;
+    QTemporaryDir dir;
     QSerialPort holder;
+    MeasurementSession earlier(sessionOnSim(*sim, 1, 1000));
     if (kind == QLatin1String("file")) {
         QVERIFY(file.open());
         port = file.fileName();
@@ -829,6 +832,10 @@ void tst_Cli::portCannotBeOpened()
         port = sim->portName();
         holder.setPortName(port);
         QVERIFY(holder.open(QIODevice::ReadWrite));
+    } else if (kind == QLatin1String("linked")) {
+        QVERIFY2(earlier.open(), qPrintable(earlier.errorString()));
+        port = dir.filePath(QStringLiteral("COM1"));
+        QVERIFY(QFile::link(sim->portName(), port));
     }
 
     Run run;
