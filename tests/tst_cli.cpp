@@ -535,6 +535,7 @@ void tst_Cli::chart_data()
     QTest::newRow("png, a spike among many") << "png" << QSize(1200, 600) << 200000 << S::Failed;
     QTest::newRow("svg, a spike among many") << "svg" << QSize(900, 500) << 200000 << S::Failed;
     QTest::newRow("png, a spike among few") << "png" << QSize(640, 360) << 41 << S::Failed;
+    QTest::newRow("png, smallest") << "png" << QSize(300, 200) << 41 << S::Failed;
     QTest::newRow("png, rejected among few") << "png" << QSize(640, 360) << 41 << S::Rejected;
     QTest::newRow("svg, no valid distance") << "svg" << QSize(1200, 600) << 0 << S::Failed;
 }
@@ -580,6 +581,11 @@ void tst_Cli::chart()
         QVERIFY2(text.contains(summary.at(1)), qPrintable(summary.at(1)));
     }
     QCOMPARE(image.size(), size);
+    // The title, made smaller to fit, clear of both edges.
+    for (int y = 0; y < size.height() / 8; ++y) {
+        QCOMPARE(image.pixel(0, y), qRgb(255, 255, 255));
+        QCOMPARE(image.pixel(size.width() - 1, y), qRgb(255, 255, 255));
+    }
     if (points == 0)
         return;
 
