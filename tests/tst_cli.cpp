@@ -562,7 +562,8 @@ void tst_Cli::chart()
     QTemporaryDir dir;
     const QString path = dir.filePath("run." + suffix);
     QString error;
-    QVERIFY2(chart.save(path, size, statistics, &error), qPrintable(error));
+    QVERIFY2(chart.save(path, *RunChart::fileTypeNamed(suffix), size, statistics, &error),
+             qPrintable(error));
 
     QImage image;
     if (suffix == QLatin1String("png")) {
@@ -700,7 +701,7 @@ void tst_Cli::help()
     QCOMPARE(run.exitCode, 0);
     for (const char *option :
          {"--port", "--baud", "--count", "--duration", "--interval", "--unit", "--timeout",
-          "--format", "--strict", "--from", "--plot", "--plot-size"})
+          "--format", "--strict", "--from", "--plot", "--plot-size", "--plot-format"})
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
     for (const char *fragment :
          {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",
@@ -769,6 +770,8 @@ void tst_Cli::badOptions_data()
     QTest::newRow("unknown option") << QStringList{"--verbose"} << true << "verbose";
     QTest::newRow("stray argument") << QStringList{"now"} << true << "unexpected argument";
     QTest::newRow("plot jpg") << QStringList{"--plot", "run.jpg"} << true << "--plot";
+    QTest::newRow("plot format jpg")
+        << QStringList{"--plot", "run", "--plot-format", "jpg"} << true << "--plot-format";
     QTest::newRow("plot size letters")
         << QStringList{"--plot", "run.png", "--plot-size", "big"} << true << "--plot-size";
     QTest::newRow("from and port")

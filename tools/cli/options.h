@@ -2,6 +2,7 @@
 
 #include "measurementsession.h"
 #include "recordformat.h"
+#include "runchart.h"
 
 #include <QSize>
 #include <QString>
@@ -26,7 +27,8 @@ struct CliOptions
     SessionSettings session;
     RecordFormat format = RecordFormat::Text;
     QString fromPath; // read a finished run from this file ("-": stdin) instead of the port
-    QString plotPath; // a chart of the run, PNG or SVG by the extension
+    QString plotPath; // a chart of the run
+    RunChart::FileType plotType = RunChart::FileType::Png;
     QSize plotSize{1200, 600};
 };
 

@@ -43,7 +43,7 @@ bool writeChart(const CliOptions &options, const RunChart &chart, const RunStati
     if (options.plotPath.isEmpty())
         return true;
     QString error;
-    if (chart.save(options.plotPath, options.plotSize, statistics, &error))
+    if (chart.save(options.plotPath, options.plotType, options.plotSize, statistics, &error))
         return true;
     complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
     return false;

@@ -153,14 +153,18 @@ void RunChart::add(const Measurement &measurement)
     m_samples.append({measurement.time.toMSecsSinceEpoch(), value, measurement.status});
 }
 
-std::optional<RunChart::FileType> RunChart::fileTypeOf(const QString &path)
+std::optional<RunChart::FileType> RunChart::fileTypeNamed(const QString &name)
 {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("png"))
+    if (name == QLatin1String("png"))
         return FileType::Png;
-    if (suffix == QLatin1String("svg"))
+    if (name == QLatin1String("svg"))
         return FileType::Svg;
     return std::nullopt;
+}
+
+std::optional<RunChart::FileType> RunChart::fileTypeOf(const QString &path)
+{
+    return fileTypeNamed(QFileInfo(path).suffix().toLower());
 }
 
 QStringList RunChart::titleLines(const RunStatistics &statistics)
@@ -444,17 +448,11 @@ void RunChart::paint(QPainter &painter, const QSize &size, const RunStatistics &
     painter.drawRect(l.plot);
 }
 
-bool RunChart::save(const QString &path, const QSize &size, const RunStatistics &statistics,
-                    QString *errorString) const
+bool RunChart::save(const QString &path, FileType type, const QSize &size,
+                    const RunStatistics &statistics, QString *errorString) const
 {
-    const std::optional<FileType> type = fileTypeOf(path);
-    if (!type) {
-        if (errorString)
-            *errorString = QStringLiteral("not a .png or .svg name");
-        return false;
-    }
     QByteArray bytes;
-    if (*type == FileType::Png) {
+    if (type == FileType::Png) {
         QImage image(size, QImage::Format_ARGB32_Premultiplied);
         QPainter painter(&image);
         paint(painter, size, statistics);

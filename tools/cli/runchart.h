@@ -30,15 +30,16 @@ public:
 
     void add(const Measurement &measurement);
 
-    // By the file name's extension, in any case: .png or .svg.
+    // By name, png or svg, or by a file name's extension in any case: .png or .svg.
+    static std::optional<FileType> fileTypeNamed(const QString &name);
     static std::optional<FileType> fileTypeOf(const QString &path);
     // The summary's first two lines.
     static QStringList titleLines(const RunStatistics &statistics);
 
     // As saveBytes writes a file: a regular file is replaced only once the whole chart is
     // written, a device or a pipe is written in place. False and errorString on failure.
-    bool save(const QString &path, const QSize &size, const RunStatistics &statistics,
-              QString *errorString) const;
+    bool save(const QString &path, FileType type, const QSize &size,
+              const RunStatistics &statistics, QString *errorString) const;
     void paint(QPainter &painter, const QSize &size, const RunStatistics &statistics) const;
 
     // Where a value in the chart's unit, at a time since the first record, is drawn.
