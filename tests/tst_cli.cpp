@@ -14,6 +14,7 @@
 #include "verifylinesettings.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QJsonDocument>
@@ -34,6 +35,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,7 +113,8 @@ private:
     };
 
     QStringList withPort(const QStringList &arguments) const;
-    void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000);
+    void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000,
+                const QString &input = QString());
     void parseRecords(const QString &format, const QString &out, QVector<Record> &records);
     void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
                  QVector<Record> &records);
@@ -175,9 +178,11 @@ QStringList tst_Cli::withPort(const QStringList &arguments) const
     return QStringList{QStringLiteral("--port"), sim->portName()} + arguments;
 }
 
-void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs)
+void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs, const QString &input)
 {
     QProcess process;
+    if (!input.isEmpty())
+        process.setStandardInputFile(input);
     QElapsedTimer wall;
     wall.start();
     process.start(QStringLiteral(RANGEFINDER_CLI), arguments);
@@ -782,6 +787,8 @@ void tst_Cli::badOptions_data()
         << QStringList{"--from", "/nonexistent/run.csv"} << false << "cannot read";
     QTest::newRow("from a binary file")
         << QStringList{"--from", RANGEFINDER_CLI, "--plot", "run.png"} << false << "binary";
+    QTest::newRow("from stdin, a directory")
+        << QStringList{"--from", "-"} << false << "cannot read stdin: Is a directory";
 }
 
 void tst_Cli::badOptions()
@@ -791,7 +798,8 @@ void tst_Cli::badOptions()
     QFETCH(QString, message);
 
     Run run;
-    runCli(withPort ? this->withPort(arguments) : arguments, run);
+    runCli(withPort ? this->withPort(arguments) : arguments, run, 20000,
+           arguments.contains(QStringLiteral("-")) ? QDir::rootPath() : QString());
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
@@ -1229,11 +1237,15 @@ void tst_Cli::interrupted_data()
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<bool>("outputBlocked"); // into a FIFO whose reader stopped reading
+    QTest::addColumn<bool>("fromFifo");      // --from a FIFO whose writer stopped writing
 
-    QTest::newRow("SIGINT") << int(SIGINT) << 130 << false;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << 143 << false;
-    QTest::newRow("SIGINT, output blocked") << int(SIGINT) << 130 << true;
-    QTest::newRow("SIGTERM, output blocked") << int(SIGTERM) << 143 << true;
+    QTest::newRow("SIGINT") << int(SIGINT) << 130 << false << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143 << false << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 129 << false << false;
+    QTest::newRow("SIGINT, output blocked") << int(SIGINT) << 130 << true << false;
+    QTest::newRow("SIGTERM, output blocked") << int(SIGTERM) << 143 << true << false;
+    QTest::newRow("SIGINT, --from a FIFO") << int(SIGINT) << 130 << false << true;
+    QTest::newRow("SIGTERM, --from a FIFO") << int(SIGTERM) << 143 << false << true;
 }
 
 void tst_Cli::interrupted()
@@ -1241,9 +1253,12 @@ void tst_Cli::interrupted()
     QFETCH(int, signalNumber);
     QFETCH(int, exitCode);
     QFETCH(bool, outputBlocked);
+    QFETCH(bool, fromFifo);
 
     QTemporaryDir dir;
     const QString fifo = dir.filePath(QStringLiteral("records"));
+    const QString chart = dir.filePath(QStringLiteral("chart")); // no extension
+    QStringList arguments{"--format", "jsonl", "--plot", chart, "--plot-format", "png"};
     int reader = -1;
     QProcess process;
     if (outputBlocked) {
@@ -1254,12 +1269,33 @@ void tst_Cli::interrupted()
         QVERIFY(::fcntl(reader, F_SETPIPE_SZ, 4096) > 0);
         process.setStandardOutputFile(fifo);
     }
-    process.start(QStringLiteral(RANGEFINDER_CLI),
-                  withPort({"--count", "0", "--interval", "20", "--format", "jsonl"}));
+    const QString input = dir.filePath(QStringLiteral("input"));
+    if (fromFifo) {
+        QCOMPARE(::mkfifo(qPrintable(input), 0600), 0);
+        arguments << "--from" << input;
+    } else {
+        arguments = withPort(arguments << "--count"
+                                       << "0"
+                                       << "--interval"
+                                       << "20");
+    }
+    process.start(QStringLiteral(RANGEFINDER_CLI), arguments);
     QByteArray out;
     connect(&process, &QProcess::readyReadStandardOutput, this,
             [&] { out += process.readAllStandardOutput(); });
-    if (outputBlocked) {
+    int writer = -1;
+    if (fromFifo) {
+        QTRY_VERIFY((writer = ::open(qPrintable(input), O_WRONLY | O_NONBLOCK)) >= 0);
+        const QByteArray records = formatRecord(measurement(Measurement::Status::Ok, 1, 0xB2, 12),
+                                                RecordFormat::Jsonl, LengthUnit::Metre)
+                                       .toUtf8()
+                                       .repeated(3);
+        QCOMPARE(::write(writer, records.constData(), size_t(records.size())),
+                 ssize_t(records.size()));
+        // All read, and waiting for more.
+        int unread = -1;
+        QTRY_VERIFY(::ioctl(writer, FIONREAD, &unread) == 0 && unread == 0);
+    } else if (outputBlocked) {
         // Blocked once the device hears no command for a while.
         int commands = -1;
         for (int i = 0; i < 50 && commands != sim->commandCount(); ++i) {
@@ -1279,8 +1315,17 @@ void tst_Cli::interrupted()
         ::close(reader);
     }
     out += process.readAllStandardOutput();
+    if (writer >= 0)
+        ::close(writer);
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);
+    QCOMPARE(QImage(chart, "PNG").size(), QSize(1200, 600));
+    // The port released: its exclusive mark lifted (a normal user could not even open it).
+    int exclusive = 1;
+    const int port = ::open(qPrintable(sim->portName()), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(port >= 0 && ::ioctl(port, TIOCGEXCL, &exclusive) == 0);
+    ::close(port);
+    QCOMPARE(exclusive, 0);
 
     QVector<Record> records;
     parseRecords(QStringLiteral("jsonl"), QString::fromUtf8(out), records);

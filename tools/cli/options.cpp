@@ -48,7 +48,7 @@ const char kExitCodes[] =
     "  3    the port cannot be opened or refuses the line settings\n"
     "  4    the device went away while measuring\n"
     "  5    the records, the summary or the chart could not be written\n"
-    "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n";
+    "  130  interrupted by SIGINT (143: SIGTERM, 129: SIGHUP), after the summary\n";
 
 CliOptions failure(const QString &message)
 {

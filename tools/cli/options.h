@@ -16,7 +16,7 @@ enum ExitCode {
     kExitPortUnusable = 3, // cannot be opened, or refuses the line settings
     kExitDeviceLost = 4,   // the port reported the device gone while measuring
     kExitOutputLost = 5,   // a record or the summary could not be written
-    kExitSignalBase = 128, // plus the signal: 130 for SIGINT, 143 for SIGTERM
+    kExitSignalBase = 128, // plus the signal: 129 for SIGHUP, 130 for SIGINT, 143 for SIGTERM
 };
 
 struct CliOptions
