@@ -63,7 +63,8 @@ void chartFigures(int records, const QString &dir)
         const QString path = dir + QLatin1Char('/') + QLatin1String(name);
         timer.restart();
         QString error;
-        const bool saved = chart.save(path, QSize(1200, 600), statistics, &error);
+        const bool saved =
+            chart.save(path, *RunChart::fileTypeOf(path), QSize(1200, 600), {statistics}, &error);
         out << "  " << name << ": drawn and written in " << timer.elapsed() << " ms, "
             << QFileInfo(path).size() << " bytes" << (saved ? "" : " FAILED: ") << error << "\n";
     }

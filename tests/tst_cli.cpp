@@ -16,6 +16,7 @@
 #include "verifylinesettings.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QJsonArray>
@@ -40,6 +41,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,6 +129,7 @@ private:
 
     QStringList withPort(const QStringList &arguments) const;
     void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000,
+                const QString &input = QString(),
                 const QString &program = QStringLiteral(RANGEFINDER_CLI));
     void parseRecords(const QString &format, const QString &out, QVector<Record> &records,
                       bool withPort = false);
@@ -192,9 +195,12 @@ QStringList tst_Cli::withPort(const QStringList &arguments) const
     return QStringList{QStringLiteral("--port"), sim->portName()} + arguments;
 }
 
-void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs, const QString &program)
+void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs, const QString &input,
+                     const QString &program)
 {
     QProcess process;
+    if (!input.isEmpty())
+        process.setStandardInputFile(input);
     QElapsedTimer wall;
     wall.start();
     process.start(program, arguments);
@@ -603,6 +609,13 @@ void tst_Cli::readBack_data()
                             << QString() << 0 << "binary";
     QTest::newRow("unknown") << QByteArray("some notes\n17.8 m\n") << QString() << QString() << 0
                              << "no line";
+    QTest::newRow("CSV, no row readable")
+        << (recordHeader(RecordFormat::Csv) + "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12,,,x\n" +
+            "\"2024-05-01T09:15:02.047\",\"ok\",17.8,17.8,m,12,,\n")
+               .toUtf8()
+        << QString() << QString() << 0 << "no line";
+    QTest::newRow("one unanswered send")
+        << sent.toUtf8() << QString() << QString() << 0 << "no line";
 }
 
 void tst_Cli::readBack()
@@ -651,6 +664,7 @@ void tst_Cli::chart_data()
         << "svg" << QSize(900, 500) << 200000 << S::Failed << 1 << false;
     QTest::newRow("png, a spike among few")
         << "png" << QSize(640, 360) << 41 << S::Failed << 1 << true;
+    QTest::newRow("png, smallest") << "png" << QSize(300, 200) << 41 << S::Failed << 1 << false;
     QTest::newRow("png, rejected among few")
         << "png" << QSize(640, 360) << 41 << S::Rejected << 1 << false;
     QTest::newRow("png, two devices among few")
@@ -685,7 +699,8 @@ void tst_Cli::chart()
     QTemporaryDir dir;
     const QString path = dir.filePath("run." + suffix);
     QString error;
-    QVERIFY2(chart.save(path, size, statistics, &error), qPrintable(error));
+    QVERIFY2(chart.save(path, *RunChart::fileTypeNamed(suffix), size, statistics, &error),
+             qPrintable(error));
 
     QImage image;
     if (suffix == QLatin1String("png")) {
@@ -715,6 +730,12 @@ void tst_Cli::chart()
         }
     }
     QCOMPARE(purple, devices > 1);
+
+    // The title, made smaller to fit, clear of both edges.
+    for (int y = 0; y < size.height() / 8; ++y) {
+        QCOMPARE(image.pixel(0, y), qRgb(255, 255, 255));
+        QCOMPARE(image.pixel(size.width() - 1, y), qRgb(255, 255, 255));
+    }
 
     // The reference line, the band tinted around it, and nothing above the band; far from the
     // readings and from the band of their standard deviation.
@@ -879,9 +900,10 @@ void tst_Cli::help()
         return;
     QCOMPARE(run.exitCode, 0);
     for (const char *option :
-         {"--port", "--baud", "--count", "--duration", "--interval", "--unit", "--timeout",
-          "--format", "--strict", "--from", "--plot", "--plot-size", "--list-ports", "--reference",
-          "--tolerance", "--min-cg", "--min-cgk", "--allowed-failures", "--junit"})
+         {"--port",      "--baud",      "--count",       "--duration",         "--interval",
+          "--unit",      "--timeout",   "--format",      "--strict",           "--from",
+          "--plot",      "--plot-size", "--plot-format", "--list-ports",       "--reference",
+          "--tolerance", "--min-cg",    "--min-cgk",     "--allowed-failures", "--junit"})
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
     for (const char *fragment : {"(default 9600)", "(default 1)", "(default 1000)", "(default m)",
                                  "(default text)", "9600, 115200 or 230400", "m, yd or ft",
@@ -954,6 +976,8 @@ void tst_Cli::badOptions_data()
     QTest::newRow("several ports, one with a comma")
         << QStringList{"--port", "/dev/ttyUSB0", "--port", "/tmp/a,b"} << false << "\"/tmp/a,b\"";
     QTest::newRow("plot jpg") << QStringList{"--plot", "run.jpg"} << true << "--plot";
+    QTest::newRow("plot format jpg")
+        << QStringList{"--plot", "run", "--plot-format", "jpg"} << true << "--plot-format";
     QTest::newRow("plot size letters")
         << QStringList{"--plot", "run.png", "--plot-size", "big"} << true << "--plot-size";
     QTest::newRow("from and port")
@@ -980,6 +1004,8 @@ void tst_Cli::badOptions_data()
         << "--allowed-failures";
     QTest::newRow("from a binary file")
         << QStringList{"--from", RANGEFINDER_CLI, "--plot", "run.png"} << false << "binary";
+    QTest::newRow("from stdin, a directory")
+        << QStringList{"--from", "-"} << false << "cannot read stdin: Is a directory";
 }
 
 void tst_Cli::badOptions()
@@ -989,7 +1015,8 @@ void tst_Cli::badOptions()
     QFETCH(QString, message);
 
     Run run;
-    runCli(withPort ? this->withPort(arguments) : arguments, run);
+    runCli(withPort ? this->withPort(arguments) : arguments, run, 20000,
+           arguments.contains(QStringLiteral("-")) ? QDir::rootPath() : QString());
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
@@ -1031,6 +1058,9 @@ void tst_Cli::portCannotBeOpened_data()
         << "group"
         << "PORT belongs to the group dialout, which nobody is not in; run `sudo "
            "usermod -aG dialout nobody`, then log out and in again";
+    QTest::newRow("held by another run, named by a link")
+        << "linked"
+        << "PORT is busy, another program has it open; close that program and try again";
 }
 
 void tst_Cli::portCannotBeOpened()
@@ -1040,7 +1070,9 @@ void tst_Cli::portCannotBeOpened()
 
     QString port = QStringLiteral("/dev/rangefinder-test-no-such-port");
     QTemporaryFile file(QStringLiteral("/tmp/rangefinder-port-XXXXXX"));
+    QTemporaryDir dir;
     QSerialPort holder;
+    MeasurementSession earlier(sessionOnSim(*sim, 1, 1000));
     QStringList command{RANGEFINDER_CLI};
     if (kind == QLatin1String("file") || kind == QLatin1String("group")) {
         QVERIFY(file.open());
@@ -1049,6 +1081,10 @@ void tst_Cli::portCannotBeOpened()
         port = sim->portName();
         holder.setPortName(port);
         QVERIFY(holder.open(QIODevice::ReadWrite));
+    } else if (kind == QLatin1String("linked")) {
+        QVERIFY2(earlier.open(), qPrintable(earlier.errorString()));
+        port = dir.filePath(QStringLiteral("COM1"));
+        QVERIFY(QFile::link(sim->portName(), port));
     }
     if (kind == QLatin1String("group")) {
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
@@ -1063,7 +1099,7 @@ void tst_Cli::portCannotBeOpened()
     }
 
     Run run;
-    runCli(command.mid(1) + QStringList{"--port", port, "--format", "csv"}, run, 20000,
+    runCli(command.mid(1) + QStringList{"--port", port, "--format", "csv"}, run, 20000, QString(),
            command.first());
     if (QTest::currentTestFailed())
         return;
@@ -1557,11 +1593,15 @@ void tst_Cli::interrupted_data()
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<bool>("outputBlocked"); // into a FIFO whose reader stopped reading
+    QTest::addColumn<bool>("fromFifo");      // --from a FIFO whose writer stopped writing
 
-    QTest::newRow("SIGINT") << int(SIGINT) << 130 << false;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << 143 << false;
-    QTest::newRow("SIGINT, output blocked") << int(SIGINT) << 130 << true;
-    QTest::newRow("SIGTERM, output blocked") << int(SIGTERM) << 143 << true;
+    QTest::newRow("SIGINT") << int(SIGINT) << 130 << false << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 143 << false << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 129 << false << false;
+    QTest::newRow("SIGINT, output blocked") << int(SIGINT) << 130 << true << false;
+    QTest::newRow("SIGTERM, output blocked") << int(SIGTERM) << 143 << true << false;
+    QTest::newRow("SIGINT, --from a FIFO") << int(SIGINT) << 130 << false << true;
+    QTest::newRow("SIGTERM, --from a FIFO") << int(SIGTERM) << 143 << false << true;
 }
 
 void tst_Cli::interrupted()
@@ -1569,9 +1609,12 @@ void tst_Cli::interrupted()
     QFETCH(int, signalNumber);
     QFETCH(int, exitCode);
     QFETCH(bool, outputBlocked);
+    QFETCH(bool, fromFifo);
 
     QTemporaryDir dir;
     const QString fifo = dir.filePath(QStringLiteral("records"));
+    const QString chart = dir.filePath(QStringLiteral("chart")); // no extension
+    QStringList arguments{"--format", "jsonl", "--plot", chart, "--plot-format", "png"};
     int reader = -1;
     QProcess process;
     if (outputBlocked) {
@@ -1582,12 +1625,33 @@ void tst_Cli::interrupted()
         QVERIFY(::fcntl(reader, F_SETPIPE_SZ, 4096) > 0);
         process.setStandardOutputFile(fifo);
     }
-    process.start(QStringLiteral(RANGEFINDER_CLI),
-                  withPort({"--count", "0", "--interval", "20", "--format", "jsonl"}));
+    const QString input = dir.filePath(QStringLiteral("input"));
+    if (fromFifo) {
+        QCOMPARE(::mkfifo(qPrintable(input), 0600), 0);
+        arguments << "--from" << input;
+    } else {
+        arguments = withPort(arguments << "--count"
+                                       << "0"
+                                       << "--interval"
+                                       << "20");
+    }
+    process.start(QStringLiteral(RANGEFINDER_CLI), arguments);
     QByteArray out;
     connect(&process, &QProcess::readyReadStandardOutput, this,
             [&] { out += process.readAllStandardOutput(); });
-    if (outputBlocked) {
+    int writer = -1;
+    if (fromFifo) {
+        QTRY_VERIFY((writer = ::open(qPrintable(input), O_WRONLY | O_NONBLOCK)) >= 0);
+        const QByteArray records = formatRecord(measurement(Measurement::Status::Ok, 1, 0xB2, 12),
+                                                RecordFormat::Jsonl, LengthUnit::Metre)
+                                       .toUtf8()
+                                       .repeated(3);
+        QCOMPARE(::write(writer, records.constData(), size_t(records.size())),
+                 ssize_t(records.size()));
+        // All read, and waiting for more.
+        int unread = -1;
+        QTRY_VERIFY(::ioctl(writer, FIONREAD, &unread) == 0 && unread == 0);
+    } else if (outputBlocked) {
         // Blocked once the device hears no command for a while.
         int commands = -1;
         for (int i = 0; i < 50 && commands != sim->commandCount(); ++i) {
@@ -1607,8 +1671,17 @@ void tst_Cli::interrupted()
         ::close(reader);
     }
     out += process.readAllStandardOutput();
+    if (writer >= 0)
+        ::close(writer);
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);
+    QCOMPARE(QImage(chart, "PNG").size(), QSize(1200, 600));
+    // The port released: its exclusive mark lifted (a normal user could not even open it).
+    int exclusive = 1;
+    const int port = ::open(qPrintable(sim->portName()), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(port >= 0 && ::ioctl(port, TIOCGEXCL, &exclusive) == 0);
+    ::close(port);
+    QCOMPARE(exclusive, 0);
 
     QVector<Record> records;
     parseRecords(QStringLiteral("jsonl"), QString::fromUtf8(out), records);
@@ -1633,6 +1706,8 @@ void tst_Cli::outputLost_data()
                                  << "cannot write the records: No space left on device";
     QTest::newRow("file that cannot grow") << "> 'RECORDS'"
                                            << "cannot write the records: File too large";
+    QTest::newRow("file that cannot grow, --from") << "--from 'INPUT' > 'RECORDS'"
+                                                   << "cannot write the records: File too large";
     QTest::newRow("closed") << ">&-"
                             << "standard output is closed";
     QTest::newRow("chart") << "--plot /nonexistent/run.png > /dev/null"
@@ -1652,13 +1727,20 @@ void tst_Cli::outputLost()
     // The file may grow to 512 or 1024 bytes, as the shell counts: the header and a few records.
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("records.csv"));
+    // Read back, 200 records go out in one block.
+    const QString input = dir.filePath(QStringLiteral("run.csv"));
+    const bool fromFile = redirection.contains(QStringLiteral("INPUT"));
+    const QString record = formatRecord(measurement(Measurement::Status::Ok, 1, 0xB2, 12),
+                                        RecordFormat::Csv, LengthUnit::Metre);
+    QVERIFY(writeBytes(input, (recordHeader(RecordFormat::Csv) + record.repeated(200)).toUtf8()));
+    redirection.replace(QStringLiteral("RECORDS"), file).replace(QStringLiteral("INPUT"), input);
     QProcess process;
     process.start(QStringLiteral("/bin/sh"),
-                  QStringList{"-c",
-                              "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\" " +
-                                  redirection.replace(QStringLiteral("RECORDS"), file),
+                  QStringList{"-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\" " + redirection,
                               RANGEFINDER_CLI} +
-                      withPort({"--count", "20", "--interval", "20", "--format", "csv"}));
+                      (fromFile
+                           ? QStringList{"--format", "csv"}
+                           : withPort({"--count", "20", "--interval", "20", "--format", "csv"})));
     QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 20000);
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 5);
@@ -1674,7 +1756,8 @@ void tst_Cli::outputLost()
     if (QTest::currentTestFailed())
         return;
     QVERIFY(records.size() >= 2 && records.size() < 20);
-    QVERIFY2(err.contains(QStringLiteral("measurements: %1,").arg(records.size())),
+    // Those read back are counted whether or not they were written.
+    QVERIFY2(err.contains(QStringLiteral("measurements: %1,").arg(fromFile ? 200 : records.size())),
              qPrintable(err));
 }
 

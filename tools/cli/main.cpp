@@ -81,17 +81,17 @@ int main(int argc, char *argv[])
     case CliOptions::Action::Run:
         break;
     }
-    if (!options.fromPath.isEmpty())
-        return readBack(options);
-
-    // Before the port opens, so that an early Ctrl-C still ends with a summary.
+    // Before the port opens, so that an early Ctrl-C still ends with a summary; SIGHUP (a
+    // closed terminal, a dropped session) too, so that the port is released.
     // Calls not restarted: a write blocked on a full pipe must give way to the signal.
     auto *signalWatcher =
-        new SignalWatcher({SIGINT, SIGTERM}, SignalWatcher::InterruptedCalls::Fail, &app);
+        new SignalWatcher({SIGINT, SIGTERM, SIGHUP}, SignalWatcher::InterruptedCalls::Fail, &app);
     if (!signalWatcher->isWatching())
-        complain(QStringLiteral("cannot watch for SIGINT and SIGTERM (%1): they end the run "
-                                "without a summary")
+        complain(QStringLiteral("cannot watch for SIGINT, SIGTERM and SIGHUP (%1): they end the "
+                                "run without a summary")
                      .arg(signalWatcher->errorString()));
+    if (!options.fromPath.isEmpty())
+        return readBack(options);
     auto *run = new LiveRun(options, signalWatcher, &app);
     const int early = run->begin();
     if (early >= 0)

@@ -6,8 +6,27 @@
 #include "receivepath.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QSignalBlocker>
 #include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// The path QSerialPort opens for a port name.
+QString portPath(const QString &name)
+{
+    const bool isPath = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
+                        name.startsWith(QLatin1String("../"));
+    return isPath ? name : QStringLiteral("/dev/") + name;
+}
+
+} // namespace
 
 CheckByte checkByteOf(const QByteArray &reply)
 {
@@ -36,24 +55,51 @@ MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject 
     connect(m_port, &QSerialPort::errorOccurred, this, &MeasurementSession::portError);
 }
 
+MeasurementSession::~MeasurementSession()
+{
+    shutDown();
+}
+
 bool MeasurementSession::open()
 {
+    if (!lockPort())
+        return false;
     m_port->setPortName(m_settings.portName);
     if (!m_port->open(QIODevice::ReadWrite)) {
         m_openError = m_port->error();
         m_errorString = m_port->errorString();
+        shutDown();
         return false;
     }
     // Set on the open port, as the window sets them.
     QString refusal;
     if (!applyLineSettings(*m_port, m_settings.baudRate, &refusal)) {
         m_errorString = QStringLiteral("line settings refused: %1").arg(refusal);
-        m_port->close();
+        shutDown();
         return false;
     }
     // Whatever the driver holds from before answers no command of this run.
     m_port->clear(QSerialPort::Input);
     return true;
+}
+
+bool MeasurementSession::lockPort()
+{
+#ifdef Q_OS_UNIX
+    // The exclusive mark that QSerialPort sets stops no one running as root, and its lock files
+    // go by the port's name: a lock on the terminal itself holds whatever path names it. Taken
+    // before the port opens, so that a refused program changes nothing for the one that has it.
+    m_lock = ::open(QFile::encodeName(portPath(m_settings.portName)).constData(),
+                    O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_lock < 0 || ::flock(m_lock, LOCK_EX | LOCK_NB) == 0)
+        return true;                            // what cannot be opened here, QSerialPort reports
+    m_openError = QSerialPort::PermissionError; // as QSerialPort says of a port in use
+    m_errorString = QStringLiteral("in use by another program");
+    shutDown();
+    return false;
+#else
+    return true; // Windows opens a port for one program only
+#endif
 }
 
 QString MeasurementSession::errorString() const
@@ -285,4 +331,9 @@ void MeasurementSession::shutDown()
         timer->stop();
     if (m_port->isOpen())
         m_port->close();
+#ifdef Q_OS_UNIX
+    if (m_lock >= 0)
+        ::close(m_lock);
+    m_lock = -1;
+#endif
 }

@@ -45,8 +45,10 @@ class MeasurementSession : public QObject
 
 public:
     explicit MeasurementSession(const SessionSettings &settings, QObject *parent = nullptr);
+    ~MeasurementSession() override;
 
-    // Opens the port with the window's line settings; false and errorString() on failure.
+    // Opens the port with the window's line settings; false and errorString() on failure, also
+    // when another session has the port, through whatever path.
     bool open();
     QString errorString() const;
     // Why the port did not open; NoError when it did, but refused the line settings.
@@ -69,6 +71,7 @@ signals:
     void deviceLost(const QString &reason);
 
 private:
+    bool lockPort();
     void writeCommand();
     void intervalElapsed();
     void durationElapsed();
@@ -86,6 +89,7 @@ private:
 
     SessionSettings m_settings;
     QSerialPort *m_port;
+    int m_lock = -1;         // the terminal, locked for as long as the port is open
     QTimer *m_burstTimer;    // the window's 10 ms of silence
     QTimer *m_replyTimer;    // --timeout
     QTimer *m_intervalTimer; // --interval

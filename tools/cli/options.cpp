@@ -63,7 +63,7 @@ const char kExitCodes[] =
     "  3    the port cannot be opened or refuses the line settings\n"
     "  4    the device went away while measuring\n"
     "  5    the records, the summary, the chart or the JUnit report could not be written\n"
-    "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n"
+    "  130  interrupted by SIGINT (143: SIGTERM, 129: SIGHUP), after the summary\n"
     "With several ports, the highest code of any port (a signal's above all).\n";
 
 // Blank lines keep help2man from running the lines together in the manual page.
@@ -187,7 +187,8 @@ CliOptions parseOptions(const QStringList &arguments)
          "--duration, --interval or --timeout."},
         {"plot", "file",
          "After the run, write a chart of it to this file: PNG or SVG, by the extension .png or "
-         ".svg."},
+         ".svg, or as --plot-format says."},
+        {"plot-format", "format", "png or svg, for a --plot file without either extension."},
         {"plot-size", "WxH", "The chart's size in pixels (default %1).",
          QStringLiteral("1200x600")},
         {"list-ports", nullptr,
@@ -268,11 +269,19 @@ CliOptions parseOptions(const QStringList &arguments)
 
     if (isSet("plot")) {
         options.plotPath = value("plot");
-        if (!RunChart::fileTypeOf(options.plotPath))
-            return failure(QStringLiteral("--plot takes a file name ending in .png or .svg, not %1")
-                               .arg(quoted(options.plotPath)));
-    } else if (isSet("plot-size")) {
-        return failure(QStringLiteral("--plot-size needs --plot"));
+        const std::optional<RunChart::FileType> type =
+            isSet("plot-format") ? RunChart::fileTypeNamed(value("plot-format"))
+                                 : RunChart::fileTypeOf(options.plotPath);
+        if (!type)
+            return failure(isSet("plot-format")
+                               ? QStringLiteral("--plot-format takes png or svg, not %1")
+                                     .arg(quoted(value("plot-format")))
+                               : QStringLiteral("--plot takes a file name ending in .png or "
+                                                ".svg, or --plot-format, not %1")
+                                     .arg(quoted(options.plotPath)));
+        options.plotType = *type;
+    } else if (isSet("plot-size") || isSet("plot-format")) {
+        return failure(QStringLiteral("--plot-size and --plot-format need --plot"));
     }
     const QStringList sides = value("plot-size").split(QLatin1Char('x'));
     const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);

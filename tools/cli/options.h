@@ -3,6 +3,7 @@
 #include "accuracy.h"
 #include "measurementsession.h"
 #include "recordformat.h"
+#include "runchart.h"
 
 #include <QSize>
 #include <QString>
@@ -18,7 +19,7 @@ enum ExitCode {
     kExitPortUnusable = 3, // cannot be opened, or refuses the line settings
     kExitDeviceLost = 4,   // the port reported the device gone while measuring
     kExitOutputLost = 5,   // a record, the summary, the chart or the report could not be written
-    kExitSignalBase = 128, // plus the signal: 130 for SIGINT, 143 for SIGTERM
+    kExitSignalBase = 128, // plus the signal: 129 for SIGHUP, 130 for SIGINT, 143 for SIGTERM
 };
 
 struct CliOptions
@@ -30,7 +31,8 @@ struct CliOptions
     QStringList ports;       // each measured by a session of its own, at the same time
     RecordFormat format = RecordFormat::Text;
     QString fromPath; // read a finished run from this file ("-": stdin) instead of the port
-    QString plotPath; // a chart of the run, PNG or SVG by the extension
+    QString plotPath; // a chart of the run
+    RunChart::FileType plotType = RunChart::FileType::Png;
     QSize plotSize{1200, 600};
     std::optional<AccuracySettings> accuracy; // --reference: the run is judged
     QString junitPath;

@@ -16,7 +16,8 @@ Written writeWhole(FILE *stream, const QString &text, QString *error)
     const QByteArray bytes = text.toUtf8();
 #ifdef Q_OS_UNIX
     const int fd = ::fileno(stream);
-    const off_t start = ::lseek(fd, 0, SEEK_CUR); // -1 for a pipe or a terminal
+    // -1 for a pipe or a terminal; a file opened to append is written at its end.
+    const off_t start = ::lseek(fd, 0, (::fcntl(fd, F_GETFL) & O_APPEND) ? SEEK_END : SEEK_CUR);
     qint64 done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
@@ -27,8 +28,10 @@ Written writeWhole(FILE *stream, const QString &text, QString *error)
         const int code = n < 0 ? errno : ENOSPC;
         if (code == EINTR && SignalWatcher::caughtSignal() == 0)
             continue;
-        if (done > 0 && start >= 0 && ::ftruncate(fd, start) == 0)
-            ::lseek(fd, start, SEEK_SET);
+        // Only a record cut short is taken back; whole ones before it stay.
+        const off_t kept = start + bytes.lastIndexOf('\n', int(done) - 1) + 1;
+        if (done > 0 && start >= 0 && ::ftruncate(fd, kept) == 0)
+            ::lseek(fd, kept, SEEK_SET);
         if (error)
             *error = qt_error_string(code);
         return code == EINTR ? Written::Interrupted : Written::Failed;

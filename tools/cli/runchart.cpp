@@ -103,6 +103,19 @@ const DeviceColours &deviceColours(int device)
     return kDeviceColours[device % int(std::size(kDeviceColours))];
 }
 
+// Text does not narrow quite in proportion to its size, so each smaller font is measured again.
+QFont fitted(QFont font, const QStringList &lines, double room, const QPaintDevice *device)
+{
+    for (int i = 0; i < 4; ++i) {
+        const QFontMetricsF metrics(font, device);
+        double widest = 0;
+        for (const QString &line : lines)
+            widest = std::max(widest, metrics.horizontalAdvance(line));
+        font = fitted(font, widest, room);
+    }
+    return font;
+}
+
 void drawMark(QPainter &painter, bool failed, double x, double y, double r)
 {
     if (failed) {
@@ -162,13 +175,13 @@ struct RunChart::Layout
     QFont text, title;
     QRectF plot;
     double titleTop = 0, legendY = 0;
-    qint64 firstMs = 0, spanMs = 1;
+    qint64 firstMs = 0, spanMs = 0;
     TimeScale scale{1000.0, "s"};
     double xStep = 1, low = 0, high = 1, yStep = 1;
     double markRadius = 3, below = 9;
 
     // A little room at both ends, so that the first and last points are not on the frame.
-    double x(qint64 ms) const
+    double x(double ms) const
     {
         const double pad = plot.width() * 0.01;
         return plot.left() + pad + double(ms - firstMs) / spanMs * (plot.width() - 2 * pad);
@@ -215,14 +228,18 @@ int RunChart::validCount() const
     return valid;
 }
 
-std::optional<RunChart::FileType> RunChart::fileTypeOf(const QString &path)
+std::optional<RunChart::FileType> RunChart::fileTypeNamed(const QString &name)
 {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("png"))
+    if (name == QLatin1String("png"))
         return FileType::Png;
-    if (suffix == QLatin1String("svg"))
+    if (name == QLatin1String("svg"))
         return FileType::Svg;
     return std::nullopt;
+}
+
+std::optional<RunChart::FileType> RunChart::fileTypeOf(const QString &path)
+{
+    return fileTypeNamed(QFileInfo(path).suffix().toLower());
 }
 
 QStringList RunChart::titleLines(const QVector<RunStatistics> &statistics) const
@@ -253,8 +270,9 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
             lastMs = samples++ == 0 ? s.ms : std::max(lastMs, s.ms);
         }
     }
-    l.spanMs = std::max<qint64>(lastMs - l.firstMs, 1);
-    if (l.spanMs < 1000 && samples < 2)
+    l.spanMs = lastMs - l.firstMs;
+    // A run of one instant is given a second, or its ticks would be fractions of a millisecond.
+    if (l.spanMs <= 0)
         l.spanMs = 1000;
     l.scale = timeScale(l.spanMs);
 
@@ -320,10 +338,7 @@ void RunChart::paint(QPainter &painter, const QSize &size,
     // Title: the summary's own lines.
     painter.setPen(kTextColour);
     const QStringList lines = titleLines(statistics);
-    double widest = 0;
-    for (const QString &line : lines)
-        widest = std::max(widest, title.horizontalAdvance(line));
-    painter.setFont(fitted(l.title, widest, size.width() - 2 * gap));
+    painter.setFont(fitted(l.title, lines, size.width() - 2 * gap, painter.device()));
     for (int i = 0; i < lines.size(); ++i)
         painter.drawText(
             QRectF(0, l.titleTop + i * title.lineSpacing(), size.width(), title.lineSpacing()),
@@ -407,14 +422,14 @@ void RunChart::paintAxes(QPainter &painter, const Layout &l) const
     const QVector<double> xTicks = ticks(0, l.spanMs / l.scale.msPerUnit, l.xStep);
     const QVector<double> yTicks = ticks(l.low, l.high, l.yStep);
     for (double t : xTicks) {
-        const double px = l.x(l.firstMs + qint64(std::llround(t * l.scale.msPerUnit)));
+        const double px = l.x(l.firstMs + t * l.scale.msPerUnit);
         painter.drawLine(QPointF(px, l.plot.top()), QPointF(px, l.plot.bottom()));
     }
     for (double v : yTicks)
         painter.drawLine(QPointF(l.plot.left(), l.y(v)), QPointF(l.plot.right(), l.y(v)));
     painter.setPen(kTextColour);
     for (double t : xTicks) {
-        const double px = l.x(l.firstMs + qint64(std::llround(t * l.scale.msPerUnit)));
+        const double px = l.x(l.firstMs + t * l.scale.msPerUnit);
         const QString label = tickText(t, l.xStep);
         painter.drawText(QRectF(px - 100, l.plot.bottom() + l.below + gap, 200, text.height()),
                          Qt::AlignHCenter | Qt::AlignTop, label);
@@ -567,17 +582,11 @@ void RunChart::paintReference(QPainter &painter, const Layout &l) const
                      QPointF(l.plot.right(), l.y(reference)));
 }
 
-bool RunChart::save(const QString &path, const QSize &size,
+bool RunChart::save(const QString &path, FileType type, const QSize &size,
                     const QVector<RunStatistics> &statistics, QString *errorString) const
 {
-    const std::optional<FileType> type = fileTypeOf(path);
-    if (!type) {
-        if (errorString)
-            *errorString = QStringLiteral("not a .png or .svg name");
-        return false;
-    }
     QByteArray bytes;
-    if (*type == FileType::Png) {
+    if (type == FileType::Png) {
         QImage image(size, QImage::Format_ARGB32_Premultiplied);
         QPainter painter(&image);
         paint(painter, size, statistics);

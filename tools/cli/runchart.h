@@ -38,7 +38,8 @@ public:
     // in the chart's unit.
     void setReference(double reference, double tolerance);
 
-    // By the file name's extension, in any case: .png or .svg.
+    // By name, png or svg, or by a file name's extension in any case: .png or .svg.
+    static std::optional<FileType> fileTypeNamed(const QString &name);
     static std::optional<FileType> fileTypeOf(const QString &path);
     // The summary's first two lines; with several devices, each one's counts.
     QStringList titleLines(const QVector<RunStatistics> &statistics) const;
@@ -46,13 +47,8 @@ public:
     // As saveBytes writes a file: a regular file is replaced only once the whole chart is
     // written, a device or a pipe is written in place. False and errorString on failure.
     // statistics holds one entry per device, in the order of their names.
-    bool save(const QString &path, const QSize &size, const QVector<RunStatistics> &statistics,
-              QString *errorString) const;
-    bool save(const QString &path, const QSize &size, const RunStatistics &statistics,
-              QString *errorString) const
-    {
-        return save(path, size, QVector<RunStatistics>{statistics}, errorString);
-    }
+    bool save(const QString &path, FileType type, const QSize &size,
+              const QVector<RunStatistics> &statistics, QString *errorString) const;
     void paint(QPainter &painter, const QSize &size,
                const QVector<RunStatistics> &statistics) const;
 

@@ -219,20 +219,21 @@ bool RunReader::begin()
                 line.remove(0, 1);
             if (isCsvHeader(line)) {
                 m_kind = Kind::Csv;
-                return true;
+                continue;
             }
             m_kind = line.startsWith(QLatin1Char('{')) ? Kind::Jsonl : Kind::WindowLog;
         }
+        // A run has a record: a header, or a command never answered, alone is none.
         const LineResult result = parse(line, m_firstRecord);
-        if (result == LineResult::Unknown) {
+        if (result == LineResult::Unknown)
             skip(line);
-            continue;
-        }
         m_hasFirstRecord = result == LineResult::Record;
-        return true;
+        if (m_hasFirstRecord)
+            return true;
     }
-    m_errorString = decided ? QStringLiteral("no line in it is a log line saved by the window, "
-                                             "or a record of rangefinder-cli in CSV or JSONL")
+    m_errorString = decided ? QStringLiteral("no line in it is a measurement, as a log saved by "
+                                             "the window or rangefinder-cli's CSV or JSONL "
+                                             "holds them")
                             : QStringLiteral("it is empty");
     return false;
 }

@@ -31,8 +31,8 @@ public:
     // The device must be open for reading and outlive the reader.
     explicit RunReader(QIODevice *device);
 
-    // Reads up to the first line that belongs to a run. False when the input is not a run
-    // (empty, binary, or no line in a known form); errorString() says why.
+    // Reads up to the first record. False when the input is not a run (empty, binary, or no
+    // line that gives a record); errorString() says why.
     bool begin();
     QString errorString() const { return m_errorString; }
 

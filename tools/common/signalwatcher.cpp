@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -61,6 +62,18 @@ int SignalWatcher::caughtSignal()
     return lastSignal;
 }
 
+bool SignalWatcher::waitForInput(int fd)
+{
+    // The pipe, which the handler writes to, closes the gap between looking at lastSignal and
+    // starting to wait.
+    pollfd fds[2] = {{fd, POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
+    while (lastSignal == 0) {
+        if (::poll(fds, signalPipe[0] < 0 ? 1 : 2, -1) >= 0 || errno != EINTR)
+            return lastSignal == 0;
+    }
+    return false;
+}
+
 void SignalWatcher::restoreDefaults()
 {
     struct sigaction action = {};
@@ -88,6 +101,11 @@ SignalWatcher::~SignalWatcher() = default;
 int SignalWatcher::caughtSignal()
 {
     return 0;
+}
+
+bool SignalWatcher::waitForInput(int)
+{
+    return true;
 }
 
 void SignalWatcher::restoreDefaults() {}

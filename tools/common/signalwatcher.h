@@ -29,6 +29,9 @@ public:
     // The last signal caught, 0 if none: with InterruptedCalls::Fail a write blocked on a full
     // pipe returns early when one arrives, and its writer asks here why.
     static int caughtSignal();
+    // Waits until fd can be read (or is at its end, or failed). False, at once, when a watched
+    // signal has been caught, also one caught before the call.
+    static bool waitForInput(int fd);
 
 signals:
     void caught(int signalNumber);

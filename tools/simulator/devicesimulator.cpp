@@ -330,6 +330,14 @@ void DeviceSimulator::clearEvents()
     m_received.clear();
 }
 
+void DeviceSimulator::setHistoryKept(bool kept)
+{
+    QMutexLocker lock(&m_mutex);
+    m_historyKept = kept;
+    m_events.clear();
+    m_received.clear();
+}
+
 int DeviceSimulator::commandCount() const
 {
     return locked(m_commandCount);
@@ -350,7 +358,8 @@ void DeviceSimulator::onReadable()
             const QByteArray bytes(buffer, static_cast<int>(n));
             {
                 QMutexLocker lock(&m_mutex);
-                m_received.append(bytes);
+                if (m_historyKept)
+                    m_received.append(bytes);
             }
             parse(bytes, now);
             continue;
@@ -654,7 +663,8 @@ void DeviceSimulator::record(SimulatorEvent::Kind kind, qint64 steadyNs, const Q
     const SimulatorEvent event{kind, steadyNs, bytes};
     {
         QMutexLocker lock(&m_mutex);
-        m_events.append(event);
+        if (m_historyKept)
+            m_events.append(event);
     }
     emit eventRecorded(event);
 }

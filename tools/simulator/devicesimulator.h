@@ -118,6 +118,9 @@ public:
     QVector<SimulatorEvent> events() const;
     // Forgets received() too: both grow for as long as the simulator runs.
     void clearEvents();
+    // Off: neither is kept at all (eventRecorded still reports every event), so memory stays
+    // the same however fast commands come.
+    void setHistoryKept(bool kept);
     int commandCount() const;
     int replyCount() const;
 
@@ -187,6 +190,7 @@ private:
     bool m_unplugged = false;
     QByteArray m_received;
     QVector<SimulatorEvent> m_events;
+    bool m_historyKept = true;
     int m_commandCount = 0;
     int m_replyCount = 0;
 

@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QTextStream>
-#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -170,7 +169,12 @@ int main(int argc, char *argv[])
         {"verbose", nullptr, "Print every event on stderr."},
     };
     addOptions(parser, options);
-    parser.process(app);
+    // Any bad option ends with 2, an unknown one too; process() would end that with 1.
+    if (!parser.parse(QCoreApplication::arguments())) {
+        complain(QStringLiteral("%1 (see --help)").arg(parser.errorText()));
+        return 2;
+    }
+    parser.process(app); // --help and --version
     if (!parser.positionalArguments().isEmpty()) {
         complain(QStringLiteral("unexpected argument \"%1\"; see --help")
                      .arg(parser.positionalArguments().constFirst()));
@@ -272,11 +276,8 @@ int main(int argc, char *argv[])
                 if (verboseOn)
                     complain(line);
             });
-    // The log is written as events happen; the in-memory copy is not needed and would grow for
-    // as long as the simulator runs.
-    QTimer trim(&app);
-    QObject::connect(&trim, &QTimer::timeout, &simulator, &DeviceSimulator::clearEvents);
-    trim.start(10000);
+    // The log is written as events happen; an in-memory copy would grow with every command.
+    simulator.setHistoryKept(false);
 
     int exitCode = 0;
     QObject::connect(&signalWatcher, &SignalWatcher::caught, &app, &QCoreApplication::quit);
