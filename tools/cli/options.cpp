@@ -50,7 +50,7 @@ const char kExitCodes[] =
     "  1    at least one measurement failed or timed out\n"
     "  2    bad options, or a --from file that cannot be read or is not a run\n"
     "  3    the port cannot be opened or refuses the line settings\n"
-    "  4    the device went away while measuring\n"
+    "  4    the device went away while measuring (--reconnect: and was away at the end)\n"
     "  5    the records, the summary or the chart could not be written\n"
     "  130  interrupted by SIGINT (143: SIGTERM), after the summary\n"
     "With several ports, the highest code of any port (a signal's above all).\n";
@@ -69,6 +69,13 @@ QString quoted(const QString &text)
 }
 
 } // namespace
+
+int exitCodeOf(const RunStatistics &statistics)
+{
+    if (statistics.endedAway)
+        return kExitDeviceLost;
+    return statistics.allOk() ? kExitAllMeasured : kExitSomeFailed;
+}
 
 CliOptions parseOptions(const QStringList &arguments)
 {
@@ -95,6 +102,15 @@ CliOptions parseOptions(const QStringList &arguments)
          QStringLiteral("1000")},
         {"format", "format", "Records as text, csv (with a header row) or jsonl (default %1).",
          QStringLiteral("text")},
+        {"reconnect", nullptr,
+         "When the device goes away, close the port, say so on stderr, and open the same path "
+         "again every --reconnect-interval until it opens or the run is over, then measure on. "
+         "The gap is a record of its own, status disconnected, at the time the device went, "
+         "with how long it stayed away in latency_ms. Give a path under /dev/serial/by-id/: a "
+         "USB adapter plugged in again may come back as another ttyUSB."},
+        {"reconnect-interval", "ms",
+         "With --reconnect: how often to try to open the port again (default %1).",
+         QStringLiteral("500")},
         {"strict", nullptr,
          "A reply whose check byte is wrong or missing is a failed measurement, with status "
          "rejected."},
@@ -108,8 +124,8 @@ CliOptions parseOptions(const QStringList &arguments)
         {"plot-size", "WxH", "The chart's size in pixels (default %1).",
          QStringLiteral("1200x600")},
         {"list-ports", nullptr,
-         "List the serial ports the system reports, and whether this user can open each; if "
-         "not, why and what to do."},
+         "List the serial ports the system reports, their stable paths under "
+         "/dev/serial/by-id/, and whether this user can open each; if not, why and what to do."},
     };
     addOptions(parser, optionRows);
     const auto isSet = [&](const char *name) { return parser.isSet(QLatin1String(name)); };
@@ -147,7 +163,8 @@ CliOptions parseOptions(const QStringList &arguments)
         if (value("from").isEmpty())
             return failure(QStringLiteral("--from takes a file name, or - for stdin"));
         options.fromPath = value("from");
-        for (const char *live : {"port", "baud", "count", "duration", "interval", "timeout"}) {
+        for (const char *live : {"port", "baud", "count", "duration", "interval", "timeout",
+                                 "reconnect", "reconnect-interval"}) {
             if (isSet(live))
                 return failure(
                     QStringLiteral("--%1 cannot be used with --from").arg(QLatin1String(live)));
@@ -237,6 +254,15 @@ CliOptions parseOptions(const QStringList &arguments)
                            .arg(kBurstSilenceMs + 1)
                            .arg(quoted(value("timeout"))));
     s.timeoutMs = *wait;
+
+    if (isSet("reconnect-interval") && !isSet("reconnect"))
+        return failure(QStringLiteral("--reconnect-interval needs --reconnect"));
+    const std::optional<int> retry = parseInterval(value("reconnect-interval"));
+    if (!retry)
+        return failure(QStringLiteral("--reconnect-interval takes a whole number of milliseconds "
+                                      "from 1 to 2147483647, not %1")
+                           .arg(quoted(value("reconnect-interval"))));
+    s.reconnectMs = isSet("reconnect") ? *retry : 0;
 
     const std::optional<RecordFormat> recordFormat = formatFromName(value("format"));
     if (!recordFormat)

@@ -13,7 +13,7 @@ enum ExitCode {
     kExitSomeFailed = 1,  // at least one failed or timed out
     kExitBadOptions = 2,
     kExitPortUnusable = 3, // cannot be opened, or refuses the line settings
-    kExitDeviceLost = 4,   // the port reported the device gone while measuring
+    kExitDeviceLost = 4,   // the port reported the device gone while measuring, and it stayed away
     kExitOutputLost = 5,   // a record or the summary could not be written
     kExitSignalBase = 128, // plus the signal: 130 for SIGINT, 143 for SIGTERM
 };
@@ -30,6 +30,10 @@ struct CliOptions
     QString plotPath; // a chart of the run, PNG or SVG by the extension
     QSize plotSize{1200, 600};
 };
+
+// The exit code of one device's records: 4 when the last of them is a disconnection, else 0 or 1
+// by its measurements.
+int exitCodeOf(const RunStatistics &statistics);
 
 // Reads the arguments (program name first). Never exits and prints nothing.
 CliOptions parseOptions(const QStringList &arguments);

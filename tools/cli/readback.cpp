@@ -97,7 +97,7 @@ int readBack(const CliOptions &options)
                      .arg(reader.skippedCount() - reader.firstSkipped().size()));
     if (!(writeSummaryAndChart(options, chart, {statistics}) && recordsWritten))
         return kExitOutputLost;
-    return statistics.allOk() ? kExitAllMeasured : kExitSomeFailed;
+    return exitCodeOf(statistics);
 }
 
 bool writeSummaryAndChart(const CliOptions &options, const RunChart &chart,

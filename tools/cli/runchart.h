@@ -17,7 +17,8 @@ struct DeviceColours;
 
 // A chart of a run: every valid distance in the chosen unit against the time since the first
 // record, failures and timeouts as marks on the time axis, the mean as a line in a band of
-// one standard deviation, and the summary's counts and figures as the title. Large runs are
+// one standard deviation, the times a device was away as grey bands, and the summary's counts
+// and figures as the title. Large runs are
 // drawn as the lowest and highest value of each pixel column, so their size and drawing time
 // depend on the chart's width, and a lone spike stays visible.
 //
@@ -58,9 +59,14 @@ public:
 private:
     struct Sample
     {
-        qint64 ms; // since the epoch
-        float value;
+        qint64 ms;   // since the epoch
+        float value; // Disconnected: ms away
         Measurement::Status status;
+
+        qint64 endMs() const
+        {
+            return status == Measurement::Status::Disconnected ? ms + qint64(value) : ms;
+        }
     };
     struct Series
     {
@@ -78,10 +84,12 @@ private:
                      const DeviceColours &colours) const;
     void paintMean(QPainter &painter, const Layout &l, const RunStatistics &statistics,
                    const QColor &colour, bool band) const;
+    void paintAway(QPainter &painter, const Layout &l) const;
     void paintMarks(QPainter &painter, const Layout &l) const;
 
     LengthUnit m_unit;
     QVector<Series> m_series;
     float m_minValue = 0;
     float m_maxValue = 0;
+    bool m_away = false; // a device was disconnected at some time
 };
