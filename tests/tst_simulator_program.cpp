@@ -133,6 +133,7 @@ void tst_SimulatorProgram::help_data()
                                "--noise-interval",
                                "--noise-delay",
                                "--unplug-after",
+                               "--replug-after",
                                "--seed",
                                "--log",
                                "--link",
@@ -182,6 +183,8 @@ void tst_SimulatorProgram::badValues_data()
     row("no noise bytes", {"--noise-bytes", "0"}, "--noise-bytes");
     row("noise interval 0", {"--noise-interval", "0"}, "--noise-interval");
     row("negative unplug", {"--unplug-after", "-1"}, "--unplug-after");
+    row("replug without unplug", {"--replug-after", "1000"}, "--unplug-after");
+    row("replug at once", {"--unplug-after", "1", "--replug-after", "0"}, "--replug-after");
     row("seed beyond 32 bits", {"--seed", "4294967296"}, "--seed");
     row("empty link", {"--link", ""}, "--link");
     row("stray argument", {"COM1"}, "COM1");
@@ -293,45 +296,60 @@ void tst_SimulatorProgram::link()
 // However it ends, by a signal or by its own unplugging, it ends itself and leaves no link.
 void tst_SimulatorProgram::endsCleanly_data()
 {
-    QTest::addColumn<int>("signal"); // 0: unplugged after two replies
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
-    QTest::newRow("SIGPIPE") << int(SIGPIPE);
-    QTest::newRow("unplugged") << 0;
+    QTest::addColumn<int>("signal");   // 0: unplugged after two replies
+    QTest::addColumn<int>("replugMs"); // 0: never
+    QTest::newRow("SIGINT") << int(SIGINT) << 0;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 0;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 0;
+    QTest::newRow("SIGPIPE") << int(SIGPIPE) << 0;
+    QTest::newRow("unplugged") << 0 << 0;
+    QTest::newRow("unplugged, back under its link, SIGTERM") << int(SIGTERM) << 300;
 }
 
 void tst_SimulatorProgram::endsCleanly()
 {
     QFETCH(int, signal);
+    QFETCH(int, replugMs);
     const QString path = dir.filePath(QStringLiteral("COM-end"));
     QStringList arguments{QStringLiteral("--link"), path};
-    if (!signal)
+    if (!signal || replugMs)
         arguments << QStringLiteral("--unplug-after") << QStringLiteral("2");
+    if (replugMs)
+        arguments << QStringLiteral("--replug-after") << QString::number(replugMs);
     QProcess process;
-    const QString port = startSimulator(process, arguments);
+    QString port = startSimulator(process, arguments);
     QVERIFY(!port.isEmpty());
     QCOMPARE(linkTarget(path), port);
     QSerialPort serial(path);
-    if (signal) {
-        QVERIFY(::kill(pid_t(process.processId()), signal) == 0);
-    } else {
+    if (!signal || replugMs) {
         QVERIFY(serial.open(QIODevice::ReadWrite));
         QCOMPARE(exchange(serial), ::replyFrame(1, 178));
         QCOMPARE(process.state(), QProcess::Running);
         QCOMPARE(exchange(serial), ::replyFrame(1, 178)); // the last reply still arrives
-    }
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-    QVERIFY(!isSymLink(path));
-    if (!signal) {
-        QVERIFY(QString::fromLocal8Bit(process.readAllStandardError())
-                    .contains(QStringLiteral("unplugged")));
         QTRY_VERIFY(serial.error() == QSerialPort::ResourceError ||
                     serial.error() == QSerialPort::ReadError);
         serial.close();
     }
+    if (replugMs) {
+        // Gone with its link, then a new terminal under it, announced on stdout.
+        QTRY_VERIFY_WITH_TIMEOUT(!isSymLink(path) || linkTarget(path) != port, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(process.canReadLine(), 5000);
+        port = QString::fromLocal8Bit(process.readLine()).trimmed();
+        QCOMPARE(linkTarget(path), port);
+        QVERIFY(serial.open(QIODevice::ReadWrite));
+        for (int i = 0; i < 3; ++i) // unplugged no more
+            QCOMPARE(exchange(serial), ::replyFrame(1, 178));
+        serial.close();
+    }
+    if (signal)
+        QVERIFY(::kill(pid_t(process.processId()), signal) == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(!isSymLink(path));
+    if (!signal)
+        QVERIFY(QString::fromLocal8Bit(process.readAllStandardError())
+                    .contains(QStringLiteral("unplugged")));
     QVERIFY(!QFileInfo::exists(port));
 }
 
