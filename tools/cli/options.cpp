@@ -20,9 +20,10 @@ namespace {
 const char kDescription[] =
     "Takes measurements from the distance meter on a serial port and writes one record per\n"
     "measurement to stdout: the local time (ISO 8601, milliseconds) of the reply or of the\n"
-    "timeout, the status (ok, failed, timeout; rejected with --strict), the distance in metres,\n"
-    "the value in the chosen unit (six digits, as the window shows it), the unit, the latency\n"
-    "from the command's write to the decoded reply in ms, the reply's bytes in hex from its\n"
+    "timeout, the status (ok, failed, timeout; rejected with --strict; disconnected with\n"
+    "--reconnect), the distance in metres, the value in the chosen unit (six digits, as the\n"
+    "window shows it), the unit, the latency from the command's write to the decoded reply in\n"
+    "ms (of a disconnection: how long the device was away), the reply's bytes in hex from its\n"
     "start byte 0x55, and whether its last byte is the low 8 bits of the sum of bytes 2 to 6\n"
     "(check: match, mismatch or absent). A reply with status 0 or with distance 0 is failed and\n"
     "has no distance. A summary goes to stderr at the end, also on SIGINT: counts,\n"
@@ -42,7 +43,11 @@ const char kDescription[] =
     "JSONL output, told apart by their content, and writes the same records, summary and\n"
     "chart. Lines that fit no known form are skipped and reported. The window's log has no\n"
     "date: its records carry the time of day as written, hours going on past 24 after\n"
-    "midnight; a send line without an answer before the next one is a timeout.";
+    "midnight; a send line without an answer before the next one is a timeout.\n"
+    "\n"
+    "A night-long run that survives the device being unplugged and plugged back:\n"
+    "  rangefinder-cli --port /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 \\\n"
+    "      --duration 43200 --reconnect --format csv > night.csv";
 
 const char kExitCodes[] =
     "\nExit codes:\n"
