@@ -39,6 +39,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/ioctl.h>
@@ -160,6 +161,15 @@ Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 r
         m.latencyMs = latencyMs;
         m.burst = replyFrame(statusByte, raw);
     }
+    return m;
+}
+
+Measurement disconnection(qint64 awayMs)
+{
+    Measurement m;
+    m.status = Measurement::Status::Disconnected;
+    m.time = kTime;
+    m.latencyMs = awayMs;
     return m;
 }
 
@@ -383,6 +393,14 @@ void tst_Cli::recordText_data()
         << "{\"check\":\"match\",\"latency_ms\":12,\"metres\":null,\"raw\":\"55aa8800000064ec\","
            "\"status\":\"failed\","
            "\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"m\",\"value\":null}\n";
+    QTest::newRow("text disconnected") << disconnection(1426) << text << m
+                                       << "2024-05-01T09:15:02.047 disconnected away 1426 ms\n";
+    QTest::newRow("csv disconnected")
+        << disconnection(1426) << csv << ft << "2024-05-01T09:15:02.047,disconnected,,,ft,1426,,\n";
+    QTest::newRow("jsonl disconnected")
+        << disconnection(1426) << jsonl << m
+        << "{\"check\":null,\"latency_ms\":1426,\"metres\":null,\"raw\":null,\"status\":"
+           "\"disconnected\",\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"m\",\"value\":null}\n";
     QTest::newRow("jsonl timeout")
         << timeout << jsonl << m
         << "{\"check\":null,\"latency_ms\":null,\"metres\":null,\"raw\":null,\"status\":"
@@ -454,6 +472,18 @@ void tst_Cli::summary()
                                               "latency (ms): p50 15, p99 30\n"
                                               "ignored: 2 bursts that answered no command\n"));
     QVERIFY(!s.allOk());
+
+    // A gap counts apart from the measurements; only a run that ends in one ends as lost.
+    s.add(disconnection(1426));
+    QVERIFY2(formatSummary(s).startsWith(
+                 "measurements: 4, ok: 2, failed: 1, timeouts: 1, disconnections: 1\n"),
+             qPrintable(formatSummary(s)));
+    QVERIFY(
+        formatSummary(s).endsWith("away: 1.426 s in all; the device was still away at the end\n"));
+    QCOMPARE(exitCodeOf(s), int(kExitDeviceLost));
+    s.add(measurement(S::Ok, 1, 0xB2, 12));
+    QVERIFY(formatSummary(s).endsWith("away: 1.426 s in all; the device came back\n"));
+    QCOMPARE(exitCodeOf(s), int(kExitSomeFailed));
 }
 
 void tst_Cli::accuracy_data()
@@ -603,6 +633,10 @@ void tst_Cli::readBack_data()
                      LengthUnit::Yard) +
             "{\"status\":\"ok\"}\n",
         "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12," + kHexReply178 + ",match\n", "2");
+    const QString gone = "2024-05-01T09:15:02.047,disconnected,,,m,1426,,\n";
+    row("CSV disconnection", recordHeader(RecordFormat::Csv) + gone, gone);
+    row("JSONL disconnection",
+        formatRecord(disconnection(1426), RecordFormat::Jsonl, LengthUnit::Foot), gone);
     QTest::newRow("empty") << QByteArray() << QString() << QString() << 0 << "empty";
     QTest::newRow("blank lines") << QByteArray("\n \n") << QString() << QString() << 0 << "empty";
     QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << QString()
@@ -899,15 +933,34 @@ void tst_Cli::help()
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(run.exitCode, 0);
-    for (const char *option :
-         {"--port",      "--baud",      "--count",       "--duration",         "--interval",
-          "--unit",      "--timeout",   "--format",      "--strict",           "--from",
-          "--plot",      "--plot-size", "--plot-format", "--list-ports",       "--reference",
-          "--tolerance", "--min-cg",    "--min-cgk",     "--allowed-failures", "--junit"})
+    for (const char *option : {"--port",
+                               "--baud",
+                               "--count",
+                               "--duration",
+                               "--interval",
+                               "--unit",
+                               "--timeout",
+                               "--format",
+                               "--strict",
+                               "--from",
+                               "--plot",
+                               "--plot-size",
+                               "--plot-format",
+                               "--list-ports",
+                               "--reference",
+                               "--tolerance",
+                               "--min-cg",
+                               "--min-cgk",
+                               "--allowed-failures",
+                               "--junit",
+                               "--reconnect",
+                               "--reconnect-interval",
+                               "/dev/serial/by-id/"})
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
-    for (const char *fragment : {"(default 9600)", "(default 1)", "(default 1000)", "(default m)",
-                                 "(default text)", "9600, 115200 or 230400", "m, yd or ft",
-                                 "text, csv", "jsonl", "(default 1.33)", "shown as inf"})
+    for (const char *fragment :
+         {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",
+          "9600, 115200 or 230400", "m, yd or ft", "text, csv", "jsonl", "(default 1.33)",
+          "shown as inf", "(default 500)"})
         QVERIFY2(run.out.contains(QLatin1String(fragment)), fragment);
     for (int code : {0, 1, 2, 3, 4, 5, 130}) {
         const QRegularExpression line(QStringLiteral("^  %1 +\\S").arg(code),
@@ -984,6 +1037,12 @@ void tst_Cli::badOptions_data()
         << QStringList{"--from", "run.csv"} << true << "--port cannot be used with --from";
     QTest::newRow("from and count") << QStringList{"--from", "run.csv", "--count", "3"} << false
                                     << "--count cannot be used with --from";
+    QTest::newRow("from and reconnect") << QStringList{"--from", "run.csv", "--reconnect"} << false
+                                        << "--reconnect cannot be used with --from";
+    QTest::newRow("reconnect interval alone")
+        << QStringList{"--reconnect-interval", "500"} << true << "needs --reconnect";
+    QTest::newRow("reconnect interval 0") << QStringList{"--reconnect", "--reconnect-interval", "0"}
+                                          << true << "--reconnect-interval";
     QTest::newRow("from a missing file")
         << QStringList{"--from", "/nonexistent/run.csv"} << false << "cannot read";
     QTest::newRow("tolerance without reference")
@@ -1403,22 +1462,42 @@ void tst_Cli::noiseBetweenReplies()
 void tst_Cli::deviceGoesAway_data()
 {
     QTest::addColumn<int>("unplugAfter"); // replies; 0: between commands, by the test
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("records");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("replugMs");     // -1: never
+    QTest::addColumn<int>("signalNumber"); // sent a second after the device went; 0: none
+    QTest::addColumn<int>("records");      // all ok
     QTest::addColumn<int>("exitCode");
 
-    QTest::newRow("right after a reply") << 2 << 10 << 2 << 4;
+    const QStringList twenty{"--count", "20"};
+    const QStringList reconnect{"--reconnect"};
+    QTest::newRow("right after a reply") << 5 << twenty << -1 << 0 << 5 << 4;
     // Its last reply is in before the device goes: the run is complete.
-    QTest::newRow("right after the last reply") << 3 << 3 << 3 << 0;
-    QTest::newRow("between commands") << 0 << 10 << 1 << 4;
+    QTest::newRow("right after the last reply")
+        << 3 << QStringList{"--count", "3"} << -1 << 0 << 3 << 0;
+    QTest::newRow("between commands") << 0 << QStringList{"--count", "10"} << -1 << 0 << 1 << 4;
+    QTest::newRow("reconnect, back a second later")
+        << 5 << twenty + reconnect << 1000 << 0 << 20 << 0;
+    // A disconnection fails the accuracy check unless allowed.
+    const QStringList judged =
+        twenty + reconnect + QStringList{"--reference", "17.8", "--tolerance", "1"};
+    QTest::newRow("reconnect, back, judged") << 5 << judged << 1000 << 0 << 20 << 1;
+    QTest::newRow("reconnect, back, judged allowing it")
+        << 5 << judged + QStringList{"--allowed-disconnections", "1"} << 1000 << 0 << 20 << 0;
+    QTest::newRow("reconnect, never back within --duration")
+        << 2 << QStringList{"--duration", "2.5"} + reconnect << -1 << 0 << 2 << 4;
+    QTest::newRow("reconnect, SIGINT while away")
+        << 2 << QStringList{"--count", "0"} + reconnect << -1 << int(SIGINT) << 2 << 130;
 }
 
 void tst_Cli::deviceGoesAway()
 {
     QFETCH(int, unplugAfter);
-    QFETCH(int, count);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, replugMs);
+    QFETCH(int, signalNumber);
     QFETCH(int, records);
     QFETCH(int, exitCode);
+    const bool reconnect = arguments.contains(QStringLiteral("--reconnect"));
 
     // On a thread of its own, the device goes as soon as its last reply has been read.
     DeviceThread deviceThread;
@@ -1427,11 +1506,16 @@ void tst_Cli::deviceGoesAway()
     SimulatorSettings settings;
     settings.unplugAfterReplies = unplugAfter;
     device->setSettings(settings);
+    // Opened by a stable name, as under /dev/serial/by-id/.
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("by-id"));
+    QVERIFY(QFile::link(device->portName(), link));
 
     QProcess process;
-    process.start(QStringLiteral(RANGEFINDER_CLI),
-                  QStringList{"--port", device->portName(), "--count", QString::number(count),
-                              "--interval", unplugAfter ? "100" : "8000", "--format", "csv"});
+    process.start(
+        QStringLiteral(RANGEFINDER_CLI),
+        QStringList{"--port", link, "--interval", unplugAfter ? "100" : "8000", "--format", "csv"} +
+            arguments);
     QElapsedTimer sinceUnplug;
     if (!unplugAfter) {
         QTRY_COMPARE_WITH_TIMEOUT(device->replyCount(), 1, 10000);
@@ -1441,40 +1525,80 @@ void tst_Cli::deviceGoesAway()
         QTRY_VERIFY_WITH_TIMEOUT(device->isUnplugged(), 10000);
     }
     sinceUnplug.start();
-    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
+    // Its link goes with it, as udev's: the terminal's number may soon be another's.
+    if (reconnect)
+        QVERIFY(QFile::remove(link));
+    if (replugMs >= 0) {
+        // Back under its link as another terminal: this one holds the old one's number.
+        const int holder = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QTest::qWait(replugMs);
+        settings.unplugAfterReplies = 0;
+        device->setSettings(settings);
+        bool started = false;
+        QMetaObject::invokeMethod(device, "start", Qt::BlockingQueuedConnection,
+                                  Q_RETURN_ARG(bool, started));
+        ::close(holder);
+        QVERIFY(started && QFile::link(device->portName(), link));
+    } else if (signalNumber) {
+        QTest::qWait(1000);
+        QCOMPARE(process.state(), QProcess::Running);
+        ::kill(pid_t(process.processId()), signalNumber);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 15000);
     // Noticed at once, not at the next write eight seconds on.
-    QVERIFY2(sinceUnplug.elapsed() < 4000, qPrintable(QString::number(sinceUnplug.elapsed())));
+    if (!reconnect)
+        QVERIFY2(sinceUnplug.elapsed() < 4000, qPrintable(QString::number(sinceUnplug.elapsed())));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);
 
     const QString err = QString::fromUtf8(process.readAllStandardError());
     QStringList errLines = nonEmptyLines(err);
-    if (exitCode == 4) {
+    if (exitCode != 0 || reconnect) {
         QVERIFY2(errLines.size() >= 4, qPrintable(err));
         // In words an operator can act on, not the port's "Unknown error" and the like.
-        QVERIFY2(
-            QRegularExpression(
-                QStringLiteral("^rangefinder-cli: the device on %1 went away: it was removed "
-                               "or stopped answering( \\((read|resource|write) error: .+\\))?$")
-                    .arg(QRegularExpression::escape(device->portName())))
-                .match(errLines[0])
-                .hasMatch(),
-            qPrintable(errLines[0]));
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("^rangefinder-cli: the device on %1 went away%2: it was "
+                                    "removed or stopped answering( \\((read|resource|write) "
+                                    "error: .+\\))?%3$")
+                         .arg(QRegularExpression::escape(link),
+                              reconnect ? " at " + kIsoTime : QString(),
+                              reconnect ? "; opening it again every 500 ms" : ""))
+                     .match(errLines[0])
+                     .hasMatch(),
+                 qPrintable(errLines[0]));
         QVERIFY2(!errLines[0].contains(QRegularExpression(QStringLiteral("Unknown|ioctl"))),
                  qPrintable(errLines[0]));
         errLines.removeFirst();
     }
+    if (replugMs >= 0)
+        QVERIFY2(errLines.takeFirst().startsWith("rangefinder-cli: the device on " + link +
+                                                 " is back at "),
+                 qPrintable(err));
     QVERIFY2(errLines.value(0).startsWith(QStringLiteral("measurements: %1, ok: %1,").arg(records)),
              qPrintable(err));
+    if (reconnect)
+        QVERIFY2(
+            errLines.value(0).endsWith(", disconnections: 1") &&
+                err.contains(replugMs >= 0 ? "the device came back\n" : "still away at the end\n"),
+            qPrintable(err));
+    if (arguments.contains("--reference"))
+        QVERIFY2(
+            errLines.last().startsWith(exitCode == 0 ? "PASS" : "FAIL: the device went away once"),
+            qPrintable(err));
 
-    // Every record is whole, every reply that came in has one.
+    // Every record is whole, every reply that came in has one, the gap one.
     QVector<Record> parsed;
     parseRecords(QStringLiteral("csv"), QString::fromUtf8(process.readAllStandardOutput()), parsed);
     if (QTest::currentTestFailed())
         return;
-    QCOMPARE(parsed.size(), records);
-    for (const Record &r : parsed)
-        QCOMPARE(r.status, QStringLiteral("ok"));
+    QCOMPARE(parsed.size(), records + (reconnect ? 1 : 0));
+    for (int i = 0; i < parsed.size(); ++i)
+        QCOMPARE(parsed[i].status,
+                 QString::fromLatin1(reconnect && i == unplugAfter ? "disconnected" : "ok"));
+    if (reconnect) {
+        const qint64 away = parsed[unplugAfter].latency.toLongLong();
+        QVERIFY2(away >= std::max(replugMs, 900) && away < 8000, qPrintable(QString::number(away)));
+    }
 }
 
 void tst_Cli::severalDevices_data()
@@ -1492,6 +1616,8 @@ void tst_Cli::severalDevices_data()
                                                       << "missing" << 3 << false;
     QTest::newRow("one that goes away, text") << "text"
                                               << "unplugged" << 4 << false;
+    QTest::newRow("one that goes away and comes back, csv") << "csv"
+                                                            << "replugged" << 0 << false;
 }
 
 void tst_Cli::severalDevices()
@@ -1506,20 +1632,36 @@ void tst_Cli::severalDevices()
     SimulatorSettings settings;
     settings.distance = 20;
     second.setSettings(settings);
+    const bool replugged = third == QLatin1String("replugged");
     settings.silenceRate = third == QLatin1String("silent") ? 1 : 0;
-    settings.unplugAfterReplies = third == QLatin1String("unplugged") ? 1 : 0;
+    settings.unplugAfterReplies = third == QLatin1String("unplugged") || replugged ? 1 : 0;
     trouble.setSettings(settings);
-    const QString troublePort = third == QLatin1String("missing")
-                                    ? QStringLiteral("/dev/rangefinder-test-no-such-port")
-                                    : trouble.portName();
+    QTemporaryDir dir;
+    QString troublePort = third == QLatin1String("missing")
+                              ? QStringLiteral("/dev/rangefinder-test-no-such-port")
+                              : trouble.portName();
+    if (replugged) {
+        troublePort = dir.filePath(QStringLiteral("by-id"));
+        QVERIFY(QFile::link(trouble.portName(), troublePort));
+        connect(&trouble, &DeviceSimulator::unplugged, this, [&] {
+            QFile::remove(troublePort);
+            QTimer::singleShot(600, this, [&] {
+                settings.unplugAfterReplies = 0;
+                trouble.setSettings(settings);
+                QVERIFY(trouble.start() && QFile::link(trouble.portName(), troublePort));
+            });
+        });
+    }
 
     Run run;
-    const QStringList verdict{"--reference", "18.9", "--tolerance", "12"};
-    runCli(QStringList{"--port", sim->portName(), "--port", second.portName(), "--port",
-                       troublePort, "--count", "5", "--interval", "100", "--timeout", "800",
-                       "--format", format} +
-               (judged ? verdict : QStringList()),
-           run);
+    QStringList arguments{
+        "--port", sim->portName(), "--port", second.portName(), "--port", troublePort, "--count",
+        "5",      "--interval",    "100",    "--timeout",       "800",    "--format",  format};
+    if (replugged)
+        arguments << QStringLiteral("--reconnect");
+    if (judged)
+        arguments << QStringList{"--reference", "18.9", "--tolerance", "12"};
+    runCli(arguments, run);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(run.exitCode, exitCode);
@@ -1546,8 +1688,9 @@ void tst_Cli::severalDevices()
             QVERIFY2(gap >= 80 && gap < 400, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
         }
     }
-    const int troubleOk = third == QLatin1String("unplugged") ? 1 : 0;
+    const int troubleOk = third == QLatin1String("unplugged") ? 1 : replugged ? 5 : 0;
     QCOMPARE(recordsOf(troublePort, "ok"), troubleOk);
+    QCOMPARE(recordsOf(troublePort, "disconnected"), replugged ? 1 : 0);
     QCOMPARE(recordsOf(troublePort, "timeout"), third == QLatin1String("silent") ? 5 : 0);
     if (third == QLatin1String("missing"))
         QVERIFY2(
@@ -1556,7 +1699,7 @@ void tst_Cli::severalDevices()
     else
         QVERIFY2(run.err.contains(QStringLiteral("%1: measurements: %2, ok: %3,")
                                       .arg(troublePort)
-                                      .arg(troubleOk ? 1 : 5)
+                                      .arg(troubleOk == 1 ? 1 : 5)
                                       .arg(troubleOk)),
                  qPrintable(run.err));
     QCOMPARE(run.err.contains(troublePort + ": FAIL: no valid reading"), judged);
@@ -1579,7 +1722,9 @@ void tst_Cli::listPorts()
         port.close();
         const QRegularExpression entry(
             QStringLiteral("^%1\n  description: .+\n  manufacturer: .+\n  serial number: .+\n"
-                           "  USB vendor:product: (-|[0-9a-f]{4}:[0-9a-f]{4})\n  can open: %2$")
+                           "  USB vendor:product: (-|[0-9a-f]{4}:[0-9a-f]{4})\n  stable path: "
+                           "(-|/dev/serial/by-id/.+)\n"
+                           "  can open: %2$")
                 .arg(QRegularExpression::escape(info.systemLocation()),
                      opens ? QStringLiteral("yes") : QStringLiteral("no, .+")),
             QRegularExpression::MultilineOption);
@@ -1818,7 +1963,7 @@ void tst_Cli::station()
     const QString verdict = live.err.mid(live.err.indexOf("accuracy (m): reference 17.8"));
     QVERIFY2(readBack.err.endsWith(verdict), qPrintable(readBack.err));
     const QString last = nonEmptyLines(verdict).constLast();
-    QVERIFY2(last.startsWith(failed.isEmpty() ? "PASS: 4 of 4 criteria met" : "FAIL: " + message),
+    QVERIFY2(last.startsWith(failed.isEmpty() ? "PASS: 5 of 5 criteria met" : "FAIL: " + message),
              qPrintable(live.err));
     const QStringList failures = failed.isEmpty() ? QStringList() : last.mid(6).split("; ");
 
@@ -1841,7 +1986,7 @@ void tst_Cli::station()
         const bool isLive = name == QLatin1String("live.xml");
         const QString device = isLive ? sim->portName() : dir.filePath("run.csv");
         QCOMPARE(suite[0].toString(), device);
-        QCOMPARE(suite[1].toInt(), 4);
+        QCOMPARE(suite[1].toInt(), 5);
         const QJsonObject properties = suite[2].toObject();
         QCOMPARE(properties[isLive ? "port" : "file"].toString(), device);
         QCOMPARE(properties["baud"].toString(), isLive ? "9600" : "");

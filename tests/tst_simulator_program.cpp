@@ -159,8 +159,8 @@ void tst_SimulatorProgram::help_data()
          {"--pattern",     "--distance",     "--min",          "--max",          "--offset",
           "--spread",      "--period",       "--failure-rate", "--silence-rate", "--delay",
           "--pieces",      "--gap",          "--noise",        "--noise-bytes",  "--noise-interval",
-          "--noise-delay", "--unplug-after", "--seed",         "--log",          "--link",
-          "--verbose",     "--help"})
+          "--noise-delay", "--unplug-after", "--replug-after", "--seed",         "--log",
+          "--link",        "--verbose",      "--help"})
         QTest::newRow(option) << QString::fromLatin1(option);
 }
 
@@ -207,6 +207,8 @@ void tst_SimulatorProgram::badValues_data()
     row("no noise bytes", {"--noise-bytes", "0"}, "--noise-bytes");
     row("noise interval 0", {"--noise-interval", "0"}, "--noise-interval");
     row("negative unplug", {"--unplug-after", "-1"}, "--unplug-after");
+    row("replug without unplug", {"--replug-after", "1000"}, "--unplug-after");
+    row("replug at once", {"--unplug-after", "1", "--replug-after", "0"}, "--replug-after");
     row("seed beyond 32 bits", {"--seed", "4294967296"}, "--seed");
     row("empty link", {"--link", ""}, "--link");
     row("stray argument", {"COM1"}, "COM1");
@@ -318,26 +320,31 @@ void tst_SimulatorProgram::link()
 // However it ends, by a signal or by its own unplugging, it ends itself and leaves no link.
 void tst_SimulatorProgram::endsCleanly_data()
 {
-    QTest::addColumn<int>("signal"); // 0: unplugged after two replies
-    QTest::addColumn<bool>("flood"); // first commands as fast as they go, no reply read
-    QTest::newRow("SIGINT") << int(SIGINT) << false;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
-    QTest::newRow("SIGHUP") << int(SIGHUP) << false;
-    QTest::newRow("SIGPIPE") << int(SIGPIPE) << false;
-    QTest::newRow("unplugged") << 0 << false;
-    QTest::newRow("SIGTERM after a flood of commands") << int(SIGTERM) << true;
+    QTest::addColumn<int>("signal");   // 0: unplugged after two replies
+    QTest::addColumn<int>("replugMs"); // 0: never
+    QTest::addColumn<bool>("flood");   // first commands as fast as they go, no reply read
+    QTest::newRow("SIGINT") << int(SIGINT) << 0 << false;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << 0 << false;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << 0 << false;
+    QTest::newRow("SIGPIPE") << int(SIGPIPE) << 0 << false;
+    QTest::newRow("unplugged") << 0 << 0 << false;
+    QTest::newRow("unplugged, back under its link, SIGTERM") << int(SIGTERM) << 300 << false;
+    QTest::newRow("SIGTERM after a flood of commands") << int(SIGTERM) << 0 << true;
 }
 
 void tst_SimulatorProgram::endsCleanly()
 {
     QFETCH(int, signal);
+    QFETCH(int, replugMs);
     QFETCH(bool, flood);
     const QString path = dir.filePath(QStringLiteral("COM-end"));
     QStringList arguments{QStringLiteral("--link"), path};
-    if (!signal)
+    if (!signal || replugMs)
         arguments << QStringLiteral("--unplug-after") << QStringLiteral("2");
+    if (replugMs)
+        arguments << QStringLiteral("--replug-after") << QString::number(replugMs);
     QProcess process;
-    const QString port = startSimulator(process, arguments);
+    QString port = startSimulator(process, arguments);
     QVERIFY(!port.isEmpty());
     QCOMPARE(linkTarget(path), port);
     QSerialPort serial(path);
@@ -350,25 +357,35 @@ void tst_SimulatorProgram::endsCleanly()
         QVERIFY2(before > 0 && growthKb < written / 1024 / 2,
                  qPrintable(QString::number(growthKb)));
     }
-    if (signal) {
-        QVERIFY(::kill(pid_t(process.processId()), signal) == 0);
-    } else {
+    if (!signal || replugMs) {
         QVERIFY(serial.open(QIODevice::ReadWrite));
         QCOMPARE(exchange(serial), ::replyFrame(1, 178));
         QCOMPARE(process.state(), QProcess::Running);
         QCOMPARE(exchange(serial), ::replyFrame(1, 178)); // the last reply still arrives
-    }
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-    QVERIFY(!isSymLink(path));
-    if (!signal) {
-        QVERIFY(QString::fromLocal8Bit(process.readAllStandardError())
-                    .contains(QStringLiteral("unplugged")));
         QTRY_VERIFY(serial.error() == QSerialPort::ResourceError ||
                     serial.error() == QSerialPort::ReadError);
         serial.close();
     }
+    if (replugMs) {
+        // Gone with its link, then a new terminal under it, announced on stdout.
+        QTRY_VERIFY_WITH_TIMEOUT(!isSymLink(path) || linkTarget(path) != port, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(process.canReadLine(), 5000);
+        port = QString::fromLocal8Bit(process.readLine()).trimmed();
+        QCOMPARE(linkTarget(path), port);
+        QVERIFY(serial.open(QIODevice::ReadWrite));
+        for (int i = 0; i < 3; ++i) // unplugged no more
+            QCOMPARE(exchange(serial), ::replyFrame(1, 178));
+        serial.close();
+    }
+    if (signal)
+        QVERIFY(::kill(pid_t(process.processId()), signal) == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(!isSymLink(path));
+    if (!signal)
+        QVERIFY(QString::fromLocal8Bit(process.readAllStandardError())
+                    .contains(QStringLiteral("unplugged")));
     QVERIFY(!QFileInfo::exists(port));
 }
 

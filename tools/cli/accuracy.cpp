@@ -146,6 +146,22 @@ Criterion failuresCriterion(const Verdict &v, const RunStatistics &r, const Accu
     return c;
 }
 
+// A device that drops off its line would stop a station in the middle of a batch.
+Criterion disconnectionsCriterion(const RunStatistics &r, const AccuracySettings &s)
+{
+    Criterion c{QStringLiteral("disconnections at most %1").arg(s.allowedDisconnections),
+                QString()};
+    if (r.disconnections > s.allowedDisconnections)
+        c.failure =
+            QStringLiteral("the device went away %1, more than the %2 allowed "
+                           "(%3 s away in all)")
+                .arg(r.disconnections == 1 ? QStringLiteral("once")
+                                           : QStringLiteral("%1 times").arg(r.disconnections))
+                .arg(s.allowedDisconnections)
+                .arg(r.awayMs / 1000.0, 0, 'f', 3);
+    return c;
+}
+
 } // namespace
 
 bool Verdict::passed() const
@@ -175,7 +191,8 @@ Verdict judge(const RunStatistics &statistics, const AccuracySettings &settings)
     v.resolution = metresFromRaw(1) * unitFactor(settings.unit); // one step of the reply
     v.resolutionTooCoarse = !atMost(v.resolution, kResolutionShare * band, band);
     v.criteria = {withinTolerance(v, m.outside, settings), cgCriterion(v, settings),
-                  cgkCriterion(v, settings), failuresCriterion(v, statistics, settings)};
+                  cgkCriterion(v, settings), failuresCriterion(v, statistics, settings),
+                  disconnectionsCriterion(statistics, settings)};
     return v;
 }
 

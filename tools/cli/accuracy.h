@@ -15,7 +15,8 @@ struct AccuracySettings
     double tolerance = 0; // T: the readings may lie within reference ± T
     double minimumCg = 1.33;
     double minimumCgk = 1.33;
-    int allowedFailures = 0; // failed, rejected and timed-out measurements
+    int allowedFailures = 0;       // failed, rejected and timed-out measurements
+    int allowedDisconnections = 0; // times the device went away (--reconnect)
 };
 
 struct Criterion

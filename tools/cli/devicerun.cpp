@@ -8,7 +8,9 @@ DeviceRun::DeviceRun(const SessionSettings &settings, QObject *parent)
 {
     connect(m_session, &MeasurementSession::measured, this, &DeviceRun::measured);
     connect(m_session, &MeasurementSession::finished, this,
-            [this] { end(m_statistics.allOk() ? kExitAllMeasured : kExitSomeFailed); });
+            [this] { end(exitCodeOf(m_statistics)); });
+    connect(m_session, &MeasurementSession::deviceAway, this, &DeviceRun::away);
+    connect(m_session, &MeasurementSession::deviceBack, this, &DeviceRun::back);
     connect(m_session, &MeasurementSession::deviceLost, this, [this](const QString &reason) {
         emit lost(reason);
         end(kExitDeviceLost);
@@ -38,7 +40,7 @@ void DeviceRun::stop()
     if (hasEnded())
         return;
     m_session->stop();
-    end(m_statistics.allOk() ? kExitAllMeasured : kExitSomeFailed);
+    end(exitCodeOf(m_statistics));
 }
 
 void DeviceRun::end(int exitCode)

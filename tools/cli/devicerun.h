@@ -33,6 +33,9 @@ public:
 signals:
     void measured(const Measurement &measurement);
     void lost(const QString &reason);
+    // --reconnect: gone, its port to be opened again; back, measuring on.
+    void away(const QString &reason);
+    void back();
     void ended();
 
 private:

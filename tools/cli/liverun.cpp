@@ -13,6 +13,11 @@
 
 namespace {
 
+QString now()
+{
+    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+}
+
 QStringList portsOf(const QVector<DeviceRun *> &devices)
 {
     QStringList ports;
@@ -43,12 +48,7 @@ int LiveRun::begin()
             continue;
         }
         m_devices.append(device);
-        connect(device, &DeviceRun::measured, this,
-                [this, device](const Measurement &m) { record(device, m); });
-        connect(device, &DeviceRun::lost, this, [device](const QString &reason) {
-            complain(QStringLiteral("the device on %1 went away: %2").arg(device->port(), reason));
-        });
-        connect(device, &DeviceRun::ended, this, &LiveRun::deviceEnded);
+        watch(device);
     }
     if (m_devices.isEmpty())
         return unusable;
@@ -61,6 +61,25 @@ int LiveRun::begin()
     for (DeviceRun *device : qAsConst(m_devices))
         QTimer::singleShot(0, device, &DeviceRun::start);
     return -1;
+}
+
+void LiveRun::watch(DeviceRun *device)
+{
+    connect(device, &DeviceRun::measured, this,
+            [this, device](const Measurement &m) { record(device, m); });
+    connect(device, &DeviceRun::lost, this, [device](const QString &reason) {
+        complain(QStringLiteral("the device on %1 went away: %2").arg(device->port(), reason));
+    });
+    connect(device, &DeviceRun::away, this, [this, device](const QString &reason) {
+        complain(QStringLiteral("the device on %1 went away at %2: %3; opening it again every "
+                                "%4 ms")
+                     .arg(device->port(), now(), reason)
+                     .arg(m_options.session.reconnectMs));
+    });
+    connect(device, &DeviceRun::back, this, [device] {
+        complain(QStringLiteral("the device on %1 is back at %2").arg(device->port(), now()));
+    });
+    connect(device, &DeviceRun::ended, this, &LiveRun::deviceEnded);
 }
 
 void LiveRun::record(DeviceRun *device, const Measurement &measurement)

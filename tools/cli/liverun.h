@@ -26,6 +26,7 @@ public:
 
 private:
     bool several() const { return m_options.ports.size() > 1; }
+    void watch(DeviceRun *device);
     void record(DeviceRun *device, const Measurement &measurement);
     bool writeRecords(const QString &text);
     void stopAll(int exitCode);

@@ -24,6 +24,9 @@ struct Measurement
         Failed,   // a reply with status 0, or with distance 0 (the window shows nothing for it)
         Timeout,  // no reply decoded within the timeout
         Rejected, // --strict: a reply whose check byte is wrong or missing
+        // --reconnect: the port went away at time and stayed away latencyMs, until it opened
+        // again or the run ended
+        Disconnected,
     };
 
     Status status = Status::Timeout;

@@ -10,6 +10,8 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include <algorithm>
+
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/file.h>
@@ -39,7 +41,8 @@ CheckByte checkByteOf(const QByteArray &reply)
 MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_port(new QSerialPort(this)),
       m_burstTimer(new QTimer(this)), m_replyTimer(new QTimer(this)),
-      m_intervalTimer(new QTimer(this)), m_durationTimer(new QTimer(this))
+      m_intervalTimer(new QTimer(this)), m_durationTimer(new QTimer(this)),
+      m_reopenTimer(new QTimer(this))
 {
     qRegisterMetaType<Measurement>();
     // Repeating and restarted on every readyRead, as the window's receive timer is.
@@ -51,6 +54,7 @@ MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject 
     connect(m_replyTimer, &QTimer::timeout, this, &MeasurementSession::replyTimedOut);
     connect(m_intervalTimer, &QTimer::timeout, this, &MeasurementSession::intervalElapsed);
     connect(m_durationTimer, &QTimer::timeout, this, &MeasurementSession::durationElapsed);
+    connect(m_reopenTimer, &QTimer::timeout, this, &MeasurementSession::tryReopen);
     connect(m_port, &QSerialPort::readyRead, this, &MeasurementSession::collect);
     connect(m_port, &QSerialPort::errorOccurred, this, &MeasurementSession::portError);
 }
@@ -68,14 +72,14 @@ bool MeasurementSession::open()
     if (!m_port->open(QIODevice::ReadWrite)) {
         m_openError = m_port->error();
         m_errorString = m_port->errorString();
-        shutDown();
+        closePort();
         return false;
     }
     // Set on the open port, as the window sets them.
     QString refusal;
     if (!applyLineSettings(*m_port, m_settings.baudRate, &refusal)) {
         m_errorString = QStringLiteral("line settings refused: %1").arg(refusal);
-        shutDown();
+        closePort();
         return false;
     }
     // Whatever the driver holds from before answers no command of this run.
@@ -95,7 +99,7 @@ bool MeasurementSession::lockPort()
         return true;                            // what cannot be opened here, QSerialPort reports
     m_openError = QSerialPort::PermissionError; // as QSerialPort says of a port in use
     m_errorString = QStringLiteral("in use by another program");
-    shutDown();
+    closePort();
     return false;
 #else
     return true; // Windows opens a port for one program only
@@ -122,6 +126,7 @@ void MeasurementSession::stop()
     // A reply already decoded is reported; a command still waiting for one is not.
     m_running = false;
     concludeHeld();
+    concludeAway();
     shutDown();
 }
 
@@ -151,7 +156,7 @@ void MeasurementSession::intervalElapsed()
 {
     if (!m_running || !moreToSend())
         return;
-    if (m_waiting)
+    if (m_waiting || m_away.isValid())
         m_sendDue = true;
     else
         writeCommand();
@@ -271,6 +276,7 @@ void MeasurementSession::finishIfDone()
 {
     if (!m_running || m_waiting || moreToSend())
         return;
+    concludeAway();
     shutDown();
     emit finished();
 }
@@ -316,10 +322,57 @@ void MeasurementSession::portError(QSerialPort::SerialPortError error)
 
 void MeasurementSession::lose(const QString &reason)
 {
+    if (m_settings.reconnectMs > 0 && m_running) {
+        goAway(reason);
+        return;
+    }
     const bool wasRunning = m_running || m_port->isOpen();
     shutDown();
     if (wasRunning)
         emit deviceLost(reason);
+}
+
+void MeasurementSession::goAway(const QString &reason)
+{
+    m_waiting = false;
+    m_holding = false;
+    m_staleBurst = false;
+    m_buffer.clear();
+    m_burstTimer->stop();
+    m_replyTimer->stop();
+    closePort();
+    m_awaySince = QDateTime::currentDateTime();
+    m_away.start();
+    // The pace goes on: the next command is due an interval after the last one.
+    if (moreToSend() && !m_intervalTimer->isActive())
+        m_intervalTimer->start(
+            int(std::max<qint64>(0, m_settings.intervalMs - m_sinceWrite.elapsed())));
+    m_reopenTimer->start(m_settings.reconnectMs);
+    emit deviceAway(reason);
+}
+
+void MeasurementSession::tryReopen()
+{
+    // open() sets the name again, so a symbolic link is followed to wherever it points now.
+    if (!open())
+        return;
+    concludeAway();
+    emit deviceBack();
+    if (m_running && m_sendDue && moreToSend())
+        writeCommand();
+}
+
+void MeasurementSession::concludeAway()
+{
+    if (!m_away.isValid())
+        return;
+    m_reopenTimer->stop();
+    Measurement gap;
+    gap.status = Measurement::Status::Disconnected;
+    gap.time = m_awaySince;
+    gap.latencyMs = m_away.elapsed();
+    m_away.invalidate();
+    emit measured(gap);
 }
 
 void MeasurementSession::shutDown()
@@ -327,8 +380,15 @@ void MeasurementSession::shutDown()
     m_running = false;
     m_waiting = false;
     m_holding = false;
-    for (QTimer *timer : {m_burstTimer, m_replyTimer, m_intervalTimer, m_durationTimer})
+    for (QTimer *timer :
+         {m_burstTimer, m_replyTimer, m_intervalTimer, m_durationTimer, m_reopenTimer})
         timer->stop();
+    closePort();
+}
+
+// The lock goes with the port: a device that comes back is locked anew.
+void MeasurementSession::closePort()
+{
     if (m_port->isOpen())
         m_port->close();
 #ifdef Q_OS_UNIX

@@ -5,6 +5,7 @@
 #include "replyframe.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
@@ -22,6 +23,7 @@ struct SessionSettings
     int timeoutMs = 1000;   // from a command's write to its decoded reply
     LengthUnit unit = LengthUnit::Metre;
     bool strict = false; // a reply whose check byte is wrong or missing is Rejected
+    int reconnectMs = 0; // > 0: a device that goes away is waited for, its port opened this often
 };
 
 // Takes measurements on one serial port: writes the command frame, collects the reply with
@@ -39,6 +41,11 @@ struct SessionSettings
 // A reply decoded without its last byte (7 bytes from its start byte) waits for it until the
 // timeout: serial adapters can deliver that byte well after the rest. The first byte of the next
 // burst is taken as that last byte.
+//
+// With reconnectMs, a device that goes away does not end the run: the port is opened again by
+// its name (a symbolic link resolved anew each time) until it opens, and measuring goes on at
+// the run's pace. No command is written meanwhile; --duration runs on. The gap is reported as
+// one Disconnected measurement once the port is back, or when the run ends without it.
 class MeasurementSession : public QObject
 {
     Q_OBJECT
@@ -69,6 +76,9 @@ signals:
     void finished();
     // The port reported that the device has gone; the port is closed.
     void deviceLost(const QString &reason);
+    // With reconnectMs instead of deviceLost: the port is closed and will be opened again.
+    void deviceAway(const QString &reason);
+    void deviceBack();
 
 private:
     bool lockPort();
@@ -85,7 +95,11 @@ private:
     void finishIfDone();
     void portError(QSerialPort::SerialPortError error);
     void lose(const QString &reason);
+    void goAway(const QString &reason);
+    void tryReopen();
+    void concludeAway();
     void shutDown();
+    void closePort();
 
     SessionSettings m_settings;
     QSerialPort *m_port;
@@ -94,9 +108,12 @@ private:
     QTimer *m_replyTimer;    // --timeout
     QTimer *m_intervalTimer; // --interval
     QTimer *m_durationTimer; // --duration
+    QTimer *m_reopenTimer;   // --reconnect-interval
     QByteArray m_buffer;
     ReplyFrame m_frame = {};
     QElapsedTimer m_sinceWrite;
+    QDateTime m_awaySince;
+    QElapsedTimer m_away; // valid while the device is away
     QString m_errorString;
     QSerialPort::SerialPortError m_openError = QSerialPort::NoError;
     bool m_running = false;

@@ -21,9 +21,10 @@ namespace {
 const char kDescription[] =
     "Takes measurements from the distance meter on a serial port and writes one record per\n"
     "measurement to stdout: the local time (ISO 8601, milliseconds) of the reply or of the\n"
-    "timeout, the status (ok, failed, timeout; rejected with --strict), the distance in metres,\n"
-    "the value in the chosen unit (six digits, as the window shows it), the unit, the latency\n"
-    "from the command's write to the decoded reply in ms, the reply's bytes in hex from its\n"
+    "timeout, the status (ok, failed, timeout; rejected with --strict; disconnected with\n"
+    "--reconnect), the distance in metres, the value in the chosen unit (six digits, as the\n"
+    "window shows it), the unit, the latency from the command's write to the decoded reply in\n"
+    "ms (of a disconnection: how long the device was away), the reply's bytes in hex from its\n"
     "start byte 0x55, and whether its last byte is the low 8 bits of the sum of bytes 2 to 6\n"
     "(check: match, mismatch or absent). A reply with status 0 or with distance 0 is failed and\n"
     "has no distance. A summary goes to stderr at the end, also on SIGINT: counts,\n"
@@ -53,7 +54,12 @@ const char kDescription[] =
     "With s = 0 a positive Cg or Cgk is shown as inf and passes, a negative Cgk as -inf. Then a\n"
     "line PASS, or FAIL naming every criterion that failed: a reading outside reference +- T;\n"
     "Cg or Cgk below their limits (two valid readings at least); more failed, rejected or\n"
-    "timed-out measurements than allowed. The exit code is then 0 for PASS, 1 for FAIL.";
+    "timed-out measurements than allowed; more disconnections (--reconnect) than allowed. The\n"
+    "exit code is then 0 for PASS, 1 for FAIL.\n"
+    "\n"
+    "A night-long run that survives the device being unplugged and plugged back:\n"
+    "  rangefinder-cli --port /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 \\\n"
+    "      --duration 43200 --reconnect --format csv > night.csv";
 
 const char kExitCodes[] =
     "\nExit codes:\n"
@@ -61,7 +67,7 @@ const char kExitCodes[] =
     "  1    at least one measurement failed or timed out; with --reference: FAIL\n"
     "  2    bad options, or a --from file that cannot be read or is not a run\n"
     "  3    the port cannot be opened or refuses the line settings\n"
-    "  4    the device went away while measuring\n"
+    "  4    the device went away while measuring (--reconnect: and was away at the end)\n"
     "  5    the records, the summary, the chart or the JUnit report could not be written\n"
     "  130  interrupted by SIGINT (143: SIGTERM, 129: SIGHUP), after the summary\n"
     "With several ports, the highest code of any port (a signal's above all).\n";
@@ -101,7 +107,8 @@ QString quoted(const QString &text)
 
 QString optionNeedingReference(const QCommandLineParser &parser)
 {
-    for (const char *name : {"tolerance", "min-cg", "min-cgk", "allowed-failures", "junit"}) {
+    for (const char *name : {"tolerance", "min-cg", "min-cgk", "allowed-failures",
+                             "allowed-disconnections", "junit"}) {
         if (parser.isSet(QLatin1String(name)))
             return QStringLiteral("--%1 needs --reference").arg(QLatin1String(name));
     }
@@ -139,11 +146,15 @@ QString readAccuracy(const QCommandLineParser &parser, CliOptions &options)
                 .arg(QLatin1String(row.name), QLatin1String(row.what), quoted(value(row.name)));
         *row.target = *number;
     }
-    const std::optional<qint64> allowed = wholeNumberIn(value("allowed-failures"), 0, INT_MAX);
-    if (!allowed)
-        return QStringLiteral("--allowed-failures takes a whole number from 0, not %1")
-            .arg(quoted(value("allowed-failures")));
-    a.allowedFailures = int(*allowed);
+    for (const auto &[name, target] :
+         {std::pair<const char *, int *>{"allowed-failures", &a.allowedFailures},
+          {"allowed-disconnections", &a.allowedDisconnections}}) {
+        const std::optional<qint64> allowed = wholeNumberIn(value(name), 0, INT_MAX);
+        if (!allowed)
+            return QStringLiteral("--%1 takes a whole number from 0, not %2")
+                .arg(QLatin1String(name), quoted(value(name)));
+        *target = int(*allowed);
+    }
     if (isSet("junit") && value("junit").isEmpty())
         return QStringLiteral("--junit takes a file name");
     options.accuracy = a;
@@ -152,6 +163,13 @@ QString readAccuracy(const QCommandLineParser &parser, CliOptions &options)
 }
 
 } // namespace
+
+int exitCodeOf(const RunStatistics &statistics)
+{
+    if (statistics.endedAway)
+        return kExitDeviceLost;
+    return statistics.allOk() ? kExitAllMeasured : kExitSomeFailed;
+}
 
 CliOptions parseOptions(const QStringList &arguments)
 {
@@ -178,6 +196,15 @@ CliOptions parseOptions(const QStringList &arguments)
          QStringLiteral("1000")},
         {"format", "format", "Records as text, csv (with a header row) or jsonl (default %1).",
          QStringLiteral("text")},
+        {"reconnect", nullptr,
+         "When the device goes away, close the port, say so on stderr, and open the same path "
+         "again every --reconnect-interval until it opens or the run is over, then measure on. "
+         "The gap is a record of its own, status disconnected, at the time the device went, "
+         "with how long it stayed away in latency_ms. Give a path under /dev/serial/by-id/: a "
+         "USB adapter plugged in again may come back as another ttyUSB."},
+        {"reconnect-interval", "ms",
+         "With --reconnect: how often to try to open the port again (default %1).",
+         QStringLiteral("500")},
         {"strict", nullptr,
          "A reply whose check byte is wrong or missing is a failed measurement, with status "
          "rejected."},
@@ -192,8 +219,8 @@ CliOptions parseOptions(const QStringList &arguments)
         {"plot-size", "WxH", "The chart's size in pixels (default %1).",
          QStringLiteral("1200x600")},
         {"list-ports", nullptr,
-         "List the serial ports the system reports, and whether this user can open each; if "
-         "not, why and what to do."},
+         "List the serial ports the system reports, their stable paths under "
+         "/dev/serial/by-id/, and whether this user can open each; if not, why and what to do."},
         {"reference", "distance",
          "Judge the run against a target at this distance, in --unit. Needs --tolerance. The "
          "chart then shows it with its tolerance band."},
@@ -202,6 +229,9 @@ CliOptions parseOptions(const QStringList &arguments)
         {"min-cgk", "index", "The least Cgk that passes (default %1).", QStringLiteral("1.33")},
         {"allowed-failures", "n",
          "Failed, rejected and timed-out measurements that still pass (default %1).",
+         QStringLiteral("0")},
+        {"allowed-disconnections", "n",
+         "Times the device may go away (with --reconnect) and still pass (default %1).",
          QStringLiteral("0")},
         {"junit", "file",
          "With --reference, write the verdict to this file as a JUnit XML report: a testsuite "
@@ -244,7 +274,8 @@ CliOptions parseOptions(const QStringList &arguments)
         if (value("from").isEmpty())
             return failure(QStringLiteral("--from takes a file name, or - for stdin"));
         options.fromPath = value("from");
-        for (const char *live : {"port", "baud", "count", "duration", "interval", "timeout"}) {
+        for (const char *live : {"port", "baud", "count", "duration", "interval", "timeout",
+                                 "reconnect", "reconnect-interval"}) {
             if (isSet(live))
                 return failure(
                     QStringLiteral("--%1 cannot be used with --from").arg(QLatin1String(live)));
@@ -345,6 +376,15 @@ CliOptions parseOptions(const QStringList &arguments)
                            .arg(kBurstSilenceMs + 1)
                            .arg(quoted(value("timeout"))));
     s.timeoutMs = *wait;
+
+    if (isSet("reconnect-interval") && !isSet("reconnect"))
+        return failure(QStringLiteral("--reconnect-interval needs --reconnect"));
+    const std::optional<int> retry = parseInterval(value("reconnect-interval"));
+    if (!retry)
+        return failure(QStringLiteral("--reconnect-interval takes a whole number of milliseconds "
+                                      "from 1 to 2147483647, not %1")
+                           .arg(quoted(value("reconnect-interval"))));
+    s.reconnectMs = isSet("reconnect") ? *retry : 0;
 
     const std::optional<RecordFormat> recordFormat = formatFromName(value("format"));
     if (!recordFormat)

@@ -17,7 +17,7 @@ enum ExitCode {
     kExitSomeFailed = 1,  // at least one failed or timed out; with --reference: FAIL
     kExitBadOptions = 2,
     kExitPortUnusable = 3, // cannot be opened, or refuses the line settings
-    kExitDeviceLost = 4,   // the port reported the device gone while measuring
+    kExitDeviceLost = 4,   // the port reported the device gone while measuring, and it stayed away
     kExitOutputLost = 5,   // a record, the summary, the chart or the report could not be written
     kExitSignalBase = 128, // plus the signal: 129 for SIGHUP, 130 for SIGINT, 143 for SIGTERM
 };
@@ -37,6 +37,10 @@ struct CliOptions
     std::optional<AccuracySettings> accuracy; // --reference: the run is judged
     QString junitPath;
 };
+
+// The exit code of one device's records: 4 when the last of them is a disconnection, else 0 or 1
+// by its measurements.
+int exitCodeOf(const RunStatistics &statistics);
 
 // Reads the arguments (program name first). Never exits and prints nothing.
 CliOptions parseOptions(const QStringList &arguments);

@@ -1,5 +1,6 @@
 #include "portaccess.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
@@ -155,6 +156,17 @@ QString accessAdvice(const PortAccess &access)
     return access.systemText;
 }
 
+QString stablePathOf(const QString &systemLocation, const QString &directory)
+{
+    const QString device = QFileInfo(systemLocation).canonicalFilePath();
+    const QFileInfoList links = QDir(directory).entryInfoList(QDir::System | QDir::Files);
+    for (const QFileInfo &link : links) {
+        if (link.isSymLink() && !device.isEmpty() && link.canonicalFilePath() == device)
+            return link.absoluteFilePath();
+    }
+    return QString();
+}
+
 QString portList()
 {
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
@@ -165,9 +177,10 @@ QString portList()
         const QString advice = accessAdvice(probePort(info.systemLocation()));
         text +=
             QStringLiteral("%1\n  description: %2\n  manufacturer: %3\n  serial number: %4\n"
-                           "  USB vendor:product: %5\n  can open: %6\n")
+                           "  USB vendor:product: %5\n  stable path: %6\n  can open: %7\n")
                 .arg(info.systemLocation(), orDash(info.description()), orDash(info.manufacturer()),
                      orDash(info.serialNumber()), usbIds(info),
+                     orDash(stablePathOf(info.systemLocation())),
                      advice.isEmpty() ? QStringLiteral("yes") : QStringLiteral("no, ") + advice);
     }
     return text;

@@ -32,6 +32,10 @@ PortAccess portAccess(const QString &port, QSerialPort::SerialPortError error,
 PortAccess probePort(const QString &port);
 // Why the user cannot open the port and what to do about it, in one sentence; empty when it can.
 QString accessAdvice(const PortAccess &access);
+// The link in directory that leads to the port's device: udev names a USB adapter there by its
+// maker and serial number, a name that stays when it is plugged in again. Empty when none does.
+QString stablePathOf(const QString &systemLocation,
+                     const QString &directory = QStringLiteral("/dev/serial/by-id"));
 // --list-ports: every serial port the system reports, a paragraph each with its description,
-// manufacturer, serial number, USB vendor:product and whether this user can open it.
+// manufacturer, serial number, USB vendor:product, stable path and whether this user can open it.
 QString portList();

@@ -210,8 +210,7 @@ int readBack(const CliOptions &options)
     if (input.failed())
         complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
     const int signalNumber = SignalWatcher::caughtSignal();
-    const DeviceOutcome device{name, statistics,
-                               statistics.allOk() ? kExitAllMeasured : kExitSomeFailed};
+    const DeviceOutcome device{name, statistics, exitCodeOf(statistics)};
     const int exitCode = concludeRun(options, chart, {device}, start,
                                      signalNumber != 0 ? kExitSignalBase + signalNumber
                                      : input.failed()  ? kExitBadOptions

@@ -22,10 +22,12 @@ const Named<LengthUnit> kUnitNames[] = {
     {LengthUnit::Metre, "m"}, {LengthUnit::Yard, "yd"}, {LengthUnit::Foot, "ft"}};
 const Named<RecordFormat> kFormatNames[] = {
     {RecordFormat::Text, "text"}, {RecordFormat::Csv, "csv"}, {RecordFormat::Jsonl, "jsonl"}};
-const Named<Measurement::Status> kStatusNames[] = {{Measurement::Status::Ok, "ok"},
-                                                   {Measurement::Status::Failed, "failed"},
-                                                   {Measurement::Status::Timeout, "timeout"},
-                                                   {Measurement::Status::Rejected, "rejected"}};
+const Named<Measurement::Status> kStatusNames[] = {
+    {Measurement::Status::Ok, "ok"},
+    {Measurement::Status::Failed, "failed"},
+    {Measurement::Status::Timeout, "timeout"},
+    {Measurement::Status::Rejected, "rejected"},
+    {Measurement::Status::Disconnected, "disconnected"}};
 const Named<CheckByte> kCheckNames[] = {
     {CheckByte::Match, "match"}, {CheckByte::Mismatch, "mismatch"}, {CheckByte::Absent, "absent"}};
 
@@ -89,12 +91,22 @@ QString timeText(const Measurement &measurement)
 
 bool hasReply(const Measurement &measurement)
 {
-    return measurement.status != Measurement::Status::Timeout;
+    return measurement.status != Measurement::Status::Timeout &&
+           measurement.status != Measurement::Status::Disconnected;
 }
 
 bool hasLatency(const Measurement &measurement)
 {
     return hasReply(measurement) && measurement.latencyMs >= 0;
+}
+
+// The latency_ms field: a reply's latency, or how long a disconnected port stayed away.
+std::optional<qint64> millisecondsField(const Measurement &measurement)
+{
+    const bool away = measurement.status == Measurement::Status::Disconnected;
+    if ((away || hasReply(measurement)) && measurement.latencyMs >= 0)
+        return measurement.latencyMs;
+    return std::nullopt;
 }
 
 // Empty where no reply's bytes are known: a timeout, or a run read back from the window's log.
@@ -116,14 +128,17 @@ QString textRecord(const Measurement &measurement, LengthUnit unit, const QStrin
         if (unit != LengthUnit::Metre)
             fields << QStringLiteral("(%1 m)").arg(distance.metres);
     }
-    if (hasLatency(measurement))
-        fields << QStringLiteral("latency %1 ms").arg(measurement.latencyMs);
+    const std::optional<qint64> ms = millisecondsField(measurement);
+    if (ms)
+        fields << (hasReply(measurement) ? QStringLiteral("latency %1 ms")
+                                         : QStringLiteral("away %1 ms"))
+                      .arg(*ms);
     if (!measurement.burst.isEmpty())
         fields << QStringLiteral("reply %1").arg(QString::fromLatin1(measurement.burst.toHex()));
     const QString check = checkText(measurement);
     if (!check.isEmpty())
         fields << QStringLiteral("check %1").arg(check);
-    if (!hasReply(measurement))
+    if (measurement.status == Measurement::Status::Timeout)
         fields << QStringLiteral("no reply");
     return fields.join(QLatin1Char(' ')) + QLatin1Char('\n');
 }
@@ -131,12 +146,13 @@ QString textRecord(const Measurement &measurement, LengthUnit unit, const QStrin
 QString csvRecord(const Measurement &measurement, LengthUnit unit, const QString &port)
 {
     const Distance distance = distanceOf(measurement, unit);
+    const std::optional<qint64> ms = millisecondsField(measurement);
     QStringList fields{timeText(measurement),
                        statusName(measurement.status),
                        distance.metres,
                        distance.value,
                        unitName(unit),
-                       hasLatency(measurement) ? QString::number(measurement.latencyMs) : QString(),
+                       ms ? QString::number(*ms) : QString(),
                        QString::fromLatin1(measurement.burst.toHex()),
                        checkText(measurement)};
     if (!port.isEmpty())
@@ -157,9 +173,8 @@ QString jsonRecord(const Measurement &measurement, LengthUnit unit, const QStrin
     object.insert(QStringLiteral("metres"), number(distance.metres));
     object.insert(QStringLiteral("value"), number(distance.value));
     object.insert(QStringLiteral("unit"), unitName(unit));
-    object.insert(QStringLiteral("latency_ms"), hasLatency(measurement)
-                                                    ? QJsonValue(double(measurement.latencyMs))
-                                                    : QJsonValue());
+    const std::optional<qint64> ms = millisecondsField(measurement);
+    object.insert(QStringLiteral("latency_ms"), ms ? QJsonValue(double(*ms)) : QJsonValue());
     object.insert(QStringLiteral("raw"),
                   measurement.burst.isEmpty()
                       ? QJsonValue()
@@ -270,6 +285,12 @@ qint64 percentile(QVector<qint64> values, double percent)
 
 void RunStatistics::add(const Measurement &measurement)
 {
+    endedAway = measurement.status == Measurement::Status::Disconnected;
+    if (endedAway) {
+        ++disconnections;
+        awayMs += std::max<qint64>(measurement.latencyMs, 0);
+        return;
+    }
     ++measurements;
     switch (measurement.status) {
     case Measurement::Status::Ok:
@@ -284,6 +305,8 @@ void RunStatistics::add(const Measurement &measurement)
     case Measurement::Status::Rejected:
         ++failures;
         ++rejected;
+        break;
+    case Measurement::Status::Disconnected:
         break;
     }
     if (hasLatency(measurement))
@@ -311,11 +334,14 @@ std::optional<DistanceFigures> distanceFigures(const RunStatistics &s)
 
 QString countsLine(const RunStatistics &s)
 {
-    return QStringLiteral("measurements: %1, ok: %2, failed: %3, timeouts: %4")
-        .arg(s.measurements)
-        .arg(s.metres.size())
-        .arg(s.failures)
-        .arg(s.timeouts);
+    const QString counts = QStringLiteral("measurements: %1, ok: %2, failed: %3, timeouts: %4")
+                               .arg(s.measurements)
+                               .arg(s.metres.size())
+                               .arg(s.failures)
+                               .arg(s.timeouts);
+    if (s.disconnections == 0)
+        return counts;
+    return counts + QStringLiteral(", disconnections: %1").arg(s.disconnections);
 }
 
 QString distanceLine(const RunStatistics &s)
@@ -347,5 +373,10 @@ QString formatSummary(const RunStatistics &s)
             QStringLiteral("ignored: %1 bursts that answered no command\n").arg(s.ignoredBursts);
     if (s.unsent > 0)
         text += QStringLiteral("not sent: %1 commands the window could not write\n").arg(s.unsent);
+    if (s.disconnections > 0)
+        text += QStringLiteral("away: %1 s in all; %2\n")
+                    .arg(number(s.awayMs / 1000.0),
+                         s.endedAway ? QStringLiteral("the device was still away at the end")
+                                     : QStringLiteral("the device came back"));
     return text;
 }

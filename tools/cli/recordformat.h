@@ -33,7 +33,8 @@ QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly);
 // for the other formats.
 QString recordHeader(RecordFormat format, bool withPort = false);
 
-// One whole record with its line end. The distance in metres and the value in `unit` carry the
+// One whole record with its line end. A disconnection carries in latency_ms how long the port
+// stayed away. The distance in metres and the value in `unit` carry the
 // window's six-digit text; a failed or timed-out measurement has neither (empty in text and
 // CSV, null in JSON). No field contains a comma, so CSV needs no quoting. The last field, check,
 // says whether the reply's check byte matches: match, mismatch or absent. A port, when several
@@ -53,6 +54,9 @@ struct RunStatistics
     int timeouts = 0;
     int ignoredBursts = 0;
     int unsent = 0; // read back from a window log: commands the window could not write
+    int disconnections = 0;
+    qint64 awayMs = 0;
+    bool endedAway = false; // the last record is a disconnection
     QVector<double> metres;
     QVector<qint64> latenciesMs; // of every reply whose latency is known
 

@@ -35,6 +35,7 @@ const QColor kMeanColour(27, 122, 62);
 const QColor kBandColour(46, 160, 67, 45);
 const QColor kFailedColour(214, 39, 40);
 const QColor kTimeoutColour(230, 130, 0);
+const QColor kAwayColour(120, 120, 120, 60);
 const QColor kGridColour(225, 225, 225);
 const QColor kReferenceColour(120, 40, 160);
 const QColor kToleranceColour(120, 40, 160, 28);
@@ -134,7 +135,7 @@ void drawMark(QPainter &painter, bool failed, double x, double y, double r)
 
 struct LegendEntry
 {
-    enum Kind { Distance, Mean, Band, Reference, Failed, Timeout };
+    enum Kind { Distance, Mean, Band, Reference, Failed, Timeout, Away };
     QString label;
     Kind kind;
     DeviceColours colours;
@@ -143,7 +144,7 @@ struct LegendEntry
 // One device: its distances, the mean and its band. Several: each device by its name, and
 // their means.
 QVector<LegendEntry> legendEntries(const QStringList &deviceNames, LengthUnit unit, bool dense,
-                                   bool reference)
+                                   bool reference, bool away)
 {
     using E = LegendEntry;
     const QString distance = QStringLiteral("distance (%1)").arg(unitName(unit));
@@ -164,6 +165,8 @@ QVector<LegendEntry> legendEntries(const QStringList &deviceNames, LengthUnit un
                         {kReferenceColour, kToleranceColour}});
     entries.append({QStringLiteral("failed"), E::Failed, {}});
     entries.append({QStringLiteral("timeout"), E::Timeout, {}});
+    if (away)
+        entries.append({QStringLiteral("disconnected"), E::Away, {kAwayColour, kAwayColour}});
     return entries;
 }
 
@@ -216,6 +219,9 @@ void RunChart::add(const Measurement &measurement, int device)
         m_minValue = first ? value : std::min(m_minValue, value);
         m_maxValue = first ? value : std::max(m_maxValue, value);
         ++series.valid;
+    } else if (measurement.status == Measurement::Status::Disconnected) {
+        value = float(std::max<qint64>(measurement.latencyMs, 0));
+        m_away = true;
     }
     series.samples.append({measurement.time.toMSecsSinceEpoch(), value, measurement.status});
 }
@@ -267,7 +273,7 @@ RunChart::Layout RunChart::layout(QPainter &painter, const QSize &size) const
     for (const Series &series : m_series) {
         for (const Sample &s : series.samples) {
             l.firstMs = samples == 0 ? s.ms : std::min(l.firstMs, s.ms);
-            lastMs = samples++ == 0 ? s.ms : std::max(lastMs, s.ms);
+            lastMs = samples++ == 0 ? s.endMs() : std::max(lastMs, s.endMs());
         }
     }
     l.spanMs = lastMs - l.firstMs;
@@ -355,6 +361,7 @@ void RunChart::paint(QPainter &painter, const QSize &size,
     if (one)
         paintMean(painter, l, statistics.value(0), kMeanColour, true);
     paintReference(painter, l);
+    paintAway(painter, l);
     for (int i = 0; i < m_series.size(); ++i)
         paintSeries(painter, l, m_series.at(i), dense, deviceColours(i));
     if (validCount() == 0) {
@@ -377,7 +384,8 @@ void RunChart::paintLegend(QPainter &painter, const QSize &size, const Layout &l
     QStringList names;
     for (const Series &series : m_series)
         names << series.name;
-    const QVector<LegendEntry> entries = legendEntries(names, m_unit, dense, bool(m_reference));
+    const QVector<LegendEntry> entries =
+        legendEntries(names, m_unit, dense, bool(m_reference), m_away);
     const double gap = l.textPixels * 0.5;
     const QFontMetricsF text(l.text, painter.device());
     double legendWidth = 0;
@@ -398,7 +406,7 @@ void RunChart::paintLegend(QPainter &painter, const QSize &size, const Layout &l
             painter.setPen(QPen(e.colours.line, 2.0,
                                 e.kind == LegendEntry::Mean ? Qt::DashLine : Qt::SolidLine));
             painter.drawLine(QPointF(box.left(), ly), QPointF(box.right(), ly));
-        } else if (e.kind == LegendEntry::Band) {
+        } else if (e.kind == LegendEntry::Band || e.kind == LegendEntry::Away) {
             painter.fillRect(box, e.colours.line);
         } else if (e.kind == LegendEntry::Reference) {
             painter.fillRect(box, e.colours.range);
@@ -547,6 +555,20 @@ void RunChart::paintSeries(QPainter &painter, const Layout &l, const Series &ser
     painter.drawPath(path);
 }
 
+// Each time a device was away, a band over the whole height, at least two pixels wide.
+void RunChart::paintAway(QPainter &painter, const Layout &l) const
+{
+    for (const Series &series : m_series) {
+        for (const Sample &s : series.samples) {
+            if (s.status != Measurement::Status::Disconnected)
+                continue;
+            const double left = l.x(s.ms);
+            const double width = std::max(2.0, l.x(s.endMs()) - left);
+            painter.fillRect(QRectF(left, l.plot.top(), width, l.plot.height()), kAwayColour);
+        }
+    }
+}
+
 // Failures and timeouts on the time axis, at most one of each kind per pixel column.
 void RunChart::paintMarks(QPainter &painter, const Layout &l) const
 {
@@ -554,7 +576,8 @@ void RunChart::paintMarks(QPainter &painter, const Layout &l) const
     QVector<quint8> marked(columns + 1, 0);
     for (const Series &series : m_series) {
         for (const Sample &s : series.samples) {
-            if (s.status == Measurement::Status::Ok)
+            if (s.status == Measurement::Status::Ok ||
+                s.status == Measurement::Status::Disconnected)
                 continue;
             const int c = std::clamp(int(l.x(s.ms) - l.plot.left()), 0, columns);
             // As in the summary, a rejected reply is a failure.

@@ -17,10 +17,10 @@ struct DeviceColours;
 
 // A chart of a run: every valid distance in the chosen unit against the time since the first
 // record, failures and timeouts as marks on the time axis, the mean as a line in a band of
-// one standard deviation, the reference and its tolerance band when there is one, and the
-// summary's counts and figures as the title. Large runs are drawn as the lowest and highest
-// value of each pixel column, so their size and drawing time depend on the chart's width, and a
-// lone spike stays visible.
+// one standard deviation, the reference and its tolerance band when there is one, the times a
+// device was away as grey bands, and the summary's counts and figures as the title. Large runs
+// are drawn as the lowest and highest value of each pixel column, so their size and drawing time
+// depend on the chart's width, and a lone spike stays visible.
 //
 // Several devices share one chart: each its own colour, legend entry, mean line and title line.
 //
@@ -58,9 +58,14 @@ public:
 private:
     struct Sample
     {
-        qint64 ms; // since the epoch
-        float value;
+        qint64 ms;   // since the epoch
+        float value; // Disconnected: ms away
         Measurement::Status status;
+
+        qint64 endMs() const
+        {
+            return status == Measurement::Status::Disconnected ? ms + qint64(value) : ms;
+        }
     };
     struct Series
     {
@@ -79,6 +84,7 @@ private:
                      const DeviceColours &colours) const;
     void paintMean(QPainter &painter, const Layout &l, const RunStatistics &statistics,
                    const QColor &colour, bool band) const;
+    void paintAway(QPainter &painter, const Layout &l) const;
     void paintMarks(QPainter &painter, const Layout &l) const;
 
     LengthUnit m_unit;
@@ -87,4 +93,5 @@ private:
     float m_maxValue = 0;
     std::optional<double> m_reference;
     double m_tolerance = 0;
+    bool m_away = false; // a device was disconnected at some time
 };

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QTextStream>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -88,6 +89,22 @@ private:
     QString m_error;
 };
 
+// A new terminal for the device that vanished, linked and announced as the first one.
+bool plugInAgain(DeviceSimulator &simulator, const QString &linkPath, QString &port, QString *error)
+{
+    if (!simulator.start()) {
+        *error = QStringLiteral("cannot open a pseudo-terminal: %1").arg(simulator.errorString());
+        return false;
+    }
+    port = simulator.portName();
+    if (!linkPath.isEmpty() && !createPortLink(linkPath, port, error))
+        return false;
+    std::printf("%s\n", port.toLocal8Bit().constData());
+    std::fflush(stdout);
+    complain(QStringLiteral("plugged in again on %1").arg(port));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -155,6 +172,10 @@ int main(int argc, char *argv[])
         {"unplug-after", "count",
          "Vanish like an unplugged device after this many replies (the port then fails for the "
          "program) and exit; 0 never. Default: 0."},
+        {"replug-after", "ms",
+         "With --unplug-after: this long after vanishing, appear again on a new terminal (its "
+         "path printed on stdout, the --link made anew), unplugged no more; 1 to 3600000. "
+         "Default: exit instead."},
         {"seed", "number",
          "Seed of every random choice (walk, spread, failures, silences, noise), 0 to 4294967295. "
          "Default: %1.",
@@ -207,6 +228,10 @@ int main(int argc, char *argv[])
     read.whole("noise-delay", 0, 60000, [&](qint64 v) { settings.noiseDelayMs = int(v); });
     read.whole("unplug-after", 0, 1000000000,
                [&](qint64 v) { settings.unplugAfterReplies = int(v); });
+    int replugMs = 0;
+    read.whole("replug-after", 1, 3600000, [&](qint64 v) { replugMs = int(v); });
+    if (replugMs > 0 && settings.unplugAfterReplies == 0)
+        read.fail(QStringLiteral("--replug-after needs --unplug-after"));
     read.whole("seed", 0, 4294967295LL, [&](qint64 v) { settings.seed = quint32(v); });
     if (settings.minimum > settings.maximum)
         read.fail(QStringLiteral("--min (%1) is above --max (%2)")
@@ -237,7 +262,7 @@ int main(int argc, char *argv[])
         complain(QStringLiteral("cannot open a pseudo-terminal: %1").arg(simulator.errorString()));
         return 1;
     }
-    const QString port = simulator.portName();
+    QString port = simulator.portName();
     const QString linkPath = read.text("link");
     if (!linkPath.isEmpty()) {
         QString error;
@@ -287,8 +312,23 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&simulator, &DeviceSimulator::unplugged, &app, [&] {
         complain(QStringLiteral("unplugged after %1 replies").arg(simulator.replyCount()));
-        // Status 0: the vanishing was asked for with --unplug-after.
-        QCoreApplication::quit();
+        if (replugMs == 0) {
+            // Status 0: the vanishing was asked for with --unplug-after.
+            QCoreApplication::quit();
+            return;
+        }
+        // As udev removes an unplugged adapter's links.
+        if (!linkPath.isEmpty())
+            removePortLink(linkPath, port);
+        QTimer::singleShot(replugMs, &app, [&] {
+            settings.unplugAfterReplies = 0;
+            simulator.setSettings(settings);
+            QString error;
+            if (!plugInAgain(simulator, linkPath, port, &error)) {
+                complain(error);
+                QCoreApplication::exit(1);
+            }
+        });
     });
 
     std::printf("%s\n", port.toLocal8Bit().constData());
