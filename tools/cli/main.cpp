@@ -107,7 +107,7 @@ int main(int argc, char *argv[])
         if (ended)
             return;
         ended = true;
-        statistics.ignoredBursts = session->ignoredBursts();
+        statistics.ignoredReplies = session->ignoredReplies();
         if (!writeSummaryAndChart(options, chart, statistics) && exitCode < kExitSignalBase)
             exitCode = kExitOutputLost;
         exitStatus = exitCode;
