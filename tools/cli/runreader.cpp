@@ -16,6 +16,11 @@ namespace {
 // Longer lines are not part of a run; reading stops there rather than holding them.
 constexpr int kMaxLineBytes = 64 * 1024;
 constexpr int kTimeStampLength = 12; // hh:mm:ss.zzz
+// A time of day further back than this from the line before is on the next day; a smaller step
+// back is the clock being set.
+constexpr qint64 kNewDayStepMs = 12 * 3600 * 1000;
+// Replies are not looked for behind more unanswered commands than this.
+constexpr int kMaxUnanswered = 100;
 
 // The window's line forms, taken from the very functions that write them.
 struct WindowForms
@@ -223,13 +228,9 @@ bool RunReader::begin()
             }
             m_kind = line.startsWith(QLatin1Char('{')) ? Kind::Jsonl : Kind::WindowLog;
         }
-        const LineResult result = parse(line, m_firstRecord);
-        if (result == LineResult::Unknown) {
-            skip(line);
-            continue;
-        }
-        m_hasFirstRecord = result == LineResult::Record;
-        return true;
+        if (parse(line))
+            return true;
+        skip(line);
     }
     m_errorString = decided ? QStringLiteral("no line in it is a log line saved by the window, "
                                              "or a record of rangefinder-cli in CSV or JSONL")
@@ -239,24 +240,24 @@ bool RunReader::begin()
 
 bool RunReader::next(Measurement &measurement)
 {
-    if (m_hasFirstRecord) {
-        m_hasFirstRecord = false;
-        measurement = m_firstRecord;
-        return true;
-    }
     QString line;
-    while (readLine(line)) {
-        switch (parse(line, measurement)) {
-        case LineResult::Record:
-            return true;
-        case LineResult::NoRecord:
-            break;
-        case LineResult::Unknown:
-            skip(line);
-            break;
+    while (m_ready.isEmpty() && !m_atEnd) {
+        if (readLine(line)) {
+            if (!parse(line))
+                skip(line);
+            continue;
         }
+        m_atEnd = true;
+        // Replies still waiting are paired; the sends before the last one were not answered.
+        if (!m_replies.isEmpty())
+            pairReplies();
+        while (m_unanswered.size() > 1)
+            addTimeout(m_unanswered.takeFirst());
     }
-    return false;
+    if (m_ready.isEmpty())
+        return false;
+    measurement = m_ready.dequeue();
+    return true;
 }
 
 void RunReader::skip(const QString &line)
@@ -266,19 +267,19 @@ void RunReader::skip(const QString &line)
         m_firstSkipped.append({m_lineNumber, line});
 }
 
-RunReader::LineResult RunReader::parse(const QString &line, Measurement &measurement)
+bool RunReader::parse(const QString &line)
 {
     if (line.trimmed().isEmpty())
-        return LineResult::NoRecord;
+        return true;
     switch (m_kind) {
     case Kind::WindowLog:
-        return parseWindowLine(line, measurement);
+        return parseWindowLine(line);
     case Kind::Csv:
-        return parseCsvLine(line, measurement);
+        return parseCsvLine(line);
     case Kind::Jsonl:
-        return parseJsonLine(line, measurement);
+        return parseJsonLine(line);
     }
-    return LineResult::Unknown;
+    return false;
 }
 
 bool RunReader::timeOfDay(const QString &line, int at, QDateTime &time)
@@ -291,91 +292,132 @@ bool RunReader::timeOfDay(const QString &line, int at, QDateTime &time)
     if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59 || ms < 0)
         return false;
     const qint64 ofDay = ((h * 60 + m) * 60 + s) * 1000 + ms;
-    if (ofDay < m_lastTimeOfDayMs)
+    if (m_lastTimeOfDayMs - ofDay > kNewDayStepMs)
         ++m_day;
     m_lastTimeOfDayMs = ofDay;
     time = QDateTime::fromMSecsSinceEpoch(m_day * 86400000 + ofDay, Qt::UTC);
     return true;
 }
 
-RunReader::LineResult RunReader::parseWindowLine(const QString &line, Measurement &m)
+bool RunReader::parseWindowLine(const QString &line)
 {
     const WindowForms &f = windowForms();
-    auto start = [&](Measurement::Status status, const QDateTime &time) {
-        m = Measurement();
-        m.status = status;
-        m.time = time;
-        m.timeOfDayOnly = true;
-    };
-
+    Measurement m;
+    m.timeOfDayOnly = true;
     if (line.startsWith(f.sendPrefix)) {
         QDateTime time;
         if (line.size() != f.sendPrefix.size() + kTimeStampLength ||
             !timeOfDay(line, f.sendPrefix.size(), time))
-            return LineResult::Unknown;
-        const bool unanswered = m_awaitingReply;
-        if (unanswered)
-            start(Measurement::Status::Timeout, m_sendTime);
-        m_sendTime = time;
-        m_awaitingReply = true;
-        return unanswered ? LineResult::Record : LineResult::NoRecord;
+            return false;
+        addSend(time);
+        return true;
     }
     if (line.startsWith(f.sendFailurePrefix)) {
-        if (m_awaitingReply)
+        // The window logs it right after the send line of the command it could not write.
+        if (m_replies.isEmpty() && !m_unanswered.isEmpty()) {
+            m_unanswered.removeLast();
             ++m_unsent;
-        m_awaitingReply = false;
-        return LineResult::NoRecord;
+        }
+        return true;
     }
     if (line.startsWith(f.receivePrefix)) {
         const int valueAt = f.receivePrefix.size() + kTimeStampLength + f.valueLead.size();
         WrittenValue written;
-        QDateTime time;
         if (line.size() <= valueAt ||
             line.midRef(valueAt - f.valueLead.size(), f.valueLead.size()) != f.valueLead ||
             !valueAndUnit(line.midRef(valueAt), written) ||
-            !timeOfDay(line, f.receivePrefix.size(), time))
-            return LineResult::Unknown;
-        start(Measurement::Status::Ok, time);
+            !timeOfDay(line, f.receivePrefix.size(), m.time))
+            return false;
+        m.status = Measurement::Status::Ok;
         setDistance(m, written);
-        if (m_awaitingReply)
-            m.latencyMs = m_sendTime.msecsTo(time);
-        m_awaitingReply = false;
-        return LineResult::Record;
+        addReply(m);
+        return true;
     }
-    // A failure, or a value without a time: both at the time of the send line before.
+    // A failure, or a value without a time: both at the time of the send line they answer.
     const bool failure = line == f.failure;
     WrittenValue written;
     if (!failure &&
         !(line.startsWith(f.frameLead) && valueAndUnit(line.midRef(f.frameLead.size()), written)))
-        return LineResult::Unknown;
+        return false;
     if (!m_sendTime.isValid())
-        return LineResult::Unknown;
-    start(failure ? Measurement::Status::Failed : Measurement::Status::Ok, m_sendTime);
+        return false;
+    m.status = failure ? Measurement::Status::Failed : Measurement::Status::Ok;
     if (!failure)
         setDistance(m, written);
-    m_awaitingReply = false;
-    return LineResult::Record;
+    addReply(m);
+    return true;
 }
 
-RunReader::LineResult RunReader::parseCsvLine(const QString &line, Measurement &m) const
+void RunReader::addTimeout(const QDateTime &sendTime)
+{
+    Measurement m;
+    m.status = Measurement::Status::Timeout;
+    m.time = sendTime;
+    m.timeOfDayOnly = true;
+    m_ready.enqueue(m);
+}
+
+void RunReader::addSend(const QDateTime &time)
+{
+    if (!m_replies.isEmpty())
+        pairReplies();
+    m_sendTime = time;
+    m_unanswered.append(time);
+    if (m_unanswered.size() > kMaxUnanswered)
+        addTimeout(m_unanswered.takeFirst());
+}
+
+void RunReader::addReply(const Measurement &reply)
+{
+    m_replies.append(reply);
+    if (m_replies.size() >= m_unanswered.size())
+        pairReplies();
+}
+
+// The device answers in order, and a command whose reply came is not waited for any longer:
+// k replies after n unanswered sends answer the last k of them. Without a send, a reply has no
+// latency.
+void RunReader::pairReplies()
+{
+    const int unpaired = std::max(0, m_unanswered.size() - m_replies.size());
+    for (int i = 0; i < unpaired; ++i)
+        addTimeout(m_unanswered.at(i));
+    for (int i = 0; i < m_replies.size(); ++i) {
+        Measurement m = m_replies.at(i);
+        const int send = unpaired + i;
+        const QDateTime sendTime = send < m_unanswered.size() ? m_unanswered.at(send) : QDateTime();
+        if (!m.time.isValid())
+            m.time = sendTime.isValid() ? sendTime : m_sendTime;
+        else if (sendTime.isValid() && sendTime <= m.time)
+            m.latencyMs = sendTime.msecsTo(m.time);
+        m_ready.enqueue(m);
+    }
+    m_unanswered.clear();
+    m_replies.clear();
+}
+
+bool RunReader::parseCsvLine(const QString &line)
 {
     if (isCsvHeader(line))
-        return LineResult::NoRecord;
+        return true;
     // The check column is worked out again from the reply's bytes.
     const QStringList f = line.split(QLatin1Char(','));
     if (f.size() != 8 && f.size() != kCsvColumnsBeforeCheck)
-        return LineResult::Unknown;
+        return false;
     // The metres column is worked out again from the value or the reply.
-    return measurementFromFields({f[0], f[1], f[3], f[4], f[5], f[6]}, m) ? LineResult::Record
-                                                                          : LineResult::Unknown;
+    Measurement m;
+    if (!measurementFromFields({f[0], f[1], f[3], f[4], f[5], f[6]}, m))
+        return false;
+    m_ready.enqueue(m);
+    return true;
 }
 
-RunReader::LineResult RunReader::parseJsonLine(const QString &line, Measurement &m) const
+bool RunReader::parseJsonLine(const QString &line)
 {
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
-        return LineResult::Unknown;
+        return false;
     const QJsonObject o = document.object();
     auto text = [&o](const char *key) {
         const QJsonValue v = o.value(QLatin1String(key));
@@ -383,5 +425,9 @@ RunReader::LineResult RunReader::parseJsonLine(const QString &line, Measurement 
     };
     const RecordFields fields{text("time"), text("status"),     text("value"),
                               text("unit"), text("latency_ms"), text("raw")};
-    return measurementFromFields(fields, m) ? LineResult::Record : LineResult::Unknown;
+    Measurement m;
+    if (!measurementFromFields(fields, m))
+        return false;
+    m_ready.enqueue(m);
+    return true;
 }

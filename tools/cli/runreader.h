@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QQueue>
 #include <QString>
 #include <QVector>
 
@@ -15,10 +16,13 @@ class QTextCodec;
 // program's own CSV or JSONL. The kind is told from the content. Reads line by line, so memory
 // does not grow with the input.
 //
-// A window log has times of day but no date: a time earlier than the one before it starts a
-// new day. A send line that the next send line finds unanswered is a timeout at the send's
-// time; a failure line takes the time of the send line before it; a receive line's latency is
-// from that send line. A send line still unanswered at the end gives no record.
+// A window log has times of day but no date: a time more than 12 hours earlier than the one
+// before it starts a new day (a smaller step back is the clock being set). The window pairs
+// nothing, and its replies can be logged after later send lines, so the reader pairs them: the
+// replies that follow a run of unanswered send lines answer the latest of them, in order; the
+// earlier ones are timeouts at their send's time. A failure line takes the time of the send it
+// answers; a receive line's latency is from it. A send line still unanswered at the end gives
+// no record.
 class RunReader
 {
 public:
@@ -48,15 +52,19 @@ public:
 
 private:
     enum class Kind { WindowLog, Csv, Jsonl };
-    enum class LineResult { Record, NoRecord, Unknown };
 
     bool readLine(QString &line);
-    LineResult parse(const QString &line, Measurement &measurement);
-    LineResult parseWindowLine(const QString &line, Measurement &measurement);
-    LineResult parseCsvLine(const QString &line, Measurement &measurement) const;
-    LineResult parseJsonLine(const QString &line, Measurement &measurement) const;
+    // False for a line that fits no known form; records it completes go to m_ready.
+    bool parse(const QString &line);
+    bool parseWindowLine(const QString &line);
+    bool parseCsvLine(const QString &line);
+    bool parseJsonLine(const QString &line);
     bool timeOfDay(const QString &line, int at, QDateTime &time);
     void skip(const QString &line);
+    void addSend(const QDateTime &time);
+    void addTimeout(const QDateTime &sendTime);
+    void addReply(const Measurement &reply);
+    void pairReplies();
 
     QIODevice *m_device;
     QTextCodec *m_utf8;
@@ -67,12 +75,13 @@ private:
     qint64 m_lineNumber = 0;
     int m_skippedCount = 0;
     QVector<SkippedLine> m_firstSkipped;
-    Measurement m_firstRecord; // found by begin(), returned by the first next()
-    bool m_hasFirstRecord = false;
+    QQueue<Measurement> m_ready;
+    bool m_atEnd = false;
 
     // Window log state.
-    QDateTime m_sendTime; // of the last send line
-    bool m_awaitingReply = false;
+    QDateTime m_sendTime;            // of the last send line
+    QVector<QDateTime> m_unanswered; // send lines without a reply yet, oldest first
+    QVector<Measurement> m_replies;  // replies after them, not yet paired; failures without time
     qint64 m_lastTimeOfDayMs = -1;
     qint64 m_day = 0;
     int m_unsent = 0;
