@@ -447,16 +447,22 @@ void tst_Cli::readBack_data()
     row("unanswered send is a timeout, the last one nothing",
         sent + "发送时间 : 09:15:03.030\n发送时间 : 09:15:04.030",
         "09:15:02.030,timeout,,,m,,,\n09:15:03.030,timeout,,,m,,,\n");
-    // The window's replies to commands sent close together come after both send lines.
+    // The window logs commands sent close together before their replies; under load its
+    // replies run behind its send lines.
     row("replies after later sends, an unanswered send, the clock set back",
         sent + "发送时间 : 09:15:02.032\n接收时间 : 09:15:02.047 测量值:17.8米\n测量值:测量失败\n"
                "发送时间 : 09:15:02.050\n发送时间 : 09:15:02.070\n"
                "接收时间 : 09:15:02.082 测量值:100米\n"
                "发送时间 : 09:15:02.100\n接收时间 : 09:15:02.095 测量值:17.8米\n"
-               "发送时间 : 09:15:02.120\n接收时间 : 09:15:02.130 测量值:17.8米",
+               "发送时间 : 09:15:02.120\n接收时间 : 09:15:02.130 测量值:17.8米\n"
+               "发送时间 : 09:15:02.150\n发送时间 : 09:15:02.170\n接收时间 : 09:15:02.183 "
+               "测量值:17.8米\n"
+               "发送时间 : 09:15:02.190\n接收时间 : 09:15:02.201 测量值:17.8米\n"
+               "接收时间 : 09:15:02.202 测量值:17.8米",
         ok + "09:15:02.032,failed,,,m,,,\n09:15:02.050,timeout,,,m,,,\n"
              "09:15:02.082,ok,100,100,m,12,,\n09:15:02.095,ok,17.8,17.8,m,,,\n"
-             "09:15:02.130,ok,17.8,17.8,m,10,,\n");
+             "09:15:02.130,ok,17.8,17.8,m,10,,\n09:15:02.183,ok,17.8,17.8,m,33,,\n"
+             "09:15:02.201,ok,17.8,17.8,m,31,,\n09:15:02.202,ok,17.8,17.8,m,12,,\n");
     row("send failure",
         sent +
             "发送失败：串口未打开\n发送时间 : 09:15:03.030\n接收时间 : 09:15:03.045 测量值:100米",

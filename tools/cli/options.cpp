@@ -39,8 +39,8 @@ const char kDescription[] =
     "JSONL output, told apart by their content, and writes the same records, summary and\n"
     "chart. Lines that fit no known form are skipped and reported. The window's log has no\n"
     "date: its records carry the time of day as written, hours going on past 24 after\n"
-    "midnight. Replies after a run of send lines answer the latest sends, in order; the\n"
-    "earlier ones are timeouts.";
+    "midnight. Each reply answers the latest send line before it that no later reply\n"
+    "answers; the send lines left over are timeouts.";
 
 const char kExitCodes[] =
     "\nExit codes:\n"

@@ -19,8 +19,10 @@ constexpr int kTimeStampLength = 12; // hh:mm:ss.zzz
 // A time of day further back than this from the line before is on the next day; a smaller step
 // back is the clock being set.
 constexpr qint64 kNewDayStepMs = 12 * 3600 * 1000;
-// Replies are not looked for behind more unanswered commands than this.
-constexpr int kMaxUnanswered = 100;
+// Lines of a window log held for pairing at most, as long as a send among them is unanswered:
+// the window's replies can run this far behind its send lines (under load, for seconds), and
+// a log with unanswered sends is not held whole.
+constexpr int kMaxHeld = 200;
 
 // The window's line forms, taken from the very functions that write them.
 struct WindowForms
@@ -248,11 +250,13 @@ bool RunReader::next(Measurement &measurement)
             continue;
         }
         m_atEnd = true;
-        // Replies still waiting are paired; the sends before the last one were not answered.
-        if (!m_replies.isEmpty())
-            pairReplies();
-        while (m_unanswered.size() > 1)
-            addTimeout(m_unanswered.takeFirst());
+        // A command still waiting at the end gives no record.
+        QVector<int> partner = pairHeld();
+        if (!m_held.isEmpty() && m_held.last().isSend && partner.last() < 0) {
+            m_held.removeLast();
+            partner.removeLast();
+        }
+        release(m_held.size(), partner);
     }
     if (m_ready.isEmpty())
         return false;
@@ -302,8 +306,6 @@ bool RunReader::timeOfDay(const QString &line, int at, QDateTime &time)
 bool RunReader::parseWindowLine(const QString &line)
 {
     const WindowForms &f = windowForms();
-    Measurement m;
-    m.timeOfDayOnly = true;
     if (line.startsWith(f.sendPrefix)) {
         QDateTime time;
         if (line.size() != f.sendPrefix.size() + kTimeStampLength ||
@@ -314,12 +316,20 @@ bool RunReader::parseWindowLine(const QString &line)
     }
     if (line.startsWith(f.sendFailurePrefix)) {
         // The window logs it right after the send line of the command it could not write.
-        if (m_replies.isEmpty() && !m_unanswered.isEmpty()) {
-            m_unanswered.removeLast();
+        if (!m_held.isEmpty() && m_held.last().isSend) {
+            m_held.removeLast();
             ++m_unsent;
         }
         return true;
     }
+    return parseReplyLine(line);
+}
+
+bool RunReader::parseReplyLine(const QString &line)
+{
+    const WindowForms &f = windowForms();
+    Measurement m;
+    m.timeOfDayOnly = true;
     if (line.startsWith(f.receivePrefix)) {
         const int valueAt = f.receivePrefix.size() + kTimeStampLength + f.valueLead.size();
         WrittenValue written;
@@ -348,52 +358,73 @@ bool RunReader::parseWindowLine(const QString &line)
     return true;
 }
 
-void RunReader::addTimeout(const QDateTime &sendTime)
-{
-    Measurement m;
-    m.status = Measurement::Status::Timeout;
-    m.time = sendTime;
-    m.timeOfDayOnly = true;
-    m_ready.enqueue(m);
-}
-
 void RunReader::addSend(const QDateTime &time)
 {
-    if (!m_replies.isEmpty())
-        pairReplies();
     m_sendTime = time;
-    m_unanswered.append(time);
-    if (m_unanswered.size() > kMaxUnanswered)
-        addTimeout(m_unanswered.takeFirst());
+    m_held.append(HeldLine{true, time, Measurement()});
+    if (m_held.size() > kMaxHeld)
+        release(1, pairHeld());
 }
 
 void RunReader::addReply(const Measurement &reply)
 {
-    m_replies.append(reply);
-    if (m_replies.size() >= m_unanswered.size())
-        pairReplies();
+    m_held.append(HeldLine{false, m_sendTime, reply});
+    const QVector<int> partner = pairHeld();
+    // Once every send held is answered, later lines change nothing before them.
+    bool answered = true;
+    for (int i = 0; i < m_held.size() && answered; ++i)
+        answered = !m_held.at(i).isSend || partner.at(i) >= 0;
+    const int settled = answered ? m_held.size() : 0;
+    release(settled, partner);
 }
 
 // The device answers in order, and a command whose reply came is not waited for any longer:
-// k replies after n unanswered sends answer the last k of them. Without a send, a reply has no
-// latency.
-void RunReader::pairReplies()
+// from the last reply back, each answers the latest send before it that no later reply took.
+// So replies after a run of sends answer the latest of them, and the counts are right also
+// when replies run behind the sends. Returns for each held line the index of its partner, or -1.
+QVector<int> RunReader::pairHeld() const
 {
-    const int unpaired = std::max(0, m_unanswered.size() - m_replies.size());
-    for (int i = 0; i < unpaired; ++i)
-        addTimeout(m_unanswered.at(i));
-    for (int i = 0; i < m_replies.size(); ++i) {
-        Measurement m = m_replies.at(i);
-        const int send = unpaired + i;
-        const QDateTime sendTime = send < m_unanswered.size() ? m_unanswered.at(send) : QDateTime();
-        if (!m.time.isValid())
-            m.time = sendTime.isValid() ? sendTime : m_sendTime;
-        else if (sendTime.isValid() && sendTime <= m.time)
-            m.latencyMs = sendTime.msecsTo(m.time);
+    QVector<int> partner(m_held.size(), -1);
+    int before = m_held.size();
+    for (int r = m_held.size() - 1; r >= 0; --r) {
+        if (m_held.at(r).isSend)
+            continue;
+        int s = std::min(r, before) - 1;
+        while (s >= 0 && !m_held.at(s).isSend)
+            --s;
+        if (s < 0)
+            continue;
+        partner[r] = s;
+        partner[s] = r;
+        before = s;
+    }
+    return partner;
+}
+
+// Records for the first count held lines: an unanswered send is a timeout at its time.
+void RunReader::release(int count, const QVector<int> &partner)
+{
+    for (int i = 0; i < count; ++i) {
+        const HeldLine &line = m_held.at(i);
+        if (line.isSend && partner.at(i) >= 0)
+            continue;
+        Measurement m = line.reply;
+        m.timeOfDayOnly = true;
+        if (line.isSend) {
+            m.status = Measurement::Status::Timeout;
+            m.time = line.time;
+        } else {
+            const QDateTime sent = partner.at(i) >= 0 ? m_held.at(partner.at(i)).time : line.time;
+            // A failure line has no time of its own; a reply stamped before its send has no
+            // latency (the clock was set back).
+            if (!m.time.isValid())
+                m.time = sent;
+            else if (partner.at(i) >= 0 && sent <= m.time)
+                m.latencyMs = sent.msecsTo(m.time);
+        }
         m_ready.enqueue(m);
     }
-    m_unanswered.clear();
-    m_replies.clear();
+    m_held.remove(0, count);
 }
 
 bool RunReader::parseCsvLine(const QString &line)

@@ -18,11 +18,11 @@ class QTextCodec;
 //
 // A window log has times of day but no date: a time more than 12 hours earlier than the one
 // before it starts a new day (a smaller step back is the clock being set). The window pairs
-// nothing, and its replies can be logged after later send lines, so the reader pairs them: the
-// replies that follow a run of unanswered send lines answer the latest of them, in order; the
-// earlier ones are timeouts at their send's time. A failure line takes the time of the send it
-// answers; a receive line's latency is from it. A send line still unanswered at the end gives
-// no record.
+// nothing, and its replies can be logged after later send lines, so the reader pairs them, in
+// order: each reply answers the latest send line before it that no later reply answers, and
+// the send lines left over are timeouts at their time. A failure line takes the time of the
+// send it answers; a receive line's latency is from it. A send line still unanswered at the
+// end gives no record.
 class RunReader
 {
 public:
@@ -57,14 +57,15 @@ private:
     // False for a line that fits no known form; records it completes go to m_ready.
     bool parse(const QString &line);
     bool parseWindowLine(const QString &line);
+    bool parseReplyLine(const QString &line);
     bool parseCsvLine(const QString &line);
     bool parseJsonLine(const QString &line);
     bool timeOfDay(const QString &line, int at, QDateTime &time);
     void skip(const QString &line);
     void addSend(const QDateTime &time);
-    void addTimeout(const QDateTime &sendTime);
     void addReply(const Measurement &reply);
-    void pairReplies();
+    QVector<int> pairHeld() const;
+    void release(int count, const QVector<int> &partner);
 
     QIODevice *m_device;
     QTextCodec *m_utf8;
@@ -79,9 +80,14 @@ private:
     bool m_atEnd = false;
 
     // Window log state.
-    QDateTime m_sendTime;            // of the last send line
-    QVector<QDateTime> m_unanswered; // send lines without a reply yet, oldest first
-    QVector<Measurement> m_replies;  // replies after them, not yet paired; failures without time
+    struct HeldLine
+    {
+        bool isSend = false;
+        QDateTime time;    // of the send line; for a reply, of the last send line before it
+        Measurement reply; // a failure line's time is not known yet
+    };
+    QDateTime m_sendTime;     // of the last send line
+    QVector<HeldLine> m_held; // lines whose pairing later lines may still change
     qint64 m_lastTimeOfDayMs = -1;
     qint64 m_day = 0;
     int m_unsent = 0;
