@@ -369,6 +369,11 @@ void RunReader::addSend(const QDateTime &time)
 void RunReader::addReply(const Measurement &reply)
 {
     m_held.append(HeldLine{false, m_sendTime, reply});
+    // Fewer replies than sends cannot answer them all: spared pairing every line of a long hold.
+    const auto sends = std::count_if(m_held.cbegin(), m_held.cend(),
+                                     [](const HeldLine &line) { return line.isSend; });
+    if (2 * sends > m_held.size())
+        return;
     const QVector<int> partner = pairHeld();
     // Once every send held is answered, later lines change nothing before them.
     bool answered = true;
