@@ -362,8 +362,14 @@ void RunReader::addSend(const QDateTime &time)
 {
     m_sendTime = time;
     m_held.append(HeldLine{true, time, Measurement()});
-    if (m_held.size() > kMaxHeld)
-        release(1, pairHeld());
+    if (m_held.size() <= kMaxHeld)
+        return;
+    // Held too long: the earliest unanswered send is given up, with the lines before it.
+    const QVector<int> partner = pairHeld();
+    int count = 1;
+    while (count < m_held.size() && !(m_held.at(count - 1).isSend && partner.at(count - 1) < 0))
+        ++count;
+    release(count, partner);
 }
 
 void RunReader::addReply(const Measurement &reply)
@@ -397,8 +403,9 @@ QVector<int> RunReader::pairHeld() const
         int s = std::min(r, before) - 1;
         while (s >= 0 && !m_held.at(s).isSend)
             --s;
+        // No send before it, so none before the replies before it either.
         if (s < 0)
-            continue;
+            break;
         partner[r] = s;
         partner[s] = r;
         before = s;
