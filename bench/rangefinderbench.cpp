@@ -2,7 +2,7 @@
 // machine over a real pseudo-terminal with the simulator as the device. It prints what it
 // measures and judges nothing.
 //   rangefinder-bench [--only latency|cost|startup|scale]... [--replies N] [--seconds N]
-//                     [--runs N] [--lines N] [--block N] [--pane-limit PX]
+//                     [--runs N] [--lines N] [--block N] [--pane-limit PX] [--save-log FILE]
 #include "devicesimulator.h"
 #include "devicethread.h"
 #include "logpane.h"
@@ -159,7 +159,7 @@ private:
 };
 
 // Bursts the window decoded, from its debug output; replies closer together than the silence
-// that ends a burst arrive as one burst and give one line.
+// that ends a burst arrive as one burst, each still given its line.
 BurstCapture *bursts = nullptr;
 
 const QString kReceived = QStringLiteral("接收时间");
@@ -305,7 +305,7 @@ void textEditFloor(int seconds, const QSize &paneSize)
 
 // 2. Continuous measurement every 20 ms against the simulator as a separate process, so that
 // this process's CPU time is the window's alone.
-void cost(int seconds)
+void cost(int seconds, const QString &savePath)
 {
     print("\n== Loss and cost: continuous measurement every 20 ms for %d s, device answering "
           "after 2 ms ==\n",
@@ -366,6 +366,9 @@ void cost(int seconds)
         failedLines = window.countLines(QStringLiteral("发送失败"));
         receivedLines = window.countLines(kReceived);
         paneSize = window.log()->size();
+        // For rangefinder-cli --from: the log as 文件保存 writes it.
+        if (!savePath.isEmpty() && !saveLogText(savePath, window.log()->toPlainText()))
+            print("cannot save the log to %s\n", qPrintable(savePath));
     }
     sim.terminate();
     sim.waitForFinished(5000);
@@ -567,7 +570,8 @@ int main(int argc, char *argv[])
                 {"pane-limit", "px",
                  "Height at which the log pane hands its older lines on (the window's own, %1; "
                  "above 21470000 the pane freezes).",
-                 QString::number(kLogPaneHeightLimit, 'f', 0)}});
+                 QString::number(kLogPaneHeightLimit, 'f', 0)},
+                {"save-log", "file", "Save the window's log of the cost run to this file."}});
     const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
     parser.process(app);
     const QStringList parts =
@@ -594,7 +598,7 @@ int main(int argc, char *argv[])
     if (parts.contains(QStringLiteral("latency")))
         latency(value("replies").toInt());
     if (parts.contains(QStringLiteral("cost")))
-        cost(value("seconds").toInt());
+        cost(value("seconds").toInt(), value("save-log"));
     if (parts.contains(QStringLiteral("startup")))
         startup(value("runs").toInt());
     // Last: with --pane-limit past the breakdown it may end the program.

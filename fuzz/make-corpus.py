@@ -85,6 +85,11 @@ seeds = {
     "no-start-byte": seed([read(h("0102030405060708090A"))]),
     "start-of-reply-then-reply": seed([read(h("550000")), read(h("550000010000B2"))]),
     "reply-split-three-four": seed([read(h("550000")), read(h("010000B2"))]),
+    # Replies of two commands sent close together reach the window as one burst; each is shown.
+    "checksum-55-then-reply": seed([read(h("55AA88010000CC55") + REPLY)]),
+    "reply-noise-reply": seed([read(REPLY + h("0102AA") + MAX, YARD)]),
+    "three-replies-third-cut": seed([read(REPLY + MAX + FAILED[:4]), read(FAILED[4:])]),
+    "seven-bytes-then-reply": seed([read(REPLY[:7] + REPLY + REPLY[:7], FOOT)]),
     "truncated-read": h("00100C40") + REPLY,
     "tiny": b"\x00",
 }

@@ -141,30 +141,41 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
         const BurstOutcome outcome = endBurst(buffer, frame, unit, time);
         timerRunning = false;
 
-        // The reply is read from the first 0x55; whatever comes before it is dropped.
-        const int start = before.indexOf('\x55');
-        const int dropped = start < 0 ? before.size() : start;
-        const QByteArray reply = before.mid(dropped);
-        CHECK(outcome.dropped == dropped);
-        CHECK(buffer.isEmpty() || buffer.at(0) == '\x55');
-        if (reply.size() < kMinReplyBytes) {
-            CHECK(!outcome.decoded);
-            CHECK(buffer == reply);
-            CHECK(outcome.burst == before.left(dropped));
-            CHECK(std::equal(std::begin(frame), std::end(frame), frameBefore));
-            CHECK(outcome.line.isEmpty());
-            return;
+        // Each reply is read from a 0x55: 7 bytes, and the 8th when it is their checksum; bytes
+        // before a 0x55 are dropped, fewer than 7 from one are kept.
+        const auto at = [&before](int i) { return quint8(before.at(i)); };
+        int start = before.indexOf('\x55');
+        start = start < 0 ? before.size() : start;
+        CHECK(outcome.dropped == start);
+        // Each reply in turn is copied into the frame, as far as the burst goes on.
+        ReplyFrame expectedFrame;
+        std::copy(std::begin(frameBefore), std::end(frameBefore), expectedFrame);
+        int n = 0;
+        while (before.size() - start >= kMinReplyBytes) {
+            int end = start + kMinReplyBytes;
+            if (end < before.size() && at(end) == ((at(start + 2) + at(start + 3) + at(start + 4) +
+                                                    at(start + 5) + at(start + 6)) &
+                                                   0xFF))
+                ++end;
+            int next = before.indexOf('\x55', end);
+            next = next < 0 ? before.size() : next;
+            CHECK(n < outcome.replies.size());
+            const BurstReply &got = outcome.replies.at(n++);
+            CHECK(got.bytes == before.mid(start, next - start));
+            CHECK(got.reply.status == at(start + 3));
+            CHECK(got.reply.raw == at(start + 5) * 256 + at(start + 6));
+            checkLine(got.line, got.reply, unit, prefix);
+            for (int i = 0; i < int(sizeof(ReplyFrame)) && start + i < before.size(); ++i)
+                expectedFrame[i] = at(start + i);
+            start = next;
         }
-        CHECK(outcome.decoded);
-        CHECK(buffer.isEmpty());
-        CHECK(outcome.burst == before);
-        const auto at = [&reply](int i) { return quint8(reply.at(i)); };
-        CHECK(at(0) == 0x55);
-        CHECK(outcome.reply.status == at(3));
-        CHECK(outcome.reply.raw == at(5) * 256 + at(6));
-        for (int i = 0; i < int(sizeof(ReplyFrame)); ++i)
-            CHECK(frame[i] == (i < reply.size() ? at(i) : frameBefore[i]));
-        checkLine(outcome.line, outcome.reply, unit, prefix);
+        CHECK(outcome.replies.size() == n);
+        CHECK(outcome.decoded() == (n > 0));
+        CHECK(outcome.burst == before.left(start));
+        CHECK(buffer == before.mid(start));
+        CHECK(buffer.size() < kMinReplyBytes);
+        CHECK(buffer.isEmpty() || buffer.at(0) == '\x55');
+        CHECK(std::equal(std::begin(frame), std::end(frame), expectedFrame));
     };
 
     size_t i = 0;

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QVector>
 
 // The receive path without its widgets and timers, so that the window, the command line and
 // the fuzzer all run the one implementation.
@@ -14,18 +15,25 @@
 // long to wait for silence and must be ended now.
 bool collectBytes(QByteArray &buffer, const QByteArray &bytes);
 
-struct BurstOutcome
+struct BurstReply
 {
-    bool decoded = false; // false: no reply, or a residue of 6 bytes or fewer kept in the buffer
     Reply reply;
     QString line;     // the log line; empty when there is nothing to log (distance 0)
-    QByteArray burst; // every byte of the burst now gone from the buffer, dropped ones first
-    int dropped = 0;  // bytes before the reply's start byte: burst.mid(dropped) is the reply
+    QByteArray bytes; // from its start byte up to the next reply's, or to the end of the burst
 };
 
-// Ends the burst in buffer: drops the bytes before its first start byte, then decodes the reply
-// from there into frame and empties the buffer. A reply of 6 bytes or fewer stays as a residue
-// (so a residue always starts with the start byte).
+struct BurstOutcome
+{
+    QVector<BurstReply> replies; // in the order received; none: no reply, or a residue kept
+    QByteArray burst; // every byte of the burst now gone from the buffer, dropped ones first
+    int dropped = 0;  // bytes before the first reply's start byte
+    bool decoded() const { return !replies.isEmpty(); }
+};
+
+// Ends the burst in buffer: drops the bytes before its first start byte and decodes a reply
+// from there; its checksum, when it follows, goes with it. Further replies are read from
+// there the same way, each into frame in turn, and leave the buffer. What is left, 6 bytes or
+// fewer from a start byte, stays as a residue (so a residue always starts with the start byte).
 BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, LengthUnit unit,
                       const QDateTime &time);
 

@@ -26,8 +26,10 @@ void Widget::decodeBurst()
     rxTimer->stop();
     const BurstOutcome outcome =
         endBurst(rxBuffer, rxFrame, selectedUnit(), QDateTime::currentDateTime());
-    if (!outcome.line.isEmpty())
-        appendLog(outcome.line);
+    for (const BurstReply &reply : outcome.replies) {
+        if (!reply.line.isEmpty())
+            appendLog(reply.line);
+    }
     // Nothing left the buffer when a short reply waits there for its rest.
     if (!outcome.burst.isEmpty())
         qDebug() << "....." << outcome.burst.toHex();

@@ -1,3 +1,4 @@
+#include "commandframe.h"
 #include "devicesimulator.h"
 #include "devicethread.h"
 #include "modalcatcher.h"
@@ -44,6 +45,8 @@ private slots:
     void lineNeverFallsSilent();
     void repliesInPieces_data();
     void repliesInPieces();
+    void repliesInOneBurst_data();
+    void repliesInOneBurst();
     void noiseBetweenReplies_data();
     void noiseBetweenReplies();
     void portCannotBeOpened_data();
@@ -95,9 +98,9 @@ QString expectedValue(const QByteArray &burst)
     return kMeasured + QString::number(metres, 'g', 6) + QStringLiteral("米");
 }
 
-// The receive path as the window has it: bytes before the first 0x55 are dropped; from there a
-// burst of 7 bytes or more is decoded and consumed, a shorter one is kept and joins the next.
-// The diagnostic shows what left the buffer.
+// The receive path as the window has it: bytes before a 0x55 are dropped; from there 7 bytes
+// or more are a reply, which takes an 8th that is its checksum, and the next reply is read
+// from there; fewer are kept and join the next burst. The diagnostic shows what left the buffer.
 struct BurstModel
 {
     QByteArray residue;
@@ -107,18 +110,22 @@ struct BurstModel
     void add(const QByteArray &bytes)
     {
         residue += bytes;
-        const int start = residue.indexOf('\x55');
-        QByteArray gone = residue.left(start < 0 ? residue.size() : start);
-        residue.remove(0, gone.size());
-        if (residue.size() >= 7) {
-            const QString value = expectedValue(residue);
+        auto startFrom = [this](int from) {
+            const int start = residue.indexOf('\x55', from);
+            return start < 0 ? residue.size() : start;
+        };
+        int start = startFrom(0);
+        while (residue.size() - start >= 7) {
+            const QByteArray reply = residue.mid(start);
+            const QString value = expectedValue(reply);
             if (!value.isEmpty())
                 values << value;
-            gone += residue;
-            residue.clear();
+            const bool checked = reply.size() > 7 && quint8(reply.at(7)) == frameChecksum(reply);
+            start = startFrom(start + (checked ? 8 : 7));
         }
-        if (!gone.isEmpty())
-            bursts << gone;
+        if (start > 0)
+            bursts << residue.left(start);
+        residue.remove(0, start);
     }
 };
 
@@ -386,7 +393,8 @@ void tst_Faults::lineNeverFallsSilent()
     QFETCH(int, streamedAtLeast);
 
     // Declared before the device's thread, so they outlive the device that uses them.
-    const QByteArray chunk = replyFrame(1, 178).repeated(2048);
+    // A reply in every 4 KiB: each of its replies is shown, and no device answers faster.
+    const QByteArray chunk = (replyFrame(1, 178) + QByteArray(4088, '\0')).repeated(4);
     QAtomicInt streaming(1);
     QAtomicInt chunks(0);
     DeviceThread simulator;
@@ -447,7 +455,7 @@ void tst_Faults::lineNeverFallsSilent()
           streamed, bursts, largestBurst, growth, longestTickGap);
 
     // Kept whole, the stream would need at least its own size in memory. What does grow is the
-    // log: a line (under a kilobyte) for every burst of more than 4096 bytes.
+    // log: a line (under a kilobyte) for every reply, one in 4096 bytes.
     QVERIFY2(streamed >= streamedAtLeast, qPrintable(QString::number(streamed)));
     if (kResidentSetTellsGrowth)
         QVERIFY2(growth < streamed / 2, qPrintable(QString::number(growth)));
@@ -515,6 +523,49 @@ void tst_Faults::repliesInPieces()
     QTRY_COMPARE(decoded->bursts.size(), expectedBursts.size());
     QCOMPARE(decoded->bursts, expectedBursts);
     QCOMPARE(shownValues(), expected);
+}
+
+void tst_Faults::repliesInOneBurst_data()
+{
+    QTest::addColumn<QList<QByteArray>>("bursts");
+    QTest::addColumn<QStringList>("values");
+
+    const QByteArray reply = replyFrame(1, 178);
+    const QByteArray hundred = replyFrame(1, 1000);
+    const QByteArray failed = replyFrame(0, 100);
+    const QString m17 = QStringLiteral("测量值:17.8米"), m100 = QStringLiteral("测量值:100米");
+    QTest::newRow("two replies") << QList<QByteArray>{reply + hundred} << QStringList{m17, m100};
+    QTest::newRow("checksum 0x55, then a reply")
+        << QList<QByteArray>{QByteArray::fromHex("55AA88010000CC55") + reply}
+        << QStringList{QStringLiteral("测量值:20.4米"), m17};
+    QTest::newRow("reply, noise, reply")
+        << QList<QByteArray>{reply + QByteArray::fromHex("01AA") + hundred}
+        << QStringList{m17, m100};
+    QTest::newRow("three replies, the third cut")
+        << QList<QByteArray>{reply + hundred + failed.left(4), failed.mid(4)}
+        << QStringList{m17, m100, QStringLiteral("测量值:测量失败")};
+}
+
+// Replies to commands sent close together reach the window as one burst.
+void tst_Faults::repliesInOneBurst()
+{
+    QFETCH(QList<QByteArray>, bursts);
+    QFETCH(QStringList, values);
+
+    DeviceSimulator device;
+    QVERIFY2(openOn(device), qPrintable(device.errorString()));
+    for (int i = 0; i < bursts.size(); ++i) {
+        device.writeRaw(bursts.at(i));
+        QTRY_COMPARE(decoded->bursts.size(), i + 1);
+    }
+    // The diagnostics show every byte, once; the third reply's start waited for its rest.
+    QByteArray shown, sent;
+    for (int i = 0; i < bursts.size(); ++i) {
+        shown += decoded->bursts.at(i);
+        sent += bursts.at(i);
+    }
+    QCOMPARE(shown, sent);
+    QCOMPARE(shownValues(), values);
 }
 
 void tst_Faults::noiseBetweenReplies_data()

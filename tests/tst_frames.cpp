@@ -165,9 +165,28 @@ void tst_Frames::bursts_data()
         << QByteArray();
     QTest::newRow("failure") << QList<QByteArray>{QByteArray::fromHex("55AA880000006468")}
                              << QStringList{QStringLiteral("测量值:测量失败")} << QByteArray();
-    QTest::newRow("long burst consumed whole")
-        << QList<QByteArray>{reply + reply + QByteArray(3, '\x55')} << QStringList{line}
+    // Replies of commands sent close together come as one burst: each gets its line.
+    const QByteArray max = QByteArray::fromHex("55AA880100FFFF87");
+    const QByteArray failed = QByteArray::fromHex("55AA880000006468");
+    const QString maxLine = QStringLiteral("接收时间 : 09:15:02.047 测量值:6553.5米");
+    const QString failure = QStringLiteral("测量值:测量失败");
+    QTest::newRow("two replies, then a residue")
+        << QList<QByteArray>{reply + max + QByteArray(3, '\x55')} << QStringList{line, maxLine}
+        << QByteArray(3, '\x55');
+    QTest::newRow("checksum 0x55, then a reply")
+        << QList<QByteArray>{QByteArray::fromHex("55AA88010000CC55") + reply}
+        << QStringList{QStringLiteral("接收时间 : 09:15:02.047 测量值:20.4米"), line}
         << QByteArray();
+    QTest::newRow("reply, noise, reply")
+        << QList<QByteArray>{reply + QByteArray::fromHex("01AA") + max}
+        << QStringList{line, maxLine} << QByteArray();
+    QTest::newRow("seven bytes, then a reply")
+        << QList<QByteArray>{reply.left(7) + max} << QStringList{line, maxLine} << QByteArray();
+    QTest::newRow("three replies, the third cut") << QList<QByteArray>{max + reply + failed.left(4)}
+                                                  << QStringList{maxLine, line} << failed.left(4);
+    QTest::newRow("three replies, the third's rest later")
+        << QList<QByteArray>{max + reply + failed.left(4), failed.mid(4)}
+        << QStringList{maxLine, line, failure} << QByteArray();
     // Bytes before a start byte go, a whole burst of them too, as in both programs.
     const QByteArray seven = QByteArray::fromHex("550000010000B2");
     QTest::newRow("stray byte, then a reply")
@@ -194,15 +213,14 @@ void tst_Frames::bursts()
         QVERIFY(!collectBytes(buffer, burst));
         const QByteArray before = buffer;
         const BurstOutcome outcome = endBurst(buffer, frame, LengthUnit::Metre, time);
-        if (outcome.decoded) {
-            QCOMPARE(outcome.burst, before);
-            QVERIFY(buffer.isEmpty());
-        } else {
-            QCOMPARE(outcome.burst + buffer, before);
-            QCOMPARE(outcome.burst.size(), outcome.dropped);
+        QCOMPARE(outcome.burst + buffer, before);
+        QByteArray replies;
+        for (const BurstReply &reply : outcome.replies) {
+            replies += reply.bytes;
+            if (!reply.line.isEmpty())
+                logged << reply.line;
         }
-        if (!outcome.line.isEmpty())
-            logged << outcome.line;
+        QCOMPARE(outcome.burst.left(outcome.dropped) + replies, outcome.burst);
     }
     QCOMPARE(logged, lines);
     QCOMPARE(buffer, left);

@@ -48,7 +48,6 @@ private slots:
     void residueJoinsNextBurst();
     void onlyWholeRepliesShown_data();
     void onlyWholeRepliesShown();
-    void longBurst();
     void readDataByName();
 
 private:
@@ -400,19 +399,6 @@ void tst_Link::onlyWholeRepliesShown()
     QCOMPARE(lines(), QStringList{lines().value(0)});
     QVERIFY2(lines().at(0).contains(QRegularExpression(kReceived + "17.8米$")),
              qPrintable(lines().at(0)));
-}
-
-void tst_Link::longBurst()
-{
-    openLink();
-    sim->writeRaw(replyFrame(1, 0xB2) + replyFrame(1, 0x3E8) + replyFrame(0, 5));
-    QTRY_COMPARE(lines().size(), 1);
-    QVERIFY(lines().at(0).endsWith(QStringLiteral("测量值:17.8米")));
-    // Nothing of the long burst is left behind for the next one.
-    QTest::qWait(30);
-    sim->writeRaw(replyFrame(1, 0x261));
-    QTRY_COMPARE(lines().size(), 2);
-    QVERIFY(lines().at(1).endsWith(QStringLiteral("测量值:60.9米")));
 }
 
 void tst_Link::readDataByName()

@@ -47,7 +47,7 @@ void DeviceRun::end(int exitCode)
 {
     if (hasEnded())
         return;
-    m_statistics.ignoredBursts = m_session->ignoredBursts();
+    m_statistics.ignoredReplies = m_session->ignoredReplies();
     m_exitCode = exitCode;
     emit ended();
 }

@@ -33,8 +33,9 @@ struct Measurement
     QDateTime time;        // when the reply was decoded, or when the timeout ran out
     Reply reply;           // all but Timeout
     qint64 latencyMs = -1; // from the command's write to the decoded reply; -1 for Timeout
-    // Every byte of the reply from its start byte on, with whatever followed in its burst, and
-    // its last byte when that came in a later burst; empty for Timeout.
+    // Every byte of the reply from its start byte on, with whatever followed in its burst up to
+    // the next reply's start byte, and its last byte when that came in a later burst; empty for
+    // Timeout.
     QByteArray burst;
 
     // Read back from a log that holds the value but not the reply's bytes, when the value is

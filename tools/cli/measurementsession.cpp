@@ -197,23 +197,25 @@ void MeasurementSession::endOfBurst()
             return;
     }
     const BurstOutcome outcome = endBurst(m_buffer, m_frame, m_settings.unit, now);
-    if (!outcome.decoded) {
-        // A short burst from before the command cannot be the start of its reply.
-        if (stale)
-            m_buffer.clear();
+    // A short burst from before the command cannot be the start of its reply.
+    if (stale)
+        m_buffer.clear();
+    if (!outcome.decoded())
         return;
-    }
-    if (stale || !m_waiting) {
-        ++m_ignoredBursts;
+    // Commands never overlap: at most the first reply of a burst answers the one waiting.
+    const bool answers = !stale && m_waiting;
+    m_ignoredReplies += outcome.replies.size() - (answers ? 1 : 0);
+    if (!answers)
         return;
-    }
 
     Measurement measurement;
     measurement.time = now;
-    measurement.reply = outcome.reply;
+    measurement.reply = outcome.replies.first().reply;
     measurement.latencyMs = m_sinceWrite.elapsed();
-    measurement.burst = outcome.burst.mid(outcome.dropped);
-    if (measurement.burst.size() < kFrameSize) {
+    measurement.burst = outcome.replies.first().bytes;
+    // Only a reply that ended its burst can have its last byte still on the way.
+    if (measurement.burst.size() < kFrameSize && outcome.replies.size() == 1 &&
+        m_buffer.isEmpty()) {
         m_held = measurement;
         m_holding = true;
         return;

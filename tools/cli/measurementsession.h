@@ -32,15 +32,16 @@ struct SessionSettings
 // Pairing replies with commands is by time alone, so a reply is made only of bytes that
 // arrived after its command was written: a short residue left over from before the write is
 // dropped when the command goes out, and a burst that was already arriving then is ignored.
-// A decoded burst with no command waiting is ignored too. Short bursts while a command waits
-// stay in the buffer and join the next one, exactly as in the window.
+// A reply with no command waiting is ignored too, and so is every reply behind the first in a
+// burst. Short bursts while a command waits stay in the buffer and join the next one, exactly
+// as in the window.
 //
 // When the interval runs out while a command still waits for its reply, the next command is
 // written as soon as that reply is decoded or times out; commands never overlap.
 //
-// A reply decoded without its last byte (7 bytes from its start byte) waits for it until the
-// timeout: serial adapters can deliver that byte well after the rest. The first byte of the next
-// burst is taken as that last byte.
+// A reply decoded without its last byte (7 bytes from its start byte, the end of its burst)
+// waits for it until the timeout: serial adapters can deliver that byte well after the rest. The
+// first byte of the next burst is taken as that last byte.
 //
 // With reconnectMs, a device that goes away does not end the run: the port is opened again by
 // its name (a symbolic link resolved anew each time) until it opens, and measuring goes on at
@@ -67,8 +68,9 @@ public:
     void stop();
 
     bool isRunning() const { return m_running; }
-    // Decoded bursts that answered no command (noise, or a reply later than its timeout).
-    int ignoredBursts() const { return m_ignoredBursts; }
+    // Decoded replies that answered no command (noise, a reply later than its timeout, or one
+    // behind the first in its burst).
+    int ignoredReplies() const { return m_ignoredReplies; }
 
 signals:
     void measured(const Measurement &measurement);
@@ -124,5 +126,5 @@ private:
     bool m_staleBurst = false; // the burst being collected began before the last write
     bool m_durationOver = false;
     int m_sent = 0;
-    int m_ignoredBursts = 0;
+    int m_ignoredReplies = 0;
 };

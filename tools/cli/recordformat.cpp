@@ -368,9 +368,9 @@ QString formatSummary(const RunStatistics &s)
     if (s.rejected > 0)
         text += QStringLiteral("rejected: %1 replies whose check byte was wrong or missing\n")
                     .arg(s.rejected);
-    if (s.ignoredBursts > 0)
+    if (s.ignoredReplies > 0)
         text +=
-            QStringLiteral("ignored: %1 bursts that answered no command\n").arg(s.ignoredBursts);
+            QStringLiteral("ignored: %1 replies that answered no command\n").arg(s.ignoredReplies);
     if (s.unsent > 0)
         text += QStringLiteral("not sent: %1 commands the window could not write\n").arg(s.unsent);
     if (s.disconnections > 0)

@@ -52,7 +52,7 @@ struct RunStatistics
     int failures = 0; // rejected ones included
     int rejected = 0;
     int timeouts = 0;
-    int ignoredBursts = 0;
+    int ignoredReplies = 0;
     int unsent = 0; // read back from a window log: commands the window could not write
     int disconnections = 0;
     qint64 awayMs = 0;

@@ -16,6 +16,13 @@ namespace {
 // Longer lines are not part of a run; reading stops there rather than holding them.
 constexpr int kMaxLineBytes = 64 * 1024;
 constexpr int kTimeStampLength = 12; // hh:mm:ss.zzz
+// A time of day further back than this from the line before is on the next day; a smaller step
+// back is the clock being set.
+constexpr qint64 kNewDayStepMs = 12 * 3600 * 1000;
+// Lines of a window log held for pairing at most, as long as a send among them is unanswered:
+// the window's replies can run this far behind its send lines (under load, for seconds), and
+// a log with unanswered sends is not held whole.
+constexpr int kMaxHeld = 200;
 
 // The window's line forms, taken from the very functions that write them.
 struct WindowForms
@@ -209,55 +216,57 @@ bool RunReader::begin()
         return false;
     }
     QString line;
-    bool decided = false;
     while (readLine(line)) {
         if (line.trimmed().isEmpty())
             continue;
-        if (!decided) {
-            decided = true;
-            if (line.startsWith(QChar(0xFEFF)))
-                line.remove(0, 1);
-            if (isCsvHeader(line)) {
-                m_kind = Kind::Csv;
-                continue;
-            }
+        if (line.startsWith(QChar(0xFEFF)))
+            line.remove(0, 1);
+        if (isCsvHeader(line)) {
+            m_kind = Kind::Csv;
+        } else {
             m_kind = line.startsWith(QLatin1Char('{')) ? Kind::Jsonl : Kind::WindowLog;
+            if (!parse(line))
+                skip(line);
         }
         // A run has a record: a header, or a command never answered, alone is none.
-        const LineResult result = parse(line, m_firstRecord);
-        if (result == LineResult::Unknown)
-            skip(line);
-        m_hasFirstRecord = result == LineResult::Record;
-        if (m_hasFirstRecord)
+        if (fill())
             return true;
+        m_errorString = QStringLiteral("no line in it is a measurement, as a log saved by the "
+                                       "window or rangefinder-cli's CSV or JSONL holds them");
+        return false;
     }
-    m_errorString = decided ? QStringLiteral("no line in it is a measurement, as a log saved by "
-                                             "the window or rangefinder-cli's CSV or JSONL "
-                                             "holds them")
-                            : QStringLiteral("it is empty");
+    m_errorString = QStringLiteral("it is empty");
     return false;
 }
 
 bool RunReader::next(Measurement &measurement)
 {
-    if (m_hasFirstRecord) {
-        m_hasFirstRecord = false;
-        measurement = m_firstRecord;
-        return true;
-    }
+    if (!fill())
+        return false;
+    measurement = m_ready.dequeue();
+    return true;
+}
+
+// Reads on until a record is ready or the input ends; false when none is left.
+bool RunReader::fill()
+{
     QString line;
-    while (readLine(line)) {
-        switch (parse(line, measurement)) {
-        case LineResult::Record:
-            return true;
-        case LineResult::NoRecord:
-            break;
-        case LineResult::Unknown:
-            skip(line);
-            break;
+    while (m_ready.isEmpty() && !m_atEnd) {
+        if (readLine(line)) {
+            if (!parse(line))
+                skip(line);
+            continue;
         }
+        m_atEnd = true;
+        // A command still waiting at the end gives no record.
+        QVector<int> partner = pairHeld();
+        if (!m_held.isEmpty() && m_held.last().isSend && partner.last() < 0) {
+            m_held.removeLast();
+            partner.removeLast();
+        }
+        release(m_held.size(), partner);
     }
-    return false;
+    return !m_ready.isEmpty();
 }
 
 void RunReader::skip(const QString &line)
@@ -267,19 +276,19 @@ void RunReader::skip(const QString &line)
         m_firstSkipped.append({m_lineNumber, line});
 }
 
-RunReader::LineResult RunReader::parse(const QString &line, Measurement &measurement)
+bool RunReader::parse(const QString &line)
 {
     if (line.trimmed().isEmpty())
-        return LineResult::NoRecord;
+        return true;
     switch (m_kind) {
     case Kind::WindowLog:
-        return parseWindowLine(line, measurement);
+        return parseWindowLine(line);
     case Kind::Csv:
-        return parseCsvLine(line, measurement);
+        return parseCsvLine(line);
     case Kind::Jsonl:
-        return parseJsonLine(line, measurement);
+        return parseJsonLine(line);
     }
-    return LineResult::Unknown;
+    return false;
 }
 
 bool RunReader::timeOfDay(const QString &line, int at, QDateTime &time)
@@ -292,91 +301,171 @@ bool RunReader::timeOfDay(const QString &line, int at, QDateTime &time)
     if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59 || ms < 0)
         return false;
     const qint64 ofDay = ((h * 60 + m) * 60 + s) * 1000 + ms;
-    if (ofDay < m_lastTimeOfDayMs)
+    if (m_lastTimeOfDayMs - ofDay > kNewDayStepMs)
         ++m_day;
     m_lastTimeOfDayMs = ofDay;
     time = QDateTime::fromMSecsSinceEpoch(m_day * 86400000 + ofDay, Qt::UTC);
     return true;
 }
 
-RunReader::LineResult RunReader::parseWindowLine(const QString &line, Measurement &m)
+bool RunReader::parseWindowLine(const QString &line)
 {
     const WindowForms &f = windowForms();
-    auto start = [&](Measurement::Status status, const QDateTime &time) {
-        m = Measurement();
-        m.status = status;
-        m.time = time;
-        m.timeOfDayOnly = true;
-    };
-
     if (line.startsWith(f.sendPrefix)) {
         QDateTime time;
         if (line.size() != f.sendPrefix.size() + kTimeStampLength ||
             !timeOfDay(line, f.sendPrefix.size(), time))
-            return LineResult::Unknown;
-        const bool unanswered = m_awaitingReply;
-        if (unanswered)
-            start(Measurement::Status::Timeout, m_sendTime);
-        m_sendTime = time;
-        m_awaitingReply = true;
-        return unanswered ? LineResult::Record : LineResult::NoRecord;
+            return false;
+        addSend(time);
+        return true;
     }
     if (line.startsWith(f.sendFailurePrefix)) {
-        if (m_awaitingReply)
+        // The window logs it right after the send line of the command it could not write.
+        if (!m_held.isEmpty() && m_held.last().isSend) {
+            m_held.removeLast();
             ++m_unsent;
-        m_awaitingReply = false;
-        return LineResult::NoRecord;
+        }
+        return true;
     }
+    return parseReplyLine(line);
+}
+
+bool RunReader::parseReplyLine(const QString &line)
+{
+    const WindowForms &f = windowForms();
+    Measurement m;
+    m.timeOfDayOnly = true;
     if (line.startsWith(f.receivePrefix)) {
         const int valueAt = f.receivePrefix.size() + kTimeStampLength + f.valueLead.size();
         WrittenValue written;
-        QDateTime time;
         if (line.size() <= valueAt ||
             line.midRef(valueAt - f.valueLead.size(), f.valueLead.size()) != f.valueLead ||
             !valueAndUnit(line.midRef(valueAt), written) ||
-            !timeOfDay(line, f.receivePrefix.size(), time))
-            return LineResult::Unknown;
-        start(Measurement::Status::Ok, time);
+            !timeOfDay(line, f.receivePrefix.size(), m.time))
+            return false;
+        m.status = Measurement::Status::Ok;
         setDistance(m, written);
-        if (m_awaitingReply)
-            m.latencyMs = m_sendTime.msecsTo(time);
-        m_awaitingReply = false;
-        return LineResult::Record;
+        addReply(m);
+        return true;
     }
-    // A failure, or a value without a time: both at the time of the send line before.
+    // A failure, or a value without a time: both at the time of the send line they answer.
     const bool failure = line == f.failure;
     WrittenValue written;
     if (!failure &&
         !(line.startsWith(f.frameLead) && valueAndUnit(line.midRef(f.frameLead.size()), written)))
-        return LineResult::Unknown;
+        return false;
     if (!m_sendTime.isValid())
-        return LineResult::Unknown;
-    start(failure ? Measurement::Status::Failed : Measurement::Status::Ok, m_sendTime);
+        return false;
+    m.status = failure ? Measurement::Status::Failed : Measurement::Status::Ok;
     if (!failure)
         setDistance(m, written);
-    m_awaitingReply = false;
-    return LineResult::Record;
+    addReply(m);
+    return true;
 }
 
-RunReader::LineResult RunReader::parseCsvLine(const QString &line, Measurement &m) const
+void RunReader::addSend(const QDateTime &time)
+{
+    m_sendTime = time;
+    m_held.append(HeldLine{true, time, Measurement()});
+    if (m_held.size() <= kMaxHeld)
+        return;
+    // Held too long: the earliest unanswered send is given up, with the lines before it.
+    const QVector<int> partner = pairHeld();
+    int count = 1;
+    while (count < m_held.size() && !(m_held.at(count - 1).isSend && partner.at(count - 1) < 0))
+        ++count;
+    release(count, partner);
+}
+
+void RunReader::addReply(const Measurement &reply)
+{
+    m_held.append(HeldLine{false, m_sendTime, reply});
+    // Fewer replies than sends cannot answer them all: spared pairing every line of a long hold.
+    const auto sends = std::count_if(m_held.cbegin(), m_held.cend(),
+                                     [](const HeldLine &line) { return line.isSend; });
+    if (2 * sends > m_held.size())
+        return;
+    const QVector<int> partner = pairHeld();
+    // Once every send held is answered, later lines change nothing before them.
+    bool answered = true;
+    for (int i = 0; i < m_held.size() && answered; ++i)
+        answered = !m_held.at(i).isSend || partner.at(i) >= 0;
+    const int settled = answered ? m_held.size() : 0;
+    release(settled, partner);
+}
+
+// The device answers in order, and a command whose reply came is not waited for any longer:
+// from the last reply back, each answers the latest send before it that no later reply took.
+// So replies after a run of sends answer the latest of them, and the counts are right also
+// when replies run behind the sends. Returns for each held line the index of its partner, or -1.
+QVector<int> RunReader::pairHeld() const
+{
+    QVector<int> partner(m_held.size(), -1);
+    int before = m_held.size();
+    for (int r = m_held.size() - 1; r >= 0; --r) {
+        if (m_held.at(r).isSend)
+            continue;
+        int s = std::min(r, before) - 1;
+        while (s >= 0 && !m_held.at(s).isSend)
+            --s;
+        // No send before it, so none before the replies before it either.
+        if (s < 0)
+            break;
+        partner[r] = s;
+        partner[s] = r;
+        before = s;
+    }
+    return partner;
+}
+
+// Records for the first count held lines: an unanswered send is a timeout at its time.
+void RunReader::release(int count, const QVector<int> &partner)
+{
+    for (int i = 0; i < count; ++i) {
+        const HeldLine &line = m_held.at(i);
+        if (line.isSend && partner.at(i) >= 0)
+            continue;
+        Measurement m = line.reply;
+        m.timeOfDayOnly = true;
+        if (line.isSend) {
+            m.status = Measurement::Status::Timeout;
+            m.time = line.time;
+        } else {
+            const QDateTime sent = partner.at(i) >= 0 ? m_held.at(partner.at(i)).time : line.time;
+            // A failure line has no time of its own; a reply stamped before its send has no
+            // latency (the clock was set back).
+            if (!m.time.isValid())
+                m.time = sent;
+            else if (partner.at(i) >= 0 && sent <= m.time)
+                m.latencyMs = sent.msecsTo(m.time);
+        }
+        m_ready.enqueue(m);
+    }
+    m_held.remove(0, count);
+}
+
+bool RunReader::parseCsvLine(const QString &line)
 {
     if (isCsvHeader(line))
-        return LineResult::NoRecord;
+        return true;
     // The check column is worked out again from the reply's bytes.
     const QStringList f = line.split(QLatin1Char(','));
     if (f.size() != 8 && f.size() != kCsvColumnsBeforeCheck)
-        return LineResult::Unknown;
+        return false;
     // The metres column is worked out again from the value or the reply.
-    return measurementFromFields({f[0], f[1], f[3], f[4], f[5], f[6]}, m) ? LineResult::Record
-                                                                          : LineResult::Unknown;
+    Measurement m;
+    if (!measurementFromFields({f[0], f[1], f[3], f[4], f[5], f[6]}, m))
+        return false;
+    m_ready.enqueue(m);
+    return true;
 }
 
-RunReader::LineResult RunReader::parseJsonLine(const QString &line, Measurement &m) const
+bool RunReader::parseJsonLine(const QString &line)
 {
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
-        return LineResult::Unknown;
+        return false;
     const QJsonObject o = document.object();
     auto text = [&o](const char *key) {
         const QJsonValue v = o.value(QLatin1String(key));
@@ -384,5 +473,9 @@ RunReader::LineResult RunReader::parseJsonLine(const QString &line, Measurement 
     };
     const RecordFields fields{text("time"), text("status"),     text("value"),
                               text("unit"), text("latency_ms"), text("raw")};
-    return measurementFromFields(fields, m) ? LineResult::Record : LineResult::Unknown;
+    Measurement m;
+    if (!measurementFromFields(fields, m))
+        return false;
+    m_ready.enqueue(m);
+    return true;
 }

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QQueue>
 #include <QString>
 #include <QVector>
 
@@ -15,10 +16,13 @@ class QTextCodec;
 // program's own CSV or JSONL. The kind is told from the content. Reads line by line, so memory
 // does not grow with the input.
 //
-// A window log has times of day but no date: a time earlier than the one before it starts a
-// new day. A send line that the next send line finds unanswered is a timeout at the send's
-// time; a failure line takes the time of the send line before it; a receive line's latency is
-// from that send line. A send line still unanswered at the end gives no record.
+// A window log has times of day but no date: a time more than 12 hours earlier than the one
+// before it starts a new day (a smaller step back is the clock being set). The window pairs
+// nothing, and its replies can be logged after later send lines, so the reader pairs them, in
+// order: each reply answers the latest send line before it that no later reply answers, and
+// the send lines left over are timeouts at their time. A failure line takes the time of the
+// send it answers; a receive line's latency is from it. A send line still unanswered at the
+// end gives no record.
 class RunReader
 {
 public:
@@ -48,15 +52,21 @@ public:
 
 private:
     enum class Kind { WindowLog, Csv, Jsonl };
-    enum class LineResult { Record, NoRecord, Unknown };
 
     bool readLine(QString &line);
-    LineResult parse(const QString &line, Measurement &measurement);
-    LineResult parseWindowLine(const QString &line, Measurement &measurement);
-    LineResult parseCsvLine(const QString &line, Measurement &measurement) const;
-    LineResult parseJsonLine(const QString &line, Measurement &measurement) const;
+    bool fill();
+    // False for a line that fits no known form; records it completes go to m_ready.
+    bool parse(const QString &line);
+    bool parseWindowLine(const QString &line);
+    bool parseReplyLine(const QString &line);
+    bool parseCsvLine(const QString &line);
+    bool parseJsonLine(const QString &line);
     bool timeOfDay(const QString &line, int at, QDateTime &time);
     void skip(const QString &line);
+    void addSend(const QDateTime &time);
+    void addReply(const Measurement &reply);
+    QVector<int> pairHeld() const;
+    void release(int count, const QVector<int> &partner);
 
     QIODevice *m_device;
     QTextCodec *m_utf8;
@@ -67,12 +77,18 @@ private:
     qint64 m_lineNumber = 0;
     int m_skippedCount = 0;
     QVector<SkippedLine> m_firstSkipped;
-    Measurement m_firstRecord; // found by begin(), returned by the first next()
-    bool m_hasFirstRecord = false;
+    QQueue<Measurement> m_ready;
+    bool m_atEnd = false;
 
     // Window log state.
-    QDateTime m_sendTime; // of the last send line
-    bool m_awaitingReply = false;
+    struct HeldLine
+    {
+        bool isSend = false;
+        QDateTime time;    // of the send line; for a reply, of the last send line before it
+        Measurement reply; // a failure line's time is not known yet
+    };
+    QDateTime m_sendTime;     // of the last send line
+    QVector<HeldLine> m_held; // lines whose pairing later lines may still change
     qint64 m_lastTimeOfDayMs = -1;
     qint64 m_day = 0;
     int m_unsent = 0;
