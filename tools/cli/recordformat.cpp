@@ -18,8 +18,6 @@ template <typename E> struct Named
     const char *name;
 };
 
-const Named<LengthUnit> kUnitNames[] = {
-    {LengthUnit::Metre, "m"}, {LengthUnit::Yard, "yd"}, {LengthUnit::Foot, "ft"}};
 const Named<RecordFormat> kFormatNames[] = {
     {RecordFormat::Text, "text"}, {RecordFormat::Csv, "csv"}, {RecordFormat::Jsonl, "jsonl"}};
 const Named<Measurement::Status> kStatusNames[] = {
@@ -188,16 +186,6 @@ QString jsonRecord(const Measurement &measurement, LengthUnit unit, const QStrin
 }
 
 } // namespace
-
-QString unitName(LengthUnit unit)
-{
-    return nameOf(kUnitNames, unit);
-}
-
-std::optional<LengthUnit> unitFromName(const QString &name)
-{
-    return valueNamed(kUnitNames, name);
-}
 
 std::optional<RecordFormat> formatFromName(const QString &name)
 {

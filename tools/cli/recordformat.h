@@ -10,9 +10,6 @@
 
 enum class RecordFormat { Text, Csv, Jsonl };
 
-// "m", "yd", "ft" and back.
-QString unitName(LengthUnit unit);
-std::optional<LengthUnit> unitFromName(const QString &name);
 std::optional<RecordFormat> formatFromName(const QString &name);
 QString statusName(Measurement::Status status);
 std::optional<Measurement::Status> statusFromName(const QString &name);
