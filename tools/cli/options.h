@@ -4,6 +4,7 @@
 #include "measurementsession.h"
 #include "recordformat.h"
 #include "runchart.h"
+#include "runstatistics.h"
 
 #include <QSize>
 #include <QString>
