@@ -14,3 +14,11 @@ quint8 frameChecksum(const QByteArray &frame)
         sum += static_cast<quint8>(frame.at(i));
     return static_cast<quint8>(sum & 0xFF);
 }
+
+CheckByte checkByteOf(const QByteArray &reply)
+{
+    if (reply.size() < kFrameSize)
+        return CheckByte::Absent;
+    return quint8(reply.at(kFrameSize - 1)) == frameChecksum(reply) ? CheckByte::Match
+                                                                    : CheckByte::Mismatch;
+}

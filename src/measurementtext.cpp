@@ -16,23 +16,9 @@ QString failureText()
     return tr("测量值:测量失败");
 }
 
-// Metres times factor is the value in the unit; text is the log's word for it.
-struct UnitRow
+const LengthUnitRow *unitRow(LengthUnit unit)
 {
-    LengthUnit unit;
-    double factor;
-    const char *text;
-};
-
-const UnitRow kUnits[] = {
-    {LengthUnit::Metre, 1.0, "米"},
-    {LengthUnit::Foot, 3.2808399, "英尺"},
-    {LengthUnit::Yard, 1.0936133, "码"},
-};
-
-const UnitRow *unitRow(LengthUnit unit)
-{
-    for (const UnitRow &row : kUnits) {
+    for (const LengthUnitRow &row : kLengthUnits) {
         if (row.unit == unit)
             return &row;
     }
@@ -48,7 +34,7 @@ double metresFromRaw(quint16 raw)
 
 double unitFactor(LengthUnit unit)
 {
-    const UnitRow *row = unitRow(unit);
+    const LengthUnitRow *row = unitRow(unit);
     return row ? row->factor : 1.0;
 }
 
@@ -59,8 +45,23 @@ QString valueText(quint16 raw, LengthUnit unit)
 
 QString unitText(LengthUnit unit)
 {
-    const UnitRow *row = unitRow(unit);
+    const LengthUnitRow *row = unitRow(unit);
     return row ? tr(row->text) : QString();
+}
+
+QString unitName(LengthUnit unit)
+{
+    const LengthUnitRow *row = unitRow(unit);
+    return row ? QString::fromLatin1(row->name) : QString();
+}
+
+std::optional<LengthUnit> unitFromName(const QString &name)
+{
+    for (const LengthUnitRow &row : kLengthUnits) {
+        if (name == QLatin1String(row.name))
+            return row.unit;
+    }
+    return std::nullopt;
 }
 
 QString timeStamp(const QDateTime &time)

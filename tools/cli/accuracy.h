@@ -2,6 +2,7 @@
 
 #include "measurementtext.h"
 #include "recordformat.h"
+#include "runstatistics.h"
 
 #include <QString>
 #include <QVector>

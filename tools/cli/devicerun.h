@@ -2,6 +2,7 @@
 
 #include "measurementsession.h"
 #include "recordformat.h"
+#include "runstatistics.h"
 
 #include <QObject>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "devicerun.h"
 #include "output.h"
-#include "readback.h"
+#include "runend.h"
 #include "signalwatcher.h"
 
 #include <QCoreApplication>

@@ -48,7 +48,14 @@ struct Measurement
 };
 Q_DECLARE_METATYPE(Measurement)
 
-// Whether the reply's last byte (index 7) is the low 8 bits of the sum of bytes 2 to 6, as in
-// the command frame. The window does not ask; a test bench may want to.
-enum class CheckByte { Match, Mismatch, Absent };
-CheckByte checkByteOf(const QByteArray &reply);
+// A reply came: the measurement is neither a timeout nor a disconnection.
+inline bool hasReply(const Measurement &measurement)
+{
+    return measurement.status != Measurement::Status::Timeout &&
+           measurement.status != Measurement::Status::Disconnected;
+}
+
+inline bool hasLatency(const Measurement &measurement)
+{
+    return hasReply(measurement) && measurement.latencyMs >= 0;
+}

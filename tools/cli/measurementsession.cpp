@@ -30,14 +30,6 @@ QString portPath(const QString &name)
 
 } // namespace
 
-CheckByte checkByteOf(const QByteArray &reply)
-{
-    if (reply.size() < kFrameSize)
-        return CheckByte::Absent;
-    return quint8(reply.at(kFrameSize - 1)) == frameChecksum(reply) ? CheckByte::Match
-                                                                    : CheckByte::Mismatch;
-}
-
 MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_port(new QSerialPort(this)),
       m_burstTimer(new QTimer(this)), m_replyTimer(new QTimer(this)),

@@ -4,6 +4,7 @@
 #include "measurementsession.h"
 #include "recordformat.h"
 #include "runchart.h"
+#include "runstatistics.h"
 
 #include <QSize>
 #include <QString>
@@ -12,14 +13,33 @@
 #include <optional>
 
 // Exit codes of rangefinder-cli. With several devices the run ends with the highest of theirs.
+// What each means is said once, in kExitCodeRows.
 enum ExitCode {
-    kExitAllMeasured = 0, // every measurement ok; with --reference: PASS
-    kExitSomeFailed = 1,  // at least one failed or timed out; with --reference: FAIL
+    kExitAllMeasured = 0,
+    kExitSomeFailed = 1,
     kExitBadOptions = 2,
-    kExitPortUnusable = 3, // cannot be opened, or refuses the line settings
-    kExitDeviceLost = 4,   // the port reported the device gone while measuring, and it stayed away
-    kExitOutputLost = 5,   // a record, the summary, the chart or the report could not be written
-    kExitSignalBase = 128, // plus the signal: 129 for SIGHUP, 130 for SIGINT, 143 for SIGTERM
+    kExitPortUnusable = 3,
+    kExitDeviceLost = 4,
+    kExitOutputLost = 5,
+    kExitSignalBase = 128, // plus the signal
+};
+
+// --help's table of exit codes, and with it the manual page's.
+struct ExitCodeRow
+{
+    int code;
+    const char *meaning;
+};
+inline constexpr ExitCodeRow kExitCodeRows[] = {
+    {kExitAllMeasured, "every measurement ok; with --reference: PASS"},
+    {kExitSomeFailed, "at least one measurement failed or timed out; with --reference: FAIL"},
+    {kExitBadOptions, "bad options, or a --from file that cannot be read or is not a run"},
+    {kExitPortUnusable, "the port cannot be opened or refuses the line settings"},
+    {kExitDeviceLost,
+     "the device went away while measuring (--reconnect: and was away at the end)"},
+    {kExitOutputLost,
+     "the records, the summary, the chart or the JUnit report could not be written"},
+    {kExitSignalBase + 2, "interrupted by SIGINT (143: SIGTERM, 129: SIGHUP), after the summary"},
 };
 
 struct CliOptions

@@ -2,6 +2,7 @@
 
 #include "measurement.h"
 #include "recordformat.h"
+#include "runstatistics.h"
 
 #include <QPointF>
 #include <QRectF>

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -33,8 +35,7 @@ struct WindowForms
     QString valueLead; // between the receive time and the value
     QString frameLead; // before the value of a line without a time
     QString failure;
-    QString units[3];
-    LengthUnit unitOf[3] = {LengthUnit::Metre, LengthUnit::Yard, LengthUnit::Foot};
+    std::vector<std::pair<QString, LengthUnit>> units; // text, unit
 };
 
 const WindowForms &windowForms()
@@ -57,8 +58,8 @@ const WindowForms &windowForms()
         const QString frame = frameLine(valid, LengthUnit::Metre);
         f.frameLead = frame.left(frame.indexOf(value));
         f.failure = receiveLine(Reply{0, 1}, LengthUnit::Metre, midnight);
-        for (int i = 0; i < 3; ++i)
-            f.units[i] = unitText(f.unitOf[i]);
+        for (const LengthUnitRow &row : kLengthUnits)
+            f.units.emplace_back(unitText(row.unit), row.unit);
         return f;
     }();
     return forms;
@@ -79,18 +80,20 @@ int digits(const QString &text, int at, int count)
 // A value as the window writes it, followed by one of its unit texts and nothing else.
 bool valueAndUnit(const QStringRef &text, WrittenValue &written)
 {
-    const WindowForms &f = windowForms();
-    for (int i = 0; i < 3; ++i) {
-        if (!text.endsWith(f.units[i]))
-            continue;
-        bool ok = false;
-        const double value = text.left(text.size() - f.units[i].size()).toDouble(&ok);
-        if (!ok || !std::isfinite(value) || value <= 0)
-            return false;
-        written = {value, f.unitOf[i]};
-        return true;
+    // The longest text that ends it: one unit's text may end another's.
+    const std::pair<QString, LengthUnit> *unit = nullptr;
+    for (const auto &each : windowForms().units) {
+        if (text.endsWith(each.first) && (!unit || each.first.size() > unit->first.size()))
+            unit = &each;
     }
-    return false;
+    if (!unit)
+        return false;
+    bool ok = false;
+    const double value = text.left(text.size() - unit->first.size()).toDouble(&ok);
+    if (!ok || !std::isfinite(value) || value <= 0)
+        return false;
+    written = {value, unit->second};
+    return true;
 }
 
 // A value that a reading of the device gives, in the same digits, is that reading: the record
