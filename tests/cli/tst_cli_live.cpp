@@ -1,84 +1,55 @@
-#include "cli/accuracy.h"
+#include "cli/clitestsupport.h"
 #include "cli/measurementsession.h"
-#include "cli/options.h"
 #include "cli/portaccess.h"
 #include "cli/recordformat.h"
-#include "cli/runchart.h"
-#include "cli/runreader.h"
 #include "core/commandframe.h"
 #include "core/logtextfile.h"
 #include "core/measurementtext.h"
-#include "core/receivepath.h"
+#include "core/replyframe.h"
 #include "simulator/devicesimulator.h"
 #include "support/devicethread.h"
 #include "support/filefaults.h"
 #include "support/testsupport.h"
 #include "support/verifylinesettings.h"
 
-#include <QBuffer>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPainter>
+#include <QJsonValue>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QSignalSpy>
 #include <QStandardPaths>
-#include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
-#include <QTextCodec>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
-// rangefinder-cli: the real program against the simulator on a pseudo-terminal, the measuring
-// session in-process, and the record and summary formatting.
-class tst_Cli : public QObject
+// rangefinder-cli at a port: ports listed, or why one cannot be opened; over the simulator, its
+// records in each format, timeouts, failures and noise, devices that go away or run side by side,
+// signals, lost output, the station's verdicts; and its measuring session in-process.
+class tst_Cli : public CliTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
-    void recordText_data();
-    void recordText();
-    void percentiles_data();
-    void percentiles();
-    void summary();
-    void accuracy_data();
-    void accuracy();
-    void readBack_data();
-    void readBack();
-    void chart_data();
-    void chart();
-    void roundTrip_data();
-    void roundTrip();
-    void accessAdvice_data();
-    void accessAdvice();
-
-    void help();
-    void fromWithChartAndNoDisplay();
-    void badOptions_data();
-    void badOptions();
-    void strictOption();
     void portCannotBeOpened_data();
     void portCannotBeOpened();
+    void accessAdvice_data();
+    void accessAdvice();
     void lineSettings_data();
     void lineSettings();
     void formats_data();
@@ -103,7 +74,6 @@ private slots:
     void outputLost();
     void station_data();
     void station();
-
     void intervalAndPendingReply_data();
     void intervalAndPendingReply();
     void repliesFromTheirStartByte_data();
@@ -113,991 +83,9 @@ private slots:
     void lateReplyIsNotTheNextOne();
     void burstUnderwayAtTheWriteIsIgnored();
     void lineThatNeverFallsSilent();
-
-private:
-    struct Run
-    {
-        int exitCode = -1;
-        QProcess::ExitStatus exitStatus = QProcess::CrashExit;
-        qint64 wallMs = 0;
-        QString out;
-        QString err;
-    };
-    struct Record
-    {
-        QString time, status, metres, value, unit, latency, raw, check, port;
-    };
-
-    QStringList withPort(const QStringList &arguments) const;
-    void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000,
-                const QString &input = QString(),
-                const QString &program = QStringLiteral(RANGEFINDER_CLI));
-    void parseRecords(const QString &format, const QString &out, QVector<Record> &records,
-                      bool withPort = false);
-    void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
-                 QVector<Record> &records);
-    QVector<qint64> commandTimesMs() const;
-    void runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
-                    int *ignored = nullptr, int timeoutMs = 15000);
-
-    DeviceSimulator *sim = nullptr;
 };
 
-namespace {
-
-const QDateTime kTime(QDate(2024, 5, 1), QTime(9, 15, 2, 47));
-const QString kHexReply178 = QStringLiteral("55aa88010000b23b"); // replyFrame(1, 0xB2)
-const QString kIsoTime = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
-
-Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 raw,
-                        qint64 latencyMs)
-{
-    Measurement m;
-    m.status = status;
-    m.time = kTime;
-    if (status != Measurement::Status::Timeout) {
-        m.reply.status = statusByte;
-        m.reply.raw = raw;
-        m.latencyMs = latencyMs;
-        m.burst = replyFrame(statusByte, raw);
-    }
-    return m;
-}
-
-Measurement disconnection(qint64 awayMs)
-{
-    Measurement m;
-    m.status = Measurement::Status::Disconnected;
-    m.time = kTime;
-    m.latencyMs = awayMs;
-    return m;
-}
-
-SessionSettings sessionOnSim(const DeviceSimulator &device, int count, int intervalMs,
-                             int timeoutMs = 1000)
-{
-    SessionSettings settings;
-    settings.portName = device.portName();
-    settings.count = count;
-    settings.intervalMs = intervalMs;
-    settings.timeoutMs = timeoutMs;
-    return settings;
-}
-
-} // namespace
-
-Q_DECLARE_METATYPE(Measurement::Status)
-
-void tst_Cli::init()
-{
-    sim = new DeviceSimulator;
-    QVERIFY2(sim->start(), qPrintable(sim->errorString()));
-}
-
-void tst_Cli::cleanup()
-{
-    delete sim;
-    sim = nullptr;
-}
-
-QStringList tst_Cli::withPort(const QStringList &arguments) const
-{
-    return QStringList{QStringLiteral("--port"), sim->portName()} + arguments;
-}
-
-void tst_Cli::runCli(const QStringList &arguments, Run &run, int timeoutMs, const QString &input,
-                     const QString &program)
-{
-    QProcess process;
-    if (!input.isEmpty())
-        process.setStandardInputFile(input);
-    QElapsedTimer wall;
-    wall.start();
-    process.start(program, arguments);
-    // Polled, not waited for: the simulator answers from this thread's event loop.
-    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, timeoutMs);
-    run.wallMs = wall.elapsed();
-    QCOMPARE(process.error(), QProcess::UnknownError);
-    run.exitStatus = process.exitStatus();
-    run.exitCode = process.exitCode();
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
-}
-
-void tst_Cli::parseRecords(const QString &format, const QString &out, QVector<Record> &records,
-                           bool withPort)
-{
-    QVERIFY2(out.isEmpty() || out.endsWith(QLatin1Char('\n')), qPrintable(out));
-    QStringList lines = out.split(QLatin1Char('\n'));
-    lines.removeLast();
-    if (format == QLatin1String("csv")) {
-        QVERIFY(!lines.isEmpty());
-        QCOMPARE(lines.takeFirst(), QStringLiteral("time,status,metres,value,unit,latency_ms,raw,"
-                                                   "check") +
-                                        (withPort ? ",port" : ""));
-    }
-    for (QString line : lines) {
-        Record r;
-        if (format == QLatin1String("text")) {
-            if (withPort) {
-                r.port = line.section(QLatin1Char(' '), 0, 0);
-                line = line.section(QLatin1Char(' '), 1);
-            }
-            static const QRegularExpression pattern(
-                QStringLiteral("^(%1) (ok|failed|timeout|rejected)(?: (\\S+) (m|yd|ft))?(?: "
-                               "\\((\\S+) m\\))?(?: latency (\\d+) ms reply ([0-9a-f]+) check "
-                               "(match|mismatch|absent)| no reply)$")
-                    .arg(kIsoTime));
-            const QRegularExpressionMatch match = pattern.match(line);
-            QVERIFY2(match.hasMatch(), qPrintable(line));
-            r = {match.captured(1), match.captured(2), match.captured(5),
-                 match.captured(3), match.captured(4), match.captured(6),
-                 match.captured(7), match.captured(8), r.port};
-            if (r.metres.isEmpty() && r.unit == QLatin1String("m"))
-                r.metres = r.value;
-        } else if (format == QLatin1String("csv")) {
-            const QStringList f = line.split(QLatin1Char(','));
-            QCOMPARE(f.size(), withPort ? 9 : 8);
-            r = {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f.value(8)};
-        } else {
-            QJsonParseError error{};
-            const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
-            QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(),
-                     qPrintable(line));
-            const QJsonObject o = document.object();
-            QStringList keys{"check",  "latency_ms", "metres", "raw",
-                             "status", "time",       "unit",   "value"};
-            if (withPort)
-                keys.insert(3, "port");
-            QCOMPARE(o.keys(), keys);
-            auto text = [&o](const char *key) {
-                const QJsonValue v = o.value(QLatin1String(key));
-                if (v.isDouble())
-                    return QString::number(v.toDouble(), 'g', 6);
-                return v.toString(); // null gives ""
-            };
-            r = {text("time"),       text("status"), text("metres"), text("value"), text("unit"),
-                 text("latency_ms"), text("raw"),    text("check"),  text("port")};
-        }
-        QVERIFY2(QRegularExpression(QStringLiteral("^%1$").arg(kIsoTime)).match(r.time).hasMatch(),
-                 qPrintable(line));
-        QVERIFY(QDateTime::fromString(r.time, Qt::ISODateWithMs).isValid());
-        records.append(r);
-    }
-}
-
-// The program on the simulator's port, its records in format read back once it has ended with
-// exitCode.
-void tst_Cli::measure(QStringList arguments, const QString &format, int exitCode, Run &run,
-                      QVector<Record> &records)
-{
-    runCli(withPort(arguments << QStringLiteral("--format") << format), run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, exitCode);
-    parseRecords(format, run.out, records);
-}
-
-QVector<qint64> tst_Cli::commandTimesMs() const
-{
-    QVector<qint64> times;
-    for (const SimulatorEvent &event : eventsOf(*sim, SimulatorEvent::Command))
-        times.append(event.steadyNs / 1000000);
-    return times;
-}
-
-void tst_Cli::runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
-                         int *ignored, int timeoutMs)
-{
-    MeasurementSession session(settings);
-    QSignalSpy finished(&session, &MeasurementSession::finished);
-    QSignalSpy lost(&session, &MeasurementSession::deviceLost);
-    connect(&session, &MeasurementSession::measured, this,
-            [&measurements](const Measurement &m) { measurements.append(m); });
-    QVERIFY2(session.open(), qPrintable(session.errorString()));
-    session.start();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, timeoutMs);
-    QCOMPARE(lost.count(), 0);
-    QVERIFY(!session.isRunning());
-    if (ignored)
-        *ignored = session.ignoredBursts();
-}
-
-// --- records and summary, in-process ---
-
-void tst_Cli::recordText_data()
-{
-    using S = Measurement::Status;
-    QTest::addColumn<Measurement>("m");
-    QTest::addColumn<int>("format");
-    QTest::addColumn<int>("unit");
-    QTest::addColumn<QString>("expected");
-
-    const Measurement ok = measurement(S::Ok, 1, 0xB2, 12);
-    const Measurement failed = measurement(S::Failed, 0, 100, 12);
-    const Measurement zero = measurement(S::Failed, 1, 0, 9);
-    const Measurement timeout = measurement(S::Timeout, 0, 0, 0);
-    const Measurement longest = measurement(S::Ok, 1, 0xFFFF, 15);
-    const int text = int(RecordFormat::Text), csv = int(RecordFormat::Csv),
-              jsonl = int(RecordFormat::Jsonl);
-    const int m = int(LengthUnit::Metre), ft = int(LengthUnit::Foot), yd = int(LengthUnit::Yard);
-
-    QTest::newRow("text ok m") << ok << text << m
-                               << "2024-05-01T09:15:02.047 ok 17.8 m latency 12 ms reply "
-                                  "55aa88010000b23b check match\n";
-    QTest::newRow("text ok ft") << ok << text << ft
-                                << "2024-05-01T09:15:02.047 ok 58.3989 ft (17.8 m) latency 12 "
-                                   "ms reply 55aa88010000b23b check match\n";
-    QTest::newRow("text failed") << failed << text << yd
-                                 << "2024-05-01T09:15:02.047 failed latency 12 ms reply "
-                                    "55aa8800000064ec check match\n";
-    QTest::newRow("text distance 0") << zero << text << m
-                                     << "2024-05-01T09:15:02.047 failed latency 9 ms reply "
-                                        "55aa880100000089 check match\n";
-    Measurement rejected = measurement(S::Rejected, 1, 0xB2, 12);
-    rejected.burst.chop(1);
-    QTest::newRow("text rejected, check byte absent")
-        << rejected << text << m
-        << "2024-05-01T09:15:02.047 rejected latency 12 ms reply 55aa88010000b2 check absent\n";
-    Measurement mismatch = ok;
-    mismatch.burst[7] = '\x3C';
-    QTest::newRow("csv ok, check byte mismatch")
-        << mismatch << csv << m
-        << "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12,55aa88010000b23c,mismatch\n";
-    QTest::newRow("text timeout") << timeout << text << m
-                                  << "2024-05-01T09:15:02.047 timeout no reply\n";
-    QTest::newRow("csv ok yd") << ok << csv << yd
-                               << "2024-05-01T09:15:02.047,ok,17.8,19.4663,yd,12,"
-                                  "55aa88010000b23b,match\n";
-    QTest::newRow("csv longest ft")
-        << longest << csv << ft
-        << "2024-05-01T09:15:02.047,ok,6553.5,21501,ft,15," +
-               QString::fromLatin1(replyFrame(1, 0xFFFF).toHex()) + ",match\n";
-    QTest::newRow("csv failed") << failed << csv << m
-                                << "2024-05-01T09:15:02.047,failed,,,m,12,55aa8800000064ec,match\n";
-    QTest::newRow("csv timeout") << timeout << csv << ft
-                                 << "2024-05-01T09:15:02.047,timeout,,,ft,,,\n";
-    QTest::newRow("jsonl ok ft")
-        << ok << jsonl << ft
-        << "{\"check\":\"match\",\"latency_ms\":12,\"metres\":17.8,\"raw\":\"55aa88010000b23b\","
-           "\"status\":\"ok\","
-           "\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"ft\",\"value\":58.3989}\n";
-    QTest::newRow("jsonl longest yd")
-        << longest << jsonl << yd
-        << "{\"check\":\"match\",\"latency_ms\":15,\"metres\":6553.5,\"raw\":\"" +
-               QString::fromLatin1(replyFrame(1, 0xFFFF).toHex()) +
-               "\",\"status\":\"ok\",\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"yd\","
-               "\"value\":7166.99}\n";
-    QTest::newRow("jsonl failed")
-        << failed << jsonl << m
-        << "{\"check\":\"match\",\"latency_ms\":12,\"metres\":null,\"raw\":\"55aa8800000064ec\","
-           "\"status\":\"failed\","
-           "\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"m\",\"value\":null}\n";
-    QTest::newRow("text disconnected") << disconnection(1426) << text << m
-                                       << "2024-05-01T09:15:02.047 disconnected away 1426 ms\n";
-    QTest::newRow("csv disconnected")
-        << disconnection(1426) << csv << ft << "2024-05-01T09:15:02.047,disconnected,,,ft,1426,,\n";
-    QTest::newRow("jsonl disconnected")
-        << disconnection(1426) << jsonl << m
-        << "{\"check\":null,\"latency_ms\":1426,\"metres\":null,\"raw\":null,\"status\":"
-           "\"disconnected\",\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"m\",\"value\":null}\n";
-    QTest::newRow("jsonl timeout")
-        << timeout << jsonl << m
-        << "{\"check\":null,\"latency_ms\":null,\"metres\":null,\"raw\":null,\"status\":"
-           "\"timeout\","
-           "\"time\":\"2024-05-01T09:15:02.047\",\"unit\":\"m\",\"value\":null}\n";
-}
-
-void tst_Cli::recordText()
-{
-    QFETCH(Measurement, m);
-    QFETCH(int, format);
-    QFETCH(int, unit);
-    QFETCH(QString, expected);
-
-    QCOMPARE(formatRecord(m, RecordFormat(format), LengthUnit(unit)), expected);
-}
-
-void tst_Cli::percentiles_data()
-{
-    QTest::addColumn<QVector<qint64>>("values");
-    QTest::addColumn<double>("percent");
-    QTest::addColumn<qint64>("expected");
-
-    QVector<qint64> hundred, twoHundred;
-    for (int i = 100; i >= 1; --i)
-        hundred.append(i);
-    for (int i = 1; i <= 200; ++i)
-        twoHundred.append(i);
-    QTest::newRow("none") << QVector<qint64>{} << 50.0 << qint64(-1);
-    QTest::newRow("one p50") << QVector<qint64>{7} << 50.0 << qint64(7);
-    QTest::newRow("one p99") << QVector<qint64>{7} << 99.0 << qint64(7);
-    QTest::newRow("unsorted p50") << QVector<qint64>{30, 10, 20} << 50.0 << qint64(20);
-    QTest::newRow("even count p50") << QVector<qint64>{4, 1, 3, 2} << 50.0 << qint64(2);
-    QTest::newRow("few p99 is the largest") << QVector<qint64>{5, 90, 12} << 99.0 << qint64(90);
-    QTest::newRow("100 p50") << hundred << 50.0 << qint64(50);
-    QTest::newRow("100 p99") << hundred << 99.0 << qint64(99);
-    QTest::newRow("200 p99") << twoHundred << 99.0 << qint64(198);
-}
-
-void tst_Cli::percentiles()
-{
-    QFETCH(QVector<qint64>, values);
-    QFETCH(double, percent);
-    QFETCH(qint64, expected);
-
-    QCOMPARE(percentile(values, percent), expected);
-}
-
-void tst_Cli::summary()
-{
-    using S = Measurement::Status;
-    RunStatistics empty;
-    QCOMPARE(formatSummary(empty), QStringLiteral("measurements: 0, ok: 0, failed: 0, timeouts: 0\n"
-                                                  "distance (m): no valid measurement\n"
-                                                  "latency (ms): no reply\n"));
-    QVERIFY(empty.allOk());
-
-    RunStatistics s;
-    s.add(measurement(S::Ok, 1, 0xB2, 12));
-    s.add(measurement(S::Timeout, 0, 0, 0));
-    s.add(measurement(S::Ok, 1, 0x3E8, 30));
-    s.add(measurement(S::Failed, 0, 100, 15));
-    s.ignoredBursts = 2;
-    // Distances in metres whatever the unit; the sample standard deviation of 17.8 and 100 is
-    // 41.1 * sqrt(2). Latencies of every reply, failed ones included.
-    QCOMPARE(formatSummary(s), QStringLiteral("measurements: 4, ok: 2, failed: 1, timeouts: 1\n"
-                                              "distance (m): min 17.8, max 100, mean 58.9, "
-                                              "sd 58.1242\n"
-                                              "latency (ms): p50 15, p99 30\n"
-                                              "ignored: 2 bursts that answered no command\n"));
-    QVERIFY(!s.allOk());
-
-    // A gap counts apart from the measurements; only a run that ends in one ends as lost.
-    s.add(disconnection(1426));
-    QVERIFY2(formatSummary(s).startsWith(
-                 "measurements: 4, ok: 2, failed: 1, timeouts: 1, disconnections: 1\n"),
-             qPrintable(formatSummary(s)));
-    QVERIFY(
-        formatSummary(s).endsWith("away: 1.426 s in all; the device was still away at the end\n"));
-    QCOMPARE(exitCodeOf(s), int(kExitDeviceLost));
-    s.add(measurement(S::Ok, 1, 0xB2, 12));
-    QVERIFY(formatSummary(s).endsWith("away: 1.426 s in all; the device came back\n"));
-    QCOMPARE(exitCodeOf(s), int(kExitSomeFailed));
-}
-
-void tst_Cli::accuracy_data()
-{
-    QTest::addColumn<QVector<int>>("tenths"); // of a metre; 0 a failed measurement, -1 a timeout
-    QTest::addColumn<int>("unit");
-    QTest::addColumn<double>("reference");
-    QTest::addColumn<double>("tolerance");
-    QTest::addColumn<int>("allowed");
-    QTest::addColumn<QVector<double>>("figures"); // mean, bias, sd, largest deviation, Cg, Cgk
-    QTest::addColumn<bool>("coarse");
-    QTest::addColumn<QStringList>("failed"); // the criteria's first words
-
-    const double inf = std::numeric_limits<double>::infinity();
-    const int m = int(LengthUnit::Metre);
-    const double ft = 3.28084; // the feet in a metre
-    // 10.0, 10.1, 10.1, 10.2 m: s = sqrt(0.02 / 3) = 0.0816497; with T = 1, Cg = 0.4 / 6s and
-    // Cgk = (0.2 - 0.1) / 3s. The resolution 0.1 is 5 % of 2T exactly.
-    const QVector<int> spread{100, 101, 101, 102};
-    QTest::newRow("spread too wide")
-        << spread << m << 10.0 << 1.0 << 0
-        << QVector<double>{10.1, 0.1, 0.0816497, 0.2, 0.816497, 0.408248} << false
-        << QStringList{"Cg", "Cgk"};
-    QTest::newRow("the same in feet")
-        << spread << int(LengthUnit::Foot) << 10 * ft << ft << 0
-        << QVector<double>{10.1 * ft, 0.1 * ft, 0.0816497 * ft, 0.2 * ft, 0.816497, 0.408248}
-        << false << QStringList{"Cg", "Cgk"};
-    QTest::newRow("exact, s = 0") << QVector<int>{100, 100, 100} << m << 10.0 << 0.5 << 0
-                                  << QVector<double>{10, 0, 0, 0, inf, inf} << true
-                                  << QStringList{};
-    // 0.2 T = 0.2 leaves no room for a bias of 0.3.
-    QTest::newRow("biased, s = 0")
-        << QVector<int>{103, 103, 103} << m << 10.0 << 1.0 << 0
-        << QVector<double>{10.3, 0.3, 0, 0.3, inf, -inf} << false << QStringList{"Cgk"};
-    // Deviations from the mean 10.3: -0.3 three times and 0.9, so s = sqrt(1.08 / 3) = 0.6.
-    QTest::newRow("a reading outside")
-        << QVector<int>{100, 100, 112, 100} << m << 10.0 << 1.0 << 0
-        << QVector<double>{10.3, 0.3, 0.6, 1.2, 0.4 / 3.6, -0.1 / 1.8} << false
-        << QStringList{"readings", "Cg", "Cgk"};
-    QTest::newRow("a failure and a timeout")
-        << QVector<int>{100, 0, 100, -1} << m << 10.0 << 1.0 << 0
-        << QVector<double>{10, 0, 0, 0, inf, inf} << false << QStringList{"failed"};
-    QTest::newRow("two allowed") << QVector<int>{100, 0, 100, -1} << m << 10.0 << 1.0 << 2
-                                 << QVector<double>{10, 0, 0, 0, inf, inf} << false
-                                 << QStringList{};
-    QTest::newRow("one reading") << QVector<int>{101} << m << 10.0 << 1.0 << 0
-                                 << QVector<double>{10.1, 0.1, 0, 0.1} << false
-                                 << QStringList{"Cg", "Cgk"};
-    QTest::newRow("none") << QVector<int>{-1} << m << 10.0 << 1.0 << 1
-                          << QVector<double>{0, 0, 0, 0} << false
-                          << QStringList{"readings", "Cg", "Cgk"};
-}
-
-void tst_Cli::accuracy()
-{
-    QFETCH(QVector<int>, tenths);
-    QFETCH(int, unit);
-    QFETCH(double, reference);
-    QFETCH(double, tolerance);
-    QFETCH(int, allowed);
-    QFETCH(QVector<double>, figures);
-    QFETCH(bool, coarse);
-    QFETCH(QStringList, failed);
-
-    using S = Measurement::Status;
-    RunStatistics statistics;
-    for (int t : tenths)
-        statistics.add(measurement(t < 0    ? S::Timeout
-                                   : t == 0 ? S::Failed
-                                            : S::Ok,
-                                   t > 0, quint16(std::max(t, 0)), 12));
-    const AccuracySettings settings{LengthUnit(unit), reference, tolerance, 1.33, 1.33, allowed};
-    const Verdict verdict = judge(statistics, settings);
-
-    const double got[] = {verdict.mean, verdict.bias, verdict.sd, verdict.largestDeviation,
-                          verdict.cg,   verdict.cgk};
-    for (int i = 0; i < figures.size(); ++i) {
-        // Readings pass through single precision on their way from the reply.
-        const bool close = std::isinf(figures[i])
-                               ? got[i] == figures[i]
-                               : std::abs(got[i] - figures[i]) <= 1e-5 * std::max(1.0, figures[i]);
-        QVERIFY2(close, qPrintable(QStringLiteral("figure %1: %2").arg(i).arg(got[i])));
-    }
-    QCOMPARE(verdict.resolutionTooCoarse, coarse);
-    QStringList failing;
-    for (const Criterion &c : verdict.criteria) {
-        if (!c.passed())
-            failing << c.name.section(QLatin1Char(' '), 0, 0);
-    }
-    QCOMPARE(failing, failed);
-    QCOMPARE(verdict.passed(), failed.isEmpty());
-}
-
-// --- reading a run back, the chart ---
-
-void tst_Cli::readBack_data()
-{
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QString>("records"); // CSV in metres, without the header
-    QTest::addColumn<QString>("skipped"); // line numbers
-    QTest::addColumn<int>("unsent");
-    QTest::addColumn<QString>("error"); // set: not a run
-
-    const QString sent = "发送时间 : 09:15:02.030\n";
-    const QString ok = "09:15:02.047,ok,17.8,17.8,m,17,,\n";
-    auto row = [](const char *name, const QString &text, const QString &records,
-                  const QString &skipped = QString(), int unsent = 0) {
-        QTest::newRow(name) << text.toUtf8() << records << skipped << unsent << QString();
-    };
-    row("metres", sent + "接收时间 : 09:15:02.047 测量值:17.8米", ok);
-    row("feet", sent + "接收时间 : 09:15:02.047 测量值:58.3989英尺", ok);
-    row("yards", sent + "接收时间 : 09:15:02.047 测量值:66.6011码",
-        "09:15:02.047,ok,60.9,60.9,m,17,,\n");
-    row("failure at its send's time", sent + "测量值:测量失败", "09:15:02.030,failed,,,m,,,\n");
-    row("unanswered send is a timeout, the last one nothing",
-        sent + "发送时间 : 09:15:03.030\n发送时间 : 09:15:04.030",
-        "09:15:02.030,timeout,,,m,,,\n09:15:03.030,timeout,,,m,,,\n");
-    row("send failure",
-        sent +
-            "发送失败：串口未打开\n发送时间 : 09:15:03.030\n接收时间 : 09:15:03.045 测量值:100米",
-        "09:15:03.045,ok,100,100,m,15,,\n", QString(), 1);
-    row("day boundary",
-        "发送时间 : 23:59:59.990\n接收时间 : 00:00:00.005 测量值:17.8米\n"
-        "发送时间 : 00:00:01.000\n接收时间 : 00:00:01.012 测量值:17.8米",
-        "24:00:00.005,ok,17.8,17.8,m,15,,\n24:00:01.012,ok,17.8,17.8,m,12,,\n");
-    row("junk lines",
-        "notes\n" + sent + "接收时间 : 09:15:02.047 测量值:abc米\n" +
-            "接收时间 : 09:15:02.047 测量值:17.8米\n发送时间 : 25:00:00.000",
-        ok, "1,3,5");
-    row("value typed by hand, no send", "接收时间 : 09:15:02.047 测量值:12345英尺",
-        "09:15:02.047,ok,3762.76,3762.76,m,,,\n");
-    QTest::newRow("GB18030") << QTextCodec::codecForName("GB18030")->fromUnicode(
-                                    sent + "接收时间 : 09:15:02.047 测量值:17.8米\n测量值:测量失败")
-                             << ok + "09:15:02.030,failed,,,m,,,\n"
-                             << QString() << 0 << QString();
-    row("CSV",
-        // As versions without the check column wrote it.
-        "time,status,metres,value,unit,latency_ms,raw\n2024-05-01T09:15:02.047,ok,17.8,58.3989,ft,"
-        "12," +
-            kHexReply178 +
-            "\n2024-05-01T09:15:03.047,timeout,,,ft,,\n24:00:00.005,ok,17.8,"
-            "58.3989,ft,15,\n",
-        "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12," + kHexReply178 +
-            ",match\n2024-05-01T09:15:03.047,timeout,,,m,,,\n24:00:00.005,ok,17.8,17.8,m,15,,\n");
-    row("JSONL",
-        formatRecord(measurement(Measurement::Status::Ok, 1, 0xB2, 12), RecordFormat::Jsonl,
-                     LengthUnit::Yard) +
-            "{\"status\":\"ok\"}\n",
-        "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12," + kHexReply178 + ",match\n", "2");
-    const QString gone = "2024-05-01T09:15:02.047,disconnected,,,m,1426,,\n";
-    row("CSV disconnection", recordHeader(RecordFormat::Csv) + gone, gone);
-    row("JSONL disconnection",
-        formatRecord(disconnection(1426), RecordFormat::Jsonl, LengthUnit::Foot), gone);
-    QTest::newRow("empty") << QByteArray() << QString() << QString() << 0 << "empty";
-    QTest::newRow("blank lines") << QByteArray("\n \n") << QString() << QString() << 0 << "empty";
-    QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << QString()
-                            << QString() << 0 << "binary";
-    QTest::newRow("unknown") << QByteArray("some notes\n17.8 m\n") << QString() << QString() << 0
-                             << "no line";
-    QTest::newRow("CSV, no row readable")
-        << (recordHeader(RecordFormat::Csv) + "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12,,,x\n" +
-            "\"2024-05-01T09:15:02.047\",\"ok\",17.8,17.8,m,12,,\n")
-               .toUtf8()
-        << QString() << QString() << 0 << "no line";
-    QTest::newRow("one unanswered send")
-        << sent.toUtf8() << QString() << QString() << 0 << "no line";
-}
-
-void tst_Cli::readBack()
-{
-    QFETCH(QByteArray, input);
-    QFETCH(QString, records);
-    QFETCH(QString, skipped);
-    QFETCH(int, unsent);
-    QFETCH(QString, error);
-
-    QBuffer buffer(&input);
-    QVERIFY(buffer.open(QIODevice::ReadOnly));
-    RunReader reader(&buffer);
-    const bool isRun = reader.begin();
-    QVERIFY2(isRun == error.isEmpty(), qPrintable(reader.errorString()));
-    if (!isRun) {
-        QVERIFY2(reader.errorString().contains(error), qPrintable(reader.errorString()));
-        return;
-    }
-    QString text;
-    Measurement m;
-    while (reader.next(m))
-        text += formatRecord(m, RecordFormat::Csv, LengthUnit::Metre);
-    QCOMPARE(text, records);
-    QStringList numbers;
-    for (const RunReader::SkippedLine &line : reader.firstSkipped())
-        numbers << QString::number(line.number);
-    QCOMPARE(numbers.join(QLatin1Char(',')), skipped);
-    QCOMPARE(reader.skippedCount(), numbers.size());
-    QCOMPARE(reader.unsentCount(), unsent);
-}
-
-void tst_Cli::chart_data()
-{
-    QTest::addColumn<QString>("suffix");
-    QTest::addColumn<QSize>("size");
-    QTest::addColumn<int>("points");
-    QTest::addColumn<Measurement::Status>("failure");
-    QTest::addColumn<int>("devices"); // the measurements dealt out among them in turn
-    QTest::addColumn<bool>("judged"); // a reference of 50 m, tolerance 5 m
-
-    using S = Measurement::Status;
-    QTest::newRow("png, a spike among many")
-        << "png" << QSize(1200, 600) << 200000 << S::Failed << 1 << false;
-    QTest::newRow("svg, a spike among many")
-        << "svg" << QSize(900, 500) << 200000 << S::Failed << 1 << false;
-    QTest::newRow("png, a spike among few")
-        << "png" << QSize(640, 360) << 41 << S::Failed << 1 << true;
-    QTest::newRow("png, smallest") << "png" << QSize(300, 200) << 41 << S::Failed << 1 << false;
-    QTest::newRow("png, rejected among few")
-        << "png" << QSize(640, 360) << 41 << S::Rejected << 1 << false;
-    QTest::newRow("png, two devices among few")
-        << "png" << QSize(640, 360) << 41 << S::Failed << 2 << false;
-    QTest::newRow("svg, no valid distance")
-        << "svg" << QSize(1200, 600) << 0 << S::Failed << 1 << true;
-}
-
-void tst_Cli::chart()
-{
-    QFETCH(QString, suffix);
-    QFETCH(QSize, size);
-    QFETCH(int, points);
-    QFETCH(Measurement::Status, failure);
-    QFETCH(int, devices);
-    QFETCH(bool, judged);
-
-    // Every 20 ms between 17.5 and 18.1 m, a few failures and timeouts, 90 m once in the middle.
-    RunChart chart(LengthUnit::Metre, devices > 1 ? QStringList{"a", "b"} : QStringList());
-    if (judged)
-        chart.setReference(50, 5);
-    QVector<RunStatistics> statistics(devices);
-    const int spikeAt = points / 2;
-    for (int i = 0; i < std::max(points, 20); ++i) {
-        using S = Measurement::Status;
-        const S status = points == 0 || i % 97 == 5 ? failure : i % 89 == 7 ? S::Timeout : S::Ok;
-        Measurement m = measurement(status, status == S::Ok, i == spikeAt ? 900 : 175 + i % 7, 12);
-        m.time = kTime.addMSecs(20LL * i);
-        chart.add(m, i % devices);
-        statistics[i % devices].add(m);
-    }
-    QTemporaryDir dir;
-    const QString path = dir.filePath("run." + suffix);
-    QString error;
-    QVERIFY2(chart.save(path, *RunChart::fileTypeNamed(suffix), size, statistics, &error),
-             qPrintable(error));
-
-    QImage image;
-    if (suffix == QLatin1String("png")) {
-        QVERIFY(image.load(path));
-    } else {
-        QSvgRenderer svg(path);
-        QVERIFY(svg.isValid());
-        QCOMPARE(svg.defaultSize(), size);
-        image = QImage(size, QImage::Format_ARGB32);
-        image.fill(Qt::white);
-        QPainter painter(&image);
-        svg.render(&painter);
-        const QString text = QString::fromUtf8(readBytes(path));
-        const QStringList summary = formatSummary(statistics[0]).split(QLatin1Char('\n'));
-        QVERIFY2(text.contains(summary.at(0)), qPrintable(summary.at(0)));
-        QVERIFY2(text.contains(summary.at(1)), qPrintable(summary.at(1)));
-    }
-    QCOMPARE(image.size(), size);
-    // The second device's purple (148, 52, 174), in its points and its legend entry; close
-    // enough to tell it from the reference's.
-    bool purple = false;
-    for (int y = 0; y < size.height() && !purple; ++y) {
-        for (int x = 0; x < size.width() && !purple; ++x) {
-            const QRgb c = image.pixel(x, y);
-            purple = std::abs(qRed(c) - 148) < 12 && std::abs(qGreen(c) - 52) < 12 &&
-                     std::abs(qBlue(c) - 174) < 12;
-        }
-    }
-    QCOMPARE(purple, devices > 1);
-
-    // The title, made smaller to fit, clear of both edges.
-    for (int y = 0; y < size.height() / 8; ++y) {
-        QCOMPARE(image.pixel(0, y), qRgb(255, 255, 255));
-        QCOMPARE(image.pixel(size.width() - 1, y), qRgb(255, 255, 255));
-    }
-
-    // The reference line, the band tinted around it, and nothing above the band; far from the
-    // readings and from the band of their standard deviation.
-    QImage probe(size, QImage::Format_ARGB32);
-    QPainter painter(&probe);
-    const int quarterX = int(chart.position(painter, size, 20LL * (points / 4) + 10, 0).x());
-    auto tint = [&](double metres, int rows) {
-        int most = 0;
-        const int y = int(chart.position(painter, size, 0, metres).y());
-        for (int dy = -rows; dy <= rows; ++dy) {
-            const QRgb c = image.pixel(quarterX, y + dy);
-            most = std::max(most, std::min(qBlue(c) - qGreen(c), qRed(c) - qGreen(c)));
-        }
-        return most;
-    };
-    QCOMPARE(tint(50, 2) > 60, judged);
-    QCOMPARE(tint(47, 0) > 5, judged);
-    if (points == 0)
-        return;
-    QCOMPARE(tint(58, 0), 0);
-
-    // The spike's column reaches 90 m; a column a quarter of the way along stays low.
-    const QPointF top = chart.position(painter, size, 20LL * spikeAt, 90.0);
-    const QPointF elsewhere = chart.position(painter, size, 20LL * (points / 4), 90.0);
-    auto drawnNear = [&image](const QPointF &at) {
-        for (int x = int(at.x()) - 1; x <= int(at.x()) + 1; ++x) {
-            for (int y = int(at.y()) - 2; y <= int(at.y()) + 6; ++y) {
-                const QRgb c = image.pixel(x, y);
-                if (qBlue(c) > 180 && qBlue(c) - qRed(c) > 60) // the data's blues
-                    return true;
-            }
-        }
-        return false;
-    };
-    QVERIFY(drawnNear(top));
-    QVERIFY(!drawnNear(elsewhere));
-
-    // The first failure is a red cross on the time axis, not a timeout's orange mark under it.
-    const int failureX = int(chart.position(painter, size, 20LL * 5, 90.0).x());
-    bool red = false;
-    for (int y = int(top.y()); y < size.height(); ++y) {
-        for (int x = failureX - 1; x <= failureX + 1; ++x)
-            red = red || (qRed(image.pixel(x, y)) > 180 && qGreen(image.pixel(x, y)) < 90);
-    }
-    QVERIFY(red);
-}
-
-void tst_Cli::roundTrip_data()
-{
-    QTest::addColumn<int>("unit");
-    QTest::addColumn<QByteArray>("locale"); // the encoding the window saves in
-
-    QTest::newRow("metres, UTF-8") << int(LengthUnit::Metre) << QByteArray("UTF-8");
-    QTest::newRow("feet, GB18030") << int(LengthUnit::Foot) << QByteArray("GB18030");
-    QTest::newRow("yards, UTF-8") << int(LengthUnit::Yard) << QByteArray("UTF-8");
-}
-
-void tst_Cli::roundTrip()
-{
-    QFETCH(int, unit);
-    QFETCH(QByteArray, locale);
-
-    SimulatorSettings device;
-    device.pattern = SimulatorSettings::Pattern::RandomWalk;
-    device.failureRate = 0.25;
-    device.seed = 7;
-    sim->setSettings(device);
-    SessionSettings settings = sessionOnSim(*sim, 40, 20, 500);
-    settings.unit = LengthUnit(unit);
-    QVector<Measurement> live;
-    runSession(settings, live);
-    if (QTest::currentTestFailed())
-        return;
-
-    // The window given the same replies: its send line, then what its decode appends.
-    QStringList lines;
-    ReplyFrame frame = {};
-    for (const Measurement &m : live) {
-        lines << sendLine(m.time.addMSecs(-m.latencyMs));
-        QByteArray buffer = m.burst;
-        const QString line = endBurst(buffer, frame, settings.unit, m.time).line;
-        if (!line.isEmpty())
-            lines << line;
-    }
-    // Saved in that locale, read back in this machine's own.
-    QByteArray saved;
-    {
-        SaveFolder folder;
-        QVERIFY(folder.isValid());
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
-        const QString path = folder.filePath(QStringLiteral("window.log"));
-        QVERIFY(saveLogText(path, lines.join(QLatin1Char('\n'))));
-        saved = readBytes(path);
-    }
-    QBuffer file(&saved);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    RunReader reader(&file);
-    QVERIFY2(reader.begin(), qPrintable(reader.errorString()));
-    RunStatistics liveStatistics, backStatistics;
-    QStringList liveRecords, backRecords;
-    auto distance = [&settings](const Measurement &m) {
-        return formatRecord(m, RecordFormat::Csv, settings.unit).section(QLatin1Char(','), 1, 4);
-    };
-    for (const Measurement &m : live) {
-        liveRecords << distance(m);
-        liveStatistics.add(m);
-    }
-    Measurement m;
-    while (reader.next(m)) {
-        backRecords << distance(m);
-        backStatistics.add(m);
-    }
-    QCOMPARE(backRecords, liveRecords);
-    QCOMPARE(reader.skippedCount(), 0);
-    QCOMPARE(countsLine(backStatistics), countsLine(liveStatistics));
-    QCOMPARE(distanceLine(backStatistics), distanceLine(liveStatistics));
-    QVERIFY(liveStatistics.failures > 0);
-}
-
-void tst_Cli::accessAdvice_data()
-{
-    QTest::addColumn<bool>("groupMayUse");
-    QTest::addColumn<bool>("groupInEffect");
-    QTest::addColumn<QString>("advice");
-
-    // Not in the group at all: portCannotBeOpened, as nobody.
-    QTest::newRow("added to the group since the login")
-        << true << false
-        << "alice was added to the group dialout, which may open /dev/ttyUSB0, after this session "
-           "began; log out and in again (or run `newgrp dialout`)";
-    QTest::newRow("the owner's alone")
-        << false << false
-        << "only its owner root may open /dev/ttyUSB0; ask an administrator to give its group "
-           "read and write access";
-}
-
-void tst_Cli::accessAdvice()
-{
-    QFETCH(bool, groupMayUse);
-    QFETCH(bool, groupInEffect);
-    QFETCH(QString, advice);
-
-    PortAccess access;
-    access.kind = PortAccess::Kind::NoAccess;
-    access.path = QStringLiteral("/dev/ttyUSB0");
-    access.user = QStringLiteral("alice");
-    access.owner = QStringLiteral("root");
-    access.group = QStringLiteral("dialout");
-    access.groupMayUse = groupMayUse;
-    access.userInGroup = true;
-    access.groupInEffect = groupInEffect;
-    QCOMPARE(::accessAdvice(access), advice);
-}
-
 // --- the program ---
-
-void tst_Cli::help()
-{
-    Run run;
-    runCli({QStringLiteral("--help")}, run);
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitCode, 0);
-    for (const char *option : {"--port",
-                               "--baud",
-                               "--count",
-                               "--duration",
-                               "--interval",
-                               "--unit",
-                               "--timeout",
-                               "--format",
-                               "--strict",
-                               "--from",
-                               "--plot",
-                               "--plot-size",
-                               "--plot-format",
-                               "--list-ports",
-                               "--reference",
-                               "--tolerance",
-                               "--min-cg",
-                               "--min-cgk",
-                               "--allowed-failures",
-                               "--junit",
-                               "--reconnect",
-                               "--reconnect-interval",
-                               "/dev/serial/by-id/"})
-        QVERIFY2(run.out.contains(QLatin1String(option)), option);
-    for (const char *fragment :
-         {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",
-          "9600, 115200 or 230400", "m, yd or ft", "text, csv", "jsonl", "(default 1.33)",
-          "shown as inf", "(default 500)"})
-        QVERIFY2(run.out.contains(QLatin1String(fragment)), fragment);
-    for (int code : {0, 1, 2, 3, 4, 5, 130}) {
-        const QRegularExpression line(QStringLiteral("^  %1 +\\S").arg(code),
-                                      QRegularExpression::MultilineOption);
-        QVERIFY2(line.match(run.out).hasMatch(), qPrintable(QString::number(code)));
-    }
-    QCOMPARE(run.err, QString());
-}
-
-void tst_Cli::fromWithChartAndNoDisplay()
-{
-    QTemporaryDir dir;
-    const QString log = dir.filePath("window.log");
-    QVERIFY(saveLogText(log, "发送时间 : 09:15:02.030\n接收时间 : 09:15:02.047 测量值:17.8米\n"
-                             "发送时间 : 09:15:03.030\n测量值:测量失败"));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-        environment.remove(QLatin1String(name));
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(RANGEFINDER_CLI),
-                  {"--from", log, "--format", "csv", "--plot", dir.filePath("run.png"),
-                   "--plot-size", "800x400"});
-    QVERIFY(process.waitForFinished(20000));
-    QCOMPARE(process.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()),
-             recordHeader(RecordFormat::Csv) +
-                 "09:15:02.047,ok,17.8,17.8,m,17,,\n09:15:03.030,failed,,,m,,,\n");
-    const QString err = QString::fromUtf8(process.readAllStandardError());
-    QVERIFY2(err.startsWith("measurements: 2, ok: 1, failed: 1, timeouts: 0\n"), qPrintable(err));
-    QCOMPARE(QImage(dir.filePath("run.png")).size(), QSize(800, 400));
-}
-
-void tst_Cli::badOptions_data()
-{
-    QTest::addColumn<QStringList>("arguments"); // after --port <the simulator>
-    QTest::addColumn<bool>("withPort");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("no port") << QStringList{"--count", "2"} << false << "--port is required";
-    QTest::newRow("baud 4800") << QStringList{"--baud", "4800"} << true << "--baud";
-    QTest::newRow("baud letters") << QStringList{"--baud", "fast"} << true << "--baud";
-    QTest::newRow("count and duration") << QStringList{"--count", "3", "--duration", "2"} << true
-                                        << "--count and --duration cannot be used together";
-    QTest::newRow("count negative") << QStringList{"--count", "-1"} << true << "--count";
-    QTest::newRow("count letters") << QStringList{"--count", "ten"} << true << "--count";
-    QTest::newRow("count without value") << QStringList{"--count"} << true << "Missing value";
-    QTest::newRow("duration 0") << QStringList{"--duration", "0"} << true << "--duration";
-    QTest::newRow("duration negative") << QStringList{"--duration", "-3"} << true << "--duration";
-    QTest::newRow("duration letters") << QStringList{"--duration", "soon"} << true << "--duration";
-    QTest::newRow("interval 0") << QStringList{"--interval", "0"} << true << "--interval";
-    QTest::newRow("interval negative") << QStringList{"--interval", "-5"} << true << "--interval";
-    QTest::newRow("interval letters") << QStringList{"--interval", "1s"} << true << "--interval";
-    QTest::newRow("interval too large")
-        << QStringList{"--interval", "2147483648"} << true << "--interval";
-    QTest::newRow("unit km") << QStringList{"--unit", "km"} << true << "--unit";
-    QTest::newRow("unit in Chinese") << QStringList{"--unit", "米"} << true << "--unit";
-    QTest::newRow("timeout 10") << QStringList{"--timeout", "10"} << true << "--timeout";
-    QTest::newRow("timeout letters") << QStringList{"--timeout", "long"} << true << "--timeout";
-    QTest::newRow("format xml") << QStringList{"--format", "xml"} << true << "--format";
-    QTest::newRow("format CSV") << QStringList{"--format", "CSV"} << true << "--format";
-    QTest::newRow("unknown option") << QStringList{"--verbose"} << true << "verbose";
-    QTest::newRow("stray argument") << QStringList{"now"} << true << "unexpected argument";
-    QTest::newRow("port twice") << QStringList{"--port", "/dev/ttyUSB0", "--port", "/dev/ttyUSB0"}
-                                << false << "--port /dev/ttyUSB0 is given twice";
-    QTest::newRow("several ports, one with a comma")
-        << QStringList{"--port", "/dev/ttyUSB0", "--port", "/tmp/a,b"} << false << "\"/tmp/a,b\"";
-    QTest::newRow("plot jpg") << QStringList{"--plot", "run.jpg"} << true << "--plot";
-    QTest::newRow("plot format jpg")
-        << QStringList{"--plot", "run", "--plot-format", "jpg"} << true << "--plot-format";
-    QTest::newRow("plot size letters")
-        << QStringList{"--plot", "run.png", "--plot-size", "big"} << true << "--plot-size";
-    QTest::newRow("from and port")
-        << QStringList{"--from", "run.csv"} << true << "--port cannot be used with --from";
-    QTest::newRow("from and count") << QStringList{"--from", "run.csv", "--count", "3"} << false
-                                    << "--count cannot be used with --from";
-    QTest::newRow("from and reconnect") << QStringList{"--from", "run.csv", "--reconnect"} << false
-                                        << "--reconnect cannot be used with --from";
-    QTest::newRow("reconnect interval alone")
-        << QStringList{"--reconnect-interval", "500"} << true << "needs --reconnect";
-    QTest::newRow("reconnect interval 0") << QStringList{"--reconnect", "--reconnect-interval", "0"}
-                                          << true << "--reconnect-interval";
-    QTest::newRow("from a missing file")
-        << QStringList{"--from", "/nonexistent/run.csv"} << false << "cannot read";
-    QTest::newRow("tolerance without reference")
-        << QStringList{"--tolerance", "1"} << true << "--tolerance needs --reference";
-    QTest::newRow("junit without reference")
-        << QStringList{"--junit", "r.xml"} << true << "--junit needs --reference";
-    QTest::newRow("reference without tolerance")
-        << QStringList{"--reference", "17.8"} << true << "--reference needs --tolerance";
-    QTest::newRow("reference 0") << QStringList{"--reference", "0", "--tolerance", "1"} << true
-                                 << "--reference takes a distance above 0";
-    QTest::newRow("tolerance letters")
-        << QStringList{"--reference", "9", "--tolerance", "tight"} << true << "--tolerance";
-    QTest::newRow("min-cgk negative")
-        << QStringList{"--reference", "9", "--tolerance", "1", "--min-cgk", "-1"} << true
-        << "--min-cgk";
-    QTest::newRow("allowed failures fractional")
-        << QStringList{"--reference", "9", "--tolerance", "1", "--allowed-failures", "1.5"} << true
-        << "--allowed-failures";
-    QTest::newRow("from a binary file")
-        << QStringList{"--from", RANGEFINDER_CLI, "--plot", "run.png"} << false << "binary";
-    QTest::newRow("from stdin, a directory")
-        << QStringList{"--from", "-"} << false << "cannot read stdin: Is a directory";
-}
-
-void tst_Cli::badOptions()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, withPort);
-    QFETCH(QString, message);
-
-    Run run;
-    runCli(withPort ? this->withPort(arguments) : arguments, run, 20000,
-           arguments.contains(QStringLiteral("-")) ? QDir::rootPath() : QString());
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(run.exitStatus, QProcess::NormalExit);
-    QCOMPARE(run.exitCode, 2);
-    QCOMPARE(run.out, QString());
-    QVERIFY2(run.err.startsWith(QStringLiteral("rangefinder-cli: ")), qPrintable(run.err));
-    QVERIFY2(run.err.contains(message), qPrintable(run.err));
-    QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
-    QVERIFY(run.err.endsWith(QLatin1Char('\n')));
-    // Nothing reached the device.
-    QTest::qWait(50);
-    QCOMPARE(sim->received(), QByteArray());
-}
-
-// What --strict does to replies is repliesFromTheirStartByte's table; here, that it reaches the
-// session.
-void tst_Cli::strictOption()
-{
-    const QStringList arguments{"rangefinder-cli", "--port", sim->portName()};
-    QCOMPARE(parseOptions(arguments).session.strict, false);
-    QCOMPARE(parseOptions(arguments + QStringList{"--strict"}).session.strict, true);
-}
 
 void tst_Cli::portCannotBeOpened_data()
 {
@@ -1171,6 +159,41 @@ void tst_Cli::portCannotBeOpened()
         QCOMPARE(run.err, start + QString(advice).replace("PORT", port) + "\n");
     QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
     QCOMPARE(sim->commandCount(), 0);
+}
+
+void tst_Cli::accessAdvice_data()
+{
+    QTest::addColumn<bool>("groupMayUse");
+    QTest::addColumn<bool>("groupInEffect");
+    QTest::addColumn<QString>("advice");
+
+    // Not in the group at all: portCannotBeOpened, as nobody.
+    QTest::newRow("added to the group since the login")
+        << true << false
+        << "alice was added to the group dialout, which may open /dev/ttyUSB0, after this session "
+           "began; log out and in again (or run `newgrp dialout`)";
+    QTest::newRow("the owner's alone")
+        << false << false
+        << "only its owner root may open /dev/ttyUSB0; ask an administrator to give its group "
+           "read and write access";
+}
+
+void tst_Cli::accessAdvice()
+{
+    QFETCH(bool, groupMayUse);
+    QFETCH(bool, groupInEffect);
+    QFETCH(QString, advice);
+
+    PortAccess access;
+    access.kind = PortAccess::Kind::NoAccess;
+    access.path = QStringLiteral("/dev/ttyUSB0");
+    access.user = QStringLiteral("alice");
+    access.owner = QStringLiteral("root");
+    access.group = QStringLiteral("dialout");
+    access.groupMayUse = groupMayUse;
+    access.userInGroup = true;
+    access.groupInEffect = groupInEffect;
+    QCOMPARE(::accessAdvice(access), advice);
 }
 
 void tst_Cli::lineSettings_data()
@@ -2267,4 +1290,4 @@ void tst_Cli::lineThatNeverFallsSilent()
 }
 
 QTEST_MAIN(tst_Cli)
-#include "tst_cli.moc"
+#include "tst_cli_live.moc"
