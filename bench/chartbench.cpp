@@ -4,9 +4,10 @@
 //    by the real program, --from with --plot: wall time, and the peak memory of the process
 //    for logs of growing length.
 // 2. A chart of a million records drawn in-process as PNG and SVG: time and file size.
-#include "measurementtext.h"
-#include "recordformat.h"
-#include "runchart.h"
+#include "cli/recordformat.h"
+#include "cli/runstatistics.h"
+#include "cli/runchart.h"
+#include "core/measurementtext.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>

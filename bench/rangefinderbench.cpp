@@ -3,15 +3,15 @@
 // measures and judges nothing.
 //   rangefinder-bench [--only latency|cost|startup|scale]... [--replies N] [--seconds N]
 //                     [--runs N] [--lines N] [--block N] [--pane-limit PX] [--save-log FILE]
-#include "devicesimulator.h"
-#include "devicethread.h"
-#include "logpane.h"
-#include "logtextfile.h"
-#include "measurementtext.h"
-#include "namedchild.h"
-#include "optionvalues.h"
-#include "testsupport.h"
-#include "widget.h"
+#include "core/logtextfile.h"
+#include "core/measurementtext.h"
+#include "simulator/devicesimulator.h"
+#include "support/devicethread.h"
+#include "support/namedchild.h"
+#include "support/testsupport.h"
+#include "toolsupport/optionvalues.h"
+#include "window/logpane.h"
+#include "window/widget.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,6 @@
 // The product's window started as its own main() starts it, and reported once on screen.
 #include "exposereport.h"
-#include "widget.h"
+#include "window/widget.h"
 
 #include <QApplication>
 

@@ -12,9 +12,9 @@
 // for every read, endBurst when it reports the burst too long or when the line falls silent.
 // The assembler then gets every byte of the rest, sharing the frame as the window does.
 
-#include "measurementtext.h"
-#include "receivepath.h"
-#include "replyframe.h"
+#include "core/measurementtext.h"
+#include "core/receivepath.h"
+#include "core/replyframe.h"
 
 #include <QByteArray>
 #include <QDate>

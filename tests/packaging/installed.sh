@@ -7,7 +7,7 @@ set -euo pipefail
 deb=$(realpath "$1")
 out=$2
 here=$(cd "$(dirname "$0")" && pwd)
-src="$here/../../src"
+src="$here/../../src/window"
 fail() {
     echo "installed: FAILED: $*" >&2
     exit 1

@@ -64,7 +64,7 @@ lintian --fail-on error,warning "$deb" >"$tmp/lintian.log" 2>&1 ||
 ! grep -q '^[EW]: ' "$tmp/lintian.log" || fail "lintian:"$'\n'"$(cat "$tmp/lintian.log")"
 echo "package: lintian reports nothing"
 # The fonts it depends on are what draws the window's texts.
-"$here/glyphs.py" "$here/../../src"
+"$here/glyphs.py" "$here/../../src/window"
 
 # --- install into a fresh root ---
 root="$tmp/root"

@@ -1,0 +1,246 @@
+#include "cli/accuracy.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// The share of the tolerance band 2T that the resolution may take for the study to mean much.
+constexpr double kResolutionShare = 0.05;
+// The share of 2T that Cg and Cgk give the spread (6 s and 3 s) and the bias.
+constexpr double kCgShare = 0.2;
+constexpr double kCgkShare = 0.1;
+
+// Readings pass through single precision, as on the device's display: a reading that lies on a
+// limit must not fall outside it by that rounding.
+bool atMost(double value, double limit, double scale)
+{
+    return value <= limit + 1e-6 * std::max(std::abs(scale), 1.0);
+}
+
+// numerator / (k s), with s = 0 giving the sign of the numerator as an infinity.
+double capability(double numerator, double k, double sd)
+{
+    if (sd > 0)
+        return numerator / (k * sd);
+    if (numerator == 0)
+        return 0;
+    return std::copysign(std::numeric_limits<double>::infinity(), numerator);
+}
+
+struct Moments
+{
+    double mean = 0, sd = 0, largestDeviation = 0;
+    int outside = 0;
+};
+
+Moments momentsOf(const QVector<double> &values, const AccuracySettings &s)
+{
+    Moments m;
+    if (values.isEmpty())
+        return m;
+    double sum = 0;
+    for (double v : values) {
+        sum += v;
+        const double deviation = v - s.reference;
+        if (std::abs(deviation) > std::abs(m.largestDeviation))
+            m.largestDeviation = deviation;
+        if (!atMost(std::abs(deviation), s.tolerance, s.reference))
+            ++m.outside;
+    }
+    m.mean = sum / values.size();
+    double squares = 0;
+    for (double v : values)
+        squares += (v - m.mean) * (v - m.mean);
+    m.sd = values.size() > 1 ? std::sqrt(squares / (values.size() - 1)) : 0.0;
+    // Equal readings leave the rounding of their sum, not a spread: readings differ by tenths of
+    // a metre, so a real spread is many orders of magnitude above this.
+    if (m.sd < 1e-9 * std::max(std::abs(m.mean), 1.0))
+        m.sd = 0;
+    return m;
+}
+
+// Reference and tolerance as the user gave them.
+QString given(double value)
+{
+    return QString::number(value, 'g', 6);
+}
+
+QString withUnit(double value, const AccuracySettings &s, bool withSign = false)
+{
+    return lengthText(value, withSign) + QLatin1Char(' ') + unitName(s.unit);
+}
+
+Criterion withinTolerance(const Verdict &v, int outside, const AccuracySettings &s)
+{
+    Criterion c{QStringLiteral("readings within tolerance"), QString()};
+    const QString band =
+        QStringLiteral("%1 to %2")
+            .arg(given(s.reference - s.tolerance),
+                 given(s.reference + s.tolerance) + QLatin1Char(' ') + unitName(s.unit));
+    if (v.valid == 0)
+        c.failure = QStringLiteral("no valid reading to judge against %1").arg(band);
+    else if (outside > 0)
+        c.failure = QStringLiteral("%1 of %2 readings outside %3, the farthest %4 off")
+                        .arg(outside)
+                        .arg(v.valid)
+                        .arg(band, withUnit(v.largestDeviation, s, true));
+    return c;
+}
+
+Criterion cgCriterion(const Verdict &v, const AccuracySettings &s)
+{
+    Criterion c{QStringLiteral("Cg at least %1").arg(indexText(s.minimumCg)), QString()};
+    if (v.valid < 2)
+        c.failure = QStringLiteral("Cg needs two valid readings or more, not %1").arg(v.valid);
+    else if (!(v.cg >= s.minimumCg))
+        c.failure = QStringLiteral("Cg %1 is below %2: the spread s %3 exceeds the %4 it may have")
+                        .arg(indexText(v.cg), indexText(s.minimumCg), withUnit(v.sd, s),
+                             withUnit(kCgShare * 2 * s.tolerance / (6 * s.minimumCg), s));
+    return c;
+}
+
+Criterion cgkCriterion(const Verdict &v, const AccuracySettings &s)
+{
+    Criterion c{QStringLiteral("Cgk at least %1").arg(indexText(s.minimumCgk)), QString()};
+    if (v.valid < 2) {
+        c.failure = QStringLiteral("Cgk needs two valid readings or more, not %1").arg(v.valid);
+        return c;
+    }
+    if (v.cgk >= s.minimumCgk)
+        return c;
+    const double room = kCgkShare * 2 * s.tolerance;
+    const double allowed = room - s.minimumCgk * 3 * v.sd;
+    const QString bias = withUnit(v.bias, s, true);
+    if (allowed > 0)
+        c.failure = QStringLiteral("bias %1 exceeds the %2 that Cgk %3 allows with s %4 "
+                                   "(Cgk %5)")
+                        .arg(bias, withUnit(allowed, s), indexText(s.minimumCgk), withUnit(v.sd, s),
+                             indexText(v.cgk));
+    else if (std::abs(v.bias) >= room)
+        c.failure = QStringLiteral("bias %1 exceeds %2, 10 % of the tolerance band, which "
+                                   "no Cgk above 0 allows (Cgk %3)")
+                        .arg(bias, withUnit(room, s), indexText(v.cgk));
+    else
+        c.failure = QStringLiteral("Cgk %1 is below %2: the spread s %3 leaves no room for any "
+                                   "bias (bias %4)")
+                        .arg(indexText(v.cgk), indexText(s.minimumCgk), withUnit(v.sd, s), bias);
+    return c;
+}
+
+Criterion failuresCriterion(const Verdict &v, const RunStatistics &r, const AccuracySettings &s)
+{
+    Criterion c{QStringLiteral("failed measurements at most %1").arg(s.allowedFailures), QString()};
+    if (v.unsuccessful > s.allowedFailures)
+        c.failure = QStringLiteral("%1 of %2 measurements failed or timed out, more than the %3 "
+                                   "allowed (%4 failed, %5 of them rejected, %6 timed out)")
+                        .arg(v.unsuccessful)
+                        .arg(r.measurements)
+                        .arg(s.allowedFailures)
+                        .arg(r.failures)
+                        .arg(r.rejected)
+                        .arg(r.timeouts);
+    return c;
+}
+
+// A device that drops off its line would stop a station in the middle of a batch.
+Criterion disconnectionsCriterion(const RunStatistics &r, const AccuracySettings &s)
+{
+    Criterion c{QStringLiteral("disconnections at most %1").arg(s.allowedDisconnections),
+                QString()};
+    if (r.disconnections > s.allowedDisconnections)
+        c.failure =
+            QStringLiteral("the device went away %1, more than the %2 allowed "
+                           "(%3 s away in all)")
+                .arg(r.disconnections == 1 ? QStringLiteral("once")
+                                           : QStringLiteral("%1 times").arg(r.disconnections))
+                .arg(s.allowedDisconnections)
+                .arg(r.awayMs / 1000.0, 0, 'f', 3);
+    return c;
+}
+
+} // namespace
+
+bool Verdict::passed() const
+{
+    return std::all_of(criteria.cbegin(), criteria.cend(),
+                       [](const Criterion &c) { return c.passed(); });
+}
+
+Verdict judge(const RunStatistics &statistics, const AccuracySettings &settings)
+{
+    QVector<double> values;
+    values.reserve(statistics.metres.size());
+    for (double metres : statistics.metres)
+        values.append(metres * unitFactor(settings.unit));
+    const Moments m = momentsOf(values, settings);
+
+    Verdict v;
+    v.valid = values.size();
+    v.unsuccessful = statistics.failures + statistics.timeouts;
+    v.mean = m.mean;
+    v.bias = values.isEmpty() ? 0 : m.mean - settings.reference;
+    v.sd = m.sd;
+    v.largestDeviation = m.largestDeviation;
+    const double band = 2 * settings.tolerance;
+    v.cg = capability(kCgShare * band, 6, v.sd);
+    v.cgk = capability(kCgkShare * band - std::abs(v.bias), 3, v.sd);
+    v.resolution = metresFromRaw(1) * unitFactor(settings.unit); // one step of the reply
+    v.resolutionTooCoarse = !atMost(v.resolution, kResolutionShare * band, band);
+    v.criteria = {withinTolerance(v, m.outside, settings), cgCriterion(v, settings),
+                  cgkCriterion(v, settings), failuresCriterion(v, statistics, settings),
+                  disconnectionsCriterion(statistics, settings)};
+    return v;
+}
+
+QString formatVerdict(const Verdict &v, const AccuracySettings &s)
+{
+    const QString unit = unitName(s.unit);
+    QString text = QStringLiteral("accuracy (%1): reference %2, tolerance %3, n %4")
+                       .arg(unit, given(s.reference), given(s.tolerance))
+                       .arg(v.valid);
+    if (v.valid > 0)
+        text += QStringLiteral(", mean %1, bias %2, sd %3, largest deviation %4")
+                    .arg(lengthText(v.mean), lengthText(v.bias, true), lengthText(v.sd),
+                         lengthText(v.largestDeviation, true));
+    text += QLatin1Char('\n');
+    if (v.valid > 1)
+        text +=
+            QStringLiteral("capability: Cg %1, Cgk %2\n").arg(indexText(v.cg), indexText(v.cgk));
+    const QString share =
+        QStringLiteral("%1, 5 % of the tolerance band 2T = %2")
+            .arg(withUnit(kResolutionShare * 2 * s.tolerance, s), withUnit(2 * s.tolerance, s));
+    text +=
+        v.resolutionTooCoarse
+            ? QStringLiteral("warning: resolution %1 is more than %2: the study does not "
+                             "mean much\n")
+                  .arg(withUnit(v.resolution, s), share)
+            : QStringLiteral("resolution: %1, at most %2\n").arg(withUnit(v.resolution, s), share);
+    QStringList failures;
+    for (const Criterion &c : v.criteria) {
+        if (!c.passed())
+            failures << c.failure;
+    }
+    return text + (failures.isEmpty()
+                       ? QStringLiteral("PASS: %1 of %1 criteria met\n").arg(v.criteria.size())
+                       : QStringLiteral("FAIL: %1\n").arg(failures.join("; ")));
+}
+
+QString indexText(double index)
+{
+    if (std::isinf(index))
+        return QLatin1String(index > 0 ? "inf" : "-inf");
+    const QString text = QString::number(index, 'f', 2);
+    return text == QLatin1String("-0.00") ? QStringLiteral("0.00") : text;
+}
+
+QString lengthText(double value, bool withSign)
+{
+    QString text = QString::number(value, 'f', 3);
+    if (text == QLatin1String("-0.000"))
+        text = QStringLiteral("0.000");
+    return withSign && !text.startsWith(QLatin1Char('-')) ? QLatin1Char('+') + text : text;
+}

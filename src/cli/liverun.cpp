@@ -1,0 +1,145 @@
+#include "cli/liverun.h"
+
+#include "cli/devicerun.h"
+#include "cli/output.h"
+#include "cli/runend.h"
+#include "toolsupport/signalwatcher.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+QString now()
+{
+    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+}
+
+QStringList portsOf(const QVector<DeviceRun *> &devices)
+{
+    QStringList ports;
+    for (const DeviceRun *device : devices)
+        ports << device->port();
+    return ports;
+}
+
+} // namespace
+
+LiveRun::LiveRun(const CliOptions &options, SignalWatcher *signalWatcher, QObject *parent)
+    : QObject(parent), m_options(options), m_chart(chartFor(options))
+{
+    connect(signalWatcher, &SignalWatcher::caught, this,
+            [this](int signalNumber) { stopAll(kExitSignalBase + signalNumber); });
+}
+
+int LiveRun::begin()
+{
+    int unusable = kExitAllMeasured;
+    for (const QString &port : m_options.ports) {
+        SessionSettings settings = m_options.session;
+        settings.portName = port;
+        auto *device = new DeviceRun(settings, this);
+        if (!device->open()) {
+            complain(QStringLiteral("cannot open %1: %2").arg(port, device->openFailure()));
+            unusable = device->exitCode();
+            continue;
+        }
+        m_devices.append(device);
+        watch(device);
+    }
+    if (m_devices.isEmpty())
+        return unusable;
+    m_chart = chartFor(m_options, several() ? portsOf(m_devices) : QStringList());
+    m_start = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+    m_exitCode = unusable;
+    if (!writeRecords(recordHeader(m_options.format, several())))
+        return m_exitCode;
+    // From inside the event loop, so that an exit requested by the first write takes effect.
+    for (DeviceRun *device : qAsConst(m_devices))
+        QTimer::singleShot(0, device, &DeviceRun::start);
+    return -1;
+}
+
+void LiveRun::watch(DeviceRun *device)
+{
+    connect(device, &DeviceRun::measured, this,
+            [this, device](const Measurement &m) { record(device, m); });
+    connect(device, &DeviceRun::lost, this, [device](const QString &reason) {
+        complain(QStringLiteral("the device on %1 went away: %2").arg(device->port(), reason));
+    });
+    connect(device, &DeviceRun::away, this, [this, device](const QString &reason) {
+        complain(QStringLiteral("the device on %1 went away at %2: %3; opening it again every "
+                                "%4 ms")
+                     .arg(device->port(), now(), reason)
+                     .arg(m_options.session.reconnectMs));
+    });
+    connect(device, &DeviceRun::back, this, [device] {
+        complain(QStringLiteral("the device on %1 is back at %2").arg(device->port(), now()));
+    });
+    connect(device, &DeviceRun::ended, this, &LiveRun::deviceEnded);
+}
+
+void LiveRun::record(DeviceRun *device, const Measurement &measurement)
+{
+    if (m_ended || m_outputLost)
+        return;
+    const QString port = several() ? device->port() : QString();
+    if (!writeRecords(formatRecord(measurement, m_options.format, m_options.session.unit, port)))
+        return;
+    device->count(measurement);
+    if (!m_options.plotPath.isEmpty())
+        m_chart.add(measurement, int(m_devices.indexOf(device)));
+}
+
+// Records that cannot be written end the run: measuring on would only lose more.
+bool LiveRun::writeRecords(const QString &text)
+{
+    QString error;
+    const Written written = writeWhole(stdout, text, &error);
+    if (written == Written::Whole || m_outputLost)
+        return written == Written::Whole;
+    m_outputLost = true;
+    if (written == Written::Interrupted) {
+        stopAll(kExitSignalBase + SignalWatcher::caughtSignal());
+    } else {
+        complain(QStringLiteral("cannot write the records: %1").arg(error));
+        stopAll(kExitOutputLost);
+    }
+    return false;
+}
+
+void LiveRun::stopAll(int exitCode)
+{
+    // Each device's end would end the run before the others had theirs.
+    m_stopping = true;
+    for (DeviceRun *device : qAsConst(m_devices))
+        device->stop();
+    end(exitCode);
+}
+
+void LiveRun::deviceEnded()
+{
+    if (m_stopping)
+        return;
+    for (const DeviceRun *device : qAsConst(m_devices)) {
+        if (!device->hasEnded())
+            return;
+    }
+    end(kExitAllMeasured);
+}
+
+void LiveRun::end(int exitCode)
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    QVector<DeviceOutcome> devices;
+    for (const DeviceRun *device : qAsConst(m_devices))
+        devices.append({device->port(), device->statistics(), device->exitCode()});
+    exitCode = concludeRun(m_options, m_chart, devices, m_start, std::max(exitCode, m_exitCode));
+    m_exitCode = exitCode;
+    QCoreApplication::exit(exitCode);
+}

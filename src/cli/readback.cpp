@@ -1,0 +1,166 @@
+#include "cli/readback.h"
+
+#include "cli/output.h"
+#include "cli/recordformat.h"
+#include "cli/runchart.h"
+#include "cli/runend.h"
+#include "cli/runreader.h"
+#include "toolsupport/signalwatcher.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QIODevice>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+// A file, a FIFO or standard input, read so that a signal ends a read that waits for more (a
+// pipe whose writer is slow, a terminal) as it ends a live run.
+class Input : public QIODevice
+{
+public:
+    // Takes fd over; -1 gives an input that has nothing.
+    explicit Input(int fd) : m_fd(fd) { open(QIODevice::ReadOnly); }
+    ~Input() override
+    {
+        if (m_fd > STDIN_FILENO)
+            ::close(m_fd);
+    }
+    bool isSequential() const override { return true; }
+    bool failed() const { return m_failed; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        // QIODevice asks for nothing at times, and must not wait for it.
+        if (maxSize <= 0 || m_fd < 0)
+            return m_fd < 0 ? -1 : 0;
+        while (SignalWatcher::waitForInput(m_fd)) {
+            const ssize_t n = ::read(m_fd, data, size_t(maxSize));
+            if (n >= 0)
+                return n > 0 ? n : -1;
+            if (errno != EINTR && errno != EAGAIN) {
+                m_failed = true;
+                setErrorString(qt_error_string(errno));
+                return -1;
+            }
+        }
+        return -1;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    int m_fd;
+    bool m_failed = false;
+};
+
+// Records of a file go out in blocks of whole records; one write per record would cost more
+// than the reading. Of a block that cannot be written, only a record cut short is taken back.
+class BlockWriter
+{
+public:
+    bool write(const QString &text)
+    {
+        m_text += text;
+        return m_text.size() < 32 * 1024 || flush();
+    }
+    bool flush()
+    {
+        const Written written = writeWhole(stdout, m_text, &m_error);
+        m_text.clear();
+        return written == Written::Whole;
+    }
+    QString errorString() const { return m_error; }
+
+private:
+    QString m_text;
+    QString m_error;
+};
+
+QString clipped(const QString &line)
+{
+    return line.size() <= 60 ? line : line.left(60) + QChar(0x2026);
+}
+
+// The records to stdout, into the summary and into the chart. As in a live run, records that
+// cannot be written end the reading (said on stderr unless a signal stopped the write), but
+// not the summary and the chart.
+bool copyRecords(const CliOptions &options, RunReader &reader, RunChart &chart,
+                 RunStatistics &statistics, QString &start)
+{
+    BlockWriter out;
+    bool written = out.write(recordHeader(options.format));
+    Measurement measurement;
+    while (written && reader.next(measurement)) {
+        if (start.isEmpty())
+            start = recordTimeText(measurement);
+        written = out.write(formatRecord(measurement, options.format, options.session.unit));
+        statistics.add(measurement);
+        if (!options.plotPath.isEmpty())
+            chart.add(measurement);
+    }
+    written = written && out.flush();
+    if (!written && SignalWatcher::caughtSignal() == 0)
+        complain(QStringLiteral("cannot write the records: %1").arg(out.errorString()));
+    return written;
+}
+
+void reportSkipped(const RunReader &reader, const QString &name)
+{
+    for (const RunReader::SkippedLine &line : reader.firstSkipped())
+        complain(QStringLiteral("%1 line %2 fits no known form, skipped: %3")
+                     .arg(name)
+                     .arg(line.number)
+                     .arg(clipped(line.text)));
+    if (reader.skippedCount() > reader.firstSkipped().size())
+        complain(QStringLiteral("%1: %2 more lines skipped")
+                     .arg(name)
+                     .arg(reader.skippedCount() - reader.firstSkipped().size()));
+}
+
+} // namespace
+
+int readBack(const CliOptions &options)
+{
+    const bool standardInput = options.fromPath == QLatin1String("-");
+    const QString name = standardInput ? QStringLiteral("stdin") : options.fromPath;
+    // Opening a FIFO waits for its writer, as long as no signal comes.
+    const int fd = standardInput ? STDIN_FILENO
+                                 : ::open(QFile::encodeName(options.fromPath).constData(),
+                                          O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && SignalWatcher::caughtSignal() == 0) {
+        complain(QStringLiteral("cannot read %1: %2").arg(name, qt_error_string(errno)));
+        return kExitBadOptions;
+    }
+    Input input(fd);
+    RunReader reader(&input);
+    if (fd >= 0 && !reader.begin() && SignalWatcher::caughtSignal() == 0) {
+        complain(input.failed()
+                     ? QStringLiteral("cannot read %1: %2").arg(name, input.errorString())
+                     : QStringLiteral("%1 is not a run: %2").arg(name, reader.errorString()));
+        return kExitBadOptions;
+    }
+
+    RunStatistics statistics;
+    RunChart chart = chartFor(options);
+    QString start;
+    const bool recordsWritten = copyRecords(options, reader, chart, statistics, start);
+    statistics.unsent = reader.unsentCount();
+    reportSkipped(reader, name);
+    if (input.failed())
+        complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
+    const int signalNumber = SignalWatcher::caughtSignal();
+    const DeviceOutcome device{name, statistics, exitCodeOf(statistics)};
+    const int exitCode = concludeRun(options, chart, {device}, start,
+                                     signalNumber != 0 ? kExitSignalBase + signalNumber
+                                     : input.failed()  ? kExitBadOptions
+                                                       : kExitAllMeasured);
+    if (exitCode < kExitSignalBase && !input.failed() && !recordsWritten)
+        return kExitOutputLost;
+    return exitCode;
+}

@@ -1,0 +1,104 @@
+#include "cli/runend.h"
+
+#include "cli/accuracy.h"
+#include "cli/junitreport.h"
+#include "cli/output.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+
+namespace {
+
+// The chart that --plot asks for, if any; says why on stderr and returns false when it cannot.
+bool writeChart(const CliOptions &options, const RunChart &chart,
+                const QVector<RunStatistics> &statistics)
+{
+    if (options.plotPath.isEmpty())
+        return true;
+    QString error;
+    if (chart.save(options.plotPath, options.plotType, options.plotSize, statistics, &error))
+        return true;
+    complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
+    return false;
+}
+
+// With several devices every line of a device's text begins with its name.
+QString prefixed(const QString &text, const QString &name)
+{
+    if (name.isEmpty())
+        return text;
+    QStringList lines = text.split(QLatin1Char('\n'));
+    lines.removeLast();
+    QString result;
+    for (const QString &line : qAsConst(lines))
+        result += name + QStringLiteral(": ") + line + QLatin1Char('\n');
+    return result;
+}
+
+// The JUnit report that --junit asks for, if any; says why on stderr and returns false when it
+// cannot be written.
+bool writeReport(const CliOptions &options, const QVector<DeviceOutcome> &devices,
+                 const QVector<Verdict> &verdicts, const QString &start)
+{
+    if (options.junitPath.isEmpty())
+        return true;
+    QVector<DeviceReport> reports;
+    for (int i = 0; i < devices.size(); ++i) {
+        DeviceReport device{devices.at(i).name, start, *options.accuracy, verdicts.at(i), {}};
+        if (options.fromPath.isEmpty()) {
+            device.properties = {
+                {QStringLiteral("port"), device.device},
+                {QStringLiteral("baud"), QString::number(options.session.baudRate)}};
+        } else {
+            device.properties = {{QStringLiteral("file"), device.device}};
+        }
+        device.properties.append(
+            {QStringLiteral("version"), QCoreApplication::applicationVersion()});
+        reports.append(device);
+    }
+    QString error;
+    if (saveJUnit(options.junitPath, reports, &error))
+        return true;
+    complain(QStringLiteral("cannot write the report %1: %2").arg(options.junitPath, error));
+    return false;
+}
+
+} // namespace
+
+RunChart chartFor(const CliOptions &options, const QStringList &deviceNames)
+{
+    RunChart chart(options.session.unit, deviceNames);
+    if (options.accuracy)
+        chart.setReference(options.accuracy->reference, options.accuracy->tolerance);
+    return chart;
+}
+
+int concludeRun(const CliOptions &options, const RunChart &chart,
+                const QVector<DeviceOutcome> &devices, const QString &start, int runExitCode)
+{
+    const bool several = options.ports.size() > 1; // as the records carry their port
+    QString text;
+    QVector<RunStatistics> statistics;
+    QVector<Verdict> verdicts;
+    int exitCode = runExitCode;
+    for (const DeviceOutcome &device : devices) {
+        QString own = formatSummary(device.statistics);
+        int deviceExit = device.exitCode;
+        if (options.accuracy) {
+            verdicts.append(judge(device.statistics, *options.accuracy));
+            own += formatVerdict(verdicts.constLast(), *options.accuracy);
+            if (deviceExit <= kExitSomeFailed)
+                deviceExit = verdicts.constLast().passed() ? kExitAllMeasured : kExitSomeFailed;
+        }
+        text += prefixed(own, several ? device.name : QString());
+        statistics.append(device.statistics);
+        exitCode = std::max(exitCode, deviceExit);
+    }
+    const bool summaryWritten = writeWhole(stderr, text) == Written::Whole;
+    const bool chartWritten = writeChart(options, chart, statistics);
+    const bool reportWritten = !options.accuracy || writeReport(options, devices, verdicts, start);
+    if (!(summaryWritten && chartWritten && reportWritten) && exitCode < kExitSignalBase)
+        return kExitOutputLost;
+    return exitCode;
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "cli/measurement.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QQueue>
+#include <QString>
+#include <QVector>
+
+class QIODevice;
+class QTextCodec;
+
+// Reads a finished run back as records: a log saved by the window (its send, send-failure,
+// receive and failure lines, in any unit, in the locale's encoding or UTF-8), or this
+// program's own CSV or JSONL. The kind is told from the content. Reads line by line, so memory
+// does not grow with the input.
+//
+// A window log has times of day but no date: a time more than 12 hours earlier than the one
+// before it starts a new day (a smaller step back is the clock being set). The window pairs
+// nothing, and its replies can be logged after later send lines, so the reader pairs them, in
+// order: each reply answers the latest send line before it that no later reply answers, and
+// the send lines left over are timeouts at their time. A failure line takes the time of the
+// send it answers; a receive line's latency is from it. A send line still unanswered at the
+// end gives no record.
+class RunReader
+{
+public:
+    struct SkippedLine
+    {
+        qint64 number = 0; // from 1
+        QString text;
+    };
+
+    // The device must be open for reading and outlive the reader.
+    explicit RunReader(QIODevice *device);
+
+    // Reads up to the first record. False when the input is not a run (empty, binary, or no
+    // line that gives a record); errorString() says why.
+    bool begin();
+    QString errorString() const { return m_errorString; }
+
+    // The next record; false at the end of the input.
+    bool next(Measurement &measurement);
+
+    // Lines that fit no known form, and the first few of them.
+    int skippedCount() const { return m_skippedCount; }
+    const QVector<SkippedLine> &firstSkipped() const { return m_firstSkipped; }
+    static constexpr int kReportedSkips = 5;
+    // Window log: send lines followed by the window's send-failure line.
+    int unsentCount() const { return m_unsent; }
+
+private:
+    enum class Kind { WindowLog, Csv, Jsonl };
+
+    bool readLine(QString &line);
+    bool fill();
+    // False for a line that fits no known form; records it completes go to m_ready.
+    bool parse(const QString &line);
+    bool parseWindowLine(const QString &line);
+    bool parseReplyLine(const QString &line);
+    bool parseCsvLine(const QString &line);
+    bool parseJsonLine(const QString &line);
+    bool timeOfDay(const QString &line, int at, QDateTime &time);
+    void skip(const QString &line);
+    void addSend(const QDateTime &time);
+    void addReply(const Measurement &reply);
+    QVector<int> pairHeld() const;
+    void release(int count, const QVector<int> &partner);
+
+    QIODevice *m_device;
+    QTextCodec *m_utf8;
+    QTextCodec *m_fallback; // for lines that are not UTF-8
+    QByteArray m_buffer;
+    Kind m_kind = Kind::WindowLog;
+    QString m_errorString;
+    qint64 m_lineNumber = 0;
+    int m_skippedCount = 0;
+    QVector<SkippedLine> m_firstSkipped;
+    QQueue<Measurement> m_ready;
+    bool m_atEnd = false;
+
+    // Window log state.
+    struct HeldLine
+    {
+        bool isSend = false;
+        QDateTime time;    // of the send line; for a reply, of the last send line before it
+        Measurement reply; // a failure line's time is not known yet
+    };
+    QDateTime m_sendTime;     // of the last send line
+    QVector<HeldLine> m_held; // lines whose pairing later lines may still change
+    qint64 m_lastTimeOfDayMs = -1;
+    qint64 m_day = 0;
+    int m_unsent = 0;
+};

@@ -1,0 +1,128 @@
+#include "cli/runstatistics.h"
+
+#include "cli/recordformat.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// percentile() of values already sorted, at least one: the summary takes two ranks of one sort.
+qint64 nearestRank(const QVector<qint64> &sorted, double percent)
+{
+    const auto rank = static_cast<int>(std::ceil(percent / 100.0 * sorted.size()));
+    return sorted.at(std::min(std::max(rank, 1), sorted.size()) - 1);
+}
+
+QString number(double value)
+{
+    return QString::number(value, 'g', 6);
+}
+
+} // namespace
+
+qint64 percentile(QVector<qint64> values, double percent)
+{
+    if (values.isEmpty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    return nearestRank(values, percent);
+}
+
+void RunStatistics::add(const Measurement &measurement)
+{
+    endedAway = measurement.status == Measurement::Status::Disconnected;
+    if (endedAway) {
+        ++disconnections;
+        awayMs += std::max<qint64>(measurement.latencyMs, 0);
+        return;
+    }
+    ++measurements;
+    switch (measurement.status) {
+    case Measurement::Status::Ok:
+        metres.append(distanceMetres(measurement));
+        break;
+    case Measurement::Status::Failed:
+        ++failures;
+        break;
+    case Measurement::Status::Timeout:
+        ++timeouts;
+        break;
+    case Measurement::Status::Rejected:
+        ++failures;
+        ++rejected;
+        break;
+    case Measurement::Status::Disconnected:
+        break;
+    }
+    if (hasLatency(measurement))
+        latenciesMs.append(measurement.latencyMs);
+}
+
+std::optional<DistanceFigures> distanceFigures(const RunStatistics &s)
+{
+    if (s.metres.isEmpty())
+        return std::nullopt;
+    DistanceFigures f;
+    const auto [low, high] = std::minmax_element(s.metres.cbegin(), s.metres.cend());
+    f.min = *low;
+    f.max = *high;
+    double sum = 0;
+    for (double d : s.metres)
+        sum += d;
+    f.mean = sum / s.metres.size();
+    double squares = 0;
+    for (double d : s.metres)
+        squares += (d - f.mean) * (d - f.mean);
+    f.sd = s.metres.size() > 1 ? std::sqrt(squares / (s.metres.size() - 1)) : 0.0;
+    return f;
+}
+
+QString countsLine(const RunStatistics &s)
+{
+    const QString counts = QStringLiteral("measurements: %1, ok: %2, failed: %3, timeouts: %4")
+                               .arg(s.measurements)
+                               .arg(s.metres.size())
+                               .arg(s.failures)
+                               .arg(s.timeouts);
+    if (s.disconnections == 0)
+        return counts;
+    return counts + QStringLiteral(", disconnections: %1").arg(s.disconnections);
+}
+
+QString distanceLine(const RunStatistics &s)
+{
+    const std::optional<DistanceFigures> f = distanceFigures(s);
+    if (!f)
+        return QStringLiteral("distance (m): no valid measurement");
+    return QStringLiteral("distance (m): min %1, max %2, mean %3, sd %4")
+        .arg(number(f->min), number(f->max), number(f->mean), number(f->sd));
+}
+
+QString formatSummary(const RunStatistics &s)
+{
+    QString text = countsLine(s) + QLatin1Char('\n') + distanceLine(s) + QLatin1Char('\n');
+    if (s.latenciesMs.isEmpty()) {
+        text += QStringLiteral("latency (ms): no reply\n");
+    } else {
+        QVector<qint64> sorted = s.latenciesMs;
+        std::sort(sorted.begin(), sorted.end());
+        text += QStringLiteral("latency (ms): p50 %1, p99 %2\n")
+                    .arg(nearestRank(sorted, 50))
+                    .arg(nearestRank(sorted, 99));
+    }
+    if (s.rejected > 0)
+        text += QStringLiteral("rejected: %1 replies whose check byte was wrong or missing\n")
+                    .arg(s.rejected);
+    if (s.ignoredReplies > 0)
+        text +=
+            QStringLiteral("ignored: %1 replies that answered no command\n").arg(s.ignoredReplies);
+    if (s.unsent > 0)
+        text += QStringLiteral("not sent: %1 commands the window could not write\n").arg(s.unsent);
+    if (s.disconnections > 0)
+        text += QStringLiteral("away: %1 s in all; %2\n")
+                    .arg(number(s.awayMs / 1000.0),
+                         s.endedAway ? QStringLiteral("the device was still away at the end")
+                                     : QStringLiteral("the device came back"));
+    return text;
+}

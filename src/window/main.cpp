@@ -1,0 +1,11 @@
+#include "window/widget.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    Widget window;
+    window.show();
+    return app.exec();
+}

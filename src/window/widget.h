@@ -1,0 +1,60 @@
+#pragma once
+
+#include "core/measurementtext.h"
+
+#include <QByteArray>
+#include <QSerialPort>
+#include <QWidget>
+
+class LogPane;
+class QTimer;
+
+namespace Ui {
+class Widget;
+}
+
+class Widget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Widget(QWidget *parent = nullptr);
+    ~Widget() override;
+
+private slots:
+    void openSerialButtonClicked();
+    void closeBtnClicked();
+    void readData();
+    void oneSendBtnClicked();
+    void continueSendBtnClicked();
+    void groupBoxClicked();
+    void saveFile();
+    void autoScroll();
+    void sendData();
+    void com_delay();
+    void serialRead();
+    void clearText();
+
+private:
+    void initWidget();
+
+    // Plain helpers, not slots: the slots share work through these, never by calling each other.
+    void scanPorts();
+    void closeLink();
+    void serialErrorOccurred(QSerialPort::SerialPortError error);
+    QByteArray sendCommand();
+    void decodeBurst();
+    LengthUnit selectedUnit() const;
+    void appendLog(const QString &line);
+
+    Ui::Widget *ui;
+    QSerialPort *serial;
+    bool continuousIdle;
+    QTimer *sendTimer;
+    QTimer *rxTimer;
+    int rxFramePos;
+    quint8 rxFrame[8];
+    QByteArray rxBuffer;
+    // Found by its object name by the tests and the benchmark, which lower its limits.
+    LogPane *logPane;
+};

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "cli/measurement.h"
+#include "cli/measurementsession.h"
+#include "simulator/devicesimulator.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// What the command line's test programs share: a simulator on a pseudo-terminal for each test
+// function, the program run as a process on its port, its records read back, and the measuring
+// session run in-process.
+class CliTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+protected:
+    struct Run
+    {
+        int exitCode = -1;
+        QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+        qint64 wallMs = 0;
+        QString out;
+        QString err;
+    };
+    struct Record
+    {
+        QString time, status, metres, value, unit, latency, raw, check, port;
+    };
+
+    QStringList withPort(const QStringList &arguments) const;
+    void runCli(const QStringList &arguments, Run &run, int timeoutMs = 20000,
+                const QString &input = QString(),
+                const QString &program = QStringLiteral(RANGEFINDER_CLI));
+    void parseRecords(const QString &format, const QString &out, QVector<Record> &records,
+                      bool withPort = false);
+    void measure(QStringList arguments, const QString &format, int exitCode, Run &run,
+                 QVector<Record> &records);
+    QVector<qint64> commandTimesMs() const;
+    void runSession(const SessionSettings &settings, QVector<Measurement> &measurements,
+                    int *ignored = nullptr, int timeoutMs = 15000);
+
+    DeviceSimulator *sim = nullptr;
+};
+
+extern const QDateTime kTime;
+extern const QString kHexReply178;
+extern const QString kIsoTime;
+
+Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 raw,
+                        qint64 latencyMs);
+Measurement disconnection(qint64 awayMs);
+SessionSettings sessionOnSim(const DeviceSimulator &device, int count, int intervalMs,
+                             int timeoutMs = 1000);
+
+Q_DECLARE_METATYPE(Measurement::Status)
