@@ -164,7 +164,7 @@ void MeasurementSession::durationElapsed()
 
 void MeasurementSession::collect()
 {
-    m_burstTimer->start(kBurstSilenceMs);
+    m_burstTimer->start(m_settings.burstSilenceMs);
     const QByteArray bytes = m_port->readAll();
     // readAll may have reported the device gone.
     if (!m_port->isOpen())

@@ -24,6 +24,7 @@ struct SessionSettings
     LengthUnit unit = LengthUnit::Metre;
     bool strict = false; // a reply whose check byte is wrong or missing is Rejected
     int reconnectMs = 0; // > 0: a device that goes away is waited for, its port opened this often
+    int burstSilenceMs = kBurstSilenceMs; // a burst ends after this long without a byte
 };
 
 // Takes measurements on one serial port: writes the command frame, collects the reply with

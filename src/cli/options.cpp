@@ -408,10 +408,11 @@ void readTimeout(OptionReader &read, CliOptions &options)
 {
     // A reply is complete only after its silence, so a shorter wait could never see one.
     const std::optional<int> wait = parseInterval(read.text("timeout"));
-    if (!wait || *wait <= kBurstSilenceMs)
+    const int silence = options.session.burstSilenceMs;
+    if (!wait || *wait <= silence)
         return read.fail(QStringLiteral("--timeout takes a whole number of milliseconds from %1 "
                                         "to 2147483647, not %2")
-                             .arg(kBurstSilenceMs + 1)
+                             .arg(silence + 1)
                              .arg(quoted(read.text("timeout"))));
     options.session.timeoutMs = *wait;
 }
