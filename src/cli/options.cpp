@@ -161,7 +161,9 @@ const std::vector<OptionRow> kOptionRows = {
      QStringLiteral("How long to wait for a reply after the write, more than ") +
          QString::number(kBurstSilenceMs) + QStringLiteral(" (default %1)."),
      QStringLiteral("1000")},
-    {"format", "format", "Records as text, csv (with a header row) or jsonl (default %1).",
+    {"format", "format",
+     QStringLiteral("Records as ") + choiceText(formatNames(true)) +
+         QStringLiteral(" (default %1)."),
      QStringLiteral("text")},
     {"reconnect", nullptr,
      "When the device goes away, close the port, say so on stderr, and open the same path "
@@ -433,8 +435,8 @@ void readFormat(OptionReader &read, CliOptions &options)
 {
     const std::optional<RecordFormat> recordFormat = formatFromName(read.text("format"));
     if (!recordFormat)
-        return read.fail(QStringLiteral("--format takes text, csv or jsonl, not %1")
-                             .arg(quoted(read.text("format"))));
+        return read.fail(QStringLiteral("--format takes %1, not %2")
+                             .arg(choiceText(formatNames()), quoted(read.text("format"))));
     options.format = *recordFormat;
     options.session.strict = read.isSet("strict");
 }

@@ -22,6 +22,7 @@ template <typename E> struct Named
 
 const Named<RecordFormat> kFormatNames[] = {
     {RecordFormat::Text, "text"}, {RecordFormat::Csv, "csv"}, {RecordFormat::Jsonl, "jsonl"}};
+const Named<RecordFormat> kFormatNotes[] = {{RecordFormat::Csv, "with a header row"}};
 const Named<Measurement::Status> kStatusNames[] = {
     {Measurement::Status::Ok, "ok"},
     {Measurement::Status::Failed, "failed"},
@@ -174,6 +175,19 @@ QString jsonRecord(const Measurement &measurement, LengthUnit unit, const QStrin
 std::optional<RecordFormat> formatFromName(const QString &name)
 {
     return valueNamed(kFormatNames, name);
+}
+
+QStringList formatNames(bool withNotes)
+{
+    QStringList names;
+    for (const Named<RecordFormat> &format : kFormatNames) {
+        names << QLatin1String(format.name);
+        for (const Named<RecordFormat> &note : kFormatNotes) {
+            if (withNotes && note.value == format.value)
+                names.last() += QStringLiteral(" (%1)").arg(QLatin1String(note.name));
+        }
+    }
+    return names;
 }
 
 QString statusName(Measurement::Status status)

@@ -4,12 +4,16 @@
 #include "core/measurementtext.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
 enum class RecordFormat { Text, Csv, Jsonl };
 
 std::optional<RecordFormat> formatFromName(const QString &name);
+// Every format's name, in the order --help lists them; withNotes adds what sets one apart
+// ("csv (with a header row)").
+QStringList formatNames(bool withNotes = false);
 QString statusName(Measurement::Status status);
 std::optional<Measurement::Status> statusFromName(const QString &name);
 
