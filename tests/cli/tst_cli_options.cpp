@@ -75,12 +75,13 @@ void tst_CliOptions::badOptions_data()
     QTest::newRow("count negative") << QStringList{"--count", "-1"} << true << "--count";
     QTest::newRow("count letters") << QStringList{"--count", "ten"} << true << "--count";
     QTest::newRow("count without value") << QStringList{"--count"} << true << "Missing value";
-    QTest::newRow("duration 0") << QStringList{"--duration", "0"} << true << "--duration";
-    QTest::newRow("duration negative") << QStringList{"--duration", "-3"} << true << "--duration";
-    QTest::newRow("duration letters") << QStringList{"--duration", "soon"} << true << "--duration";
-    QTest::newRow("interval 0") << QStringList{"--interval", "0"} << true << "--interval";
-    QTest::newRow("interval negative") << QStringList{"--interval", "-5"} << true << "--interval";
-    QTest::newRow("interval letters") << QStringList{"--interval", "1s"} << true << "--interval";
+    for (const QString option : {"--duration", "--interval"}) {
+        const QString name = option.mid(2);
+        QTest::newRow(qPrintable(name + " 0")) << QStringList{option, "0"} << true << option;
+        QTest::newRow(qPrintable(name + " negative"))
+            << QStringList{option, "-5"} << true << option;
+        QTest::newRow(qPrintable(name + " letters")) << QStringList{option, "1s"} << true << option;
+    }
     QTest::newRow("interval too large")
         << QStringList{"--interval", "2147483648"} << true << "--interval";
     QTest::newRow("unit km") << QStringList{"--unit", "km"} << true << "--unit";

@@ -162,14 +162,14 @@ void tst_CliReadback::roundTrip()
 {
     QFETCH(int, unit);
     QFETCH(QByteArray, locale);
+    SessionSettings settings = sessionOnSim(*sim, 40, 20, 500);
+    settings.unit = LengthUnit(unit);
 
     SimulatorSettings device;
     device.pattern = SimulatorSettings::Pattern::RandomWalk;
     device.failureRate = 0.25;
     device.seed = 7;
     sim->setSettings(device);
-    SessionSettings settings = sessionOnSim(*sim, 40, 20, 500);
-    settings.unit = LengthUnit(unit);
     QVector<Measurement> live;
     runSession(settings, live);
     if (QTest::currentTestFailed())
