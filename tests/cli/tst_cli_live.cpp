@@ -706,9 +706,10 @@ void tst_Cli::severalDevices()
         QVERIFY2(run.err.contains(summary), qPrintable(run.err));
         QCOMPARE(run.err.contains(device->portName() + ": PASS"), judged);
         const QVector<SimulatorEvent> commands = eventsOf(*device, SimulatorEvent::Command);
+        // Every 100 ms, as written; a command the machine delivers late brings the next closer.
         for (int i = 1; i < commands.size(); ++i) {
             const qint64 gap = (commands[i].steadyNs - commands[i - 1].steadyNs) / 1000000;
-            QVERIFY2(gap >= 80 && gap < 400, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
+            QVERIFY2(gap >= 50 && gap < 400, qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
         }
     }
     const int troubleOk = third == QLatin1String("unplugged") ? 1 : replugged ? 5 : 0;
