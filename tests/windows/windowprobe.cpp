@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -71,7 +72,10 @@ int save(Widget &window, const QString &logPath, const QString &textPath)
     QObject::connect(&answer, &QTimer::timeout, [&] {
         QWidget *modal = QApplication::activeModalWidget();
         if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-            dialog->selectFile(logPath);
+            // The dialog leaves a focused name field as it is.
+            if (QWidget *focused = dialog->focusWidget())
+                focused->clearFocus();
+            dialog->selectFile(QDir::fromNativeSeparators(logPath));
             QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
         } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
             print(QStringLiteral("box: %1 %2").arg(box->windowTitle(), box->text()));
