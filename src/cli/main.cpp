@@ -55,8 +55,13 @@ int main(int argc, char *argv[])
     std::unique_ptr<QCoreApplication> application;
     if (wantsChart(argc, argv)) {
         // The chart is drawn into an image or an SVG file, never shown: no display is needed,
-        // whatever the caller's environment names.
+        // whatever the caller's environment names. Windows always has its own platform, and
+        // the Windows zip carries no other.
+#ifdef Q_OS_WIN
+        qputenv("QT_QPA_PLATFORM", "windows");
+#else
         qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
         application = std::make_unique<QGuiApplication>(argc, argv);
     } else {
         application = std::make_unique<QCoreApplication>(argc, argv);

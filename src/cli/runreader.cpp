@@ -1,6 +1,7 @@
 #include "cli/runreader.h"
 
 #include "cli/recordformat.h"
+#include "core/logtextfile.h"
 
 #include <QIODevice>
 #include <QJsonDocument>
@@ -176,7 +177,7 @@ RunReader::RunReader(QIODevice *device)
     // that is not UTF-8 is in a Chinese locale's encoding: this machine's, or else GB18030,
     // which contains the Windows one.
     QTextCodec *locale = QTextCodec::codecForLocale();
-    if (locale && locale->mibEnum() != 106 && locale->canEncode(windowForms().failure))
+    if (locale && locale->mibEnum() != 106 && encodesWithoutLoss(locale, windowForms().failure))
         m_fallback = locale;
     else
         m_fallback = QTextCodec::codecForName("GB18030");

@@ -12,9 +12,9 @@ namespace {
 QByteArray encode(const QString &text)
 {
     // A log that the locale cannot represent (Chinese on a Western machine) would otherwise
-    // turn into question marks.
+    // turn into question marks, or into best-fit look-alikes (n for ñ) on Windows.
     QTextCodec *codec = QTextCodec::codecForLocale();
-    if (codec && codec->canEncode(text))
+    if (encodesWithoutLoss(codec, text))
         return codec->fromUnicode(text);
     return text.toUtf8();
 }
@@ -54,6 +54,11 @@ bool writeInPlace(const QString &path, const QByteArray &bytes, QString *errorSt
 }
 
 } // namespace
+
+bool encodesWithoutLoss(const QTextCodec *codec, const QString &text)
+{
+    return codec && codec->toUnicode(codec->fromUnicode(text)) == text;
+}
 
 bool saveBytes(const QString &path, const QByteArray &bytes, QString *errorString)
 {

@@ -3,6 +3,12 @@
 #include <QByteArray>
 #include <QString>
 
+class QTextCodec;
+
+// True if codec turns text into bytes that read back as the same text. Unlike canEncode() it
+// holds for Windows' locale codec, which reports no unmappable characters.
+bool encodesWithoutLoss(const QTextCodec *codec, const QString &text);
+
 // Writes bytes to path. A regular file is replaced only once every byte has been written; on
 // failure it keeps its old content, false is returned and errorString (if given) says why. A
 // device or a pipe is written to in place.

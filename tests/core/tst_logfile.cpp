@@ -40,6 +40,29 @@ namespace {
 const QByteArray oldContent =
     QByteArray("old content that must survive a failed save\n").repeated(50);
 
+// Like Windows' locale codec: characters it cannot hold become '?' without being counted as
+// invalid, so canEncode() says yes to anything.
+class SilentlyLossyCodec : public QTextCodec
+{
+public:
+    QByteArray name() const override { return "x-silently-lossy-latin1"; }
+    int mibEnum() const override { return -4711; }
+
+protected:
+    QString convertToUnicode(const char *in, int length, ConverterState *) const override
+    {
+        return QString::fromLatin1(in, length);
+    }
+    QByteArray convertFromUnicode(const QChar *in, int length, ConverterState *) const override
+    {
+        QByteArray out(length, '?');
+        for (int i = 0; i < length; ++i)
+            if (in[i].unicode() < 0x100)
+                out[i] = char(in[i].unicode());
+        return out;
+    }
+};
+
 QString chineseLog()
 {
     return QStringLiteral("发送时间 : 09:15:01.998\n接收时间 : 09:15:02.047 测量值:17.8米\n"
@@ -74,6 +97,12 @@ void tst_LogFile::bytes_data()
     // Whole text in one encoding: never Latin-1 and UTF-8 mixed in one file.
     QTest::newRow("Latin-1 locale, mixed text all UTF-8")
         << QByteArray("ISO-8859-1") << western + chinese << (western + chinese).toUtf8();
+    // Registers itself; Qt owns it from here on.
+    static const QTextCodec *const lossy = new SilentlyLossyCodec;
+    QTest::newRow("locale hiding its losses keeps what it holds")
+        << lossy->name() << western << western.toLatin1();
+    QTest::newRow("locale hiding its losses, Chinese falls back to UTF-8")
+        << lossy->name() << chinese << chinese.toUtf8();
     if (QTextCodec *gb = QTextCodec::codecForName("GB18030"))
         QTest::newRow("GB18030 locale keeps GB18030")
             << QByteArray("GB18030") << chinese << gb->fromUnicode(chinese);
