@@ -12,8 +12,12 @@
 #include <QIODevice>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef Q_OS_WIN
+#include <io.h>
+#endif
 
 #include <algorithm>
 
@@ -123,16 +127,28 @@ void reportSkipped(const RunReader &reader, const QString &name)
                      .arg(reader.skippedCount() - reader.firstSkipped().size()));
 }
 
+// The input's descriptor, -1 with errno when it cannot be opened. Opening a FIFO waits for its
+// writer, as long as no signal comes. Windows reads bytes only when told, or it would turn line
+// ends and stop at a ^Z.
+int openInput(const QString &path, bool standardInput)
+{
+#ifdef Q_OS_WIN
+    if (standardInput)
+        return ::_setmode(::_fileno(stdin), _O_BINARY) < 0 ? -1 : ::_fileno(stdin);
+    return ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()), _O_RDONLY | _O_BINARY);
+#else
+    return standardInput ? STDIN_FILENO
+                         : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+#endif
+}
+
 } // namespace
 
 int readBack(const CliOptions &options)
 {
     const bool standardInput = options.fromPath == QLatin1String("-");
     const QString name = standardInput ? QStringLiteral("stdin") : options.fromPath;
-    // Opening a FIFO waits for its writer, as long as no signal comes.
-    const int fd = standardInput ? STDIN_FILENO
-                                 : ::open(QFile::encodeName(options.fromPath).constData(),
-                                          O_RDONLY | O_CLOEXEC);
+    const int fd = openInput(options.fromPath, standardInput);
     if (fd < 0 && SignalWatcher::caughtSignal() == 0) {
         complain(QStringLiteral("cannot read %1: %2").arg(name, qt_error_string(errno)));
         return kExitBadOptions;
