@@ -45,6 +45,7 @@ int LiveRun::begin()
         if (!device->open()) {
             complain(QStringLiteral("cannot open %1: %2").arg(port, device->openFailure()));
             unusable = device->exitCode();
+            m_unopened.append({port, RunStatistics(), unusable, device->openFailure()});
             continue;
         }
         m_devices.append(device);
@@ -138,7 +139,8 @@ void LiveRun::end(int exitCode)
     m_ended = true;
     QVector<DeviceOutcome> devices;
     for (const DeviceRun *device : qAsConst(m_devices))
-        devices.append({device->port(), device->statistics(), device->exitCode()});
+        devices.append({device->port(), device->statistics(), device->exitCode(), QString()});
+    devices += m_unopened;
     exitCode = concludeRun(m_options, m_chart, devices, m_start, std::max(exitCode, m_exitCode));
     m_exitCode = exitCode;
     QCoreApplication::exit(exitCode);

@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/runchart.h"
+#include "cli/runend.h"
 
 #include <QObject>
 #include <QVector>
@@ -35,6 +36,7 @@ private:
 
     CliOptions m_options;
     QVector<DeviceRun *> m_devices; // those that opened
+    QVector<DeviceOutcome> m_unopened;
     RunChart m_chart;
     QString m_start;                   // when the devices were opened, ISO 8601
     int m_exitCode = kExitAllMeasured; // the highest so far: unusable ports, then the end's

@@ -64,6 +64,15 @@ bool writeReport(const CliOptions &options, const QVector<DeviceOutcome> &device
     return false;
 }
 
+// A device that never opened fails the one criterion it reached, so that a report of the
+// station still names it.
+Verdict notOpened(const QString &reason)
+{
+    Verdict v;
+    v.criteria = {{QStringLiteral("port opens"), QStringLiteral("cannot open: %1").arg(reason)}};
+    return v;
+}
+
 } // namespace
 
 RunChart chartFor(const CliOptions &options, const QStringList &deviceNames)
@@ -83,6 +92,12 @@ int concludeRun(const CliOptions &options, const RunChart &chart,
     QVector<Verdict> verdicts;
     int exitCode = runExitCode;
     for (const DeviceOutcome &device : devices) {
+        if (!device.openFailure.isEmpty()) {
+            if (options.accuracy)
+                verdicts.append(notOpened(device.openFailure));
+            exitCode = std::max(exitCode, device.exitCode);
+            continue;
+        }
         QString own = formatSummary(device.statistics);
         int deviceExit = device.exitCode;
         if (options.accuracy) {

@@ -18,6 +18,7 @@ struct DeviceOutcome
     QString name;
     RunStatistics statistics;
     int exitCode = kExitAllMeasured;
+    QString openFailure; // why it never opened; its summary is then this, said when it failed
 };
 
 // The end of every run: each device's summary to stderr and, with --reference, its verdict after

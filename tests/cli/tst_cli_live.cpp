@@ -635,8 +635,8 @@ void tst_Cli::severalDevices_data()
                                      << "silent" << 1 << false;
     QTest::newRow("one silent, judged") << "csv"
                                         << "silent" << 1 << true;
-    QTest::newRow("one that cannot be opened, jsonl") << "jsonl"
-                                                      << "missing" << 3 << false;
+    QTest::newRow("one that cannot be opened, jsonl, judged") << "jsonl"
+                                                              << "missing" << 3 << true;
     QTest::newRow("one that goes away, text") << "text"
                                               << "unplugged" << 4 << false;
     QTest::newRow("one that goes away and comes back, csv") << "csv"
@@ -682,8 +682,9 @@ void tst_Cli::severalDevices()
         "5",      "--interval",    "100",    "--timeout",       "800",    "--format",  format};
     if (replugged)
         arguments << QStringLiteral("--reconnect");
+    const QString report = dir.filePath("station.xml");
     if (judged)
-        arguments << QStringList{"--reference", "18.9", "--tolerance", "12"};
+        arguments << QStringList{"--reference", "18.9", "--tolerance", "12", "--junit", report};
     runCli(arguments, run);
     if (QTest::currentTestFailed())
         return;
@@ -726,7 +727,15 @@ void tst_Cli::severalDevices()
                                       .arg(troubleOk == 1 ? 1 : 5)
                                       .arg(troubleOk)),
                  qPrintable(run.err));
-    QCOMPARE(run.err.contains(troublePort + ": FAIL: no valid reading"), judged);
+    const bool missing = third == QLatin1String("missing");
+    QCOMPARE(run.err.contains(troublePort + ": FAIL: no valid reading"), judged && !missing);
+    // Every device has its testsuite, one that never opened too.
+    const QString xml = QString::fromUtf8(readBytes(report));
+    QCOMPARE(xml.count("<testsuite "), judged ? 3 : 0);
+    QCOMPARE(
+        xml.contains(
+            QStringLiteral("<testsuite name=\"%1\" tests=\"1\" failures=\"1\"").arg(troublePort)),
+        judged && missing);
 }
 
 // What this machine has: every port the system reports, and whether the test opens it.
