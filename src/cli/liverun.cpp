@@ -9,8 +9,6 @@
 #include <QDateTime>
 #include <QTimer>
 
-#include <algorithm>
-
 namespace {
 
 QString now()
@@ -54,8 +52,7 @@ int LiveRun::begin()
     if (m_devices.isEmpty())
         return unusable;
     m_chart = chartFor(m_options, several() ? portsOf(m_devices) : QStringList());
-    m_start = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
-    m_exitCode = unusable;
+    m_start = now();
     if (!writeRecords(recordHeader(m_options.format, several())))
         return m_exitCode;
     // From inside the event loop, so that an exit requested by the first write takes effect.
@@ -141,7 +138,7 @@ void LiveRun::end(int exitCode)
     for (const DeviceRun *device : qAsConst(m_devices))
         devices.append({device->port(), device->statistics(), device->exitCode(), QString()});
     devices += m_unopened;
-    exitCode = concludeRun(m_options, m_chart, devices, m_start, std::max(exitCode, m_exitCode));
-    m_exitCode = exitCode;
-    QCoreApplication::exit(exitCode);
+    // The ports that never opened count among the devices.
+    m_exitCode = concludeRun(m_options, m_chart, devices, m_start, exitCode);
+    QCoreApplication::exit(m_exitCode);
 }

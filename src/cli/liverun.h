@@ -39,7 +39,7 @@ private:
     QVector<DeviceOutcome> m_unopened;
     RunChart m_chart;
     QString m_start;                   // when the devices were opened, ISO 8601
-    int m_exitCode = kExitAllMeasured; // the highest so far: unusable ports, then the end's
+    int m_exitCode = kExitAllMeasured; // the run's, once it has ended
     bool m_stopping = false;
     bool m_ended = false;
     bool m_outputLost = false;

@@ -1,5 +1,6 @@
 #include "cli/measurementsession.h"
 
+#include "cli/portaccess.h"
 #include "core/commandframe.h"
 #include "core/linesettings.h"
 #include "core/portfault.h"
@@ -17,18 +18,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 #endif
-
-namespace {
-
-// The path QSerialPort opens for a port name.
-QString portPath(const QString &name)
-{
-    const bool isPath = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
-                        name.startsWith(QLatin1String("../"));
-    return isPath ? name : QStringLiteral("/dev/") + name;
-}
-
-} // namespace
 
 MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_port(new QSerialPort(this)),

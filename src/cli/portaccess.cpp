@@ -98,11 +98,17 @@ QString noAccessAdvice(const PortAccess &a)
 
 } // namespace
 
+QString portPath(const QString &name)
+{
+    const bool isPath = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
+                        name.startsWith(QLatin1String("../"));
+    return isPath ? name : QStringLiteral("/dev/") + name;
+}
+
 PortAccess portAccess(const QString &port, QSerialPort::SerialPortError error,
                       const QString &errorText)
 {
-    // As QSerialPort finds the device: a bare name is one in /dev.
-    const QString path = port.contains(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+    const QString path = portPath(port);
     PortAccess access;
     access.path = path;
     access.systemText = errorText;

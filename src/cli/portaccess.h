@@ -24,6 +24,9 @@ struct PortAccess
     QString systemText;
 };
 
+// The file QSerialPort opens for a port name: a bare name such as ttyUSB0 is one in /dev.
+QString portPath(const QString &name);
+
 // The facts for a port (a name such as ttyUSB0, or a path), after an open that ended in error
 // (NoError: it opened).
 PortAccess portAccess(const QString &port, QSerialPort::SerialPortError error,
