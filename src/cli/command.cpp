@@ -32,11 +32,15 @@ std::vector<std::unique_ptr<Command>> makeCommands()
     return commands;
 }
 
-std::unique_ptr<Command> makeCommand(const QString &name)
+std::unique_ptr<Command> makeCommand(const QStringList &arguments, int *words)
 {
     for (std::unique_ptr<Command> &command : makeCommands()) {
-        if (name == QLatin1String(command->name()))
+        const QStringList name = QString::fromLatin1(command->name()).split(QLatin1Char(' '));
+        if (arguments.mid(0, name.size()) == name) {
+            if (words)
+                *words = name.size();
             return std::move(command);
+        }
     }
     return nullptr;
 }

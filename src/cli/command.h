@@ -4,6 +4,7 @@
 #include "toolsupport/optionvalues.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <vector>
@@ -18,6 +19,7 @@ class Command
 public:
     virtual ~Command() = default;
 
+    // One word, or words apart by a space ("study linearity"), as the command line gives it.
     virtual const char *name() const = 0;
     // One line in the list of commands.
     virtual QString summary() const = 0;
@@ -43,5 +45,6 @@ public:
 
 // Every command, fresh, in the order the list of commands shows them.
 std::vector<std::unique_ptr<Command>> makeCommands();
-// The command of that name, fresh; null when there is none.
-std::unique_ptr<Command> makeCommand(const QString &name);
+// The command whose name's words begin arguments, fresh, and how many words that is; null when
+// none does.
+std::unique_ptr<Command> makeCommand(const QStringList &arguments, int *words = nullptr);

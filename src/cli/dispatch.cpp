@@ -28,8 +28,8 @@ Invocation failing(const QString &message, const Command &command)
 
 Invocation parseInvocation(const QStringList &arguments)
 {
-    const QStringList rest = arguments.mid(1);
-    std::unique_ptr<Command> command = makeCommand(rest.value(0));
+    int words = 0;
+    std::unique_ptr<Command> command = makeCommand(arguments.mid(1), &words);
     const bool named = command != nullptr;
     if (!named)
         command = std::make_unique<ModeCommand>();
@@ -40,7 +40,8 @@ Invocation parseInvocation(const QStringList &arguments)
     const QCommandLineOption version = parser.addVersionOption();
     addOptions(parser, command->optionRows());
     command->addOperands(parser);
-    if (!parser.parse(named ? QStringList(arguments.mid(0, 1) + rest.mid(1)) : arguments))
+    if (!parser.parse(named ? QStringList(arguments.mid(0, 1) + arguments.mid(1 + words))
+                            : arguments))
         return failing(parser.errorText(), *command);
     if (parser.isSet(help))
         return printing(command->helpText(parser));

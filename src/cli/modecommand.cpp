@@ -44,7 +44,7 @@ QString ModeCommand::helpText(const QCommandLineParser &) const
                        .arg(program, description());
     for (const std::unique_ptr<Command> &command : makeCommands())
         text += QStringLiteral("  %1%2\n")
-                    .arg(QLatin1String(command->name()), -10)
+                    .arg(QLatin1String(command->name()), -18)
                     .arg(command->summary());
     return text +
            QStringLiteral("\n%1 COMMAND --help shows a command's options. Options alone mean "
