@@ -1,8 +1,8 @@
 #include "cli/clitestsupport.h"
 #include "cli/measurementsession.h"
 #include "cli/recordformat.h"
-#include "cli/runstatistics.h"
 #include "cli/runreader.h"
+#include "cli/runstatistics.h"
 #include "core/logtextfile.h"
 #include "core/measurementtext.h"
 #include "core/receivepath.h"
@@ -181,9 +181,9 @@ void tst_CliReadback::roundTrip()
     for (const Measurement &m : live) {
         lines << sendLine(m.time.addMSecs(-m.latencyMs));
         QByteArray buffer = m.burst;
-        for (const BurstReply &reply : endBurst(buffer, frame, settings.unit, m.time).replies) {
-            if (!reply.line.isEmpty())
-                lines << reply.line;
+        for (const BurstReply &reply : endBurst(buffer, frame).replies) {
+            if (hasLogLine(reply.reply))
+                lines << receiveLine(reply.reply, settings.unit, m.time);
         }
     }
     // Saved in that locale, read back in this machine's own.
