@@ -5,6 +5,7 @@
 #include "cli/output.h"
 #include "cli/portaccess.h"
 #include "cli/readback.h"
+#include "cli/runend.h"
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
@@ -85,6 +86,10 @@ int main(int argc, char *argv[])
         return kExitBadOptions;
     case CliOptions::Action::Run:
         break;
+    }
+    if (const QString clash = fileClash(options); !clash.isEmpty()) {
+        complain(clash);
+        return kExitBadOptions;
     }
     // Before the port opens, so that an early Ctrl-C still ends with a summary; SIGHUP (a
     // closed terminal, a dropped session) too, so that the port is released.

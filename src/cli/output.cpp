@@ -1,19 +1,87 @@
 #include "cli/output.h"
 
+#include "core/logtextfile.h"
 #include "toolsupport/signalwatcher.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QPair>
+#include <QVector>
 
 #include <cerrno>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+namespace {
+
+#ifdef Q_OS_UNIX
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The standard stream whose file path is, if any.
+FILE *standardStreamAt(const QString &path)
+{
+    struct stat target = {};
+    if (::stat(QFile::encodeName(path).constData(), &target) != 0)
+        return nullptr;
+    for (FILE *stream : {stdout, stderr}) {
+        struct stat own = {};
+        if (::fstat(::fileno(stream), &own) == 0 && sameFile(own, target))
+            return stream;
+    }
+    return nullptr;
+}
+
+// What tells two names of one file from names of two: the device and inode of a file that
+// exists, the absolute path of one still to be made. regular: the file can be replaced, and so
+// lost (a device or a pipe cannot).
+QString identityOf(const QString &path, bool *regular, int fd = -1)
+{
+    struct stat status = {};
+    const bool known = fd >= 0 ? ::fstat(fd, &status) == 0
+                               : ::stat(QFile::encodeName(path).constData(), &status) == 0;
+    if (known) {
+        *regular = S_ISREG(status.st_mode);
+        return QStringLiteral("%1:%2").arg(status.st_dev).arg(status.st_ino);
+    }
+    *regular = fd < 0;
+    return QFileInfo(path).absoluteFilePath();
+}
+#else
+FILE *standardStreamAt(const QString &)
+{
+    return nullptr;
+}
+
+QString identityOf(const QString &path, bool *regular, int fd = -1)
+{
+    *regular = fd < 0;
+    const QFileInfo file(path);
+    return file.exists() ? file.canonicalFilePath() : file.absoluteFilePath();
+}
+#endif
+
+QString named(const NamedFile &file)
+{
+    return file.option + QLatin1Char(' ') + file.path;
+}
+
+} // namespace
+
 Written writeWhole(FILE *stream, const QString &text, QString *error)
 {
-    const QByteArray bytes = text.toUtf8();
+    return writeBytes(stream, text.toUtf8(), error);
+}
+
+Written writeBytes(FILE *stream, const QByteArray &bytes, QString *error)
+{
 #ifdef Q_OS_UNIX
     const int fd = ::fileno(stream);
     // -1 for a pipe or a terminal; a file opened to append is written at its end.
@@ -59,4 +127,43 @@ bool standardOutputIsOpen()
 #else
     return true;
 #endif
+}
+
+bool saveOutput(const QString &path, const QByteArray &bytes, QString *error)
+{
+    // Replacing that file would take it from under the stream, and what it wrote with it.
+    if (FILE *stream = standardStreamAt(path))
+        return writeBytes(stream, bytes, error) == Written::Whole;
+    return saveBytes(path, bytes, error);
+}
+
+QString fileClash(const NamedFile &input, const QVector<NamedFile> &outputs)
+{
+    QVector<QPair<QString, QString>> replaced; // identity, how it was named
+    bool regular = false;
+    for (const NamedFile &output : outputs) {
+        if (output.path.isEmpty() || standardStreamAt(output.path))
+            continue;
+        const QString identity = identityOf(output.path, &regular);
+        for (const auto &other : qAsConst(replaced)) {
+            if (regular && other.first == identity)
+                return QStringLiteral("%1 and %2 are one file: each output needs its own")
+                    .arg(other.second, named(output));
+        }
+        if (regular)
+            replaced.append({identity, named(output)});
+    }
+    if (input.path.isEmpty())
+        return QString();
+    const bool standardInput = input.path == QLatin1String("-");
+    const QString read = identityOf(input.path, &regular, standardInput ? 0 : -1);
+    if (!regular)
+        return QString();
+    replaced.append({identityOf(QString(), &regular, 1), QStringLiteral("stdout")});
+    for (const auto &output : qAsConst(replaced)) {
+        if (output.first == read)
+            return QStringLiteral("%1 is the file that %2 reads: an output may not be an input")
+                .arg(output.second, standardInput ? QStringLiteral("stdin") : named(input));
+    }
+    return QString();
 }

@@ -172,11 +172,9 @@ int readBack(const CliOptions &options)
         complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
     const int signalNumber = SignalWatcher::caughtSignal();
     const DeviceOutcome device{name, statistics, exitCodeOf(statistics)};
-    const int exitCode = concludeRun(options, chart, {device}, start,
-                                     signalNumber != 0 ? kExitSignalBase + signalNumber
-                                     : input.failed()  ? kExitBadOptions
-                                                       : kExitAllMeasured);
-    if (exitCode < kExitSignalBase && !input.failed() && !recordsWritten)
-        return kExitOutputLost;
-    return exitCode;
+    return concludeRun(options, chart, {device}, start,
+                       signalNumber != 0 ? kExitSignalBase + signalNumber
+                       : input.failed()  ? kExitBadOptions
+                       : !recordsWritten ? kExitOutputLost
+                                         : kExitAllMeasured);
 }

@@ -609,6 +609,13 @@ bool RunChart::save(const QString &path, FileType type, const QSize &size,
                     const QVector<RunStatistics> &statistics, QString *errorString) const
 {
     QByteArray bytes;
+    return encode(type, size, statistics, bytes, errorString) &&
+           saveBytes(path, bytes, errorString);
+}
+
+bool RunChart::encode(FileType type, const QSize &size, const QVector<RunStatistics> &statistics,
+                      QByteArray &bytes, QString *errorString) const
+{
     if (type == FileType::Png) {
         QImage image(size, QImage::Format_ARGB32_Premultiplied);
         QPainter painter(&image);
@@ -647,5 +654,5 @@ bool RunChart::save(const QString &path, FileType type, const QSize &size,
                               .arg(size.height())
                               .toLatin1());
     }
-    return saveBytes(path, bytes, errorString);
+    return true;
 }

@@ -50,6 +50,9 @@ public:
     // statistics holds one entry per device, in the order of their names.
     bool save(const QString &path, FileType type, const QSize &size,
               const QVector<RunStatistics> &statistics, QString *errorString) const;
+    // The file's bytes, for a caller that writes them itself. False and errorString on failure.
+    bool encode(FileType type, const QSize &size, const QVector<RunStatistics> &statistics,
+                QByteArray &bytes, QString *errorString) const;
     void paint(QPainter &painter, const QSize &size,
                const QVector<RunStatistics> &statistics) const;
 

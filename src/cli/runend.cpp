@@ -17,7 +17,9 @@ bool writeChart(const CliOptions &options, const RunChart &chart,
     if (options.plotPath.isEmpty())
         return true;
     QString error;
-    if (chart.save(options.plotPath, options.plotType, options.plotSize, statistics, &error))
+    QByteArray bytes;
+    if (chart.encode(options.plotType, options.plotSize, statistics, bytes, &error) &&
+        saveOutput(options.plotPath, bytes, &error))
         return true;
     complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
     return false;
@@ -39,7 +41,7 @@ QString prefixed(const QString &text, const QString &name)
 // The JUnit report that --junit asks for, if any; says why on stderr and returns false when it
 // cannot be written.
 bool writeReport(const CliOptions &options, const QVector<DeviceOutcome> &devices,
-                 const QVector<Verdict> &verdicts, const QString &start)
+                 const QVector<Verdict> &verdicts, const QString &start, bool recordsLost)
 {
     if (options.junitPath.isEmpty())
         return true;
@@ -55,10 +57,13 @@ bool writeReport(const CliOptions &options, const QVector<DeviceOutcome> &device
         }
         device.properties.append(
             {QStringLiteral("version"), QCoreApplication::applicationVersion()});
+        if (recordsLost)
+            device.error = QStringLiteral("the run could not be recorded: its records were not "
+                                          "all written");
         reports.append(device);
     }
     QString error;
-    if (saveJUnit(options.junitPath, reports, &error))
+    if (saveOutput(options.junitPath, junitXml(reports), &error))
         return true;
     complain(QStringLiteral("cannot write the report %1: %2").arg(options.junitPath, error));
     return false;
@@ -112,8 +117,16 @@ int concludeRun(const CliOptions &options, const RunChart &chart,
     }
     const bool summaryWritten = writeWhole(stderr, text) == Written::Whole;
     const bool chartWritten = writeChart(options, chart, statistics);
-    const bool reportWritten = !options.accuracy || writeReport(options, devices, verdicts, start);
+    const bool reportWritten = !options.accuracy || writeReport(options, devices, verdicts, start,
+                                                                runExitCode == kExitOutputLost);
     if (!(summaryWritten && chartWritten && reportWritten) && exitCode < kExitSignalBase)
         return kExitOutputLost;
     return exitCode;
+}
+
+QString fileClash(const CliOptions &options)
+{
+    return fileClash({QStringLiteral("--from"), options.fromPath},
+                     {{QStringLiteral("--plot"), options.plotPath},
+                      {QStringLiteral("--junit"), options.junitPath}});
 }

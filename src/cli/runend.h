@@ -26,6 +26,10 @@ struct DeviceOutcome
 // JUnit report that the options ask for (why one was not written is said on stderr). start is
 // when the run began (ISO 8601). Returns the program's exit code: the highest of runExitCode and
 // the devices', each device's 0 or 1 replaced by its verdict's; 5 in place of any but a signal's
-// when something could not be written.
+// when something could not be written. A runExitCode of kExitOutputLost says that the records
+// were not all written: the JUnit report then says the run is in error, not judged.
 int concludeRun(const CliOptions &options, const RunChart &chart,
                 const QVector<DeviceOutcome> &devices, const QString &start, int runExitCode);
+
+// Why the files that the options name cannot be used together, or empty (see output.h).
+QString fileClash(const CliOptions &options);
