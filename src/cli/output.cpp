@@ -167,3 +167,17 @@ QString fileClash(const NamedFile &input, const QVector<NamedFile> &outputs)
     }
     return QString();
 }
+
+QPair<int, int> sameFiles(const QStringList &paths)
+{
+    QStringList identities;
+    bool regular = false;
+    for (int i = 0; i < paths.size(); ++i) {
+        const QString identity = identityOf(paths.at(i), &regular);
+        const int earlier = int(identities.indexOf(identity));
+        if (earlier >= 0)
+            return {earlier, i};
+        identities << identity;
+    }
+    return {-1, -1};
+}

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <cstdio>
@@ -37,3 +39,5 @@ struct NamedFile
 // or standard error's file are written after it, and devices and pipes are not replaced: those
 // lose nothing.
 QString fileClash(const NamedFile &input, const QVector<NamedFile> &outputs);
+// The first two of paths that name one file (links, relative paths), or -1 and -1.
+QPair<int, int> sameFiles(const QStringList &paths);

@@ -8,12 +8,14 @@
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QIODevice>
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -86,6 +88,28 @@ private:
     QString m_error;
 };
 
+// The first record and the time of the last.
+struct Span
+{
+    Measurement first;
+    QDateTime last;
+};
+
+// When the run began, ISO 8601. A window log has times of day only: its last day is taken as
+// the day it was saved (the input's modification time), so that the first is a date as well.
+QString startOf(const Span &span, int fd)
+{
+    if (!span.first.timeOfDayOnly)
+        return recordTimeText(span.first);
+    struct stat status = {};
+    const QDateTime saved = ::fstat(fd, &status) == 0
+                                ? QDateTime::fromSecsSinceEpoch(status.st_mtime)
+                                : QDateTime::currentDateTime();
+    const qint64 days = span.last.toMSecsSinceEpoch() / (24 * 3600 * 1000);
+    return QDateTime(saved.date().addDays(-days), span.first.time.time())
+        .toString(Qt::ISODateWithMs);
+}
+
 QString clipped(const QString &line)
 {
     return line.size() <= 60 ? line : line.left(60) + QChar(0x2026);
@@ -95,14 +119,15 @@ QString clipped(const QString &line)
 // cannot be written end the reading (said on stderr unless a signal stopped the write), but
 // not the summary and the chart.
 bool copyRecords(const CliOptions &options, RunReader &reader, RunChart &chart,
-                 RunStatistics &statistics, QString &start)
+                 RunStatistics &statistics, Span &span)
 {
     BlockWriter out;
     bool written = out.write(recordHeader(options.format));
     Measurement measurement;
     while (written && reader.next(measurement)) {
-        if (start.isEmpty())
-            start = recordTimeText(measurement);
+        if (!span.first.time.isValid())
+            span.first = measurement;
+        span.last = measurement.time;
         written = out.write(formatRecord(measurement, options.format, options.session.unit));
         statistics.add(measurement);
         if (!options.plotPath.isEmpty())
@@ -164,15 +189,15 @@ int readBack(const CliOptions &options)
 
     RunStatistics statistics;
     RunChart chart = chartFor(options);
-    QString start;
-    const bool recordsWritten = copyRecords(options, reader, chart, statistics, start);
+    Span span;
+    const bool recordsWritten = copyRecords(options, reader, chart, statistics, span);
     statistics.unsent = reader.unsentCount();
     reportSkipped(reader, name);
     if (input.failed())
         complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
     const int signalNumber = SignalWatcher::caughtSignal();
     const DeviceOutcome device{name, statistics, exitCodeOf(statistics)};
-    return concludeRun(options, chart, {device}, start,
+    return concludeRun(options, chart, {device}, startOf(span, fd),
                        signalNumber != 0 ? kExitSignalBase + signalNumber
                        : input.failed()  ? kExitBadOptions
                        : !recordsWritten ? kExitOutputLost

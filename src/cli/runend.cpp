@@ -3,6 +3,7 @@
 #include "cli/accuracy.h"
 #include "cli/junitreport.h"
 #include "cli/output.h"
+#include "cli/portaccess.h"
 
 #include <QCoreApplication>
 
@@ -126,6 +127,14 @@ int concludeRun(const CliOptions &options, const RunChart &chart,
 
 QString fileClash(const CliOptions &options)
 {
+    // Opened twice, the port would be refused as busy, as if another program had it.
+    QStringList ports;
+    for (const QString &port : options.ports)
+        ports << portPath(port);
+    const QPair<int, int> same = sameFiles(ports);
+    if (same.first >= 0)
+        return QStringLiteral("--port %1 is given twice: it is the port %2 as well")
+            .arg(options.ports.at(same.second), options.ports.at(same.first));
     return fileClash({QStringLiteral("--from"), options.fromPath},
                      {{QStringLiteral("--plot"), options.plotPath},
                       {QStringLiteral("--junit"), options.junitPath}});

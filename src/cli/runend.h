@@ -31,5 +31,6 @@ struct DeviceOutcome
 int concludeRun(const CliOptions &options, const RunChart &chart,
                 const QVector<DeviceOutcome> &devices, const QString &start, int runExitCode);
 
-// Why the files that the options name cannot be used together, or empty (see output.h).
+// Why the files that the options name cannot be used together, or empty: a port given twice
+// under two names, or outputs that would lose an input or each other (see output.h).
 QString fileClash(const CliOptions &options);

@@ -65,8 +65,8 @@ private:
     void skip(const QString &line);
     void addSend(const QDateTime &time);
     void addReply(const Measurement &reply);
-    QVector<int> pairHeld() const;
-    void release(int count, const QVector<int> &partner);
+    bool heldSendIsLast() const;
+    void releaseHeld();
 
     QIODevice *m_device;
     QTextCodec *m_utf8;
@@ -80,15 +80,20 @@ private:
     QQueue<Measurement> m_ready;
     bool m_atEnd = false;
 
-    // Window log state.
-    struct HeldLine
+    // Window log state: the lines since the last time every send before them was answered.
+    // A send is held as its time alone, so that replies may run any length behind.
+    struct HeldReply
     {
-        bool isSend = false;
-        QDateTime time;    // of the send line; for a reply, of the last send line before it
-        Measurement reply; // a failure line's time is not known yet
+        int sendsBefore = 0; // held sends before it
+        QDateTime lastSend;  // the time of the last send line before it
+        Measurement reply;   // a failure line's time is not known yet
     };
-    QDateTime m_sendTime;     // of the last send line
-    QVector<HeldLine> m_held; // lines whose pairing later lines may still change
+    QDateTime m_sendTime; // of the last send line
+    QVector<QDateTime> m_heldSends;
+    QVector<HeldReply> m_heldReplies;
+    // The least, over the held sends, of the replies after one less the sends from it on: every
+    // held send is answered when it is 0 or more.
+    int m_leastBalance = 0;
     qint64 m_lastTimeOfDayMs = -1;
     qint64 m_day = 0;
     int m_unsent = 0;
