@@ -105,7 +105,9 @@ QString startOf(const Span &span, int fd)
     const QDateTime saved = ::fstat(fd, &status) == 0
                                 ? QDateTime::fromSecsSinceEpoch(status.st_mtime)
                                 : QDateTime::currentDateTime();
-    const qint64 days = span.last.toMSecsSinceEpoch() / (24 * 3600 * 1000);
+    const qint64 dayMs = 24 * 3600 * 1000;
+    const qint64 days =
+        span.last.toMSecsSinceEpoch() / dayMs - span.first.time.toMSecsSinceEpoch() / dayMs;
     return QDateTime(saved.date().addDays(-days), span.first.time.time())
         .toString(Qt::ISODateWithMs);
 }
