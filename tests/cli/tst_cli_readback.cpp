@@ -304,8 +304,8 @@ void tst_CliReadback::outputs_data()
                        "<property name=\"Cg\" value=\"inf\"/>"};
     QTest::newRow("report of one reading")
         << "--from DIR/one.log" + judged + " --junit DIR/r.xml" << 1 << QString() << "r.xml"
-        << QStringList{"<property name=\"valid\" value=\"1\"/>", "<property name=\"start\"",
-                       "/>\n        </properties>"};
+        << QStringList{"<property name=\"valid\" value=\"1\"/>\n            <property "
+                       "name=\"start\" value=\"2024-05-02T23:59:59.020\"/>\n        </properties>"};
 }
 
 // Outputs that are stdout's or stderr's file, or that would lose an input or each other.
@@ -327,11 +327,13 @@ void tst_CliReadback::outputs()
     const QString window = "发送时间 : 23:59:59.000\n接收时间 : 23:59:59.020 测量值:17.8米\n"
                            "发送时间 : 00:00:01.000\n接收时间 : 00:00:01.020 测量值:17.8米\n";
     QVERIFY(writeBytes(dir.filePath("window.log"), window.toUtf8()));
-    QFile log(dir.filePath("window.log"));
-    QVERIFY(log.open(QIODevice::ReadWrite) &&
-            log.setFileTime(QDateTime(QDate(2024, 5, 2), QTime(12, 0)),
-                            QFileDevice::FileModificationTime));
     QVERIFY(writeBytes(dir.filePath("one.log"), window.section('\n', 0, 1).toUtf8()));
+    for (const char *name : {"window.log", "one.log"}) {
+        QFile log(dir.filePath(name));
+        QVERIFY(log.open(QIODevice::ReadWrite) &&
+                log.setFileTime(QDateTime(QDate(2024, 5, 2), QTime(12, 0)),
+                                QFileDevice::FileModificationTime));
+    }
 
     command.replace("IN", "DIR/in.csv").replace("DIR", dir.path());
     message.replace("DIR", dir.path());
