@@ -11,6 +11,9 @@
 #include <QDateTime>
 #include <QFile>
 #include <QIODevice>
+#include <QPair>
+#include <QStringList>
+#include <QVector>
 
 #include <cerrno>
 #include <cstdio>
@@ -117,23 +120,55 @@ QString clipped(const QString &line)
     return line.size() <= 60 ? line : line.left(60) + QChar(0x2026);
 }
 
-// The records to stdout, into the summary and into the chart. As in a live run, records that
-// cannot be written end the reading (said on stderr unless a signal stopped the write), but
-// not the summary and the chart.
-bool copyRecords(const CliOptions &options, RunReader &reader, RunChart &chart,
-                 RunStatistics &statistics, Span &span)
+// What a run read back holds: its span, and each device's statistics by the port its records
+// carry (one device without a port when they carry none), in the order their first record came.
+struct Reading
+{
+    Span span;
+    QStringList ports;
+    QVector<RunStatistics> statistics;
+    QVector<QPair<Measurement, int>> charted; // with --plot: every record and its device
+
+    int deviceOf(const QString &port)
+    {
+        int device = int(ports.indexOf(port));
+        if (device < 0) {
+            device = ports.size();
+            ports << port;
+            statistics.append(RunStatistics());
+        }
+        return device;
+    }
+};
+
+// The chart once every device is known: a series each, as the live run drew them.
+RunChart chartOf(const CliOptions &options, const Reading &reading)
+{
+    const bool several = reading.ports.size() > 1;
+    RunChart chart = chartFor(options, several ? reading.ports : QStringList());
+    for (const auto &[measurement, device] : reading.charted)
+        chart.add(measurement, several ? device : 0);
+    return chart;
+}
+
+// The records to stdout, into the summary and into the chart, each with its port as the live
+// run wrote it. As in a live run, records that cannot be written end the reading (said on stderr
+// unless a signal stopped the write), but not the summary and the chart.
+bool copyRecords(const CliOptions &options, RunReader &reader, Reading &reading)
 {
     BlockWriter out;
-    bool written = out.write(recordHeader(options.format));
+    bool written = out.write(recordHeader(options.format, reader.carriesPorts()));
     Measurement measurement;
-    while (written && reader.next(measurement)) {
-        if (!span.first.time.isValid())
-            span.first = measurement;
-        span.last = measurement.time;
-        written = out.write(formatRecord(measurement, options.format, options.session.unit));
-        statistics.add(measurement);
+    QString port;
+    while (written && reader.next(measurement, &port)) {
+        if (!reading.span.first.time.isValid())
+            reading.span.first = measurement;
+        reading.span.last = measurement.time;
+        written = out.write(formatRecord(measurement, options.format, options.session.unit, port));
+        const int device = reading.deviceOf(port);
+        reading.statistics[device].add(measurement);
         if (!options.plotPath.isEmpty())
-            chart.add(measurement);
+            reading.charted.append({measurement, device});
     }
     written = written && out.flush();
     if (!written && SignalWatcher::caughtSignal() == 0)
@@ -189,17 +224,22 @@ int readBack(const CliOptions &options)
         return kExitBadOptions;
     }
 
-    RunStatistics statistics;
-    RunChart chart = chartFor(options);
-    Span span;
-    const bool recordsWritten = copyRecords(options, reader, chart, statistics, span);
-    statistics.unsent = reader.unsentCount();
+    Reading reading;
+    const bool recordsWritten = copyRecords(options, reader, reading);
+    if (reading.ports.isEmpty())
+        reading.deviceOf(QString()); // a run whose records were lost still has a device
+    reading.statistics.first().unsent = reader.unsentCount();
     reportSkipped(reader, name);
     if (input.failed())
         complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
+    QVector<DeviceOutcome> devices;
+    for (int i = 0; i < reading.ports.size(); ++i) {
+        const RunStatistics &statistics = reading.statistics.at(i);
+        const bool several = reading.ports.size() > 1;
+        devices.append({several ? reading.ports.at(i) : name, statistics, exitCodeOf(statistics)});
+    }
     const int signalNumber = SignalWatcher::caughtSignal();
-    const DeviceOutcome device{name, statistics, exitCodeOf(statistics)};
-    return concludeRun(options, chart, {device}, startOf(span, fd),
+    return concludeRun(options, chartOf(options, reading), devices, startOf(reading.span, fd),
                        signalNumber != 0 ? kExitSignalBase + signalNumber
                        : input.failed()  ? kExitBadOptions
                        : !recordsWritten ? kExitOutputLost

@@ -53,6 +53,9 @@ bool writeReport(const CliOptions &options, const QVector<DeviceOutcome> &device
             device.properties = {
                 {QStringLiteral("port"), device.device},
                 {QStringLiteral("baud"), QString::number(options.session.baudRate)}};
+        } else if (devices.size() > 1) {
+            device.properties = {{QStringLiteral("file"), options.fromPath},
+                                 {QStringLiteral("port"), device.device}};
         } else {
             device.properties = {{QStringLiteral("file"), device.device}};
         }
@@ -92,7 +95,7 @@ RunChart chartFor(const CliOptions &options, const QStringList &deviceNames)
 int concludeRun(const CliOptions &options, const RunChart &chart,
                 const QVector<DeviceOutcome> &devices, const QString &start, int runExitCode)
 {
-    const bool several = options.ports.size() > 1; // as the records carry their port
+    const bool several = devices.size() > 1; // as the records carry their port
     QString text;
     QVector<RunStatistics> statistics;
     QVector<Verdict> verdicts;

@@ -113,9 +113,10 @@ constexpr int kCsvColumnsBeforeCheck = 7;
 bool isCsvHeader(const QString &line)
 {
     static const QString header = recordHeader(RecordFormat::Csv).trimmed();
+    static const QString withPort = recordHeader(RecordFormat::Csv, true).trimmed();
     static const QString withoutCheck =
         header.section(QLatin1Char(','), 0, kCsvColumnsBeforeCheck - 1);
-    return line == header || line == withoutCheck;
+    return line == header || line == withPort || line == withoutCheck;
 }
 
 struct RecordFields
@@ -239,11 +240,14 @@ bool RunReader::begin()
     return false;
 }
 
-bool RunReader::next(Measurement &measurement)
+bool RunReader::next(Measurement &measurement, QString *port)
 {
     if (!fill())
         return false;
-    measurement = m_ready.dequeue();
+    Ready ready = m_ready.dequeue();
+    measurement = ready.measurement;
+    if (port)
+        *port = ready.port;
     return true;
 }
 
@@ -417,7 +421,7 @@ void RunReader::releaseHeld()
             m.timeOfDayOnly = true;
             m.status = Measurement::Status::Timeout;
             m.time = m_heldSends.at(send);
-            m_ready.enqueue(m);
+            m_ready.enqueue({m, QString()});
         }
     };
     for (int r = 0; r < m_heldReplies.size(); ++r) {
@@ -432,7 +436,7 @@ void RunReader::releaseHeld()
             m.time = sent;
         else if (partner.at(r) >= 0 && sent <= m.time)
             m.latencyMs = sent.msecsTo(m.time);
-        m_ready.enqueue(m);
+        m_ready.enqueue({m, QString()});
     }
     timeoutsBefore(m_heldSends.size());
     m_heldSends.clear();
@@ -446,13 +450,15 @@ bool RunReader::parseCsvLine(const QString &line)
         return true;
     // The check column is worked out again from the reply's bytes.
     const QStringList f = line.split(QLatin1Char(','));
-    if (f.size() != 8 && f.size() != kCsvColumnsBeforeCheck)
+    const int columns = recordHeader(RecordFormat::Csv).count(QLatin1Char(',')) + 1;
+    // The port, when several were measured, is the last column.
+    if (f.size() != columns && f.size() != columns + 1 && f.size() != kCsvColumnsBeforeCheck)
         return false;
     // The metres column is worked out again from the value or the reply.
     Measurement m;
     if (!measurementFromFields({f[0], f[1], f[3], f[4], f[5], f[6]}, m))
         return false;
-    m_ready.enqueue(m);
+    m_ready.enqueue({m, f.size() > columns ? f.last() : QString()});
     return true;
 }
 
@@ -472,6 +478,6 @@ bool RunReader::parseJsonLine(const QString &line)
     Measurement m;
     if (!measurementFromFields(fields, m))
         return false;
-    m_ready.enqueue(m);
+    m_ready.enqueue({m, text("port")});
     return true;
 }

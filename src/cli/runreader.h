@@ -40,8 +40,11 @@ public:
     bool begin();
     QString errorString() const { return m_errorString; }
 
-    // The next record; false at the end of the input.
-    bool next(Measurement &measurement);
+    // The next record, and the port it carries (records of a run on several ports do); false at
+    // the end of the input.
+    bool next(Measurement &measurement, QString *port = nullptr);
+    // The next record carries a port: the run was made on several.
+    bool carriesPorts() const { return !m_ready.isEmpty() && !m_ready.head().port.isEmpty(); }
 
     // Lines that fit no known form, and the first few of them.
     int skippedCount() const { return m_skippedCount; }
@@ -77,7 +80,12 @@ private:
     qint64 m_lineNumber = 0;
     int m_skippedCount = 0;
     QVector<SkippedLine> m_firstSkipped;
-    QQueue<Measurement> m_ready;
+    struct Ready
+    {
+        Measurement measurement;
+        QString port;
+    };
+    QQueue<Ready> m_ready;
     bool m_atEnd = false;
 
     // Window log state: the lines since the last time every send before them was answered.

@@ -736,6 +736,25 @@ void tst_Cli::severalDevices()
         xml.contains(
             QStringLiteral("<testsuite name=\"%1\" tests=\"1\" failures=\"1\"").arg(troublePort)),
         judged && missing);
+
+    // Read back, each port the same records, summary and verdict as live.
+    if (format == QLatin1String("text"))
+        return;
+    QVERIFY(writeBytes(dir.filePath("run"), run.out.toUtf8()));
+    Run back;
+    runCli(QStringList{"--from", dir.filePath("run"), "--format", format} +
+               (judged ? arguments.mid(arguments.indexOf("--reference")) : QStringList()),
+           back);
+    QCOMPARE(back.out, run.out);
+    auto linesOf = [](const QString &err, const QString &port) {
+        return err.split(QLatin1Char('\n')).filter(
+            QRegularExpression("^" + QRegularExpression::escape(port) + ": "));
+    };
+    for (const QString &port : {sim->portName(), second.portName(), troublePort}) {
+        QVERIFY(!linesOf(run.err, port).isEmpty() || (missing && port == troublePort));
+        QCOMPARE(linesOf(back.err, port), linesOf(run.err, port));
+    }
+    QCOMPARE(back.exitCode, missing ? 0 : exitCode);
 }
 
 // What this machine has: every port the system reports, and whether the test opens it.
