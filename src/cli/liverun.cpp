@@ -38,7 +38,7 @@ int LiveRun::begin()
     int unusable = kExitAllMeasured;
     for (const QString &port : m_options.ports) {
         SessionSettings settings = m_options.session;
-        settings.portName = port;
+        settings.portName = openableName(port);
         auto *device = new DeviceRun(settings, this);
         if (!device->open()) {
             complain(QStringLiteral("cannot open %1: %2").arg(port, device->openFailure()));

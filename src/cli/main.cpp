@@ -72,7 +72,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
     qInstallMessageHandler(quietMessages);
 
-    const CliOptions options = parseOptions(QCoreApplication::arguments());
+    const CliOptions options = parseOptions(argumentsAsGiven(argc, argv));
     switch (options.action) {
     case CliOptions::Action::Help:
     case CliOptions::Action::Version:

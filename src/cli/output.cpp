@@ -4,12 +4,14 @@
 #include "toolsupport/signalwatcher.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QPair>
 #include <QVector>
 
 #include <cerrno>
+#include <cstdlib>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -29,7 +31,7 @@ bool sameFile(const struct stat &a, const struct stat &b)
 FILE *standardStreamAt(const QString &path)
 {
     struct stat target = {};
-    if (::stat(QFile::encodeName(path).constData(), &target) != 0)
+    if (::stat(bytesOfName(path).constData(), &target) != 0)
         return nullptr;
     for (FILE *stream : {stdout, stderr}) {
         struct stat own = {};
@@ -45,8 +47,8 @@ FILE *standardStreamAt(const QString &path)
 QString identityOf(const QString &path, bool *regular, int fd = -1)
 {
     struct stat status = {};
-    const bool known = fd >= 0 ? ::fstat(fd, &status) == 0
-                               : ::stat(QFile::encodeName(path).constData(), &status) == 0;
+    const bool known =
+        fd >= 0 ? ::fstat(fd, &status) == 0 : ::stat(bytesOfName(path).constData(), &status) == 0;
     if (known) {
         *regular = S_ISREG(status.st_mode);
         return QStringLiteral("%1:%2").arg(status.st_dev).arg(status.st_ino);
@@ -67,6 +69,29 @@ QString identityOf(const QString &path, bool *regular, int fd = -1)
     return file.exists() ? file.canonicalFilePath() : file.absoluteFilePath();
 }
 #endif
+
+// The length of the UTF-8 sequence at bytes, 0 when none starts there.
+int utf8Length(const uchar *bytes, int left)
+{
+    const uchar lead = bytes[0];
+    const int length = lead < 0x80                   ? 1
+                       : lead >= 0xC2 && lead < 0xE0 ? 2
+                       : lead >= 0xE0 && lead < 0xF0 ? 3
+                       : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                     : 0;
+    if (length == 0 || length > left)
+        return 0;
+    for (int i = 1; i < length; ++i) {
+        if ((bytes[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+    const bool invalid = (lead == 0xE0 && bytes[1] < 0xA0) || (lead == 0xED && bytes[1] >= 0xA0) ||
+                         (lead == 0xF0 && bytes[1] < 0x90) || (lead == 0xF4 && bytes[1] >= 0x90);
+    return invalid ? 0 : length;
+}
+
+constexpr ushort kEscapedByte = 0xDC00; // plus a byte of 0x80 or more
 
 QString named(const NamedFile &file)
 {
@@ -180,4 +205,69 @@ QPair<int, int> sameFiles(const QStringList &paths)
         identities << identity;
     }
     return {-1, -1};
+}
+
+QString nameFromBytes(const QByteArray &bytes)
+{
+    QString name;
+    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
+    for (int i = 0; i < bytes.size();) {
+        const int length = utf8Length(data + i, bytes.size() - i);
+        if (length == 0) {
+            name += QChar(ushort(kEscapedByte + data[i++]));
+            continue;
+        }
+        name += QString::fromUtf8(bytes.constData() + i, length);
+        i += length;
+    }
+    return name;
+}
+
+QByteArray bytesOfName(const QString &name)
+{
+    QByteArray bytes;
+    int from = 0;
+    for (int i = 0; i <= name.size(); ++i) {
+        const bool escaped = i < name.size() && name.at(i).unicode() >= kEscapedByte + 0x80 &&
+                             name.at(i).unicode() <= kEscapedByte + 0xFF &&
+                             (i == 0 || !name.at(i - 1).isHighSurrogate());
+        if (!escaped && i < name.size())
+            continue;
+        bytes += name.midRef(from, i - from).toUtf8();
+        if (escaped)
+            bytes += char(name.at(i).unicode() - kEscapedByte);
+        from = i + 1;
+    }
+    return bytes;
+}
+
+QStringList argumentsAsGiven(int argc, char *argv[])
+{
+#ifdef Q_OS_UNIX
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << nameFromBytes(QByteArray(argv[i]));
+    return arguments;
+#else
+    Q_UNUSED(argc)
+    Q_UNUSED(argv)
+    return QCoreApplication::arguments();
+#endif
+}
+
+QString openableName(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray bytes = bytesOfName(name);
+    if (bytes == name.toUtf8())
+        return name;
+    char *resolved = ::realpath(bytes.constData(), nullptr);
+    if (!resolved)
+        return name;
+    const QString path = nameFromBytes(QByteArray(resolved));
+    ::free(resolved);
+    return path;
+#else
+    return name;
+#endif
 }

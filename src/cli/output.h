@@ -41,3 +41,13 @@ struct NamedFile
 QString fileClash(const NamedFile &input, const QVector<NamedFile> &outputs);
 // The first two of paths that name one file (links, relative paths), or -1 and -1.
 QPair<int, int> sameFiles(const QStringList &paths);
+
+// Names as the system's bytes: a byte that is not part of UTF-8 is kept as a lone surrogate,
+// U+DC80 to U+DCFF, and turned back into that byte, so that any file can be named (Qt's own
+// decoding makes such bytes U+FFFD, and the file is lost).
+QString nameFromBytes(const QByteArray &bytes);
+QByteArray bytesOfName(const QString &name);
+// The program's arguments so decoded (on Windows, as Qt gives them).
+QStringList argumentsAsGiven(int argc, char *argv[]);
+// A name that Qt can open: one with such bytes is resolved to the file it leads to.
+QString openableName(const QString &name);

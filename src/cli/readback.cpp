@@ -200,7 +200,7 @@ int openInput(const QString &path, bool standardInput)
     return ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()), _O_RDONLY | _O_BINARY);
 #else
     return standardInput ? STDIN_FILENO
-                         : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+                         : ::open(bytesOfName(path).constData(), O_RDONLY | O_CLOEXEC);
 #endif
 }
 

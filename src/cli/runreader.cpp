@@ -224,6 +224,7 @@ bool RunReader::begin()
             line.remove(0, 1);
         if (isCsvHeader(line)) {
             m_kind = Kind::Csv;
+            m_csvPorts = line == recordHeader(RecordFormat::Csv, true).trimmed();
         } else {
             m_kind = line.startsWith(QLatin1Char('{')) ? Kind::Jsonl : Kind::WindowLog;
             if (!parse(line))
@@ -452,7 +453,7 @@ bool RunReader::parseCsvLine(const QString &line)
     const QStringList f = line.split(QLatin1Char(','));
     const int columns = recordHeader(RecordFormat::Csv).count(QLatin1Char(',')) + 1;
     // The port, when several were measured, is the last column.
-    if (f.size() != columns && f.size() != columns + 1 && f.size() != kCsvColumnsBeforeCheck)
+    if (f.size() != columns + (m_csvPorts ? 1 : 0) && f.size() != kCsvColumnsBeforeCheck)
         return false;
     // The metres column is worked out again from the value or the reply.
     Measurement m;

@@ -76,6 +76,7 @@ private:
     QTextCodec *m_fallback; // for lines that are not UTF-8
     QByteArray m_buffer;
     Kind m_kind = Kind::WindowLog;
+    bool m_csvPorts = false; // the header has the column port: every row has it
     QString m_errorString;
     qint64 m_lineNumber = 0;
     int m_skippedCount = 0;

@@ -747,8 +747,8 @@ void tst_Cli::severalDevices()
            back);
     QCOMPARE(back.out, run.out);
     auto linesOf = [](const QString &err, const QString &port) {
-        return err.split(QLatin1Char('\n')).filter(
-            QRegularExpression("^" + QRegularExpression::escape(port) + ": "));
+        return err.split(QLatin1Char('\n'))
+            .filter(QRegularExpression("^" + QRegularExpression::escape(port) + ": "));
     };
     for (const QString &port : {sim->portName(), second.portName(), troublePort}) {
         QVERIFY(!linesOf(run.err, port).isEmpty() || (missing && port == troublePort));

@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QTextCodec>
 
+#include <unistd.h>
+
 // rangefinder-cli --from: a saved window log or the program's own records read back.
 class tst_CliReadback : public CliTest
 {
@@ -288,7 +290,9 @@ void tst_CliReadback::outputs_data()
         << "--plot DIR/in.csv is the file that stdin reads: an output may not be an input"
         << "in.csv" << run;
     QTest::newRow("records appended to the input")
-        << "--from IN --format csv >> IN" << 2 << QString() << "in.csv" << run;
+        << "--from IN --format csv >> IN" << 2
+        << "stdout is the file that --from DIR/in.csv reads: an output may not be an input"
+        << "in.csv" << run;
     QTest::newRow("chart and report one file")
         << "--from IN --plot DIR/x.svg --junit DIR/./x.svg" + judged << 2
         << "--plot DIR/x.svg and --junit DIR/./x.svg are one file: each output needs its own"
@@ -297,6 +301,13 @@ void tst_CliReadback::outputs_data()
         << "--port /dev/null --port DIR/link" << 2
         << "--port DIR/link is given twice: it is the port /dev/null as well" << QString()
         << QStringList{};
+    // Names with bytes that are not UTF-8 (\377\376) are opened as the system names them.
+    QTest::newRow("an input named in bytes")
+        << "--from \"$(printf 'DIR/r\\377\\376.csv')\" --format csv > DIR/out" << 0 << QString()
+        << "out" << run;
+    QTest::newRow("a port link named in bytes")
+        << "--port \"$(printf 'DIR/port\\377')\" --port /dev/null" << 2
+        << "--port /dev/null is given twice: it is the port DIR/port" << QString() << QStringList{};
     // The log spans midnight; it was saved on 2 May.
     QTest::newRow("report of a window log")
         << "--from DIR/window.log" + judged + " --junit DIR/r.xml" << 0 << QString() << "r.xml"
@@ -324,6 +335,9 @@ void tst_CliReadback::outputs()
                        (recordHeader(RecordFormat::Csv) + record + record).toUtf8()));
     QVERIFY(writeBytes(dir.filePath("old"), "old\n"));
     QVERIFY(QFile::link("/dev/null", dir.filePath("link")));
+    const QByteArray folder = QFile::encodeName(dir.path());
+    QCOMPARE(::symlink("in.csv", folder + "/r\xff\xfe.csv"), 0);
+    QCOMPARE(::symlink("/dev/null", folder + "/port\xff"), 0);
     const QString window = "发送时间 : 23:59:59.000\n接收时间 : 23:59:59.020 测量值:17.8米\n"
                            "发送时间 : 00:00:01.000\n接收时间 : 00:00:01.020 测量值:17.8米\n";
     QVERIFY(writeBytes(dir.filePath("window.log"), window.toUtf8()));
@@ -342,7 +356,9 @@ void tst_CliReadback::outputs()
     QVERIFY(process.waitForFinished(20000));
     const QString err = QString::fromUtf8(process.readAllStandardError());
     QVERIFY2(process.exitCode() == exitCode, qPrintable(err));
-    QVERIFY2(message.isEmpty() || err.contains("rangefinder-cli: " + message), qPrintable(err));
+    QVERIFY2(message.isEmpty() ? !err.contains("rangefinder-cli: ")
+                               : err.contains("rangefinder-cli: " + message),
+             qPrintable(err));
     const QString content = QString::fromUtf8(readBytes(dir.filePath(file)));
     int at = 0;
     for (const QString &part : parts) {
