@@ -43,7 +43,8 @@ const char kDescription[] =
     "\n"
     "--from reads a finished run instead: a log saved by the window, or this program's CSV or\n"
     "JSONL output, told apart by their content, and writes the same records, summary and\n"
-    "chart. Lines that fit no known form are skipped and reported. The window's log has no\n"
+    "chart (a run on several ports: each port's). Lines that fit no known form are skipped\n"
+    "and reported. The window's log has no\n"
     "date: its records carry the time of day as written, hours going on past 24 after\n"
     "midnight. Each reply answers the latest send line before it that no later reply\n"
     "answers; the send lines left over are timeouts.\n"
@@ -54,7 +55,8 @@ const char kDescription[] =
     "Cgk = (0.1*2T - |bias|)/(3s), all in --unit, and the device's resolution of 0.1 m against\n"
     "5 % of the tolerance band 2T (a warning when it is more: the study then means little).\n"
     "With s = 0 a positive Cg or Cgk is shown as inf and passes, a negative Cgk as -inf. Then a\n"
-    "line PASS, or FAIL naming every criterion that failed: a reading outside reference +- T;\n"
+    "line PASS, or FAIL naming every criterion that failed: a reading outside reference +- T\n"
+    "(compared exactly, from the device's tenths of a metre);\n"
     "Cg or Cgk below their limits (two valid readings at least); more failed, rejected or\n"
     "timed-out measurements than allowed; more disconnections (--reconnect) than allowed. The\n"
     "exit code is then 0 for PASS, 1 for FAIL.\n"
@@ -183,7 +185,8 @@ const std::vector<OptionRow> kOptionRows = {
          liveOnlyChoices() + QLatin1Char('.')},
     {"plot", "file",
      "After the run, write a chart of it to this file: PNG or SVG, by the extension .png or "
-     ".svg, or as --plot-format says."},
+     ".svg, or as --plot-format says. The file that stdout or stderr writes to gets it after "
+     "the records; the --from file or the --junit file may not be it."},
     {"plot-format", "format", "png or svg, for a --plot file without either extension."},
     {"plot-size", "WxH", "The chart's size in pixels (default %1).", QStringLiteral("1200x600")},
     {"list-ports", nullptr,
@@ -203,7 +206,8 @@ const std::vector<OptionRow> kOptionRows = {
      QStringLiteral("0")},
     {"junit", "file",
      "With --reference, write the verdict to this file as a JUnit XML report: a testsuite "
-     "named after the port, a testcase per criterion."},
+     "named after the port, a testcase per criterion; in error, not judged, when the records "
+     "could not all be written."},
 };
 
 QString optionNeedingReference(const OptionReader &read)
