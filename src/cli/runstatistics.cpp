@@ -21,8 +21,10 @@ QString number(double value)
 
 qint64 nanometresOf(const Measurement &measurement)
 {
+    // A value typed by hand can be any size; beyond a million kilometres it is kept at that, so
+    // that it still fits in nanometres in every unit.
     if (measurement.written)
-        return std::llround(distanceMetres(measurement) * 1e9);
+        return std::llround(std::min(distanceMetres(measurement), 1e9) * 1e9);
     return measurement.reply.raw * kNanometresPerTenth;
 }
 
