@@ -14,13 +14,6 @@ constexpr double kResolutionShare = 0.05;
 constexpr double kCgShare = 0.2;
 constexpr double kCgkShare = 0.1;
 
-// Readings pass through single precision, as on the device's display: a reading that lies on a
-// limit must not fall outside it by that rounding.
-bool atMost(double value, double limit, double scale)
-{
-    return value <= limit + 1e-6 * std::max(std::abs(scale), 1.0);
-}
-
 // numerator / (k s), with s = 0 giving the sign of the numerator as an infinity.
 double capability(double numerator, double k, double sd)
 {
@@ -31,42 +24,65 @@ double capability(double numerator, double k, double sd)
     return std::copysign(std::numeric_limits<double>::infinity(), numerator);
 }
 
-struct Moments
+// Reference and tolerance exactly as given, to the 10^-9 of the unit that a reading is exact to:
+// a limit that a reading lies on is then met, and a bias of exactly 10 % of the band is seen as
+// such, whichever side it lies on.
+qint64 nanoOf(double given)
 {
-    double mean = 0, sd = 0, largestDeviation = 0;
+    return std::llround(given * 1e9);
+}
+
+// The readings against the reference, in 10^-9 of the unit, where it matters exactly.
+struct Deviations
+{
+    int count = 0;
+    __int128 sum = 0; // of reading - reference
+    qint64 largest = 0;
     int outside = 0;
 };
 
-Moments momentsOf(const QVector<double> &values, const AccuracySettings &s)
+Deviations deviationsOf(const RunStatistics &statistics, const AccuracySettings &s)
 {
-    Moments m;
-    if (values.isEmpty())
-        return m;
-    double sum = 0;
-    for (double v : values) {
-        sum += v;
-        const double deviation = v - s.reference;
-        if (std::abs(deviation) > std::abs(m.largestDeviation))
-            m.largestDeviation = deviation;
-        if (!atMost(std::abs(deviation), s.tolerance, s.reference))
-            ++m.outside;
+    Deviations d;
+    const qint64 reference = nanoOf(s.reference);
+    for (qint64 nm : statistics.nanometres) {
+        const qint64 deviation = nanoUnitsOf(nm, s.unit) - reference;
+        d.sum += deviation;
+        if (std::abs(deviation) > std::abs(d.largest))
+            d.largest = deviation;
+        if (std::abs(deviation) > nanoOf(s.tolerance))
+            ++d.outside;
     }
-    m.mean = sum / values.size();
-    double squares = 0;
-    for (double v : values)
-        squares += (v - m.mean) * (v - m.mean);
-    m.sd = values.size() > 1 ? std::sqrt(squares / (values.size() - 1)) : 0.0;
-    // Equal readings leave the rounding of their sum, not a spread: readings differ by tenths of
-    // a metre, so a real spread is many orders of magnitude above this.
-    if (m.sd < 1e-9 * std::max(std::abs(m.mean), 1.0))
-        m.sd = 0;
-    return m;
+    d.count = statistics.nanometres.size();
+    return d;
 }
 
-// Reference and tolerance as the user gave them.
+// 0.1 * 2T - |bias|, exactly as to its sign: n T - 5 |sum| over 5 n.
+double cgkNumerator(const Deviations &d, const AccuracySettings &s)
+{
+    const __int128 absolute = d.sum < 0 ? -d.sum : d.sum;
+    const __int128 scaled = __int128(d.count) * nanoOf(s.tolerance) - 5 * absolute;
+    return double(static_cast<long double>(scaled) / (5.0L * d.count) * 1e-9L);
+}
+
+// A length as the user gave it: every decimal given, none added.
+QString given(qint64 nano)
+{
+    const qint64 whole = std::abs(nano) / 1000000000;
+    QString text = QString::number(whole);
+    const qint64 fraction = std::abs(nano) % 1000000000;
+    if (fraction != 0) {
+        QString decimals = QStringLiteral("%1").arg(fraction, 9, 10, QLatin1Char('0'));
+        while (decimals.endsWith(QLatin1Char('0')))
+            decimals.chop(1);
+        text += QLatin1Char('.') + decimals;
+    }
+    return nano < 0 ? QLatin1Char('-') + text : text;
+}
+
 QString given(double value)
 {
-    return QString::number(value, 'g', 6);
+    return given(nanoOf(value));
 }
 
 QString withUnit(double value, const AccuracySettings &s, bool withSign = false)
@@ -77,10 +93,10 @@ QString withUnit(double value, const AccuracySettings &s, bool withSign = false)
 Criterion withinTolerance(const Verdict &v, int outside, const AccuracySettings &s)
 {
     Criterion c{QStringLiteral("readings within tolerance"), QString()};
-    const QString band =
-        QStringLiteral("%1 to %2")
-            .arg(given(s.reference - s.tolerance),
-                 given(s.reference + s.tolerance) + QLatin1Char(' ') + unitName(s.unit));
+    const QString band = QStringLiteral("%1 to %2")
+                             .arg(given(nanoOf(s.reference) - nanoOf(s.tolerance)),
+                                  given(nanoOf(s.reference) + nanoOf(s.tolerance)) +
+                                      QLatin1Char(' ') + unitName(s.unit));
     if (v.valid == 0)
         c.failure = QStringLiteral("no valid reading to judge against %1").arg(band);
     else if (outside > 0)
@@ -115,7 +131,11 @@ Criterion cgkCriterion(const Verdict &v, const AccuracySettings &s)
     const double room = kCgkShare * 2 * s.tolerance;
     const double allowed = room - s.minimumCgk * 3 * v.sd;
     const QString bias = withUnit(v.bias, s, true);
-    if (allowed > 0)
+    if (v.cgk == 0 && v.sd == 0)
+        c.failure = QStringLiteral("bias %1 reaches %2, 10 % of the tolerance band, which leaves "
+                                   "Cgk at %3")
+                        .arg(bias, withUnit(room, s), indexText(v.cgk));
+    else if (allowed > 0)
         c.failure = QStringLiteral("bias %1 exceeds the %2 that Cgk %3 allows with s %4 "
                                    "(Cgk %5)")
                         .arg(bias, withUnit(allowed, s), indexText(s.minimumCgk), withUnit(v.sd, s),
@@ -172,25 +192,23 @@ bool Verdict::passed() const
 
 Verdict judge(const RunStatistics &statistics, const AccuracySettings &settings)
 {
-    QVector<double> values;
-    values.reserve(statistics.metres.size());
-    for (double metres : statistics.metres)
-        values.append(metres * unitFactor(settings.unit));
-    const Moments m = momentsOf(values, settings);
-
+    const Deviations d = deviationsOf(statistics, settings);
+    const std::optional<DistanceFigures> figures = distanceFigures(statistics, settings.unit);
     Verdict v;
-    v.valid = values.size();
+    v.valid = d.count;
     v.unsuccessful = statistics.failures + statistics.timeouts;
-    v.mean = m.mean;
-    v.bias = values.isEmpty() ? 0 : m.mean - settings.reference;
-    v.sd = m.sd;
-    v.largestDeviation = m.largestDeviation;
-    const double band = 2 * settings.tolerance;
-    v.cg = capability(kCgShare * band, 6, v.sd);
-    v.cgk = capability(kCgkShare * band - std::abs(v.bias), 3, v.sd);
-    v.resolution = metresFromRaw(1) * unitFactor(settings.unit); // one step of the reply
-    v.resolutionTooCoarse = !atMost(v.resolution, kResolutionShare * band, band);
-    v.criteria = {withinTolerance(v, m.outside, settings), cgCriterion(v, settings),
+    if (figures) {
+        v.mean = figures->mean;
+        v.bias = double(static_cast<long double>(d.sum) / d.count * 1e-9L);
+        v.sd = figures->sd;
+        v.largestDeviation = double(d.largest) * 1e-9;
+    }
+    v.cg = capability(kCgShare * 2 * settings.tolerance, 6, v.sd);
+    v.cgk = figures ? capability(cgkNumerator(d, settings), 3, v.sd) : 0;
+    const qint64 resolution = nanoUnitsOf(kNanometresPerTenth, settings.unit);
+    v.resolution = double(resolution) * 1e-9;
+    v.resolutionTooCoarse = 10 * resolution > nanoOf(settings.tolerance); // 5 % of 2T
+    v.criteria = {withinTolerance(v, d.outside, settings), cgCriterion(v, settings),
                   cgkCriterion(v, settings), failuresCriterion(v, statistics, settings),
                   disconnectionsCriterion(statistics, settings)};
     return v;
@@ -227,6 +245,11 @@ QString formatVerdict(const Verdict &v, const AccuracySettings &s)
     return text + (failures.isEmpty()
                        ? QStringLiteral("PASS: %1 of %1 criteria met\n").arg(v.criteria.size())
                        : QStringLiteral("FAIL: %1\n").arg(failures.join("; ")));
+}
+
+QString givenText(double value)
+{
+    return given(value);
 }
 
 QString indexText(double index)

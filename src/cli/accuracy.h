@@ -52,6 +52,8 @@ Verdict judge(const RunStatistics &statistics, const AccuracySettings &settings)
 // begins PASS or FAIL and names every criterion that failed.
 QString formatVerdict(const Verdict &verdict, const AccuracySettings &settings);
 
+// A reference or tolerance with every decimal given (to 10^-9) and none added: 15000.04.
+QString givenText(double value);
 // A capability index with two decimals, or inf / -inf.
 QString indexText(double index);
 // A length worked out from readings, three decimals; signed where that says which side of the

@@ -1,6 +1,7 @@
 #include "cli/devicerun.h"
 
 #include "cli/portaccess.h"
+#include "cli/runend.h"
 
 DeviceRun::DeviceRun(const SessionSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_session(new MeasurementSession(settings, this))
@@ -44,11 +45,7 @@ void DeviceRun::stop()
 
 DeviceEnding DeviceRun::ending() const
 {
-    DeviceEnding ending;
-    ending.kind = m_endingKind;
-    ending.allOk = m_statistics.allOk();
-    ending.endedAway = m_statistics.endedAway;
-    return ending;
+    return endingOf(m_statistics, m_endingKind);
 }
 
 void DeviceRun::end(DeviceEnding::Kind kind)

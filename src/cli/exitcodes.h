@@ -24,7 +24,8 @@ struct ExitCodeRow
 inline constexpr ExitCodeRow kExitCodeRows[] = {
     {kExitAllMeasured, "every measurement ok; with --reference: PASS"},
     {kExitSomeFailed, "at least one measurement failed or timed out; with --reference: FAIL"},
-    {kExitBadOptions, "bad options, or a file to read that cannot be read or is not a run"},
+    {kExitBadOptions, "bad options (a port given twice, an output that is an input or another "
+                      "output), or a file to read that cannot be read or is not a run"},
     {kExitPortUnusable, "the port cannot be opened or refuses the line settings"},
     {kExitDeviceLost,
      "the device went away while measuring (--reconnect: and was away at the end)"},

@@ -18,10 +18,9 @@ struct DeviceReport
     // The port and the line, or the file; the program's version: the report adds those of the
     // settings and the verdict.
     QVector<QPair<QString, QString>> properties;
+    // Why the run could not be recorded, if so: the suite is then in error, not judged, so that
+    // a server reading the report does not blame the device for what the records lost.
+    QString error;
 };
 
 QByteArray junitXml(const QVector<DeviceReport> &devices);
-
-// As saveBytes writes a file: a regular file is replaced only once the whole report is written.
-bool saveJUnit(const QString &path, const QVector<DeviceReport> &devices,
-               QString *errorString = nullptr);

@@ -39,7 +39,7 @@ std::optional<RunOutcome> LiveRun::begin()
 {
     for (const QString &port : m_options.ports) {
         SessionSettings settings = m_options.session;
-        settings.portName = port;
+        settings.portName = openableName(port);
         auto *device = new DeviceRun(settings, this);
         if (!device->open()) {
             complain(QStringLiteral("cannot open %1: %2").arg(port, device->openFailure()));

@@ -66,6 +66,6 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
     qInstallMessageHandler(quietMessages);
 
-    Invocation invocation = parseInvocation(QCoreApplication::arguments());
+    Invocation invocation = parseInvocation(argumentsAsGiven(argc, argv));
     return runInvocation(invocation);
 }

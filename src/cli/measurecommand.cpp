@@ -3,6 +3,7 @@
 #include "cli/endingsignals.h"
 #include "cli/helptexts.h"
 #include "cli/liverun.h"
+#include "cli/runend.h"
 #include "core/replyframe.h"
 
 #include <QCoreApplication>
@@ -107,6 +108,8 @@ RunOutcome MeasureCommand::run()
 
 RunOutcome measure(const CliOptions &options)
 {
+    if (const std::optional<RunOutcome> refused = refusedForClash(options))
+        return *refused;
     auto *run = new LiveRun(options, watchEndingSignals(), QCoreApplication::instance());
     if (const std::optional<RunOutcome> early = run->begin())
         return *early;

@@ -85,7 +85,8 @@ const std::vector<OptionRow> kOutputRows = {
      QStringLiteral("text")},
     {"plot", "file",
      "After the run, write a chart of it to this file: PNG or SVG, by the extension .png or "
-     ".svg, or as --plot-format says."},
+     ".svg, or as --plot-format says. The file that stdout or stderr writes to gets it after "
+     "the records; the file read or the --junit file may not be it."},
     {"plot-format", "format", "png or svg, for a --plot file without either extension."},
     {"plot-size", "WxH", "The chart's size in pixels (default %1).", QStringLiteral("1200x600")},
 };
@@ -106,7 +107,8 @@ const std::vector<OptionRow> kJudgeRows = {
      QStringLiteral("0")},
     {"junit", "file",
      "With --reference, write the verdict to this file as a JUnit XML report: a testsuite "
-     "named after the port, a testcase per criterion."},
+     "named after the port, a testcase per criterion; in error, not judged, when the records "
+     "could not all be written."},
 };
 
 // The spellings from before the commands: modes chosen by an option.

@@ -8,12 +8,17 @@
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QIODevice>
+#include <QPair>
+#include <QStringList>
+#include <QVector>
 
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -86,27 +91,84 @@ private:
     QString m_error;
 };
 
+// The first record and the time of the last.
+struct Span
+{
+    Measurement first;
+    QDateTime last;
+};
+
+// When the run began, ISO 8601. A window log has times of day only: its last day is taken as
+// the day it was saved (the input's modification time), so that the first is a date as well.
+QString startOf(const Span &span, int fd)
+{
+    if (!span.first.timeOfDayOnly)
+        return recordTimeText(span.first);
+    struct stat status = {};
+    const QDateTime saved = ::fstat(fd, &status) == 0
+                                ? QDateTime::fromSecsSinceEpoch(status.st_mtime)
+                                : QDateTime::currentDateTime();
+    const qint64 dayMs = 24 * 3600 * 1000;
+    const qint64 days =
+        span.last.toMSecsSinceEpoch() / dayMs - span.first.time.toMSecsSinceEpoch() / dayMs;
+    return QDateTime(saved.date().addDays(-days), span.first.time.time())
+        .toString(Qt::ISODateWithMs);
+}
+
 QString clipped(const QString &line)
 {
     return line.size() <= 60 ? line : line.left(60) + QChar(0x2026);
 }
 
-// The records to stdout, into the summary and into the chart. As in a live run, records that
-// cannot be written end the reading (said on stderr unless a signal stopped the write), but
-// not the summary and the chart.
-bool copyRecords(const CliOptions &options, RunReader &reader, RunChart &chart,
-                 RunStatistics &statistics, QString &start)
+// What a run read back holds: its span, and each device's statistics by the port its records
+// carry (one device without a port when they carry none), in the order their first record came.
+struct Reading
+{
+    Span span;
+    QStringList ports;
+    QVector<RunStatistics> statistics;
+    QVector<QPair<Measurement, int>> charted; // with --plot: every record and its device
+
+    int deviceOf(const QString &port)
+    {
+        int device = int(ports.indexOf(port));
+        if (device < 0) {
+            device = ports.size();
+            ports << port;
+            statistics.append(RunStatistics());
+        }
+        return device;
+    }
+};
+
+// The chart once every device is known: a series each, as the live run drew them.
+RunChart chartOf(const CliOptions &options, const Reading &reading)
+{
+    const bool several = reading.ports.size() > 1;
+    RunChart chart = chartFor(options, several ? reading.ports : QStringList());
+    for (const auto &[measurement, device] : reading.charted)
+        chart.add(measurement, several ? device : 0);
+    return chart;
+}
+
+// The records to stdout, into the summary and into the chart, each with its port as the live
+// run wrote it. As in a live run, records that cannot be written end the reading (said on stderr
+// unless a signal stopped the write), but not the summary and the chart.
+bool copyRecords(const CliOptions &options, RunReader &reader, Reading &reading)
 {
     BlockWriter out;
-    bool written = out.write(recordHeader(options.format));
+    bool written = out.write(recordHeader(options.format, reader.carriesPorts()));
     Measurement measurement;
-    while (written && reader.next(measurement)) {
-        if (start.isEmpty())
-            start = recordTimeText(measurement);
-        written = out.write(formatRecord(measurement, options.format, options.session.unit));
-        statistics.add(measurement);
+    QString port;
+    while (written && reader.next(measurement, &port)) {
+        if (!reading.span.first.time.isValid())
+            reading.span.first = measurement;
+        reading.span.last = measurement.time;
+        written = out.write(formatRecord(measurement, options.format, options.session.unit, port));
+        const int device = reading.deviceOf(port);
+        reading.statistics[device].add(measurement);
         if (!options.plotPath.isEmpty())
-            chart.add(measurement);
+            reading.charted.append({measurement, device});
     }
     written = written && out.flush();
     if (!written && SignalWatcher::caughtSignal() == 0)
@@ -138,7 +200,7 @@ int openInput(const QString &path, bool standardInput)
     return ::_wopen(reinterpret_cast<const wchar_t *>(path.utf16()), _O_RDONLY | _O_BINARY);
 #else
     return standardInput ? STDIN_FILENO
-                         : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+                         : ::open(bytesOfName(path).constData(), O_RDONLY | O_CLOEXEC);
 #endif
 }
 
@@ -165,19 +227,25 @@ RunOutcome readBack(const CliOptions &options)
         return outcome;
     }
 
-    RunStatistics statistics;
-    RunChart chart = chartFor(options);
-    QString start;
-    outcome.outputLost = !copyRecords(options, reader, chart, statistics, start);
-    statistics.unsent = reader.unsentCount();
+    Reading reading;
+    const bool recordsWritten = copyRecords(options, reader, reading);
+    if (reading.ports.isEmpty())
+        reading.deviceOf(QString()); // a run whose records were lost still has a device
+    reading.statistics.first().unsent = reader.unsentCount();
     reportSkipped(reader, name);
     if (input.failed())
         complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
+    QVector<DeviceOutcome> devices;
+    for (int i = 0; i < reading.ports.size(); ++i) {
+        const RunStatistics &statistics = reading.statistics.at(i);
+        const bool several = reading.ports.size() > 1;
+        devices.append(
+            {several ? reading.ports.at(i) : name, statistics, endingOf(statistics), QString()});
+    }
+    // An input that failed says more than the records it could not give.
     outcome.badOptions = input.failed();
+    outcome.outputLost = !recordsWritten && !input.failed();
     outcome.signal = SignalWatcher::caughtSignal();
-    DeviceEnding ending;
-    ending.allOk = statistics.allOk();
-    ending.endedAway = statistics.endedAway;
-    concludeRun(options, chart, {{name, statistics, ending, QString()}}, start, outcome);
+    concludeRun(options, chartOf(options, reading), devices, startOf(reading.span, fd), outcome);
     return outcome;
 }

@@ -3,6 +3,7 @@
 #include "cli/endingsignals.h"
 #include "cli/helptexts.h"
 #include "cli/readback.h"
+#include "cli/runend.h"
 
 #include <QCommandLineParser>
 
@@ -22,8 +23,8 @@ QString ReadCommand::description() const
     return QStringLiteral(
                "Reads a finished run: a log saved by the window, or the CSV or JSONL output of\n"
                "measure, told apart by their content, and writes the same records, summary and\n"
-               "chart as the live run. Lines that fit no known form are skipped and reported. "
-               "The\n"
+               "chart as the live run (a run on several ports: each port's). Lines that fit no\n"
+               "known form are skipped and reported. The\n"
                "window's log has no date: its records carry the time of day as written, hours "
                "going\n"
                "on past 24 after midnight. Each reply answers the latest send line before it that "
@@ -49,6 +50,8 @@ RunOutcome ReadCommand::run()
 
 RunOutcome readRun(const CliOptions &options)
 {
+    if (const std::optional<RunOutcome> refused = refusedForClash(options))
+        return *refused;
     watchEndingSignals();
     return readBack(options);
 }

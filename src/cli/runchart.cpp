@@ -400,11 +400,17 @@ bool RunChart::save(const QString &path, FileType type, const QSize &size,
                     const QVector<RunStatistics> &statistics, QString *errorString,
                     const QStringList &verdicts) const
 {
+    QByteArray bytes;
+    return encode(type, size, statistics, bytes, errorString, verdicts) &&
+           saveBytes(path, bytes, errorString);
+}
+
+bool RunChart::encode(FileType type, const QSize &size, const QVector<RunStatistics> &statistics,
+                      QByteArray &bytes, QString *errorString, const QStringList &verdicts) const
+{
     const QString title = m_series.size() == 1 ? countsLine(statistics.value(0))
                                                : titleLines(statistics).join(QStringLiteral("; "));
-    QByteArray bytes;
-    const bool encoded = encodeChart(
+    return encodeChart(
         type, size, title, [&](QPainter &painter) { paint(painter, size, statistics, verdicts); },
         bytes, errorString);
-    return encoded && saveBytes(path, bytes, errorString);
 }

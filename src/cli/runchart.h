@@ -56,6 +56,9 @@ public:
     bool save(const QString &path, FileType type, const QSize &size,
               const QVector<RunStatistics> &statistics, QString *errorString,
               const QStringList &verdicts = {}) const;
+    // The file's bytes, for a caller that writes them itself. False and errorString on failure.
+    bool encode(FileType type, const QSize &size, const QVector<RunStatistics> &statistics,
+                QByteArray &bytes, QString *errorString, const QStringList &verdicts = {}) const;
     void paint(QPainter &painter, const QSize &size, const QVector<RunStatistics> &statistics,
                const QStringList &verdicts = {}) const;
 

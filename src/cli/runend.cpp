@@ -3,6 +3,7 @@
 #include "cli/accuracy.h"
 #include "cli/junitreport.h"
 #include "cli/output.h"
+#include "cli/portaccess.h"
 
 #include <QCoreApplication>
 
@@ -15,8 +16,9 @@ bool writeChart(const CliOptions &options, const RunChart &chart,
     if (options.plotPath.isEmpty())
         return true;
     QString error;
-    if (chart.save(options.plotPath, options.plotType, options.plotSize, statistics, &error,
-                   verdicts))
+    QByteArray bytes;
+    if (chart.encode(options.plotType, options.plotSize, statistics, bytes, &error, verdicts) &&
+        saveOutput(options.plotPath, bytes, &error))
         return true;
     complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
     return false;
@@ -38,7 +40,7 @@ QString prefixed(const QString &text, const QString &name)
 // The JUnit report that --junit asks for, if any; says why on stderr and returns false when it
 // cannot be written.
 bool writeReport(const CliOptions &options, const QVector<DeviceOutcome> &devices,
-                 const QVector<Verdict> &verdicts, const QString &start)
+                 const QVector<Verdict> &verdicts, const QString &start, bool recordsLost)
 {
     if (options.junitPath.isEmpty())
         return true;
@@ -49,15 +51,21 @@ bool writeReport(const CliOptions &options, const QVector<DeviceOutcome> &device
             device.properties = {
                 {QStringLiteral("port"), device.device},
                 {QStringLiteral("baud"), QString::number(options.session.baudRate)}};
+        } else if (devices.size() > 1) {
+            device.properties = {{QStringLiteral("file"), options.fromPath},
+                                 {QStringLiteral("port"), device.device}};
         } else {
             device.properties = {{QStringLiteral("file"), device.device}};
         }
         device.properties.append(
             {QStringLiteral("version"), QCoreApplication::applicationVersion()});
+        if (recordsLost)
+            device.error = QStringLiteral("the run could not be recorded: its records were not "
+                                          "all written");
         reports.append(device);
     }
     QString error;
-    if (saveJUnit(options.junitPath, reports, &error))
+    if (saveOutput(options.junitPath, junitXml(reports), &error))
         return true;
     complain(QStringLiteral("cannot write the report %1: %2").arg(options.junitPath, error));
     return false;
@@ -89,6 +97,15 @@ Verdict notOpened(const QString &reason)
 
 } // namespace
 
+DeviceEnding endingOf(const RunStatistics &statistics, DeviceEnding::Kind kind)
+{
+    DeviceEnding ending;
+    ending.kind = kind;
+    ending.allOk = statistics.allOk();
+    ending.endedAway = statistics.endedAway;
+    return ending;
+}
+
 RunChart chartFor(const CliOptions &options, const QStringList &deviceNames)
 {
     RunChart chart(options.session.unit, deviceNames);
@@ -100,11 +117,12 @@ RunChart chartFor(const CliOptions &options, const QStringList &deviceNames)
 void concludeRun(const CliOptions &options, const RunChart &chart,
                  const QVector<DeviceOutcome> &devices, const QString &start, RunOutcome &outcome)
 {
-    const bool several = options.ports.size() > 1; // as the records carry their port
+    const bool several = devices.size() > 1; // as the records carry their port
     QString text;
     QVector<RunStatistics> statistics;
     QVector<Verdict> verdicts;
     QStringList verdictTitles;
+    const bool recordsLost = outcome.outputLost;
     for (const DeviceOutcome &device : devices) {
         DeviceEnding ending = device.ending;
         if (!device.openFailure.isEmpty()) {
@@ -126,7 +144,34 @@ void concludeRun(const CliOptions &options, const RunChart &chart,
     }
     const bool summaryWritten = writeWhole(stderr, text) == Written::Whole;
     const bool chartWritten = writeChart(options, chart, statistics, verdictTitles);
-    const bool reportWritten = !options.accuracy || writeReport(options, devices, verdicts, start);
+    const bool reportWritten =
+        !options.accuracy || writeReport(options, devices, verdicts, start, recordsLost);
     if (!(summaryWritten && chartWritten && reportWritten))
         outcome.outputLost = true;
+}
+
+QString fileClash(const CliOptions &options)
+{
+    // Opened twice, the port would be refused as busy, as if another program had it.
+    QStringList ports;
+    for (const QString &port : options.ports)
+        ports << portPath(port);
+    const QPair<int, int> same = sameFiles(ports);
+    if (same.first >= 0)
+        return QStringLiteral("--port %1 is given twice: it is the port %2 as well")
+            .arg(options.ports.at(same.second), options.ports.at(same.first));
+    return fileClash({QStringLiteral("--from"), options.fromPath},
+                     {{QStringLiteral("--plot"), options.plotPath},
+                      {QStringLiteral("--junit"), options.junitPath}});
+}
+
+std::optional<RunOutcome> refusedForClash(const CliOptions &options)
+{
+    const QString clash = fileClash(options);
+    if (clash.isEmpty())
+        return std::nullopt;
+    complain(clash);
+    RunOutcome outcome;
+    outcome.badOptions = true;
+    return outcome;
 }

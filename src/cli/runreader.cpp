@@ -22,10 +22,6 @@ constexpr int kTimeStampLength = 12; // hh:mm:ss.zzz
 // A time of day further back than this from the line before is on the next day; a smaller step
 // back is the clock being set.
 constexpr qint64 kNewDayStepMs = 12 * 3600 * 1000;
-// Lines of a window log held for pairing at most, as long as a send among them is unanswered:
-// the window's replies can run this far behind its send lines (under load, for seconds), and
-// a log with unanswered sends is not held whole.
-constexpr int kMaxHeld = 200;
 
 // The window's line forms, taken from the very functions that write them.
 struct WindowForms
@@ -117,9 +113,10 @@ constexpr int kCsvColumnsBeforeCheck = 7;
 bool isCsvHeader(const QString &line)
 {
     static const QString header = recordHeader(RecordFormat::Csv).trimmed();
+    static const QString withPort = recordHeader(RecordFormat::Csv, true).trimmed();
     static const QString withoutCheck =
         header.section(QLatin1Char(','), 0, kCsvColumnsBeforeCheck - 1);
-    return line == header || line == withoutCheck;
+    return line == header || line == withPort || line == withoutCheck;
 }
 
 struct RecordFields
@@ -227,6 +224,7 @@ bool RunReader::begin()
             line.remove(0, 1);
         if (isCsvHeader(line)) {
             m_kind = Kind::Csv;
+            m_csvPorts = line == recordHeader(RecordFormat::Csv, true).trimmed();
         } else {
             m_kind = line.startsWith(QLatin1Char('{')) ? Kind::Jsonl : Kind::WindowLog;
             if (!parse(line))
@@ -243,11 +241,14 @@ bool RunReader::begin()
     return false;
 }
 
-bool RunReader::next(Measurement &measurement)
+bool RunReader::next(Measurement &measurement, QString *port)
 {
     if (!fill())
         return false;
-    measurement = m_ready.dequeue();
+    Ready ready = m_ready.dequeue();
+    measurement = ready.measurement;
+    if (port)
+        *port = ready.port;
     return true;
 }
 
@@ -263,12 +264,9 @@ bool RunReader::fill()
         }
         m_atEnd = true;
         // A command still waiting at the end gives no record.
-        QVector<int> partner = pairHeld();
-        if (!m_held.isEmpty() && m_held.last().isSend && partner.last() < 0) {
-            m_held.removeLast();
-            partner.removeLast();
-        }
-        release(m_held.size(), partner);
+        if (heldSendIsLast())
+            m_heldSends.removeLast();
+        releaseHeld();
     }
     return !m_ready.isEmpty();
 }
@@ -325,9 +323,17 @@ bool RunReader::parseWindowLine(const QString &line)
     }
     if (line.startsWith(f.sendFailurePrefix)) {
         // The window logs it right after the send line of the command it could not write.
-        if (!m_held.isEmpty() && m_held.last().isSend) {
-            m_held.removeLast();
+        if (heldSendIsLast()) {
+            m_heldSends.removeLast();
             ++m_unsent;
+            // Rare: worked out anew rather than undone.
+            m_leastBalance = 0;
+            for (int i = m_heldSends.size() - 1, replies = m_heldReplies.size(); i >= 0; --i) {
+                while (replies > 0 && m_heldReplies.at(replies - 1).sendsBefore > i)
+                    --replies;
+                m_leastBalance = std::min(m_leastBalance, int(m_heldReplies.size()) - replies -
+                                                              (int(m_heldSends.size()) - i));
+            }
         }
         return true;
     }
@@ -370,82 +376,73 @@ bool RunReader::parseReplyLine(const QString &line)
 void RunReader::addSend(const QDateTime &time)
 {
     m_sendTime = time;
-    m_held.append(HeldLine{true, time, Measurement()});
-    if (m_held.size() <= kMaxHeld)
-        return;
-    // Held too long: the earliest unanswered send is given up, with the lines before it.
-    const QVector<int> partner = pairHeld();
-    int count = 1;
-    while (count < m_held.size() && !(m_held.at(count - 1).isSend && partner.at(count - 1) < 0))
-        ++count;
-    release(count, partner);
+    m_leastBalance = m_heldSends.isEmpty() ? -1 : std::min(m_leastBalance - 1, -1);
+    m_heldSends.append(time);
 }
 
 void RunReader::addReply(const Measurement &reply)
 {
-    m_held.append(HeldLine{false, m_sendTime, reply});
-    // Fewer replies than sends cannot answer them all: spared pairing every line of a long hold.
-    const auto sends = std::count_if(m_held.cbegin(), m_held.cend(),
-                                     [](const HeldLine &line) { return line.isSend; });
-    if (2 * sends > m_held.size())
-        return;
-    const QVector<int> partner = pairHeld();
+    m_heldReplies.append(HeldReply{int(m_heldSends.size()), m_sendTime, reply});
+    ++m_leastBalance;
     // Once every send held is answered, later lines change nothing before them.
-    bool answered = true;
-    for (int i = 0; i < m_held.size() && answered; ++i)
-        answered = !m_held.at(i).isSend || partner.at(i) >= 0;
-    const int settled = answered ? m_held.size() : 0;
-    release(settled, partner);
+    if (m_heldSends.isEmpty() || m_leastBalance >= 0)
+        releaseHeld();
+}
+
+bool RunReader::heldSendIsLast() const
+{
+    return !m_heldSends.isEmpty() &&
+           (m_heldReplies.isEmpty() || m_heldReplies.last().sendsBefore < m_heldSends.size());
 }
 
 // The device answers in order, and a command whose reply came is not waited for any longer:
 // from the last reply back, each answers the latest send before it that no later reply took.
 // So replies after a run of sends answer the latest of them, and the counts are right also
-// when replies run behind the sends. Returns for each held line the index of its partner, or -1.
-QVector<int> RunReader::pairHeld() const
+// when replies run behind the sends. An unanswered send is a timeout at its time; records
+// follow the lines' order.
+void RunReader::releaseHeld()
 {
-    QVector<int> partner(m_held.size(), -1);
-    int before = m_held.size();
-    for (int r = m_held.size() - 1; r >= 0; --r) {
-        if (m_held.at(r).isSend)
-            continue;
-        int s = std::min(r, before) - 1;
-        while (s >= 0 && !m_held.at(s).isSend)
-            --s;
+    QVector<int> partner(m_heldReplies.size(), -1);
+    QVector<bool> answered(m_heldSends.size(), false);
+    int before = m_heldSends.size();
+    for (int r = m_heldReplies.size() - 1; r >= 0 && before > 0; --r) {
+        before = std::min(m_heldReplies.at(r).sendsBefore, before) - 1;
         // No send before it, so none before the replies before it either.
-        if (s < 0)
+        if (before < 0)
             break;
-        partner[r] = s;
-        partner[s] = r;
-        before = s;
+        partner[r] = before;
+        answered[before] = true;
     }
-    return partner;
-}
-
-// Records for the first count held lines: an unanswered send is a timeout at its time.
-void RunReader::release(int count, const QVector<int> &partner)
-{
-    for (int i = 0; i < count; ++i) {
-        const HeldLine &line = m_held.at(i);
-        if (line.isSend && partner.at(i) >= 0)
-            continue;
-        Measurement m = line.reply;
-        m.timeOfDayOnly = true;
-        if (line.isSend) {
+    int send = 0;
+    auto timeoutsBefore = [&](int end) {
+        for (; send < end; ++send) {
+            if (answered.at(send))
+                continue;
+            Measurement m;
+            m.timeOfDayOnly = true;
             m.status = Measurement::Status::Timeout;
-            m.time = line.time;
-        } else {
-            const QDateTime sent = partner.at(i) >= 0 ? m_held.at(partner.at(i)).time : line.time;
-            // A failure line has no time of its own; a reply stamped before its send has no
-            // latency (the clock was set back).
-            if (!m.time.isValid())
-                m.time = sent;
-            else if (partner.at(i) >= 0 && sent <= m.time)
-                m.latencyMs = sent.msecsTo(m.time);
+            m.time = m_heldSends.at(send);
+            m_ready.enqueue({m, QString()});
         }
-        m_ready.enqueue(m);
+    };
+    for (int r = 0; r < m_heldReplies.size(); ++r) {
+        const HeldReply &held = m_heldReplies.at(r);
+        timeoutsBefore(held.sendsBefore);
+        Measurement m = held.reply;
+        m.timeOfDayOnly = true;
+        const QDateTime sent = partner.at(r) >= 0 ? m_heldSends.at(partner.at(r)) : held.lastSend;
+        // A failure line has no time of its own; a reply stamped before its send has no
+        // latency (the clock was set back).
+        if (!m.time.isValid())
+            m.time = sent;
+        else if (partner.at(r) >= 0 && sent <= m.time)
+            m.latencyMs = sent.msecsTo(m.time);
+        m_ready.enqueue({m, QString()});
     }
-    m_held.remove(0, count);
+    timeoutsBefore(m_heldSends.size());
+    m_heldSends.clear();
+    m_heldReplies.clear();
+    m_leastBalance = 0;
 }
 
 bool RunReader::parseCsvLine(const QString &line)
@@ -454,13 +451,15 @@ bool RunReader::parseCsvLine(const QString &line)
         return true;
     // The check column is worked out again from the reply's bytes.
     const QStringList f = line.split(QLatin1Char(','));
-    if (f.size() != 8 && f.size() != kCsvColumnsBeforeCheck)
+    const int columns = recordHeader(RecordFormat::Csv).count(QLatin1Char(',')) + 1;
+    // The port, when several were measured, is the last column.
+    if (f.size() != columns + (m_csvPorts ? 1 : 0) && f.size() != kCsvColumnsBeforeCheck)
         return false;
     // The metres column is worked out again from the value or the reply.
     Measurement m;
     if (!measurementFromFields({f[0], f[1], f[3], f[4], f[5], f[6]}, m))
         return false;
-    m_ready.enqueue(m);
+    m_ready.enqueue({m, f.size() > columns ? f.last() : QString()});
     return true;
 }
 
@@ -480,6 +479,6 @@ bool RunReader::parseJsonLine(const QString &line)
     Measurement m;
     if (!measurementFromFields(fields, m))
         return false;
-    m_ready.enqueue(m);
+    m_ready.enqueue({m, text("port")});
     return true;
 }

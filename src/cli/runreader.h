@@ -40,8 +40,11 @@ public:
     bool begin();
     QString errorString() const { return m_errorString; }
 
-    // The next record; false at the end of the input.
-    bool next(Measurement &measurement);
+    // The next record, and the port it carries (records of a run on several ports do); false at
+    // the end of the input.
+    bool next(Measurement &measurement, QString *port = nullptr);
+    // The next record carries a port: the run was made on several.
+    bool carriesPorts() const { return !m_ready.isEmpty() && !m_ready.head().port.isEmpty(); }
 
     // Lines that fit no known form, and the first few of them.
     int skippedCount() const { return m_skippedCount; }
@@ -65,30 +68,41 @@ private:
     void skip(const QString &line);
     void addSend(const QDateTime &time);
     void addReply(const Measurement &reply);
-    QVector<int> pairHeld() const;
-    void release(int count, const QVector<int> &partner);
+    bool heldSendIsLast() const;
+    void releaseHeld();
 
     QIODevice *m_device;
     QTextCodec *m_utf8;
     QTextCodec *m_fallback; // for lines that are not UTF-8
     QByteArray m_buffer;
     Kind m_kind = Kind::WindowLog;
+    bool m_csvPorts = false; // the header has the column port: every row has it
     QString m_errorString;
     qint64 m_lineNumber = 0;
     int m_skippedCount = 0;
     QVector<SkippedLine> m_firstSkipped;
-    QQueue<Measurement> m_ready;
+    struct Ready
+    {
+        Measurement measurement;
+        QString port;
+    };
+    QQueue<Ready> m_ready;
     bool m_atEnd = false;
 
-    // Window log state.
-    struct HeldLine
+    // Window log state: the lines since the last time every send before them was answered.
+    // A send is held as its time alone, so that replies may run any length behind.
+    struct HeldReply
     {
-        bool isSend = false;
-        QDateTime time;    // of the send line; for a reply, of the last send line before it
-        Measurement reply; // a failure line's time is not known yet
+        int sendsBefore = 0; // held sends before it
+        QDateTime lastSend;  // the time of the last send line before it
+        Measurement reply;   // a failure line's time is not known yet
     };
-    QDateTime m_sendTime;     // of the last send line
-    QVector<HeldLine> m_held; // lines whose pairing later lines may still change
+    QDateTime m_sendTime; // of the last send line
+    QVector<QDateTime> m_heldSends;
+    QVector<HeldReply> m_heldReplies;
+    // The least, over the held sends, of the replies after one less the sends from it on: every
+    // held send is answered when it is 0 or more.
+    int m_leastBalance = 0;
     qint64 m_lastTimeOfDayMs = -1;
     qint64 m_day = 0;
     int m_unsent = 0;

@@ -19,6 +19,15 @@ QString number(double value)
     return QString::number(value, 'g', 6);
 }
 
+qint64 nanometresOf(const Measurement &measurement)
+{
+    // A value typed by hand can be any size; beyond a million kilometres it is kept at that, so
+    // that it still fits in nanometres in every unit.
+    if (measurement.written)
+        return std::llround(std::min(distanceMetres(measurement), 1e9) * 1e9);
+    return measurement.reply.distanceTenths * kNanometresPerTenth;
+}
+
 } // namespace
 
 qint64 percentile(QVector<qint64> values, double percent)
@@ -40,7 +49,7 @@ void RunStatistics::add(const Measurement &measurement)
     ++measurements;
     switch (measurement.status) {
     case Measurement::Status::Ok:
-        metres.append(distanceMetres(measurement));
+        nanometres.append(nanometresOf(measurement));
         break;
     case Measurement::Status::Failed:
         ++failures;
@@ -59,22 +68,38 @@ void RunStatistics::add(const Measurement &measurement)
         latenciesMs.append(measurement.latencyMs);
 }
 
-std::optional<DistanceFigures> distanceFigures(const RunStatistics &s)
+qint64 nanoUnitsOf(qint64 nanometres, LengthUnit unit)
 {
-    if (s.metres.isEmpty())
+    // The factor's eight decimals, and a product that a long reading times it needs 128 bits for.
+    const auto factor = static_cast<__int128>(std::llround(unitFactor(unit) * 1e8));
+    const __int128 product = nanometres * factor;
+    const __int128 half = kNanometresPerTenth / 2;
+    return qint64((product >= 0 ? product + half : product - half) / kNanometresPerTenth);
+}
+
+std::optional<DistanceFigures> distanceFigures(const RunStatistics &s, LengthUnit unit)
+{
+    if (s.nanometres.isEmpty())
         return std::nullopt;
+    QVector<qint64> values;
+    values.reserve(s.nanometres.size());
+    for (qint64 nm : s.nanometres)
+        values.append(nanoUnitsOf(nm, unit));
+    const auto [low, high] = std::minmax_element(values.cbegin(), values.cend());
+    __int128 sum = 0;
+    for (qint64 v : values)
+        sum += v;
+    const long double mean = static_cast<long double>(sum) / values.size();
+    long double squares = 0;
+    for (qint64 v : values)
+        squares += (v - mean) * (v - mean);
     DistanceFigures f;
-    const auto [low, high] = std::minmax_element(s.metres.cbegin(), s.metres.cend());
-    f.min = *low;
-    f.max = *high;
-    double sum = 0;
-    for (double d : s.metres)
-        sum += d;
-    f.mean = sum / s.metres.size();
-    double squares = 0;
-    for (double d : s.metres)
-        squares += (d - f.mean) * (d - f.mean);
-    f.sd = s.metres.size() > 1 ? std::sqrt(squares / (s.metres.size() - 1)) : 0.0;
+    f.min = double(*low) * 1e-9;
+    f.max = double(*high) * 1e-9;
+    f.mean = double(mean * 1e-9L);
+    // Equal readings have no spread, whatever rounding the sum went through.
+    if (*low != *high)
+        f.sd = double(std::sqrt(squares / (values.size() - 1)) * 1e-9L);
     return f;
 }
 
@@ -82,7 +107,7 @@ QString countsLine(const RunStatistics &s)
 {
     const QString counts = QStringLiteral("measurements: %1, ok: %2, failed: %3, timeouts: %4")
                                .arg(s.measurements)
-                               .arg(s.metres.size())
+                               .arg(s.nanometres.size())
                                .arg(s.failures)
                                .arg(s.timeouts);
     if (s.disconnections == 0)

@@ -10,7 +10,7 @@
 // Nearest-rank percentile (0 < percent <= 100) of values; -1 when there are none.
 qint64 percentile(QVector<qint64> values, double percent);
 
-// What the summary reports: counts, and the valid distances (in metres) and reply latencies.
+// What the summary reports: counts, and the valid distances and reply latencies.
 struct RunStatistics
 {
     int measurements = 0;
@@ -22,19 +22,30 @@ struct RunStatistics
     int disconnections = 0;
     qint64 awayMs = 0;
     bool endedAway = false; // the last record is a disconnection
-    QVector<double> metres;
+    // Exact: a device counts in tenths of a metre, 10^8 nm each; a value typed into a log by
+    // hand is kept to the nanometre.
+    QVector<qint64> nanometres;
     QVector<qint64> latenciesMs; // of every reply whose latency is known
 
     void add(const Measurement &measurement);
     bool allOk() const { return failures == 0 && timeouts == 0; }
 };
 
+inline constexpr qint64 kNanometresPerTenth = 100000000; // the device's step
+
+// A valid distance in unit, in 10^-9 of it. Exact for a device's reading: its tenths times the
+// unit's factor, which has at most eight decimals.
+qint64 nanoUnitsOf(qint64 nanometres, LengthUnit unit);
+
+// The one computation of the valid distances' figures: the summary, the chart and the verdict
+// all take theirs from here.
 struct DistanceFigures
 {
-    double min = 0, max = 0, mean = 0, sd = 0; // metres; sd is the sample standard deviation
+    double min = 0, max = 0, mean = 0, sd = 0; // in the unit; sd is the sample standard deviation
 };
 // None without a valid distance.
-std::optional<DistanceFigures> distanceFigures(const RunStatistics &statistics);
+std::optional<DistanceFigures> distanceFigures(const RunStatistics &statistics,
+                                               LengthUnit unit = LengthUnit::Metre);
 
 // The summary's first two lines, without line ends: the counts, and the distance figures.
 QString countsLine(const RunStatistics &statistics);

@@ -736,6 +736,25 @@ void tst_Cli::severalDevices()
         xml.contains(
             QStringLiteral("<testsuite name=\"%1\" tests=\"1\" failures=\"1\"").arg(troublePort)),
         judged && missing);
+
+    // Read back, each port the same records, summary and verdict as live.
+    if (format == QLatin1String("text"))
+        return;
+    QVERIFY(writeBytes(dir.filePath("run"), run.out.toUtf8()));
+    Run back;
+    runCli(QStringList{"--from", dir.filePath("run"), "--format", format} +
+               (judged ? arguments.mid(arguments.indexOf("--reference")) : QStringList()),
+           back);
+    QCOMPARE(back.out, run.out);
+    auto linesOf = [](const QString &err, const QString &port) {
+        return err.split(QLatin1Char('\n'))
+            .filter(QRegularExpression("^" + QRegularExpression::escape(port) + ": "));
+    };
+    for (const QString &port : {sim->portName(), second.portName(), troublePort}) {
+        QVERIFY(!linesOf(run.err, port).isEmpty() || (missing && port == troublePort));
+        QCOMPARE(linesOf(back.err, port), linesOf(run.err, port));
+    }
+    QCOMPARE(back.exitCode, missing ? 0 : exitCode);
 }
 
 // What this machine has: every port the system reports, and whether the test opens it.
@@ -891,6 +910,10 @@ void tst_Cli::outputLost_data()
     QTest::newRow("chart") << "--plot /nonexistent/run.png > /dev/null"
                            << "cannot write the chart /nonexistent/run.png: No such file or "
                               "directory";
+    // The report then blames the records, not the device.
+    QTest::newRow("records, with a report")
+        << "--reference 17.8 --tolerance 1 --junit 'REPORT' > /dev/full"
+        << "cannot write the records: No space left on device";
     QTest::newRow("report") << "--reference 17.8 --tolerance 1 --junit /nonexistent/r.xml > "
                                "/dev/null"
                             << "cannot write the report /nonexistent/r.xml: No such file or "
@@ -911,10 +934,14 @@ void tst_Cli::outputLost()
     const QString record = formatRecord(measurement(Measurement::Status::Ok, 1, 0xB2, 12),
                                         RecordFormat::Csv, LengthUnit::Metre);
     QVERIFY(writeBytes(input, (recordHeader(RecordFormat::Csv) + record.repeated(200)).toUtf8()));
+    const QString limit = redirection.contains(QStringLiteral("RECORDS")) ? "ulimit -f 1; " : "";
+    const QString report = dir.filePath(QStringLiteral("report.xml"));
+    const bool reported = redirection.contains(QStringLiteral("REPORT"));
     redirection.replace(QStringLiteral("RECORDS"), file).replace(QStringLiteral("INPUT"), input);
+    redirection.replace(QStringLiteral("REPORT"), report);
     QProcess process;
     process.start(QStringLiteral("/bin/sh"),
-                  QStringList{"-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\" " + redirection,
+                  QStringList{"-c", "trap '' XFSZ; " + limit + "exec \"$0\" \"$@\" " + redirection,
                               RANGEFINDER_CLI} +
                       (fromFile
                            ? QStringList{"--format", "csv"}
@@ -924,6 +951,10 @@ void tst_Cli::outputLost()
     QCOMPARE(process.exitCode(), 5);
     const QString err = QString::fromUtf8(process.readAllStandardError());
     QVERIFY2(err.split(QLatin1Char('\n')).contains("rangefinder-cli: " + message), qPrintable(err));
+    const QByteArray xml = readBytes(report);
+    QVERIFY2(!reported || (xml.contains("<testsuites tests=\"1\" failures=\"0\" errors=\"1\">") &&
+                           xml.contains("<error message=\"the run could not be recorded")),
+             xml.constData());
 
     // What did reach the file is whole records, and each of them counted.
     QFile written(file);

@@ -16,6 +16,8 @@
 #include <QTest>
 #include <QTextCodec>
 
+#include <unistd.h>
+
 // rangefinder-cli --from: a saved window log or the program's own records read back.
 class tst_CliReadback : public CliTest
 {
@@ -27,6 +29,8 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void fromWithChartAndNoDisplay();
+    void outputs_data();
+    void outputs();
 };
 
 void tst_CliReadback::readBack_data()
@@ -103,6 +107,15 @@ void tst_CliReadback::readBack_data()
     row("CSV disconnection", recordHeader(RecordFormat::Csv) + gone, gone);
     row("JSONL disconnection",
         formatRecord(disconnection(1426), RecordFormat::Jsonl, LengthUnit::Foot), gone);
+    // Replies any length behind their sends still answer them, one each.
+    QString sends, replies, answered;
+    for (int i = 0; i < 250; ++i) {
+        const QTime at = QTime(9, 15).addMSecs(10 * i);
+        sends += "发送时间 : " + at.toString("hh:mm:ss.zzz") + "\n";
+        replies += "接收时间 : " + at.addSecs(60).toString("hh:mm:ss.zzz") + " 测量值:17.8米\n";
+        answered += at.addSecs(60).toString("hh:mm:ss.zzz") + ",ok,17.8,17.8,m,60000,,\n";
+    }
+    row("250 sends, then their replies", sends + replies, answered);
     QTest::newRow("empty") << QByteArray() << QString() << QString() << 0 << "empty";
     QTest::newRow("blank lines") << QByteArray("\n \n") << QString() << QString() << 0 << "empty";
     QTest::newRow("binary") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << QString()
@@ -254,6 +267,116 @@ void tst_CliReadback::fromWithChartAndNoDisplay()
     QVERIFY2(svg.contains(">FAIL, not met: Cg at least 1.33, Cgk at least 1.33</text>"),
              qPrintable(svg.left(3000)));
     QVERIFY(svg.contains("width=\"800\" height=\"400\""));
+}
+
+void tst_CliReadback::outputs_data()
+{
+    QTest::addColumn<QString>("command"); // IN: a saved run of two readings in the folder DIR
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");   // a line on stderr, if set
+    QTest::addColumn<QString>("file");      // in DIR, after the run
+    QTest::addColumn<QStringList>("parts"); // what it holds, in this order
+
+    const QString judged = " --reference 17.8 --tolerance 1";
+    const QString chart = " --plot /dev/stdout --plot-format svg";
+    const QStringList run{"time,status", ",ok,17.8,", ",ok,17.8,"};
+    QTest::newRow("chart to stdout, a file") << "--from IN" + chart + " > DIR/out" << 0 << QString()
+                                             << "out" << QStringList{" ok 17.8 m", "<svg"};
+    QTest::newRow("chart to stdout, appended")
+        << "--from IN" + chart + " >> DIR/old" << 0 << QString() << "old"
+        << QStringList{"old\n", " ok 17.8 m", " ok 17.8 m", "<svg"};
+    QTest::newRow("report to stderr, a file")
+        << "--from IN" + judged + " --junit /dev/stderr 2> DIR/err" << 0 << QString() << "err"
+        << QStringList{"measurements: 2,", "PASS: 5 of 5 criteria met", "<testsuites"};
+    QTest::newRow("report by the name of stdout's file")
+        << "--from IN" + judged + " --junit DIR/out > DIR/out" << 0 << QString() << "out"
+        << QStringList{" ok 17.8 m", "<testsuites"};
+    QTest::newRow("report over the input")
+        << "--from IN" + judged + " --junit IN" << 2
+        << "--junit DIR/in.csv is the file that --from DIR/in.csv reads: an output may not be "
+           "an input"
+        << "in.csv" << run;
+    QTest::newRow("chart over the input read from stdin")
+        << "--from - --plot IN --plot-format svg < IN" << 2
+        << "--plot DIR/in.csv is the file that stdin reads: an output may not be an input"
+        << "in.csv" << run;
+    QTest::newRow("records appended to the input")
+        << "--from IN --format csv >> IN" << 2
+        << "stdout is the file that --from DIR/in.csv reads: an output may not be an input"
+        << "in.csv" << run;
+    QTest::newRow("chart and report one file")
+        << "--from IN --plot DIR/x.svg --junit DIR/./x.svg" + judged << 2
+        << "--plot DIR/x.svg and --junit DIR/./x.svg are one file: each output needs its own"
+        << "x.svg" << QStringList{};
+    QTest::newRow("a port under two names")
+        << "--port /dev/null --port DIR/link" << 2
+        << "--port DIR/link is given twice: it is the port /dev/null as well" << QString()
+        << QStringList{};
+    // Names with bytes that are not UTF-8 (\377\376) are opened as the system names them.
+    QTest::newRow("an input named in bytes")
+        << "--from \"$(printf 'DIR/r\\377\\376.csv')\" --format csv > DIR/out" << 0 << QString()
+        << "out" << run;
+    QTest::newRow("a port link named in bytes")
+        << "--port \"$(printf 'DIR/port\\377')\" --port /dev/null" << 2
+        << "--port /dev/null is given twice: it is the port DIR/port" << QString() << QStringList{};
+    // The log spans midnight; it was saved on 2 May.
+    QTest::newRow("report of a window log")
+        << "--from DIR/window.log" + judged + " --junit DIR/r.xml" << 0 << QString() << "r.xml"
+        << QStringList{"timestamp=\"2024-05-01T23:59:59.020\"", "<property name=\"valid\"",
+                       "<property name=\"Cg\" value=\"inf\"/>"};
+    QTest::newRow("report of one reading")
+        << "--from DIR/one.log" + judged + " --junit DIR/r.xml" << 1 << QString() << "r.xml"
+        << QStringList{"<property name=\"valid\" value=\"1\"/>\n            <property "
+                       "name=\"start\" value=\"2024-05-02T23:59:59.020\"/>\n        </properties>"};
+}
+
+// Outputs that are stdout's or stderr's file, or that would lose an input or each other.
+void tst_CliReadback::outputs()
+{
+    QFETCH(QString, command);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(QString, file);
+    QFETCH(QStringList, parts);
+
+    QTemporaryDir dir;
+    const Measurement ok = measurement(Measurement::Status::Ok, 1, 0xB2, 12);
+    const QString record = formatRecord(ok, RecordFormat::Csv, LengthUnit::Metre);
+    QVERIFY(writeBytes(dir.filePath("in.csv"),
+                       (recordHeader(RecordFormat::Csv) + record + record).toUtf8()));
+    QVERIFY(writeBytes(dir.filePath("old"), "old\n"));
+    QVERIFY(QFile::link("/dev/null", dir.filePath("link")));
+    const QByteArray folder = QFile::encodeName(dir.path());
+    QCOMPARE(::symlink("in.csv", folder + "/r\xff\xfe.csv"), 0);
+    QCOMPARE(::symlink("/dev/null", folder + "/port\xff"), 0);
+    const QString window = "发送时间 : 23:59:59.000\n接收时间 : 23:59:59.020 测量值:17.8米\n"
+                           "发送时间 : 00:00:01.000\n接收时间 : 00:00:01.020 测量值:17.8米\n";
+    QVERIFY(writeBytes(dir.filePath("window.log"), window.toUtf8()));
+    QVERIFY(writeBytes(dir.filePath("one.log"), window.section('\n', 0, 1).toUtf8()));
+    for (const char *name : {"window.log", "one.log"}) {
+        QFile log(dir.filePath(name));
+        QVERIFY(log.open(QIODevice::ReadWrite) &&
+                log.setFileTime(QDateTime(QDate(2024, 5, 2), QTime(12, 0)),
+                                QFileDevice::FileModificationTime));
+    }
+
+    command.replace("IN", "DIR/in.csv").replace("DIR", dir.path());
+    message.replace("DIR", dir.path());
+    QProcess process;
+    process.start("/bin/sh", {"-c", "exec \"$0\" " + command, RANGEFINDER_CLI});
+    QVERIFY(process.waitForFinished(20000));
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(process.exitCode() == exitCode, qPrintable(err));
+    QVERIFY2(message.isEmpty() ? !err.contains("rangefinder-cli: ")
+                               : err.contains("rangefinder-cli: " + message),
+             qPrintable(err));
+    const QString content = QString::fromUtf8(readBytes(dir.filePath(file)));
+    int at = 0;
+    for (const QString &part : parts) {
+        at = content.indexOf(part, at);
+        QVERIFY2(at >= 0, qPrintable(part + " not in order in: " + content.left(2000)));
+        at += part.size();
+    }
 }
 
 QTEST_MAIN(tst_CliReadback)

@@ -258,6 +258,7 @@ void tst_CliRecords::accuracy_data()
     QTest::addColumn<QVector<double>>("figures"); // mean, bias, sd, largest deviation, Cg, Cgk
     QTest::addColumn<bool>("coarse");
     QTest::addColumn<QStringList>("failed"); // the criteria's first words
+    QTest::addColumn<QString>("text");       // what the stderr lines hold, if set
 
     const double inf = std::numeric_limits<double>::infinity();
     const int m = int(LengthUnit::Metre);
@@ -268,35 +269,61 @@ void tst_CliRecords::accuracy_data()
     QTest::newRow("spread too wide")
         << spread << m << 10.0 << 1.0 << 0
         << QVector<double>{10.1, 0.1, 0.0816497, 0.2, 0.816497, 0.408248} << false
-        << QStringList{"Cg", "Cgk"};
+        << QStringList{"Cg", "Cgk"} << QString();
     QTest::newRow("the same in feet")
         << spread << int(LengthUnit::Foot) << 10 * ft << ft << 0
         << QVector<double>{10.1 * ft, 0.1 * ft, 0.0816497 * ft, 0.2 * ft, 0.816497, 0.408248}
-        << false << QStringList{"Cg", "Cgk"};
+        << false << QStringList{"Cg", "Cgk"} << QString();
     QTest::newRow("exact, s = 0") << QVector<int>{100, 100, 100} << m << 10.0 << 0.5 << 0
-                                  << QVector<double>{10, 0, 0, 0, inf, inf} << true
-                                  << QStringList{};
+                                  << QVector<double>{10, 0, 0, 0, inf, inf} << true << QStringList{}
+                                  << QString();
     // 0.2 T = 0.2 leaves no room for a bias of 0.3.
-    QTest::newRow("biased, s = 0")
-        << QVector<int>{103, 103, 103} << m << 10.0 << 1.0 << 0
-        << QVector<double>{10.3, 0.3, 0, 0.3, inf, -inf} << false << QStringList{"Cgk"};
+    QTest::newRow("biased, s = 0") << QVector<int>{103, 103, 103} << m << 10.0 << 1.0 << 0
+                                   << QVector<double>{10.3, 0.3, 0, 0.3, inf, -inf} << false
+                                   << QStringList{"Cgk"} << QString();
     // Deviations from the mean 10.3: -0.3 three times and 0.9, so s = sqrt(1.08 / 3) = 0.6.
     QTest::newRow("a reading outside")
         << QVector<int>{100, 100, 112, 100} << m << 10.0 << 1.0 << 0
         << QVector<double>{10.3, 0.3, 0.6, 1.2, 0.4 / 3.6, -0.1 / 1.8} << false
-        << QStringList{"readings", "Cg", "Cgk"};
+        << QStringList{"readings", "Cg", "Cgk"} << QString();
     QTest::newRow("a failure and a timeout")
         << QVector<int>{100, 0, 100, -1} << m << 10.0 << 1.0 << 0
-        << QVector<double>{10, 0, 0, 0, inf, inf} << false << QStringList{"failed"};
+        << QVector<double>{10, 0, 0, 0, inf, inf} << false << QStringList{"failed"} << QString();
     QTest::newRow("two allowed") << QVector<int>{100, 0, 100, -1} << m << 10.0 << 1.0 << 2
-                                 << QVector<double>{10, 0, 0, 0, inf, inf} << false
-                                 << QStringList{};
+                                 << QVector<double>{10, 0, 0, 0, inf, inf} << false << QStringList{}
+                                 << QString();
     QTest::newRow("one reading") << QVector<int>{101} << m << 10.0 << 1.0 << 0
                                  << QVector<double>{10.1, 0.1, 0, 0.1} << false
-                                 << QStringList{"Cg", "Cgk"};
+                                 << QStringList{"Cg", "Cgk"} << QString();
     QTest::newRow("none") << QVector<int>{-1} << m << 10.0 << 1.0 << 1
                           << QVector<double>{0, 0, 0, 0} << false
-                          << QStringList{"readings", "Cg", "Cgk"};
+                          << QStringList{"readings", "Cg", "Cgk"} << QString();
+    // A bias of exactly 0.1 * 2T fails with Cgk 0 on either side, however the readings round.
+    QTest::newRow("bias 0.1 * 2T below")
+        << QVector<int>{79, 79, 79} << m << 8.0 << 0.5 << 0
+        << QVector<double>{7.9, -0.1, 0, -0.1, inf, 0} << true << QStringList{"Cgk"}
+        << "FAIL: bias -0.100 m reaches 0.100 m";
+    QTest::newRow("bias 0.1 * 2T above")
+        << QVector<int>{81, 81, 81} << m << 8.0 << 0.5 << 0
+        << QVector<double>{8.1, 0.1, 0, 0.1, inf, 0} << true << QStringList{"Cgk"} << "Cgk at 0.00";
+    QTest::newRow("bias 0.1 * 2T, offset 0.2")
+        << QVector<int>{127, 127} << m << 12.5 << 1.0 << 0
+        << QVector<double>{12.7, 0.2, 0, 0.2, inf, 0} << false << QStringList{"Cgk"} << QString();
+    // 6000 and 6000.6 m are 0.980 and 0.988 ft from the reference: outside, however near.
+    QTest::newRow("a reading just outside, in feet")
+        << QVector<int>{60000, 60006} << int(LengthUnit::Foot) << 19686.02 << 0.97 << 0
+        << QVector<double>{19686.02365197, 0.00365197, 1.39194248, 0.98790394, 0.0464579, 0.0455833}
+        << true << QStringList{"readings", "Cg", "Cgk"}
+        << "2 of 2 readings outside 19685.05 to 19686.99 ft, the farthest +0.988 ft";
+    QTest::newRow("reference and tolerance as given")
+        << QVector<int>{45720, 45720} << int(LengthUnit::Foot) << 15000.04 << 0.05 << 0
+        << QVector<double>{15000.0000228, -0.0399772, 0, -0.0399772, inf, -inf} << true
+        << QStringList{"Cgk"} << "reference 15000.04, tolerance 0.05, n 2, mean 15000.000";
+    // Far from 0, single precision would move every reading by up to 0.0002: sd 0.488.
+    QTest::newRow("spread at 4032 m")
+        << QVector<int>{40313, 40324, 40318, 40313, 40311, 40319} << m << 4032.0 << 5.0 << 0
+        << QVector<double>{4031.63333, -0.366667, 0.48853523, -0.9, 0.682312, 0.432131} << false
+        << QStringList{"Cg", "Cgk"} << "sd 0.489";
 }
 
 void tst_CliRecords::accuracy()
@@ -309,6 +336,7 @@ void tst_CliRecords::accuracy()
     QFETCH(QVector<double>, figures);
     QFETCH(bool, coarse);
     QFETCH(QStringList, failed);
+    QFETCH(QString, text);
 
     using S = Measurement::Status;
     RunStatistics statistics;
@@ -337,6 +365,13 @@ void tst_CliRecords::accuracy()
     }
     QCOMPARE(failing, failed);
     QCOMPARE(verdict.passed(), failed.isEmpty());
+    const QString lines = formatVerdict(verdict, settings);
+    QVERIFY2(lines.contains(text), qPrintable(lines));
+    // One computation: the summary's figures are the verdict's.
+    if (LengthUnit(unit) == LengthUnit::Metre && verdict.valid > 0)
+        QVERIFY2(formatSummary(statistics)
+                     .contains(QStringLiteral("sd %1\n").arg(QString::number(verdict.sd, 'g', 6))),
+                 qPrintable(formatSummary(statistics)));
 }
 
 void tst_CliRecords::chart_data()
