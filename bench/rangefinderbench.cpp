@@ -5,6 +5,7 @@
 //                     [--runs N] [--lines N] [--block N] [--pane-limit PX] [--save-log FILE]
 #include "core/logtextfile.h"
 #include "core/measurementtext.h"
+#include "core/replyframe.h"
 #include "simulator/devicesimulator.h"
 #include "support/devicethread.h"
 #include "support/namedchild.h"
@@ -165,20 +166,33 @@ BurstCapture *bursts = nullptr;
 const QString kReceived = QStringLiteral("接收时间");
 const QString kSent = QStringLiteral("发送时间");
 
-// 1. From the device writing a reply's last byte to its line in the pane.
-void latency(int replies)
+// A line the window showed for a reply, and when.
+struct ShownLine
 {
-    print("\n== Latency: reply's last byte written -> its line in the pane ==\n");
+    qint64 ns;      // appended, laid out, the pane scrolled to it
+    qint64 readNs;  // the window's last read of the port before it
+    qint64 firedNs; // the silence timer's last firing before it
+    QString text;
+};
+
+// Every reply the device wrote, and every reply line the window showed, in order.
+struct LatencyRun
+{
+    QVector<SimulatorEvent> replies;
+    std::vector<ShownLine> lines;
+};
+
+// Continuous measurement every 30 ms until the window has shown lines for so many replies.
+LatencyRun runLatency(int replies, const SimulatorSettings &settings)
+{
+    LatencyRun run;
     DeviceThread deviceThread;
     DeviceSimulator *device = deviceThread.device;
+    device->setSettings(settings);
     if (!device->start()) {
         print("cannot start the simulator: %s\n", qPrintable(device->errorString()));
-        return;
+        return run;
     }
-
-    std::vector<qint64> lineNs;
-    std::vector<qint64> readNs;
-    std::vector<qint64> firedNs;
     {
         Window window;
         // Connected before the window's own connection, made when the port opens, so this runs
@@ -189,77 +203,113 @@ void latency(int replies)
                          [&lastFired] { lastFired = steadyNowNs(); });
         if (!window.open(device->portName())) {
             print("cannot open %s\n", qPrintable(device->portName()));
-        } else {
-            QTextEdit *log = window.log();
-            lineNs.reserve(size_t(replies) + 16);
-            readNs.reserve(size_t(replies) + 16);
-            // When the window last read the port before each line: splits the latency into
-            // getting the bytes to the window and the window's silence timer and decoding.
-            qint64 lastRead = 0;
-            QSerialPort *serial = window.child<QSerialPort>("serial");
-            QObject::connect(serial, &QSerialPort::readyRead, serial,
-                             [&lastRead] { lastRead = steadyNowNs(); });
-            // The window logs each decoded burst right after appending its line: by then the line
-            // is laid out, the cursor moved and the pane scrolled to it.
-            bursts->onBurst = [&](int) {
-                const qint64 now = steadyNowNs();
-                if (log->document()->lastBlock().text().startsWith(kReceived)) {
-                    lineNs.push_back(now);
-                    readNs.push_back(lastRead);
-                    firedNs.push_back(lastFired);
-                }
-            };
-            window.child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("30"));
-            window.click("continueSendBtn");
-            runUntil([&] { return lineNs.size() >= size_t(replies); }, replies * 30 * 4,
-                     [&](QEventLoop &loop) {
-                         QObject::connect(log, &QTextEdit::textChanged, &loop, [&] {
-                             if (lineNs.size() >= size_t(replies))
-                                 loop.quit();
-                         });
-                     });
-            window.click("continueSendBtn");
-            wait(100);
-            bursts->onBurst = nullptr;
+            return run;
         }
+        QTextEdit *log = window.log();
+        qint64 lastRead = 0;
+        QSerialPort *serial = window.child<QSerialPort>("serial");
+        QObject::connect(serial, &QSerialPort::readyRead, serial,
+                         [&lastRead] { lastRead = steadyNowNs(); });
+        // The window logs each decoded burst right after appending its lines, one per reply
+        // (joined replies share a burst): by then they are laid out and the pane scrolled.
+        int blocksSeen = log->document()->blockCount();
+        bursts->onBurst = [&](int) {
+            const qint64 now = steadyNowNs();
+            const QTextDocument *document = log->document();
+            std::vector<QString> fresh;
+            QTextBlock block = document->lastBlock();
+            for (int n = document->blockCount() - blocksSeen; n > 0;
+                 --n, block = block.previous()) {
+                if (block.text().startsWith(kReceived))
+                    fresh.insert(fresh.begin(), block.text());
+            }
+            blocksSeen = document->blockCount();
+            for (const QString &text : fresh)
+                run.lines.push_back({now, lastRead, lastFired, text});
+        };
+        window.child<QLineEdit>("timeLineEdit")->setText(QStringLiteral("30"));
+        window.click("continueSendBtn");
+        runUntil([&] { return run.lines.size() >= size_t(replies); }, replies * 30 * 4,
+                 [&](QEventLoop &loop) {
+                     QObject::connect(log, &QTextEdit::textChanged, &loop, [&] {
+                         if (run.lines.size() >= size_t(replies))
+                             loop.quit();
+                     });
+                 });
+        window.click("continueSendBtn");
+        wait(100);
+        bursts->onBurst = nullptr;
     }
-    const QVector<SimulatorEvent> events = device->events();
+    run.replies = eventsOf(*device, SimulatorEvent::Reply);
+    return run;
+}
 
-    std::vector<qint64> replyNs;
-    for (const SimulatorEvent &event : events) {
-        if (event.kind == SimulatorEvent::Reply)
-            replyNs.push_back(event.steadyNs);
-    }
-    const size_t n = std::min(replyNs.size(), lineNs.size());
-    std::vector<double> ms;
-    std::vector<double> toRead;
-    std::vector<double> toLine;
-    std::vector<double> toFire;
-    std::vector<double> fireToLine;
+// What the window shows after the time stamp for a reply, metres selected.
+QString shownValue(const QByteArray &reply)
+{
+    Reply decoded;
+    decoded.status = quint8(reply.at(3));
+    decoded.distanceTenths = quint16(quint8(reply.at(5)) << 8 | quint8(reply.at(6)));
+    return frameLine(decoded, LengthUnit::Metre);
+}
+
+// Latency per reply: its k-th line against the k-th reply written, each pair checked by the
+// value it shows. Returns p50 in ms, or -1.
+double printLatency(const LatencyRun &run)
+{
+    const size_t n = std::min(size_t(run.replies.size()), run.lines.size());
+    std::vector<double> ms, toRead, toLine, toFire, fireToLine;
+    int mismatched = 0;
     for (size_t i = 0; i < n; ++i) {
-        ms.push_back(double(lineNs[i] - replyNs[i]) / 1e6);
-        toRead.push_back(double(readNs[i] - replyNs[i]) / 1e6);
-        toLine.push_back(double(lineNs[i] - readNs[i]) / 1e6);
-        toFire.push_back(double(firedNs[i] - readNs[i]) / 1e6);
-        fireToLine.push_back(double(lineNs[i] - firedNs[i]) / 1e6);
+        const qint64 written = run.replies.at(int(i)).steadyNs;
+        const ShownLine &line = run.lines.at(i);
+        mismatched += line.text.endsWith(shownValue(run.replies.at(int(i)).bytes)) ? 0 : 1;
+        ms.push_back(double(line.ns - written) / 1e6);
+        toRead.push_back(double(line.readNs - written) / 1e6);
+        toLine.push_back(double(line.ns - line.readNs) / 1e6);
+        toFire.push_back(double(line.firedNs - line.readNs) / 1e6);
+        fireToLine.push_back(double(line.ns - line.firedNs) / 1e6);
     }
-    print("continuous measurement every 30 ms: %zu replies written, %zu lines shown\n",
-          replyNs.size(), lineNs.size());
+    print("%d replies written, %zu lines shown, %d pairs whose line shows another value\n",
+          run.replies.size(), run.lines.size(), mismatched);
     if (ms.empty())
-        return;
+        return -1;
     print("latency ms: p50 %.2f  p95 %.2f  p99 %.2f  max %.2f  min %.2f  (over %zu; the silence "
-          "timer alone is 10)\n",
+          "timer alone is %d)\n",
           percentile(ms, 50), percentile(ms, 95), percentile(ms, 99), percentile(ms, 100),
-          percentile(ms, 0.0001), ms.size());
+          percentile(ms, 0.0001), ms.size(), kBurstSilenceMs);
     print("  written -> the window reads it: p50 %.2f  p99 %.2f  max %.2f\n",
           percentile(toRead, 50), percentile(toRead, 99), percentile(toRead, 100));
     print("  read -> line (silence timer, decode, append, auto-scroll): p50 %.2f  p99 %.2f  "
           "max %.2f\n",
           percentile(toLine, 50), percentile(toLine, 99), percentile(toLine, 100));
-    print("    read -> the 10 ms silence timer fires: p50 %.2f  p99 %.2f  max %.2f\n",
+    print("    read -> the silence timer fires: p50 %.2f  p99 %.2f  max %.2f\n",
           percentile(toFire, 50), percentile(toFire, 99), percentile(toFire, 100));
     print("    timer -> line (decode, append, auto-scroll): p50 %.2f  p99 %.2f  max %.2f\n",
           percentile(fireToLine, 50), percentile(fireToLine, 99), percentile(fireToLine, 100));
+    return percentile(ms, 50);
+}
+
+// 1. From the device writing a reply's last byte to its line in the pane. A walking distance,
+// so that a pair of a line and the wrong reply shows. Then a case whose latency is known: noise
+// a few milliseconds behind each reply restarts the silence, so each line comes that much later.
+void latency(int replies)
+{
+    print("\n== Latency: reply's last byte written -> its line in the pane ==\n");
+    SimulatorSettings settings;
+    settings.pattern = SimulatorSettings::Pattern::RandomWalk;
+    print("continuous measurement every 30 ms, distance walking: ");
+    const double plain = printLatency(runLatency(replies, settings));
+
+    constexpr int kNoiseDelayMs = 6;
+    settings.noise = SimulatorSettings::Noise::BetweenReplies;
+    settings.noiseBytes = 2;
+    settings.noiseDelayMs = kNoiseDelayMs;
+    print("the same, with 2 bytes of noise %d ms behind each reply: ", kNoiseDelayMs);
+    const double later = printLatency(runLatency(std::min(replies, 300), settings));
+    if (plain >= 0 && later >= 0)
+        print("check: p50 grew by %.2f ms, the noise's delay is %d ms\n", later - plain,
+              kNoiseDelayMs);
 }
 
 // What a QTextEdit alone costs at the window's pace: a bare one of the log pane's size, with

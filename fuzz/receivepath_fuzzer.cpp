@@ -131,19 +131,24 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
     const QString prefix = QStringLiteral("接收时间 : 09:15:02.047 ");
     QByteArray buffer;
     bool timerRunning = false;
+    BurstCarry carry;
+    bool carried = false; // the model's own: the last burst was cut by size and held a reply
 
-    auto endNow = [&](LengthUnit unit) {
+    auto endNow = [&](LengthUnit unit, bool silent) {
         const QByteArray before = buffer;
         ReplyFrame frameBefore;
         std::copy(std::begin(frame), std::end(frame), frameBefore);
 
-        const BurstOutcome outcome = endBurst(buffer, frame);
+        const BurstOutcome outcome =
+            endBurst(buffer, frame, silent ? BurstEnd::Silence : BurstEnd::Size, &carry);
         timerRunning = false;
 
         // A reply is 7 bytes from a 0x55, and the 8th when it is their checksum. It is
-        // delimited when it ends the buffer or is followed by its checksum or by a 0x55. With a
-        // delimited reply in the buffer, replies are read from the first one and only delimited
-        // ones count; else from the first 0x55, each in turn. Fewer than 7 from a 0x55 are kept.
+        // delimited when it ends a burst the line fell silent after, or is followed by its
+        // checksum or by a 0x55. With a delimited reply in the buffer, or in the part of its
+        // burst before a cut by size, replies are read from the first one and only delimited
+        // ones count; else from the first 0x55, each in turn. Fewer than 7 from a 0x55 are
+        // kept, or fewer than 8 at a cut by size when only delimited replies count.
         const auto at = [&before](int i) { return quint8(before.at(i)); };
         const auto checksum = [&at](int start) {
             return (at(start + 2) + at(start + 3) + at(start + 4) + at(start + 5) + at(start + 6)) &
@@ -151,16 +156,20 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
         };
         const auto isDelimited = [&](int start) {
             const int end = start + kMinReplyBytes;
-            return end == before.size() || at(end) == 0x55 || at(end) == checksum(start);
+            if (end == before.size())
+                return silent;
+            return at(end) == 0x55 || at(end) == checksum(start);
         };
-        bool anyDelimited = false;
+        bool anyDelimited = carried;
         for (int i = 0; i + kMinReplyBytes <= before.size(); ++i)
             anyDelimited = anyDelimited || (at(i) == 0x55 && isDelimited(i));
+        const int keep = anyDelimited && !silent ? kMinReplyBytes + 1 : kMinReplyBytes;
+        carried = anyDelimited && !silent;
         const auto countsFrom = [&](int from) {
             for (int i = from; i < before.size(); ++i) {
                 if (at(i) != 0x55)
                     continue;
-                if (before.size() - i < kMinReplyBytes || !anyDelimited || isDelimited(i))
+                if (before.size() - i < keep || !anyDelimited || isDelimited(i))
                     return i;
             }
             return int(before.size());
@@ -171,7 +180,7 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
         ReplyFrame expectedFrame;
         std::copy(std::begin(frameBefore), std::end(frameBefore), expectedFrame);
         int n = 0;
-        while (before.size() - start >= kMinReplyBytes) {
+        while (before.size() - start >= keep) {
             int end = start + kMinReplyBytes;
             if (end < before.size() && at(end) == checksum(start))
                 ++end;
@@ -191,8 +200,9 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
         CHECK(outcome.decoded() == (n > 0));
         CHECK(outcome.burst == before.left(start));
         CHECK(buffer == before.mid(start));
-        CHECK(buffer.size() < kMinReplyBytes);
+        CHECK(buffer.size() < keep);
         CHECK(buffer.isEmpty() || buffer.at(0) == '\x55');
+        CHECK(carry.delimitedOnly == carried);
         CHECK(std::equal(std::begin(frame), std::end(frame), expectedFrame));
     };
 
@@ -218,16 +228,16 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
         CHECK(tooLong == (buffer.size() > kMaxBurstBytes));
         CHECK(buffer.size() <= kMaxBurstBytes + bytes.size());
         if (tooLong) {
-            endNow(unit);
+            endNow(unit, false);
             // Only the start of a reply, at the very end of the burst, waits for its rest.
-            CHECK(buffer.size() < kMinReplyBytes);
+            CHECK(buffer.size() <= kMinReplyBytes);
         } else if (control & 4) {
-            endNow(unit);
+            endNow(unit, true);
         }
     }
     // The line falls silent after the last read.
     if (timerRunning)
-        endNow(unit);
+        endNow(unit, true);
 }
 
 void runAssembler(const quint8 *data, size_t size, ReplyFrame &frame)

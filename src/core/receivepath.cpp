@@ -12,16 +12,23 @@ bool collectBytes(QByteArray &buffer, const QByteArray &bytes)
 
 namespace {
 
+struct Scan
+{
+    const QByteArray &bytes;
+    bool silent;               // the line fell silent after the last byte
+    int keep = kMinReplyBytes; // a 0x55 with fewer bytes behind it waits for more
+};
+
 // A reply whose end is plain to see. Noise that happens to hold a 0x55 is almost never one:
 // anything it shows would be a made-up distance, and a reply behind it would be lost.
-bool delimited(const QByteArray &buffer, int start)
+bool delimited(const Scan &scan, int start)
 {
     const int end = start + kMinReplyBytes;
-    if (end == buffer.size())
-        return true;
-    const quint8 next = quint8(buffer.at(end));
+    if (end == scan.bytes.size())
+        return scan.silent;
+    const quint8 next = quint8(scan.bytes.at(end));
     return next == quint8(kReplyStartByte) ||
-           next == frameChecksum(buffer.mid(start, kMinReplyBytes));
+           next == frameChecksum(scan.bytes.mid(start, kMinReplyBytes));
 }
 
 // Where the reply starting at start ends: after its 7 bytes, or after its check byte when that
@@ -35,45 +42,50 @@ int replyEnd(const QByteArray &buffer, int start)
     return end;
 }
 
-// The first 0x55 at or after from with a whole reply behind it, a delimited one if asked;
-// -1 when there is none.
-int nextReply(const QByteArray &buffer, int from, bool delimitedOnly)
+// The first 0x55 at or after from that does not wait for more, a delimited one if asked; -1
+// when there is none.
+int nextReply(const Scan &scan, int from, bool delimitedOnly)
 {
-    for (int at = buffer.indexOf(kReplyStartByte, from);
-         at >= 0 && buffer.size() - at >= kMinReplyBytes;
-         at = buffer.indexOf(kReplyStartByte, at + 1)) {
-        if (!delimitedOnly || delimited(buffer, at))
+    const QByteArray &bytes = scan.bytes;
+    for (int at = bytes.indexOf(kReplyStartByte, from); at >= 0 && bytes.size() - at >= scan.keep;
+         at = bytes.indexOf(kReplyStartByte, at + 1)) {
+        if (!delimitedOnly || delimited(scan, at))
             return at;
     }
     return -1;
 }
 
-// Where the bytes kept for the next burst begin: the first 0x55 at or after from that has
-// fewer than 7 bytes behind it, or the end.
-int residueStart(const QByteArray &buffer, int from)
+// Where the bytes kept for the next burst begin: the first 0x55 at or after from that waits
+// for more, or the end.
+int residueStart(const Scan &scan, int from)
 {
     const int at =
-        buffer.indexOf(kReplyStartByte, std::max(from, buffer.size() - kMinReplyBytes + 1));
-    return at < 0 ? buffer.size() : at;
+        scan.bytes.indexOf(kReplyStartByte, std::max(from, scan.bytes.size() - scan.keep + 1));
+    return at < 0 ? scan.bytes.size() : at;
 }
 
 } // namespace
 
-BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame)
+BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, BurstEnd burstEnd, BurstCarry *carry)
 {
     BurstOutcome outcome;
+    Scan scan{buffer, burstEnd == BurstEnd::Silence};
     // Two commands sent close together have their replies arrive as one burst; a late check
     // byte or noise may stand in front of them.
-    const bool delimitedOnly = nextReply(buffer, 0, true) >= 0;
-    int start = nextReply(buffer, 0, delimitedOnly);
-    int done = start >= 0 ? start : residueStart(buffer, 0);
+    const bool delimitedOnly = (carry && carry->delimitedOnly) || nextReply(scan, 0, true) >= 0;
+    if (delimitedOnly && !scan.silent)
+        scan.keep = kMinReplyBytes + 1;
+    if (carry)
+        carry->delimitedOnly = delimitedOnly && !scan.silent;
+    int start = nextReply(scan, 0, delimitedOnly);
+    int done = start >= 0 ? start : residueStart(scan, 0);
     outcome.dropped = done;
     while (start >= 0) {
         frameFromBurst(QByteArray::fromRawData(buffer.constData() + start, buffer.size() - start),
                        frame);
         const int end = replyEnd(buffer, start);
-        const int next = nextReply(buffer, end, delimitedOnly);
-        done = next >= 0 ? next : residueStart(buffer, end);
+        const int next = nextReply(scan, end, delimitedOnly);
+        done = next >= 0 ? next : residueStart(scan, end);
         outcome.replies.append({replyFromFrame(frame), buffer.mid(start, done - start)});
         start = next;
     }

@@ -29,6 +29,15 @@ struct BurstOutcome
     bool decoded() const { return !replies.isEmpty(); }
 };
 
+// How a burst ended: the line fell silent, or the burst grew too long to wait for that.
+enum class BurstEnd { Silence, Size };
+
+// What a burst ended by its size hands on to its rest, which follows without a silence.
+struct BurstCarry
+{
+    bool delimitedOnly = false;
+};
+
 // Ends the burst in buffer (with the residue of the last one in front of it). A reply is 7
 // bytes from a 0x55; it is delimited when they end the burst or are followed by their check
 // byte or by a further 0x55. When the buffer holds a delimited reply, decoding starts at the
@@ -36,7 +45,11 @@ struct BurstOutcome
 // starts at the first 0x55 and takes each reply in turn, so that a device that sends anything
 // after byte 6 still works. A check byte that follows goes with its reply. Each reply is
 // copied into frame in turn. Fewer than 7 bytes from a 0x55 at the end stay in the buffer.
-BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame);
+// A burst ended by its size goes on in the next one: its cut delimits nothing, fewer than 8
+// bytes from a 0x55 at the cut wait for the byte that tells whether they are a reply, and with
+// carry, the rest is read as delimited replies only when the burst held one.
+BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, BurstEnd end = BurstEnd::Silence,
+                      BurstCarry *carry = nullptr);
 
 struct AssembledOutcome
 {

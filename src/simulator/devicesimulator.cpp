@@ -86,6 +86,13 @@ QVector<int> pieceSizes(int total, int pieces)
     return sizes;
 }
 
+QVector<int> replyPieces(const SimulatorSettings &settings)
+{
+    if (settings.checkByteGapMs <= 0)
+        return pieceSizes(kFrameSize, settings.pieces);
+    return pieceSizes(kFrameSize - 1, settings.pieces) << 1;
+}
+
 const char *simulatorEventKindName(SimulatorEvent::Kind kind)
 {
     switch (kind) {
@@ -429,11 +436,12 @@ void DeviceSimulator::answer(qint64 commandNs)
     if (m_replyUnderway && int(m_queue.count(kWaiting)) >= kMaxWaitingReplies)
         return;
     // A failed measurement still carries a distance: a reply whose distance is 0 is not shown
-    // by the window at all, and the failure should be visible.
+    // by the window at all, and the failure should be visible. A distance below 0 (an offset
+    // took it there) is no measurement either.
     Pending reply;
     reply.kind = SimulatorEvent::Reply;
-    reply.bytes = replyFrame(failed ? 0 : 1, distanceTenths(metres));
-    reply.pieces = pieceSizes(reply.bytes.size(), s.pieces);
+    reply.bytes = replyFrame(failed || metres < 0 ? 0 : 1, distanceTenths(metres));
+    reply.pieces = replyPieces(s);
     reply.earliestNs = commandNs + qint64(std::max(0, s.replyDelayMs)) * kNsPerMs;
     // One reply at a time, as the device measures one at a time: a reply waits until the one
     // before it is out.
@@ -556,7 +564,9 @@ void DeviceSimulator::written(const Writing &done, qint64 nowNs)
         Pending next = pending;
         ++next.piece;
         next.offset += done.bytes.size();
-        schedule(nowNs + qint64(std::max(0, s.pieceGapMs)) * kNsPerMs, next);
+        const bool checkByte = s.checkByteGapMs > 0 && next.piece + 1 == pending.pieces.size();
+        const int gapMs = checkByte ? s.checkByteGapMs : s.pieceGapMs;
+        schedule(nowNs + qint64(std::max(0, gapMs)) * kNsPerMs, next);
         return;
     }
     m_replyUnderway = false;

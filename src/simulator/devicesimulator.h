@@ -31,6 +31,9 @@ struct SimulatorSettings
     int replyDelayMs = 0;     // from the command's last byte to the reply's first
     int pieces = 1;           // reply split into this many writes
     int pieceGapMs = 0;       // between the pieces
+    // > 0: the check byte (the 8th) is written on its own this long after the 7 others, which
+    // --pieces splits; as some USB adapters deliver replies
+    int checkByteGapMs = 0;
     Noise noise = Noise::None;
     int noiseBytes = 3; // stray bytes after each reply (BetweenReplies) / per burst (Continuous)
     int noiseIntervalMs = 5;    // Continuous: a burst of noise every so often, never falling silent
@@ -59,6 +62,8 @@ quint16 distanceTenths(double metres);
 // Sizes of the writes a reply of `total` bytes is split into: as equal as possible, the larger
 // ones first; `pieces` is clamped to 1..total.
 QVector<int> pieceSizes(int total, int pieces);
+// The writes of one reply: its check byte on its own with a late check byte.
+QVector<int> replyPieces(const SimulatorSettings &settings);
 
 const char *simulatorEventKindName(SimulatorEvent::Kind kind);
 

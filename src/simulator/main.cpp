@@ -64,7 +64,7 @@ const std::vector<OptionRow> kOptionRows = {
      QString::number(kDefaults.periodMs)},
     {"offset", "metres",
      "Added to every distance of the pattern, metres, -6553.5 to 6553.5: a biased device (a "
-     "distance below 0 is sent as 0, a failed measurement). "
+     "distance below 0 is sent as a failed measurement: status 0, distance 0). "
      "Default: 0."},
     {"spread", "metres",
      "Standard deviation of normal noise on every distance, metres, 0 to 1000, drawn from "
@@ -80,6 +80,10 @@ const std::vector<OptionRow> kOptionRows = {
     {"gap", "ms",
      "Time between the pieces of a reply, milliseconds, 0 to 60000 (10 or more makes the "
      "window see separate bursts). Default: 0."},
+    {"late-check-byte", "ms",
+     "Write each reply's check byte (its 8th) on its own, this many milliseconds after the 7 "
+     "others (which --pieces splits), as some USB adapters deliver it; 1 to 60000. Default: "
+     "with the others."},
     {"noise", "none|between|continuous",
      "Stray bytes on the line: none; between (--noise-bytes random bytes after each reply, "
      "--noise-delay later); continuous (a burst of --noise-bytes every --noise-interval, so "
@@ -148,6 +152,7 @@ void readFaults(OptionReader &read, SimulatorSettings &settings)
     read.whole("delay", 0, 60000, [&](qint64 v) { settings.replyDelayMs = int(v); });
     read.whole("pieces", 1, 8, [&](qint64 v) { settings.pieces = int(v); });
     read.whole("gap", 0, 60000, [&](qint64 v) { settings.pieceGapMs = int(v); });
+    read.whole("late-check-byte", 1, 60000, [&](qint64 v) { settings.checkByteGapMs = int(v); });
     read.choice(
         "noise", {QStringLiteral("none"), QStringLiteral("between"), QStringLiteral("continuous")},
         QList<Noise>{Noise::None, Noise::BetweenReplies, Noise::Continuous}, settings.noise);

@@ -53,6 +53,7 @@ void Widget::openSerialButtonClicked()
     serial->clear(QSerialPort::Input);
     rxTimer->stop();
     rxBuffer.clear();
+    rxCarry = BurstCarry();
     rxFramePos = 0;
 
     ui->portCBox->setEnabled(false);
@@ -113,7 +114,7 @@ void Widget::serialErrorOccurred(QSerialPort::SerialPortError error)
     const QByteArray rest = serial->readAll();
     blocker.unblock();
     collectBytes(rxBuffer, rest);
-    decodeBurst();
+    decodeBurst(BurstEnd::Silence);
     rxBuffer.clear();
 
     QString reason = tr("串口连接已断开：") + tr("设备已被拔出或不再应答");

@@ -14,18 +14,21 @@ void Widget::com_delay()
     rxTimer->start(kBurstSilenceMs);
     // A line that never falls silent would otherwise keep the burst open for ever.
     if (collectBytes(rxBuffer, serial->readAll()))
-        decodeBurst();
+        decodeBurst(BurstEnd::Size);
 }
 
 void Widget::serialRead()
 {
-    decodeBurst();
+    decodeBurst(BurstEnd::Silence);
 }
 
-void Widget::decodeBurst()
+void Widget::decodeBurst(BurstEnd end)
 {
-    rxTimer->stop();
-    const BurstOutcome outcome = endBurst(rxBuffer, rxFrame);
+    // A burst cut by its size still ends when the line falls silent: then what it kept is
+    // judged, and its rest is read as a burst of its own again.
+    if (end == BurstEnd::Silence)
+        rxTimer->stop();
+    const BurstOutcome outcome = endBurst(rxBuffer, rxFrame, end, &rxCarry);
     const QDateTime now = QDateTime::currentDateTime();
     for (const BurstReply &reply : outcome.replies) {
         if (hasLogLine(reply.reply))

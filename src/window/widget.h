@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/measurementtext.h"
+#include "core/receivepath.h"
 
 #include <QByteArray>
 #include <QSerialPort>
@@ -43,7 +44,7 @@ private:
     void closeLink();
     void serialErrorOccurred(QSerialPort::SerialPortError error);
     QByteArray sendCommand();
-    void decodeBurst();
+    void decodeBurst(BurstEnd end);
     LengthUnit selectedUnit() const;
     void appendLog(const QString &line);
 
@@ -55,6 +56,7 @@ private:
     int rxFramePos;
     quint8 rxFrame[8];
     QByteArray rxBuffer;
+    BurstCarry rxCarry;
     // Found by its object name by the tests and the benchmark, which lower its limits.
     LogPane *logPane;
 };

@@ -153,6 +153,7 @@ private slots:
     void replyDelay();
     void piecesAndGap_data();
     void piecesAndGap();
+    void lateCheckByte();
     void repliesDoNotOverlap();
     void unreadRepliesAreDropped();
     void noiseBetweenReplies_data();
@@ -433,6 +434,8 @@ void tst_Simulator::fixedDistance_data()
     QTest::newRow("6553.5") << 6553.5 << QByteArray::fromHex("55aa880100ffff87");
     QTest::newRow("too far is clamped") << 9000.0 << QByteArray::fromHex("55aa880100ffff87");
     QTest::newRow("0") << 0.0 << QByteArray::fromHex("55aa880100000089");
+    // Only an offset takes the distance below 0: a failed measurement.
+    QTest::newRow("-0.3 by the offset") << -0.3 << QByteArray::fromHex("55aa880000000088");
 }
 
 void tst_Simulator::fixedDistance()
@@ -442,6 +445,8 @@ void tst_Simulator::fixedDistance()
     SimulatorSettings settings;
     if (metres >= 0)
         settings.distance = metres;
+    else if (metres > -1)
+        settings.offset = metres - settings.distance;
     Rig rig(settings);
     QVERIFY(rig.start());
     QCOMPARE(rig.exchange(3).toHex(' '), reply.repeated(3).toHex(' '));
@@ -649,6 +654,31 @@ void tst_Simulator::piecesAndGap()
         QVector<int> sizes = ::pieceSizes(kFrameSize, pieces);
         QCOMPARE(chunks, sizes);
     }
+}
+
+void tst_Simulator::lateCheckByte()
+{
+    // The check byte on its own, well after the 7 others, which --pieces splits as ever.
+    SimulatorSettings settings;
+    settings.pieces = 2;
+    settings.pieceGapMs = 1;
+    settings.checkByteGapMs = 20;
+    Rig rig(settings);
+    QVERIFY(rig.start());
+    QVector<qint64> pieceNs;
+    QList<QByteArray> pieces;
+    QObject::connect(rig.sim, &DeviceSimulator::replyPieceWritten, &rig.owner,
+                     [&](const QByteArray &piece) {
+                         pieceNs.append(steadyNowNs());
+                         pieces.append(piece);
+                     });
+    rig.port->write(commandFrame());
+    const QByteArray reply = rig.readBytes(kFrameSize);
+    QCOMPARE(reply, ::replyFrame(1, 178));
+    QTRY_COMPARE(pieces.size(), 3);
+    QCOMPARE(pieces, (QList<QByteArray>{reply.left(4), reply.mid(4, 3), reply.mid(7)}));
+    const qint64 gap = pieceNs.at(2) - pieceNs.at(1);
+    QVERIFY2(gap >= 20 * kNsPerMs, qPrintable(QString::number(gap)));
 }
 
 void tst_Simulator::repliesDoNotOverlap()
