@@ -1,0 +1,196 @@
+#include "cli/clitestsupport.h"
+#include "cli/linearity.h"
+
+#include <QTest>
+
+#include <cmath>
+
+namespace {
+
+// The gauge linearity example of AIAG, Measurement Systems Analysis Reference Manual, 4th
+// edition (2010), chapter III section B; the same data is Minitab's "Gage Linearity and Bias
+// Study" example. Five references, twelve readings each.
+const char kAiagExample[] = "2: 2.7 2.5 2.4 2.5 2.7 2.3 2.5 2.5 2.4 2.4 2.6 2.4\n"
+                            "4: 5.1 3.9 4.2 5.0 3.8 3.9 3.9 3.9 3.9 4.0 4.1 3.8\n"
+                            "6: 5.8 5.7 5.9 5.9 6.0 6.1 6.0 6.1 6.4 6.3 6.0 6.1\n"
+                            "8: 7.6 7.7 7.8 7.7 7.8 7.8 7.8 7.7 7.8 7.5 7.6 7.7\n"
+                            "10: 9.1 9.3 9.5 9.3 9.4 9.5 9.5 9.5 9.6 9.2 9.3 9.4\n";
+// The example's process variation 6S.
+constexpr double kAiagProcessVariation = 14.1941;
+
+// "REF: reading reading ..." per line; x is a failed measurement.
+QVector<ReferenceReadings> runsFrom(const QString &text)
+{
+    QVector<ReferenceReadings> runs;
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        if (line.isEmpty())
+            continue;
+        const QStringList parts = line.split(QLatin1Char(':'));
+        ReferenceReadings run;
+        run.reference = parts.at(0).toDouble();
+        for (const QString &word : parts.at(1).simplified().split(QLatin1Char(' '))) {
+            if (word.isEmpty())
+                continue;
+            if (word == QLatin1String("x"))
+                ++run.unsuccessful;
+            else
+                run.readings << word.toDouble();
+        }
+        runs << run;
+    }
+    return runs;
+}
+
+QString fixed(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+} // namespace
+
+// rangefinder-cli study linearity: the arithmetic, the report, and the command.
+class tst_CliStudy : public CliTest
+{
+    Q_OBJECT
+
+private slots:
+    void aiagExample_data();
+    void aiagExample();
+    void verdicts_data();
+    void verdicts();
+};
+
+void tst_CliStudy::aiagExample_data()
+{
+    QTest::addColumn<QString>("figure");
+    QTest::addColumn<QString>("printed");
+
+    auto row = [](const char *figure, const char *printed) {
+        QTest::newRow(figure) << QString::fromLatin1(figure) << QString::fromLatin1(printed);
+    };
+    row("bias 2", "0.491667");
+    row("bias 4", "0.125000");
+    row("bias 6", "0.025000");
+    row("bias 8", "-0.291667");
+    row("bias 10", "-0.616667");
+    row("p 2", "0.000");
+    // The source prints 0.293 and 0.688 here: it takes the repeatability from the range of the
+    // twelve readings (R / d2*, about 9 degrees of freedom), where this study takes their
+    // standard deviation with n - 1 = 11. Worked by hand from the readings above:
+    // t = 0.125 / (0.447468 / sqrt 12) = 0.968 and t = 0.025 / (0.195982 / sqrt 12) = 0.442.
+    row("p 4", "0.354");
+    row("p 6", "0.667");
+    row("p 8", "0.000");
+    row("p 10", "0.000");
+    row("slope", "-0.131667");
+    row("slope SE", "0.01093");
+    row("slope t", "-12.043");
+    row("slope p", "0.000");
+    row("intercept", "0.736667");
+    row("intercept SE", "0.07252");
+    row("intercept t", "10.158");
+    row("intercept p", "0.000");
+    row("s", "0.23954");
+    row("R-sq", "71.4");
+    row("linearity", "1.86889");
+    row("%linearity", "13.2");
+}
+
+void tst_CliStudy::aiagExample()
+{
+    QFETCH(QString, figure);
+    QFETCH(QString, printed);
+
+    LinearitySettings settings;
+    settings.processSigma = kAiagProcessVariation / 6;
+    QString error;
+    const std::optional<LinearityStudy> study =
+        studyLinearity(runsFrom(QString::fromLatin1(kAiagExample)), settings, &error);
+    QVERIFY2(study, qPrintable(error));
+    const LinearityFit &fit = study->fit;
+    QMap<QString, QString> figures{{"slope", fixed(fit.slope.value, 6)},
+                                   {"slope SE", fixed(fit.slope.se, 5)},
+                                   {"slope t", fixed(fit.slope.t, 3)},
+                                   {"slope p", fixed(fit.slope.p, 3)},
+                                   {"intercept", fixed(fit.intercept.value, 6)},
+                                   {"intercept SE", fixed(fit.intercept.se, 5)},
+                                   {"intercept t", fixed(fit.intercept.t, 3)},
+                                   {"intercept p", fixed(fit.intercept.p, 3)},
+                                   {"s", fixed(fit.s, 5)},
+                                   {"R-sq", fixed(100 * fit.rSquared, 1)},
+                                   {"linearity", fixed(*study->linearity, 5)},
+                                   {"%linearity", fixed(*study->percentLinearity, 1)}};
+    for (const ReferenceBias &r : study->references) {
+        figures.insert(QStringLiteral("bias %1").arg(r.reference), fixed(r.bias.value, 6));
+        figures.insert(QStringLiteral("p %1").arg(r.reference), fixed(r.bias.p, 3));
+    }
+    QVERIFY2(figures.contains(figure), qPrintable(figure));
+    QCOMPARE(figures.value(figure), printed);
+}
+
+void tst_CliStudy::verdicts_data()
+{
+    QTest::addColumn<QString>("runs");
+    QTest::addColumn<double>("maxBias");  // 0: none
+    QTest::addColumn<QString>("outcome"); // the error, PASS, or the failures joined by "; "
+
+    auto row = [](const char *name, const QString &runs, const QString &outcome,
+                  double maxBias = 0) { QTest::newRow(name) << runs << maxBias << outcome; };
+    row("one reference", "5: 5.1 5.0 4.9\n",
+        "a linearity study needs two reference distances or more (5 or more recommended), "
+        "not 1");
+    row("no reference", "",
+        "a linearity study needs two reference distances or more (5 or "
+        "more recommended), not 0");
+    row("reference given twice", "5: 5.1 5.0\n10: 10 10.1\n5: 4.9 5.0\n",
+        "reference 5 is given twice");
+    row("one reading at a reference", "5: 5.1 5.0\n10: 10.1\n",
+        "reference 10 has 1 valid readings (0 failed or timed out); each reference needs two or "
+        "more");
+    row("failures leave one reading", "5: 5.1 5.0\n10: x 10.1 x\n",
+        "reference 10 has 1 valid readings (2 failed or timed out); each reference needs two or "
+        "more");
+    row("unbiased device", "5: 5.1 4.9 5.0\n10: 10.1 9.9 10.0\n20: 19.9 20.1 20.0\n", "PASS");
+    row("every reading on its reference", "5: 5 5 5\n10: 10 10 10\n", "PASS");
+    row("a failed measurement", "5: 5.1 4.9 5.0\n10: 10.1 x 9.9 10.0\n20: 19.9 20.1 20.0\n",
+        "1 of 10 measurements failed or timed out (1 at 10)");
+    // A display stuck at one value: the bias falls by exactly the reference's step, with no
+    // scatter about the line at all.
+    row("every reading equal", "5: 7 7 7\n10: 7 7 7\n",
+        "linearity present (slope -1, p 0.000); bias present (intercept 7, p 0.000)");
+    row("constant offset", "5: 5.3 5.2 5.4\n10: 10.3 10.2 10.4\n20: 20.2 20.4 20.3\n",
+        "bias present (intercept 0.3, p 0.003)");
+    row("bias within B", "5: 5.1 4.9 5.0\n10: 10.1 9.9 10.0\n", "PASS", 0.1);
+    row("bias beyond B", "5: 5.3 5.2 5.4\n10: 10.3 10.2 10.4\n20: 20.2 20.4 20.3\n",
+        "bias present (intercept 0.3, p 0.003); mean bias outside +/- 0.25: 0.3 at 5, 0.3 at 10, "
+        "0.3 at 20",
+        0.25);
+}
+
+void tst_CliStudy::verdicts()
+{
+    QFETCH(QString, runs);
+    QFETCH(double, maxBias);
+    QFETCH(QString, outcome);
+
+    LinearitySettings settings;
+    if (maxBias > 0)
+        settings.maxBias = maxBias;
+    QString error;
+    const std::optional<LinearityStudy> study = studyLinearity(runsFrom(runs), settings, &error);
+    if (!study) {
+        QCOMPARE(error, outcome);
+        return;
+    }
+    QStringList failures;
+    for (const Criterion &c : study->criteria) {
+        if (!c.passed())
+            failures << c.failure;
+    }
+    QCOMPARE(failures.isEmpty() ? QStringLiteral("PASS") : failures.join(QStringLiteral("; ")),
+             outcome);
+    QCOMPARE(study->passed(), failures.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_CliStudy)
+#include "tst_cli_study.moc"
