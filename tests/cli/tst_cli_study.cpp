@@ -1,5 +1,6 @@
 #include "cli/clitestsupport.h"
 #include "cli/linearity.h"
+#include "cli/linearityreport.h"
 
 #include <QTest>
 
