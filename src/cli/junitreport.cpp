@@ -8,27 +8,16 @@
 
 namespace {
 
-int failuresOf(const Verdict &verdict)
+int failuresOf(const QVector<Criterion> &criteria)
 {
-    return int(std::count_if(verdict.criteria.cbegin(), verdict.criteria.cend(),
+    return int(std::count_if(criteria.cbegin(), criteria.cend(),
                              [](const Criterion &c) { return !c.passed(); }));
 }
 
-void writeProperties(QXmlStreamWriter &xml, const DeviceReport &device)
+void writeProperties(QXmlStreamWriter &xml, const QVector<QPair<QString, QString>> &properties)
 {
-    const AccuracySettings &s = device.settings;
-    const Verdict &v = device.verdict;
-    QVector<QPair<QString, QString>> properties = device.properties;
-    properties += {{QStringLiteral("reference"), QString::number(s.reference, 'g', 6)},
-                   {QStringLiteral("tolerance"), QString::number(s.tolerance, 'g', 6)},
-                   {QStringLiteral("unit"), unitName(s.unit)},
-                   {QStringLiteral("count"), QString::number(v.valid + v.unsuccessful)},
-                   {QStringLiteral("valid"), QString::number(v.valid)},
-                   {QStringLiteral("start"), device.start},
-                   {QStringLiteral("Cg"), indexText(v.cg)},
-                   {QStringLiteral("Cgk"), indexText(v.cgk)}};
     xml.writeStartElement(QStringLiteral("properties"));
-    for (const QPair<QString, QString> &property : qAsConst(properties)) {
+    for (const QPair<QString, QString> &property : properties) {
         xml.writeStartElement(QStringLiteral("property"));
         xml.writeAttribute(QStringLiteral("name"), property.first);
         xml.writeAttribute(QStringLiteral("value"), property.second);
@@ -37,20 +26,19 @@ void writeProperties(QXmlStreamWriter &xml, const DeviceReport &device)
     xml.writeEndElement();
 }
 
-void writeSuite(QXmlStreamWriter &xml, const DeviceReport &device)
+void writeSuite(QXmlStreamWriter &xml, const SuiteReport &suite)
 {
-    const Verdict &v = device.verdict;
     xml.writeStartElement(QStringLiteral("testsuite"));
-    xml.writeAttribute(QStringLiteral("name"), device.device);
-    xml.writeAttribute(QStringLiteral("tests"), QString::number(v.criteria.size()));
-    xml.writeAttribute(QStringLiteral("failures"), QString::number(failuresOf(v)));
+    xml.writeAttribute(QStringLiteral("name"), suite.name);
+    xml.writeAttribute(QStringLiteral("tests"), QString::number(suite.criteria.size()));
+    xml.writeAttribute(QStringLiteral("failures"), QString::number(failuresOf(suite.criteria)));
     xml.writeAttribute(QStringLiteral("errors"), QStringLiteral("0"));
     xml.writeAttribute(QStringLiteral("skipped"), QStringLiteral("0"));
-    xml.writeAttribute(QStringLiteral("timestamp"), device.start);
-    writeProperties(xml, device);
-    for (const Criterion &c : v.criteria) {
+    xml.writeAttribute(QStringLiteral("timestamp"), suite.start);
+    writeProperties(xml, suite.properties);
+    for (const Criterion &c : suite.criteria) {
         xml.writeStartElement(QStringLiteral("testcase"));
-        xml.writeAttribute(QStringLiteral("classname"), device.device);
+        xml.writeAttribute(QStringLiteral("classname"), suite.name);
         xml.writeAttribute(QStringLiteral("name"), c.name);
         if (!c.passed()) {
             xml.writeStartElement(QStringLiteral("failure"));
@@ -60,20 +48,37 @@ void writeSuite(QXmlStreamWriter &xml, const DeviceReport &device)
         }
         xml.writeEndElement();
     }
-    // The figures and the resolution warning as the summary gives them.
-    xml.writeTextElement(QStringLiteral("system-out"), formatVerdict(v, device.settings));
+    xml.writeTextElement(QStringLiteral("system-out"), suite.output);
     xml.writeEndElement();
 }
 
 } // namespace
 
-QByteArray junitXml(const QVector<DeviceReport> &devices)
+SuiteReport suiteOf(const DeviceReport &device)
+{
+    const AccuracySettings &s = device.settings;
+    const Verdict &v = device.verdict;
+    SuiteReport suite{device.device, device.start, device.properties, v.criteria,
+                      // The figures and the resolution warning as the summary gives them.
+                      formatVerdict(v, s)};
+    suite.properties += {{QStringLiteral("reference"), QString::number(s.reference, 'g', 6)},
+                         {QStringLiteral("tolerance"), QString::number(s.tolerance, 'g', 6)},
+                         {QStringLiteral("unit"), unitName(s.unit)},
+                         {QStringLiteral("count"), QString::number(v.valid + v.unsuccessful)},
+                         {QStringLiteral("valid"), QString::number(v.valid)},
+                         {QStringLiteral("start"), device.start},
+                         {QStringLiteral("Cg"), indexText(v.cg)},
+                         {QStringLiteral("Cgk"), indexText(v.cgk)}};
+    return suite;
+}
+
+QByteArray junitXml(const QVector<SuiteReport> &suites)
 {
     int tests = 0;
     int failures = 0;
-    for (const DeviceReport &device : devices) {
-        tests += device.verdict.criteria.size();
-        failures += failuresOf(device.verdict);
+    for (const SuiteReport &suite : suites) {
+        tests += suite.criteria.size();
+        failures += failuresOf(suite.criteria);
     }
     QByteArray bytes;
     QXmlStreamWriter xml(&bytes);
@@ -83,13 +88,26 @@ QByteArray junitXml(const QVector<DeviceReport> &devices)
     xml.writeAttribute(QStringLiteral("tests"), QString::number(tests));
     xml.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     xml.writeAttribute(QStringLiteral("errors"), QStringLiteral("0"));
-    for (const DeviceReport &device : devices)
-        writeSuite(xml, device);
+    for (const SuiteReport &suite : suites)
+        writeSuite(xml, suite);
     xml.writeEndDocument();
     return bytes;
+}
+
+QByteArray junitXml(const QVector<DeviceReport> &devices)
+{
+    QVector<SuiteReport> suites;
+    for (const DeviceReport &device : devices)
+        suites << suiteOf(device);
+    return junitXml(suites);
 }
 
 bool saveJUnit(const QString &path, const QVector<DeviceReport> &devices, QString *errorString)
 {
     return saveBytes(path, junitXml(devices), errorString);
+}
+
+bool saveJUnit(const QString &path, const QVector<SuiteReport> &suites, QString *errorString)
+{
+    return saveBytes(path, junitXml(suites), errorString);
 }

@@ -20,8 +20,25 @@ struct DeviceReport
     QVector<QPair<QString, QString>> properties;
 };
 
+// A testsuite of any check: one testcase per criterion, the properties given, and output as
+// its system-out.
+struct SuiteReport
+{
+    QString name;
+    QString start; // ISO 8601
+    QVector<QPair<QString, QString>> properties;
+    QVector<Criterion> criteria;
+    QString output;
+};
+
+// A device's suite: its properties followed by those of the settings and the verdict.
+SuiteReport suiteOf(const DeviceReport &device);
+
+QByteArray junitXml(const QVector<SuiteReport> &suites);
 QByteArray junitXml(const QVector<DeviceReport> &devices);
 
 // As saveBytes writes a file: a regular file is replaced only once the whole report is written.
 bool saveJUnit(const QString &path, const QVector<DeviceReport> &devices,
+               QString *errorString = nullptr);
+bool saveJUnit(const QString &path, const QVector<SuiteReport> &suites,
                QString *errorString = nullptr);
