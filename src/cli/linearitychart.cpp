@@ -1,5 +1,6 @@
 #include "cli/linearitychart.h"
 
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -14,6 +15,8 @@ const QColor kLineColour(27, 122, 62);
 const QColor kBandColour(46, 160, 67, 50);
 const QColor kZeroColour(60, 60, 60);
 const QColor kMaxBiasColour(230, 130, 0);
+const QColor kGridColour(225, 225, 225);
+const QColor kTextColour(40, 40, 40);
 
 // The band is curved: enough pieces that it looks it at any size.
 constexpr int kBandSteps = 64;
@@ -185,4 +188,130 @@ void LinearityChart::paintLevels(QPainter &painter,
         level(*m_study.settings.maxBias, kMaxBiasColour);
         level(-*m_study.settings.maxBias, kMaxBiasColour);
     }
+}
+
+// Where everything goes: the plot's rectangle in pixels and the values it spans.
+struct LinearityChart::Frame
+{
+    double textPixels = 0;
+    QFont text, title;
+    QRectF plot;
+    QRectF values; // x: references, y: biases; top() is the lowest bias
+    double xStep = 1, yStep = 1;
+    double legendY = 0;
+
+    QPointF at(double x, double y) const
+    {
+        return {plot.left() + (x - values.left()) / values.width() * plot.width(),
+                plot.bottom() - (y - values.top()) / values.height() * plot.height()};
+    }
+};
+
+LinearityChart::Frame LinearityChart::frame(QPainter &painter, const QSize &size) const
+{
+    Frame f;
+    const QPaintDevice *device = painter.device();
+    f.textPixels = std::clamp(std::min(size.width() / 75.0, size.height() / 38.0), 9.0, 40.0);
+    f.text = font(device, f.textPixels);
+    f.title = font(device, f.textPixels * 1.1, true);
+    const QFontMetricsF text(f.text, device);
+    const QFontMetricsF title(f.title, device);
+    const double gap = f.textPixels * 0.5;
+
+    f.values = valueRange();
+    const double ySpan = std::max(f.values.height(), 1e-3);
+    f.values.adjust(0, -ySpan * 0.08, 0, ySpan * 0.08);
+    if (f.values.width() <= 0)
+        f.values.adjust(-0.5, 0, 0.5, 0);
+    f.legendY = gap + title.lineSpacing() + gap + text.height() / 2;
+    const double top = f.legendY + text.height() / 2 + gap * 1.5;
+    const double bottom = size.height() - (gap + text.height() + gap + text.height() + gap);
+    f.yStep = niceStep(f.values.height(), std::max(2, int((bottom - top) / (text.height() * 2.5))));
+    double labelWidth = 0;
+    for (double v : ticks(f.values.top(), f.values.bottom(), f.yStep))
+        labelWidth = std::max(labelWidth, text.horizontalAdvance(tickText(v, f.yStep)));
+    const double left = gap + text.height() + gap + labelWidth + gap;
+    f.plot = QRectF(QPointF(left, top), QPointF(size.width() - gap * 3, bottom));
+    f.xStep = niceStep(f.values.width(), std::max(2, int(f.plot.width() / (f.textPixels * 6))));
+    return f;
+}
+
+void LinearityChart::paint(QPainter &painter, const QSize &size) const
+{
+    const Frame f = frame(painter, size);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillRect(QRectF(QPointF(0, 0), QSizeF(size)), Qt::white);
+    painter.setPen(kTextColour);
+    painter.setFont(f.title);
+    const QFontMetricsF title(f.title, painter.device());
+    painter.drawText(QRectF(0, f.textPixels * 0.5, size.width(), title.lineSpacing()),
+                     Qt::AlignCenter, this->title());
+    painter.setFont(f.text);
+    paintLegend(painter, size, f);
+    paintAxes(painter, f);
+    painter.save();
+    painter.setClipRect(f.plot);
+    paintContent(
+        painter, [&f](double x, double y) { return f.at(x, y); },
+        std::max(2.5, f.textPixels * 0.28));
+    painter.restore();
+    painter.setPen(QPen(kTextColour, 1.0));
+    painter.drawRect(f.plot);
+}
+
+void LinearityChart::paintAxes(QPainter &painter, const Frame &f) const
+{
+    const QFontMetricsF text(f.text, painter.device());
+    const double gap = f.textPixels * 0.5;
+    const QVector<double> xTicks = ticks(f.values.left(), f.values.right(), f.xStep);
+    const QVector<double> yTicks = ticks(f.values.top(), f.values.bottom(), f.yStep);
+    painter.setPen(QPen(kGridColour, 1.0));
+    for (double x : xTicks)
+        painter.drawLine(f.at(x, f.values.top()), f.at(x, f.values.bottom()));
+    for (double y : yTicks)
+        painter.drawLine(f.at(f.values.left(), y), f.at(f.values.right(), y));
+    painter.setPen(kTextColour);
+    for (double x : xTicks)
+        painter.drawText(QRectF(f.at(x, 0).x() - 100, f.plot.bottom() + gap, 200, text.height()),
+                         Qt::AlignHCenter | Qt::AlignTop, tickText(x, f.xStep));
+    for (double y : yTicks)
+        painter.drawText(
+            QRectF(0, f.at(0, y).y() - text.height() / 2, f.plot.left() - gap, text.height()),
+            Qt::AlignRight | Qt::AlignVCenter, tickText(y, f.yStep));
+    painter.drawText(QRectF(f.plot.left(), f.plot.bottom() + 2 * gap + text.height(),
+                            f.plot.width(), text.height()),
+                     Qt::AlignHCenter | Qt::AlignTop, xLabel());
+    painter.save();
+    painter.translate(gap, f.plot.center().y());
+    painter.rotate(-90);
+    painter.drawText(QRectF(-f.plot.height() / 2, 0, f.plot.height(), text.height()),
+                     Qt::AlignCenter, yLabel());
+    painter.restore();
+}
+
+void LinearityChart::paintLegend(QPainter &painter, const QSize &size, const Frame &f) const
+{
+    const QFontMetricsF text(f.text, painter.device());
+    const double gap = f.textPixels * 0.5, swatch = f.textPixels * 1.6;
+    const QVector<LegendItem> items = legend();
+    double width = 0;
+    for (const LegendItem &item : items)
+        width += swatch + gap + text.horizontalAdvance(item.label) + 3 * gap;
+    double x = std::max(gap, (size.width() - width) / 2);
+    for (const LegendItem &item : items) {
+        paintLegendSwatch(painter, item.kind,
+                          QRectF(x, f.legendY - swatch * 0.28, swatch, swatch * 0.56));
+        x += swatch + gap;
+        painter.setPen(kTextColour);
+        painter.drawText(QPointF(x, f.legendY + text.ascent() / 2 - text.descent() / 2),
+                         item.label);
+        x += text.horizontalAdvance(item.label) + 3 * gap;
+    }
+}
+
+bool LinearityChart::save(const QString &path, RunChart::FileType type, const QSize &size,
+                          QString *errorString) const
+{
+    return RunChart::saveDrawing(
+        path, type, size, title(), [&](QPainter &painter) { paint(painter, size); }, errorString);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/linearity.h"
+#include "cli/runchart.h"
 
 #include <QPointF>
 #include <QRectF>
@@ -37,11 +38,21 @@ public:
     QVector<LegendItem> legend() const;
     static void paintLegendSwatch(QPainter &painter, LegendItem::Kind kind, const QRectF &box);
 
+    // The whole chart: title, legend, axes and content.
+    void paint(QPainter &painter, const QSize &size) const;
+    // As RunChart::save writes its chart.
+    bool save(const QString &path, RunChart::FileType type, const QSize &size,
+              QString *errorString) const;
+
     // Paints into the plot area; at maps a reference and a bias to a point of it.
     void paintContent(QPainter &painter, const std::function<QPointF(double, double)> &at,
                       double pointRadius) const;
 
 private:
+    struct Frame;
+    Frame frame(QPainter &painter, const QSize &size) const;
+    void paintAxes(QPainter &painter, const Frame &f) const;
+    void paintLegend(QPainter &painter, const QSize &size, const Frame &f) const;
     void paintBand(QPainter &painter, const std::function<QPointF(double, double)> &at) const;
     void paintLevels(QPainter &painter, const std::function<QPointF(double, double)> &at) const;
 

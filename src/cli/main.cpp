@@ -5,6 +5,7 @@
 #include "cli/output.h"
 #include "cli/portaccess.h"
 #include "cli/readback.h"
+#include "cli/studycommand.h"
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
@@ -71,7 +72,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
     qInstallMessageHandler(quietMessages);
 
-    const CliOptions options = parseOptions(QCoreApplication::arguments());
+    // Until the commands have a table of their own: "study linearity" is the first of them.
+    const bool study = QCoreApplication::arguments().value(1) == QLatin1String("study");
+    const CliOptions options =
+        study ? CliOptions{CliOptions::Action::Run} : parseOptions(QCoreApplication::arguments());
     switch (options.action) {
     case CliOptions::Action::Help:
     case CliOptions::Action::Version:
@@ -100,6 +104,8 @@ int main(int argc, char *argv[])
         complain(QStringLiteral("cannot watch for SIGINT, SIGTERM and SIGHUP (%1): they end the "
                                 "run without a summary")
                      .arg(signalWatcher->errorString()));
+    if (study)
+        return runStudyCommand(QCoreApplication::arguments(), signalWatcher);
     if (!options.fromPath.isEmpty())
         return readBack(options);
     auto *run = new LiveRun(options, signalWatcher, &app);

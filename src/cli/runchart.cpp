@@ -57,7 +57,8 @@ TimeScale timeScale(qint64 spanMs)
     return {3600000.0, "h"};
 }
 
-// 1, 2 or 5 times a power of ten, so that about `count` steps cover span.
+} // namespace
+
 double niceStep(double span, int count)
 {
     const double rough = span / count;
@@ -81,7 +82,7 @@ QString tickText(double value, double step)
     return QString::number(value, 'f', decimals);
 }
 
-QFont font(const QPaintDevice *device, double pixels, bool bold = false)
+QFont font(const QPaintDevice *device, double pixels, bool bold)
 {
     // DejaVu is on every machine this runs on; the hint picks a sans-serif font elsewhere.
     QFont f(QStringLiteral("DejaVu Sans"));
@@ -90,6 +91,8 @@ QFont font(const QPaintDevice *device, double pixels, bool bold = false)
     f.setBold(bold);
     return f;
 }
+
+namespace {
 
 // The font made smaller, if need be, so that text this wide fits into room.
 QFont fitted(QFont font, double width, double room)
@@ -608,11 +611,22 @@ void RunChart::paintReference(QPainter &painter, const Layout &l) const
 bool RunChart::save(const QString &path, FileType type, const QSize &size,
                     const QVector<RunStatistics> &statistics, QString *errorString) const
 {
+    const QString title = m_series.size() == 1 ? countsLine(statistics.value(0))
+                                               : titleLines(statistics).join(QStringLiteral("; "));
+    return saveDrawing(
+        path, type, size, title, [&](QPainter &painter) { paint(painter, size, statistics); },
+        errorString);
+}
+
+bool RunChart::saveDrawing(const QString &path, FileType type, const QSize &size,
+                           const QString &title, const std::function<void(QPainter &)> &paint,
+                           QString *errorString)
+{
     QByteArray bytes;
     if (type == FileType::Png) {
         QImage image(size, QImage::Format_ARGB32_Premultiplied);
         QPainter painter(&image);
-        paint(painter, size, statistics);
+        paint(painter);
         painter.end();
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
@@ -629,10 +643,9 @@ bool RunChart::save(const QString &path, FileType type, const QSize &size,
         svg.setSize(size);
         svg.setViewBox(QRect(QPoint(0, 0), size));
         svg.setResolution(96);
-        svg.setTitle(m_series.size() == 1 ? countsLine(statistics.value(0))
-                                          : titleLines(statistics).join(QStringLiteral("; ")));
+        svg.setTitle(title);
         QPainter painter(&svg);
-        paint(painter, size, statistics);
+        paint(painter);
         painter.end();
         // The generator gives the size in millimetres, which viewers turn into pixels at
         // different resolutions; in pixels it is the size asked for everywhere.

@@ -11,10 +11,21 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
 #include <optional>
 
+class QFont;
+class QPaintDevice;
 class QPainter;
 struct DeviceColours;
+
+// What every chart's axes share: steps of 1, 2 or 5 times a power of ten, so that about count
+// of them cover span; the multiples of step from low to high; a tick's label with the decimals
+// the step needs; the charts' font at a size in pixels.
+double niceStep(double span, int count);
+QVector<double> ticks(double low, double high, double step);
+QString tickText(double value, double step);
+QFont font(const QPaintDevice *device, double pixels, bool bold = false);
 
 // A chart of a run: every valid distance in the chosen unit against the time since the first
 // record, failures and timeouts as marks on the time axis, the mean as a line in a band of
@@ -50,6 +61,10 @@ public:
     // statistics holds one entry per device, in the order of their names.
     bool save(const QString &path, FileType type, const QSize &size,
               const QVector<RunStatistics> &statistics, QString *errorString) const;
+    // Any chart's drawing as PNG or SVG (title names the SVG), written as save() writes it.
+    static bool saveDrawing(const QString &path, FileType type, const QSize &size,
+                            const QString &title, const std::function<void(QPainter &)> &paint,
+                            QString *errorString);
     void paint(QPainter &painter, const QSize &size,
                const QVector<RunStatistics> &statistics) const;
 
