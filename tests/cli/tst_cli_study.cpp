@@ -2,6 +2,8 @@
 #include "cli/linearity.h"
 #include "cli/linearityreport.h"
 
+#include <QImage>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cmath>
@@ -42,6 +44,21 @@ QVector<ReferenceReadings> runsFrom(const QString &text)
     return runs;
 }
 
+// Each reference's readings as a CSV run of this program, in dir as at<REF>.csv.
+void writeRuns(const QString &dir, const QVector<ReferenceReadings> &runs)
+{
+    for (const ReferenceReadings &run : runs) {
+        QFile file(QStringLiteral("%1/at%2.csv").arg(dir).arg(run.reference));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("time,status,metres,value,unit,latency_ms,raw,check\n");
+        for (double reading : run.readings)
+            file.write(
+                QStringLiteral("2026-12-07T10:00:00.000,ok,%1,%1,m,12,,\n").arg(reading).toUtf8());
+        for (int i = 0; i < run.unsuccessful; ++i)
+            file.write("2026-12-07T10:00:01.000,timeout,,,m,,,\n");
+    }
+}
+
 QString fixed(double value, int decimals)
 {
     return QString::number(value, 'f', decimals);
@@ -59,6 +76,9 @@ private slots:
     void aiagExample();
     void verdicts_data();
     void verdicts();
+    void command_data();
+    void command();
+    void aiagReplayedLive();
 };
 
 void tst_CliStudy::aiagExample_data()
@@ -191,6 +211,102 @@ void tst_CliStudy::verdicts()
     QCOMPARE(failures.isEmpty() ? QStringLiteral("PASS") : failures.join(QStringLiteral("; ")),
              outcome);
     QCOMPARE(study->passed(), failures.isEmpty());
+}
+
+void tst_CliStudy::command_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // DIR: the saved runs' folder, PORT: the device
+    QTest::addColumn<bool>("silent");           // the device answers no command
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // in stdout
+    QTest::addColumn<QString>("err"); // in stderr
+
+    const QStringList aiag{"--run", "2=DIR/at2.csv",  "--run", "4=DIR/at4.csv",
+                           "--run", "6=DIR/at6.csv",  "--run", "8=DIR/at8.csv",
+                           "--run", "10=DIR/at10.csv"};
+    auto row = [](const char *name, const QStringList &arguments, int exitCode, const QString &out,
+                  const QString &err = QString(), bool silent = false) {
+        QTest::newRow(name) << arguments << silent << exitCode << out << err;
+    };
+    row("the example saved", aiag, 1,
+        "FAIL: linearity present (slope -0.131667, p 0.000); bias present (intercept 0.736667, "
+        "p 0.000)\n");
+    row("its tables as JSONL", aiag + QStringList{"--format", "jsonl"}, 1,
+        "{\"kind\":\"slope\",\"reference\":null,\"n\":60,\"failed\":null,\"estimate\":-0.131667,",
+        "FAIL: linearity present");
+    row("an unbiased device", {"--run", "5=DIR/at5.csv", "--run", "20=DIR/at20.csv"}, 0,
+        "PASS: 3 of 3 criteria met\n", QString());
+    row("one reference", {"--run", "2=DIR/at2.csv"}, 2, QString(),
+        "rangefinder-cli: a linearity study needs two reference distances or more (5 or more "
+        "recommended), not 1: no study\n");
+    row("a reference twice", {"--run", "2=DIR/at2.csv", "--run", "2=DIR/at4.csv"}, 2, QString(),
+        "reference 2 is given twice: no study");
+    row("one reading at a reference", {"--run", "2=DIR/at2.csv", "--run", "30=DIR/at30.csv"}, 2,
+        QString(), "reference 30 has 1 valid readings (2 failed or timed out)");
+    row("a file that is no run", {"--run", "2=DIR/at2.csv", "--run", "4=" RANGEFINDER_CLI}, 2,
+        QString(), "is not a run");
+    row("saved and live at once", {"--run", "2=DIR/at2.csv", "--port", "PORT"}, 2, QString(),
+        "give either --run REF=FILE for each reference, or --port with --references");
+    row("a live reference twice", {"--port", "PORT", "--references", "2,4,2"}, 2, QString(),
+        "--references gives 2 twice");
+    row("no such port", {"--port", "/dev/rangefinder-test-no-such-port", "--references", "2,4"}, 3,
+        QString(), "cannot open /dev/rangefinder-test-no-such-port");
+    row("every measurement timed out",
+        {"--port", "PORT", "--references", "2,4", "--count", "2", "--timeout", "50"}, 2, QString(),
+        "reference 2 has 0 valid readings (2 failed or timed out)", true);
+    row("no kind of study", {}, 2, QString(), "study takes the kind of study: linearity");
+}
+
+void tst_CliStudy::command()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, silent);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    QTemporaryDir dir;
+    writeRuns(dir.path(), runsFrom(QString::fromLatin1(kAiagExample) +
+                                   "5: 5.1 4.9 5.0\n20: 19.9 20.1 20.0\n30: 30.1 x x\n"));
+    SimulatorSettings settings;
+    settings.silenceRate = silent ? 1 : 0;
+    sim->setSettings(settings);
+    arguments.replaceInStrings(QStringLiteral("DIR"), dir.path());
+    arguments.replaceInStrings(QStringLiteral("PORT"), sim->portName());
+    Run run;
+    const QStringList study{"study", arguments.isEmpty() ? "" : "linearity"};
+    runCli(study + arguments, run);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.out.contains(out), qPrintable(run.out));
+    QVERIFY2(run.err.contains(err), qPrintable(run.err));
+}
+
+// The example measured live through the simulator, which plays its readings in order, gives
+// the report that the published figures give.
+void tst_CliStudy::aiagReplayedLive()
+{
+    SimulatorSettings settings;
+    const QVector<ReferenceReadings> runs = runsFrom(QString::fromLatin1(kAiagExample));
+    for (const ReferenceReadings &run : runs)
+        settings.readings += run.readings;
+    sim->setSettings(settings);
+    QTemporaryDir dir;
+    const QString plot = dir.filePath("linearity.png");
+    Run run;
+    runCli({"study", "linearity", "--port", sim->portName(), "--references", "2,4,6,8,10",
+            "--count", "12", "--interval", "10", "--process-sigma", "2.365683", "--plot", plot,
+            "--plot-size", "900x500"},
+           run);
+    QCOMPARE(run.exitCode, 1);
+
+    LinearitySettings study;
+    study.processSigma = 2.365683;
+    QString error;
+    const std::optional<LinearityStudy> published = studyLinearity(runs, study, &error);
+    QVERIFY2(published, qPrintable(error));
+    QCOMPARE(run.out, linearityTablesText(*published, "m") + linearitySummary(*published));
+    QVERIFY2(run.out.contains("linearity 1.86889"), qPrintable(run.out));
+    QCOMPARE(QImage(plot).size(), QSize(900, 500));
 }
 
 QTEST_GUILESS_MAIN(tst_CliStudy)
