@@ -55,12 +55,12 @@ const Column kColumns[] = {
     {"failed", "failed", 7,
      [](const TableRow &r) { return r.failed ? QString::number(*r.failed) : QString(); }},
     {"estimate", "bias/coef", 11, [](const TableRow &r) { return figure(r.estimate.value); }},
-    {"sd", "sd", 10, [](const TableRow &r) { return figure(r.sd); }},
-    {"se", "SE", 10, [](const TableRow &r) { return figure(r.estimate.se); }},
+    {"sd", "sd", 11, [](const TableRow &r) { return figure(r.sd); }},
+    {"se", "SE", 11, [](const TableRow &r) { return figure(r.estimate.se); }},
     {"t", "t", 9, [](const TableRow &r) { return tText(r.estimate.t); }},
     {"p", "p", 7, [](const TableRow &r) { return QString::number(r.estimate.p, 'f', 3); }},
     {"ci_low", "95% CI from", 12, [](const TableRow &r) { return figure(r.ciLow); }},
-    {"ci_high", "to", 10, [](const TableRow &r) { return figure(r.ciHigh); }},
+    {"ci_high", "to", 11, [](const TableRow &r) { return figure(r.ciHigh); }},
     {"percent_of_tolerance", "% of 2T", 8,
      [](const TableRow &r) { return optionalFigure(r.percentOfTolerance); }},
 };
@@ -133,7 +133,9 @@ QString textLine(const TableRow *row, bool withTolerance)
         if (!withTolerance && qstrcmp(c.name, "percent_of_tolerance") == 0)
             continue;
         const QString value = row ? c.value(*row) : QString::fromLatin1(c.heading);
-        line += &c == kColumns ? value.leftJustified(c.width) : value.rightJustified(c.width);
+        // A figure wider than its column still keeps a space before it.
+        line += &c == kColumns ? value.leftJustified(c.width)
+                               : QLatin1Char(' ') + value.rightJustified(c.width - 1);
     }
     while (line.endsWith(QLatin1Char(' ')))
         line.chop(1);
