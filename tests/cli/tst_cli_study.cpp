@@ -7,6 +7,9 @@
 #include <QTest>
 
 #include <cmath>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,6 +82,7 @@ private slots:
     void command_data();
     void command();
     void aiagReplayedLive();
+    void operatorAtATerminal();
 };
 
 void tst_CliStudy::aiagExample_data()
@@ -307,6 +311,39 @@ void tst_CliStudy::aiagReplayedLive()
     QCOMPARE(run.out, linearityTablesText(*published, "m") + linearitySummary(*published));
     QVERIFY2(run.out.contains("linearity 1.86889"), qPrintable(run.out));
     QCOMPARE(QImage(plot).size(), QSize(900, 500));
+}
+
+// With stdin a terminal, nothing is measured at a reference until the operator has placed the
+// target and pressed Enter.
+void tst_CliStudy::operatorAtATerminal()
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    SimulatorSettings settings;
+    settings.readings = {2, 2, 4.1, 4.1};
+    sim->setSettings(settings);
+    QProcess cli;
+    cli.setStandardInputFile(QString::fromLocal8Bit(ptsname(master)));
+    cli.start(RANGEFINDER_CLI, {"study", "linearity", "--port", sim->portName(), "--references",
+                                "2,4", "--count", "2", "--interval", "10"});
+    QString err;
+    auto prompted = [&](const char *where) {
+        err += QString::fromUtf8(cli.readAllStandardError());
+        return err.contains(QStringLiteral("Place the target at %1 and press Enter.\n").arg(where));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(prompted("2 m"), 10000);
+    QTest::qWait(200);
+    QCOMPARE(sim->commandCount(), 0);
+    QCOMPARE(::write(master, "\n", 1), ssize_t(1));
+    QTRY_VERIFY_WITH_TIMEOUT(prompted("4 m"), 10000);
+    QCOMPARE(sim->commandCount(), 2);
+    QCOMPARE(::write(master, "\n", 1), ssize_t(1));
+    QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, 10000);
+    ::close(master);
+    QCOMPARE(cli.exitCode(), 1);
+    QVERIFY(QString::fromUtf8(cli.readAllStandardOutput())
+                .contains("FAIL: linearity present (slope 0.05, p 0.000); bias present "
+                          "(intercept -0.1, p 0.000)\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_CliStudy)
