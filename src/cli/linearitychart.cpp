@@ -219,8 +219,9 @@ LinearityChart::Frame LinearityChart::frame(QPainter &painter, const QSize &size
     const double gap = f.textPixels * 0.5;
 
     f.values = valueRange();
-    const double ySpan = std::max(f.values.height(), 1e-3);
-    f.values.adjust(0, -ySpan * 0.08, 0, ySpan * 0.08);
+    // Readings all on their references leave nothing to span: a device step either side.
+    const double ySpan = f.values.height() > 1e-9 ? f.values.height() * 0.08 : 0.1;
+    f.values.adjust(0, -ySpan, 0, ySpan);
     if (f.values.width() <= 0)
         f.values.adjust(-0.5, 0, 0.5, 0);
     f.legendY = gap + title.lineSpacing() + gap + text.height() / 2;

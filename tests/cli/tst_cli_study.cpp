@@ -222,15 +222,18 @@ void tst_CliStudy::command_data()
     QTest::addColumn<QStringList>("arguments"); // DIR: the saved runs' folder, PORT: the device
     QTest::addColumn<bool>("silent");           // the device answers no command
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("out"); // in stdout
-    QTest::addColumn<QString>("err"); // in stderr
+    QTest::addColumn<QString>("out");     // in stdout
+    QTest::addColumn<QString>("err");     // in stderr
+    QTest::addColumn<QString>("file");    // written by --junit or --plot into DIR
+    QTest::addColumn<QString>("content"); // in it
 
     const QStringList aiag{"--run", "2=DIR/at2.csv",  "--run", "4=DIR/at4.csv",
                            "--run", "6=DIR/at6.csv",  "--run", "8=DIR/at8.csv",
                            "--run", "10=DIR/at10.csv"};
     auto row = [](const char *name, const QStringList &arguments, int exitCode, const QString &out,
-                  const QString &err = QString(), bool silent = false) {
-        QTest::newRow(name) << arguments << silent << exitCode << out << err;
+                  const QString &err = QString(), bool silent = false,
+                  const QString &file = QString(), const QString &content = QString()) {
+        QTest::newRow(name) << arguments << silent << exitCode << out << err << file << content;
     };
     row("the example saved", aiag, 1,
         "FAIL: linearity present (slope -0.131667, p 0.000); bias present (intercept 0.736667, "
@@ -238,6 +241,17 @@ void tst_CliStudy::command_data()
     row("its tables as JSONL", aiag + QStringList{"--format", "jsonl"}, 1,
         "{\"kind\":\"slope\",\"reference\":null,\"n\":60,\"failed\":null,\"estimate\":-0.131667,",
         "FAIL: linearity present");
+    row("its tables as CSV", aiag + QStringList{"--format", "csv", "--tolerance", "1"}, 1,
+        "kind,reference,n,failed,estimate,sd,se,t,p,ci_low,ci_high,percent_of_tolerance\n"
+        "reference,2,12,0,0.491667,0.124011,0.035799,13.734,0.000,0.412874,0.57046,24.6\n");
+    row("its JUnit report", aiag + QStringList{"--junit", "DIR/study.xml"}, 1, "FAIL", QString(),
+        false, "study.xml",
+        "<testcase classname=\"linearity study\" name=\"slope not significant (p &gt;= "
+        "0.05)\">\n            <failure message=\"linearity present (slope -0.131667, p 0.000)\"");
+    row("its chart as SVG", aiag + QStringList{"--plot", "DIR/study.svg"}, 1, "FAIL", QString(),
+        false, "study.svg", "<title>Linearity and bias: bias = 0.7367 \u2212 0.1317 \u00d7");
+    row("a chart it cannot write", aiag + QStringList{"--plot", "DIR/none/study.png"}, 5, "FAIL",
+        "cannot write the chart");
     row("an unbiased device", {"--run", "5=DIR/at5.csv", "--run", "20=DIR/at20.csv"}, 0,
         "PASS: 3 of 3 criteria met\n", QString());
     row("one reference", {"--run", "2=DIR/at2.csv"}, 2, QString(),
@@ -268,6 +282,8 @@ void tst_CliStudy::command()
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
+    QFETCH(QString, file);
+    QFETCH(QString, content);
 
     QTemporaryDir dir;
     writeRuns(dir.path(), runsFrom(QString::fromLatin1(kAiagExample) +
@@ -283,6 +299,12 @@ void tst_CliStudy::command()
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.out.contains(out), qPrintable(run.out));
     QVERIFY2(run.err.contains(err), qPrintable(run.err));
+    if (file.isEmpty())
+        return;
+    QFile written(dir.filePath(file));
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(written.readAll());
+    QVERIFY2(text.contains(content), qPrintable(text));
 }
 
 // The example measured live through the simulator, which plays its readings in order, gives
