@@ -144,14 +144,16 @@ int openInput(const QString &path, bool standardInput)
 
 } // namespace
 
-int readBack(const CliOptions &options)
+RunOutcome readBack(const CliOptions &options)
 {
     const bool standardInput = options.fromPath == QLatin1String("-");
     const QString name = standardInput ? QStringLiteral("stdin") : options.fromPath;
+    RunOutcome outcome;
     const int fd = openInput(options.fromPath, standardInput);
     if (fd < 0 && SignalWatcher::caughtSignal() == 0) {
         complain(QStringLiteral("cannot read %1: %2").arg(name, qt_error_string(errno)));
-        return kExitBadOptions;
+        outcome.badOptions = true;
+        return outcome;
     }
     Input input(fd);
     RunReader reader(&input);
@@ -159,24 +161,23 @@ int readBack(const CliOptions &options)
         complain(input.failed()
                      ? QStringLiteral("cannot read %1: %2").arg(name, input.errorString())
                      : QStringLiteral("%1 is not a run: %2").arg(name, reader.errorString()));
-        return kExitBadOptions;
+        outcome.badOptions = true;
+        return outcome;
     }
 
     RunStatistics statistics;
     RunChart chart = chartFor(options);
     QString start;
-    const bool recordsWritten = copyRecords(options, reader, chart, statistics, start);
+    outcome.outputLost = !copyRecords(options, reader, chart, statistics, start);
     statistics.unsent = reader.unsentCount();
     reportSkipped(reader, name);
     if (input.failed())
         complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
-    const int signalNumber = SignalWatcher::caughtSignal();
-    const DeviceOutcome device{name, statistics, exitCodeOf(statistics)};
-    const int exitCode = concludeRun(options, chart, {device}, start,
-                                     signalNumber != 0 ? kExitSignalBase + signalNumber
-                                     : input.failed()  ? kExitBadOptions
-                                                       : kExitAllMeasured);
-    if (exitCode < kExitSignalBase && !input.failed() && !recordsWritten)
-        return kExitOutputLost;
-    return exitCode;
+    outcome.badOptions = input.failed();
+    outcome.signal = SignalWatcher::caughtSignal();
+    DeviceEnding ending;
+    ending.allOk = statistics.allOk();
+    ending.endedAway = statistics.endedAway;
+    concludeRun(options, chart, {{name, statistics, ending, QString()}}, start, outcome);
+    return outcome;
 }

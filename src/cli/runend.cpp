@@ -6,8 +6,6 @@
 
 #include <QCoreApplication>
 
-#include <algorithm>
-
 namespace {
 
 // The chart that --plot asks for, if any; says why on stderr and returns false when it cannot.
@@ -83,37 +81,34 @@ RunChart chartFor(const CliOptions &options, const QStringList &deviceNames)
     return chart;
 }
 
-int concludeRun(const CliOptions &options, const RunChart &chart,
-                const QVector<DeviceOutcome> &devices, const QString &start, int runExitCode)
+void concludeRun(const CliOptions &options, const RunChart &chart,
+                 const QVector<DeviceOutcome> &devices, const QString &start, RunOutcome &outcome)
 {
     const bool several = options.ports.size() > 1; // as the records carry their port
     QString text;
     QVector<RunStatistics> statistics;
     QVector<Verdict> verdicts;
-    int exitCode = runExitCode;
     for (const DeviceOutcome &device : devices) {
+        DeviceEnding ending = device.ending;
         if (!device.openFailure.isEmpty()) {
             if (options.accuracy)
                 verdicts.append(notOpened(device.openFailure));
-            exitCode = std::max(exitCode, device.exitCode);
+            outcome.devices.append(ending);
             continue;
         }
         QString own = formatSummary(device.statistics);
-        int deviceExit = device.exitCode;
         if (options.accuracy) {
             verdicts.append(judge(device.statistics, *options.accuracy));
             own += formatVerdict(verdicts.constLast(), *options.accuracy);
-            if (deviceExit <= kExitSomeFailed)
-                deviceExit = verdicts.constLast().passed() ? kExitAllMeasured : kExitSomeFailed;
+            ending.passed = verdicts.constLast().passed();
         }
         text += prefixed(own, several ? device.name : QString());
         statistics.append(device.statistics);
-        exitCode = std::max(exitCode, deviceExit);
+        outcome.devices.append(ending);
     }
     const bool summaryWritten = writeWhole(stderr, text) == Written::Whole;
     const bool chartWritten = writeChart(options, chart, statistics);
     const bool reportWritten = !options.accuracy || writeReport(options, devices, verdicts, start);
-    if (!(summaryWritten && chartWritten && reportWritten) && exitCode < kExitSignalBase)
-        return kExitOutputLost;
-    return exitCode;
+    if (!(summaryWritten && chartWritten && reportWritten))
+        outcome.outputLost = true;
 }

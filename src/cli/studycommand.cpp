@@ -1,15 +1,8 @@
 #include "cli/studycommand.h"
 
+#include "cli/endingsignals.h"
+#include "cli/helptexts.h"
 #include "cli/options.h"
-#include "cli/output.h"
-#include "core/interval.h"
-#include "core/linesettings.h"
-#include "core/replyframe.h"
-
-#include <QCommandLineParser>
-
-#include <algorithm>
-#include <iterator>
 
 namespace {
 
@@ -18,34 +11,25 @@ QString quoted(const QString &text)
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-const std::vector<OptionRow> kStudyRows = {
+// The study's own options; the line, pace and output ones are measure's.
+const std::vector<OptionRow> kSourceRows = {
     {"run", "REF=FILE",
      "A saved run of the target at the reference distance REF (in --unit): a log saved by the "
-     "window, or CSV or JSONL of this program, read as `read` reads it. Give one per "
-     "reference; not with --port."},
+     "window, or CSV or JSONL of measure, read as read reads it. One per reference; not with "
+     "--port."},
     {"port", "name-or-path",
-     "Measure live on this serial port instead, each of --references "
-     "in turn."},
+     "Measure live on this serial port instead, each of --references in turn."},
     {"references", "list",
      "The reference distances to measure live, in --unit, separated by commas (2,4,6,8,10)."},
-    {"count", "n", "Measurements at each reference (default %1).", QStringLiteral("10")},
-    {"interval", "ms", "From one command's write to the next (default %1).",
-     QStringLiteral("1000")},
-    {"timeout", "ms", "How long to wait for a reply after the write (default %1).",
-     QStringLiteral("1000")},
-    {"baud", "rate", "The line's baud rate (default %1).", QStringLiteral("9600")},
-    {"strict", nullptr, "A reply whose check byte is wrong or missing is a failed measurement."},
-    {"unit", "unit", "Unit of references, readings and figures: m, ft or yd (default %1).",
-     QStringLiteral("m")},
+    {"count", "n", "Measurements at each reference, from 1 (default %1).", QStringLiteral("10")},
+};
+
+const std::vector<OptionRow> kStudyRows = {
     {"process-sigma", "S",
      "The process's standard deviation, in --unit: linearity = |slope| x 6S is reported."},
-    {"tolerance", "T", "Each reference's bias is also shown as a percentage of the band 2T."},
+    {"tolerance", "T", "Each reference's mean bias is also shown as a percentage of 2T."},
     {"max-bias", "B", "Every reference's mean bias must lie within +/- B to pass."},
-    {"format", "format", "The tables as text, csv or jsonl (default %1).", QStringLiteral("text")},
-    {"junit", "file", "Write the verdict as JUnit XML, one testcase per criterion."},
-    {"plot", "file",
-     "Write a chart of bias against reference: PNG or SVG by the extension .png or .svg."},
-    {"plot-size", "WxH", "The chart's size in pixels (default %1).", QStringLiteral("1200x600")},
+    {"junit", "file", "Write the verdict as JUnit XML, a testcase per criterion."},
 };
 
 std::optional<double> positive(OptionReader &read, const char *name)
@@ -63,7 +47,8 @@ std::optional<double> positive(OptionReader &read, const char *name)
 
 QString StudyLinearityCommand::summary() const
 {
-    return QStringLiteral("a gauge linearity and bias study across the range");
+    return QStringLiteral("a gauge linearity and bias study: does the bias change across the "
+                          "range?");
 }
 
 QString StudyLinearityCommand::description() const
@@ -75,21 +60,47 @@ QString StudyLinearityCommand::description() const
         "confidence band, and the verdict: PASS when neither slope nor intercept is significant\n"
         "(p >= 0.05), every mean bias is within --max-bias and no measurement failed. Live, each\n"
         "reference is measured in turn; when stdin is a terminal the operator is asked to place\n"
-        "the target and press Enter. Exit code 0 for PASS, 1 for FAIL, 2 when no study can be\n"
-        "made (fewer than two references, a reference twice, fewer than two valid readings at\n"
-        "one).\n");
+        "the target and press Enter. The tables go to stdout (--format csv or jsonl: only they,\n"
+        "the rest to stderr). Exit code 0 for PASS, 1 for FAIL, 2 when no study can be made\n"
+        "(fewer than two references, a reference twice, fewer than two valid readings at one).\n");
+}
+
+QString StudyLinearityCommand::epilogue() const
+{
+    return exitCodesText();
 }
 
 const std::vector<OptionRow> &StudyLinearityCommand::optionRows() const
 {
-    return kStudyRows;
+    static const std::vector<OptionRow> rows = [] {
+        std::vector<OptionRow> all = kSourceRows;
+        for (const OptionRow &row :
+             measureRowsNamed({"baud", "interval", "timeout", "strict", "unit", "format", "plot",
+                               "plot-format", "plot-size"}))
+            all.push_back(row);
+        all.insert(all.end(), kStudyRows.begin(), kStudyRows.end());
+        return all;
+    }();
+    return rows;
 }
 
 void StudyLinearityCommand::read(OptionReader &read)
 {
-    readSource(read);
-    readStudy(read);
-    readOutput(read);
+    if (!read.operands().isEmpty())
+        return read.fail(QStringLiteral("unexpected argument %1").arg(quoted(read.operands()[0])));
+    CliOptions shared;
+    readLineAndOutputOptions(read, shared);
+    m_settings.session = shared.session;
+    m_settings.unit = shared.session.unit;
+    m_settings.format = shared.format;
+    m_settings.plotPath = shared.plotPath;
+    m_settings.plotType = shared.plotType;
+    m_settings.plotSize = shared.plotSize;
+    m_settings.junitPath = read.text("junit");
+    if (read.error().isEmpty())
+        readSource(read);
+    if (read.error().isEmpty())
+        readStudy(read);
 }
 
 void StudyLinearityCommand::readSource(OptionReader &read)
@@ -107,8 +118,8 @@ void StudyLinearityCommand::readSource(OptionReader &read)
     }
     if (live)
         readLive(read);
-    else if (read.isSet("references"))
-        read.fail(QStringLiteral("--references is for a live study, with --port"));
+    else if (read.isSet("references") || read.isSet("count"))
+        read.fail(QStringLiteral("--references and --count are for a live study, with --port"));
 }
 
 void StudyLinearityCommand::readLive(OptionReader &read)
@@ -121,133 +132,47 @@ void StudyLinearityCommand::readLive(OptionReader &read)
     if (!references)
         return read.fail(error.isEmpty() ? QStringLiteral("--port needs --references") : error);
     m_settings.references = *references;
-    read.whole("count", 1, 1000000, [&](qint64 v) { session.count = int(v); });
-    read.whole("interval", 1, 2147483647, [&](qint64 v) { session.intervalMs = int(v); });
-    read.whole("timeout", session.burstSilenceMs + 1, 2147483647,
-               [&](qint64 v) { session.timeoutMs = int(v); });
-    const auto *rate = std::find_if(std::begin(kBaudRates), std::end(kBaudRates), [&](qint32 r) {
-        return read.text("baud") == QString::number(r);
-    });
-    if (rate == std::end(kBaudRates))
-        return read.fail(QStringLiteral("--baud takes a rate the device knows, not %1")
-                             .arg(quoted(read.text("baud"))));
-    session.baudRate = *rate;
-    session.strict = read.isSet("strict");
+    const std::optional<qint64> count = wholeNumberIn(read.text("count"), 1, 1000000);
+    if (!count)
+        return read.fail(QStringLiteral("--count takes a whole number from 1 to 1000000, not %1")
+                             .arg(quoted(read.text("count"))));
+    session.count = int(*count);
 }
 
 void StudyLinearityCommand::readStudy(OptionReader &read)
 {
-    const std::optional<LengthUnit> unit = unitFromName(read.text("unit"));
-    if (!unit)
-        return read.fail(
-            QStringLiteral("--unit takes m, ft or yd, not %1").arg(quoted(read.text("unit"))));
-    m_settings.unit = *unit;
-    m_settings.session.unit = *unit;
     m_settings.study.processSigma = positive(read, "process-sigma");
     m_settings.study.tolerance = positive(read, "tolerance");
     m_settings.study.maxBias = positive(read, "max-bias");
 }
 
-void StudyLinearityCommand::readOutput(OptionReader &read)
+RunOutcome StudyLinearityCommand::run()
 {
-    const std::optional<RecordFormat> format = formatFromName(read.text("format"));
-    if (!format)
-        return read.fail(QStringLiteral("--format takes text, csv or jsonl, not %1")
-                             .arg(quoted(read.text("format"))));
-    m_settings.format = *format;
-    m_settings.junitPath = read.text("junit");
-    if (read.isSet("plot")) {
-        m_settings.plotPath = read.text("plot");
-        const std::optional<RunChart::FileType> type = RunChart::fileTypeOf(m_settings.plotPath);
-        if (!type)
-            return read.fail(QStringLiteral("--plot takes a file name ending in .png or .svg, "
-                                            "not %1")
-                                 .arg(quoted(m_settings.plotPath)));
-        m_settings.plotType = *type;
-    }
-    const QStringList sides = read.text("plot-size").split(QLatin1Char('x'));
-    const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);
-    const std::optional<qint64> height = wholeNumberIn(sides.value(1), 200, 10000);
-    if (sides.size() != 2 || !width || !height)
-        return read.fail(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
-                                        "10000x10000, not %1")
-                             .arg(quoted(read.text("plot-size"))));
-    m_settings.plotSize = QSize(int(*width), int(*height));
+    SignalWatcher *watcher = watchEndingSignals();
+    return outcomeOf(m_settings.savedRuns.isEmpty() ? studyLive(m_settings, watcher)
+                                                    : studySavedRuns(m_settings));
 }
 
-StudyOutcome StudyLinearityCommand::run(SignalWatcher *watcher)
+RunOutcome outcomeOf(const StudyOutcome &study)
 {
-    return m_settings.savedRuns.isEmpty() ? studyLive(m_settings, watcher)
-                                          : studySavedRuns(m_settings);
-}
-
-int exitCodeOf(const StudyOutcome &outcome)
-{
-    if (outcome.signal != 0)
-        return kExitSignalBase + outcome.signal;
-    if (outcome.outputLost)
-        return kExitOutputLost;
-    switch (outcome.kind) {
-    case StudyOutcome::Kind::Judged:
-        return outcome.passed ? kExitAllMeasured : kExitSomeFailed;
+    RunOutcome outcome;
+    outcome.signal = study.signal;
+    outcome.outputLost = study.outputLost;
+    DeviceEnding device;
+    switch (study.kind) {
     case StudyOutcome::Kind::NoStudy:
-        return kExitBadOptions;
+        outcome.badOptions = true;
+        return outcome;
+    case StudyOutcome::Kind::Judged:
+        device.passed = study.passed;
+        break;
     case StudyOutcome::Kind::NotOpened:
-        return kExitPortUnusable;
+        device.kind = DeviceEnding::Kind::NotOpened;
+        break;
     case StudyOutcome::Kind::Lost:
-        return kExitDeviceLost;
-    }
-    return kExitBadOptions;
-}
-
-StudyInvocation parseStudyInvocation(const QStringList &arguments)
-{
-    StudyInvocation invocation;
-    QCommandLineParser parser;
-    parser.setApplicationDescription(invocation.command.description());
-    parser.addHelpOption();
-    addOptions(parser, invocation.command.optionRows());
-    if (!parser.parse(arguments)) {
-        invocation.text = parser.errorText();
-        return invocation;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        invocation.kind = StudyInvocation::Kind::Help;
-        invocation.text = parser.helpText().replace(QStringLiteral("[options]"),
-                                                    QStringLiteral("study linearity [options]"));
-        return invocation;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        invocation.text = QStringLiteral("unexpected argument %1")
-                              .arg(quoted(parser.positionalArguments().constFirst()));
-        return invocation;
-    }
-    OptionReader read(parser);
-    invocation.command.read(read);
-    invocation.text = read.error();
-    invocation.kind =
-        read.error().isEmpty() ? StudyInvocation::Kind::Run : StudyInvocation::Kind::Error;
-    return invocation;
-}
-
-int runStudyCommand(const QStringList &arguments, SignalWatcher *watcher)
-{
-    if (arguments.value(2) != QLatin1String("linearity")) {
-        complain(QStringLiteral("study takes the kind of study: linearity (see study linearity "
-                                "--help)"));
-        return kExitBadOptions;
-    }
-    StudyInvocation invocation =
-        parseStudyInvocation(QStringList{arguments.constFirst()} + arguments.mid(3));
-    switch (invocation.kind) {
-    case StudyInvocation::Kind::Help:
-        return writeWhole(stdout, invocation.text) == Written::Whole ? kExitAllMeasured
-                                                                     : kExitOutputLost;
-    case StudyInvocation::Kind::Error:
-        complain(invocation.text + QStringLiteral(" (see study linearity --help)"));
-        return kExitBadOptions;
-    case StudyInvocation::Kind::Run:
+        device.kind = DeviceEnding::Kind::Lost;
         break;
     }
-    return exitCodeOf(invocation.command.run(watcher));
+    outcome.devices << device;
+    return outcome;
 }

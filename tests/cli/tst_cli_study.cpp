@@ -263,16 +263,11 @@ void tst_CliStudy::command_data()
         QString(), "reference 30 has 1 valid readings (2 failed or timed out)");
     row("a file that is no run", {"--run", "2=DIR/at2.csv", "--run", "4=" RANGEFINDER_CLI}, 2,
         QString(), "is not a run");
-    row("saved and live at once", {"--run", "2=DIR/at2.csv", "--port", "PORT"}, 2, QString(),
-        "give either --run REF=FILE for each reference, or --port with --references");
-    row("a live reference twice", {"--port", "PORT", "--references", "2,4,2"}, 2, QString(),
-        "--references gives 2 twice");
     row("no such port", {"--port", "/dev/rangefinder-test-no-such-port", "--references", "2,4"}, 3,
         QString(), "cannot open /dev/rangefinder-test-no-such-port");
     row("every measurement timed out",
         {"--port", "PORT", "--references", "2,4", "--count", "2", "--timeout", "50"}, 2, QString(),
         "reference 2 has 0 valid readings (2 failed or timed out)", true);
-    row("no kind of study", {}, 2, QString(), "study takes the kind of study: linearity");
 }
 
 void tst_CliStudy::command()
