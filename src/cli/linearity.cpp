@@ -235,8 +235,7 @@ double LinearityFit::ciHigh(const Tested &coefficient) const
 
 bool LinearityStudy::passed() const
 {
-    return std::all_of(criteria.cbegin(), criteria.cend(),
-                       [](const Criterion &c) { return c.passed(); });
+    return allPassed(criteria);
 }
 
 double LinearityStudy::percentOfTolerance(const ReferenceBias &reference) const

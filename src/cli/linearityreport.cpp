@@ -183,12 +183,5 @@ QString linearitySummary(const LinearityStudy &study)
                                "the range\n")
                     .arg(study.references.size())
                     .arg(kRecommendedReferences);
-    QStringList failures;
-    for (const Criterion &c : study.criteria) {
-        if (!c.passed())
-            failures << c.failure;
-    }
-    return text + (failures.isEmpty()
-                       ? QStringLiteral("PASS: %1 of %1 criteria met\n").arg(study.criteria.size())
-                       : QStringLiteral("FAIL: %1\n").arg(failures.join(QStringLiteral("; "))));
+    return text + verdictLine(study.criteria);
 }
