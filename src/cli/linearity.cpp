@@ -120,11 +120,6 @@ LinearityFit fitLine(const QVector<ReferenceReadings> &runs, double scale)
     return fit;
 }
 
-QString figure(double value)
-{
-    return QString::number(value, 'g', 6);
-}
-
 QString pText(double p)
 {
     return QString::number(p, 'f', 3);
@@ -136,21 +131,23 @@ Criterion coefficientCriterion(const QString &what, const QString &present, cons
                 QString()};
     if (x.significant())
         c.failure =
-            QStringLiteral("%1 (%2 %3, p %4)").arg(present, what, figure(x.value), pText(x.p));
+            QStringLiteral("%1 (%2 %3, p %4)").arg(present, what, figureText(x.value), pText(x.p));
     return c;
 }
 
 Criterion maxBiasCriterion(const QVector<ReferenceBias> &references, double maxBias)
 {
-    Criterion c{QStringLiteral("every mean bias within +/- %1").arg(figure(maxBias)), QString()};
+    Criterion c{QStringLiteral("every mean bias within +/- %1").arg(figureText(maxBias)),
+                QString()};
     QStringList outside;
     for (const ReferenceBias &r : references) {
         if (std::abs(r.bias.value) > maxBias + kNoScatter * std::max(maxBias, 1.0))
-            outside << QStringLiteral("%1 at %2").arg(figure(r.bias.value), figure(r.reference));
+            outside << QStringLiteral("%1 at %2")
+                           .arg(figureText(r.bias.value), figureText(r.reference));
     }
     if (!outside.isEmpty())
         c.failure = QStringLiteral("mean bias outside +/- %1: %2")
-                        .arg(figure(maxBias), outside.join(QStringLiteral(", ")));
+                        .arg(figureText(maxBias), outside.join(QStringLiteral(", ")));
     return c;
 }
 
@@ -164,7 +161,7 @@ Criterion failuresCriterion(const QVector<ReferenceBias> &references)
         failed += r.unsuccessful;
         all += r.n + r.unsuccessful;
         if (r.unsuccessful > 0)
-            where << QStringLiteral("%1 at %2").arg(r.unsuccessful).arg(figure(r.reference));
+            where << QStringLiteral("%1 at %2").arg(r.unsuccessful).arg(figureText(r.reference));
     }
     if (failed > 0)
         c.failure = QStringLiteral("%1 of %2 measurements failed or timed out (%3)")
@@ -197,13 +194,14 @@ QString unfit(const QVector<ReferenceReadings> &runs)
             .arg(runs.size());
     for (int i = 1; i < runs.size(); ++i) {
         if (runs.at(i).reference == runs.at(i - 1).reference)
-            return QStringLiteral("reference %1 is given twice").arg(figure(runs.at(i).reference));
+            return QStringLiteral("reference %1 is given twice")
+                .arg(figureText(runs.at(i).reference));
     }
     for (const ReferenceReadings &run : runs) {
         if (run.readings.size() < 2)
             return QStringLiteral("reference %1 has %2 valid readings (%3 failed or timed out); "
                                   "each reference needs two or more")
-                .arg(figure(run.reference))
+                .arg(figureText(run.reference))
                 .arg(run.readings.size())
                 .arg(run.unsuccessful);
     }
@@ -211,6 +209,11 @@ QString unfit(const QVector<ReferenceReadings> &runs)
 }
 
 } // namespace
+
+QString figureText(double value)
+{
+    return QString::number(value, 'g', 6);
+}
 
 bool Tested::significant() const
 {

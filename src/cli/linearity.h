@@ -86,6 +86,9 @@ inline constexpr double kLinearityAlpha = 0.05;
 // says so but still makes it.
 inline constexpr int kRecommendedReferences = 5;
 
+// A figure of the study as its report prints it: six significant digits.
+QString figureText(double value);
+
 // Two-sided p of t with df degrees of freedom; t may be infinite.
 double twoSidedP(double t, double df);
 // The two-sided 95 % quantile of Student's t with df degrees of freedom.

@@ -20,11 +20,6 @@ struct TableRow
     double percentOfTolerance = std::nan("");
 };
 
-QString figure(double value)
-{
-    return QString::number(value, 'g', 6);
-}
-
 QString tText(double t)
 {
     if (std::isinf(t))
@@ -50,17 +45,17 @@ struct Column
 const Column kColumns[] = {
     {"kind", "", 10, [](const TableRow &r) { return r.kind; }},
     {"reference", "reference", 10,
-     [](const TableRow &r) { return r.reference ? figure(*r.reference) : QString(); }},
+     [](const TableRow &r) { return r.reference ? figureText(*r.reference) : QString(); }},
     {"n", "n", 4, [](const TableRow &r) { return QString::number(r.n); }},
     {"failed", "failed", 7,
      [](const TableRow &r) { return r.failed ? QString::number(*r.failed) : QString(); }},
-    {"estimate", "bias/coef", 11, [](const TableRow &r) { return figure(r.estimate.value); }},
-    {"sd", "sd", 11, [](const TableRow &r) { return figure(r.sd); }},
-    {"se", "SE", 11, [](const TableRow &r) { return figure(r.estimate.se); }},
+    {"estimate", "bias/coef", 11, [](const TableRow &r) { return figureText(r.estimate.value); }},
+    {"sd", "sd", 11, [](const TableRow &r) { return figureText(r.sd); }},
+    {"se", "SE", 11, [](const TableRow &r) { return figureText(r.estimate.se); }},
     {"t", "t", 9, [](const TableRow &r) { return tText(r.estimate.t); }},
     {"p", "p", 7, [](const TableRow &r) { return QString::number(r.estimate.p, 'f', 3); }},
-    {"ci_low", "95% CI from", 12, [](const TableRow &r) { return figure(r.ciLow); }},
-    {"ci_high", "to", 11, [](const TableRow &r) { return figure(r.ciHigh); }},
+    {"ci_low", "95% CI from", 12, [](const TableRow &r) { return figureText(r.ciLow); }},
+    {"ci_high", "to", 11, [](const TableRow &r) { return figureText(r.ciHigh); }},
     {"percent_of_tolerance", "% of 2T", 8,
      [](const TableRow &r) { return optionalFigure(r.percentOfTolerance); }},
 };
@@ -169,14 +164,15 @@ QString linearitySummary(const LinearityStudy &study)
     const LinearityFit &fit = study.fit;
     QString text =
         QStringLiteral("line: bias = %1 %2 %3 x reference; s %4, R-sq %5\n")
-            .arg(figure(fit.intercept.value), fit.slope.value < 0 ? "-" : "+",
-                 figure(std::abs(fit.slope.value)), figure(fit.s),
+            .arg(figureText(fit.intercept.value), fit.slope.value < 0 ? "-" : "+",
+                 figureText(std::abs(fit.slope.value)), figureText(fit.s),
                  std::isnan(fit.rSquared) ? QStringLiteral("n/a")
                                           : QString::number(100 * fit.rSquared, 'f', 1) + " %");
     text += QStringLiteral("%linearity %1").arg(QString::number(*study.percentLinearity, 'f', 1));
     if (study.linearity)
-        text += QStringLiteral(", linearity %1 (|slope| x 6S, 6S = %2)")
-                    .arg(figure(*study.linearity), figure(6 * *study.settings.processSigma));
+        text +=
+            QStringLiteral(", linearity %1 (|slope| x 6S, 6S = %2)")
+                .arg(figureText(*study.linearity), figureText(6 * *study.settings.processSigma));
     text += QLatin1Char('\n');
     if (study.references.size() < kRecommendedReferences)
         text += QStringLiteral("note: %1 references; a linearity study wants %2 or more across "

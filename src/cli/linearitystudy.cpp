@@ -33,11 +33,6 @@ QString now()
     return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
 }
 
-QString figure(double value)
-{
-    return QString::number(value, 'g', 6);
-}
-
 bool stdinIsTerminal()
 {
 #ifdef Q_OS_WIN
@@ -96,14 +91,14 @@ SuiteReport suiteOf(const LinearityStudy &study, const StudySettings &settings,
                         {QStringLiteral("references"), QString::number(study.references.size())},
                         {QStringLiteral("readings"), QString::number(fit.n)},
                         {QStringLiteral("start"), start},
-                        {QStringLiteral("slope"), figure(fit.slope.value)},
+                        {QStringLiteral("slope"), figureText(fit.slope.value)},
                         {QStringLiteral("slope p"), QString::number(fit.slope.p, 'f', 3)},
-                        {QStringLiteral("intercept"), figure(fit.intercept.value)},
+                        {QStringLiteral("intercept"), figureText(fit.intercept.value)},
                         {QStringLiteral("intercept p"), QString::number(fit.intercept.p, 'f', 3)},
-                        {QStringLiteral("s"), figure(fit.s)},
-                        {QStringLiteral("%linearity"), figure(*study.percentLinearity)}};
+                        {QStringLiteral("s"), figureText(fit.s)},
+                        {QStringLiteral("%linearity"), figureText(*study.percentLinearity)}};
     if (study.linearity)
-        suite.properties.append({QStringLiteral("linearity"), figure(*study.linearity)});
+        suite.properties.append({QStringLiteral("linearity"), figureText(*study.linearity)});
     return suite;
 }
 
@@ -147,7 +142,7 @@ public:
             if (!placeTarget(reference) || !measure(readings))
                 return m_outcome;
             complain(QStringLiteral("reference %1 %2: %3 valid readings, %4 failed or timed out")
-                         .arg(figure(reference), unitName(m_settings.unit))
+                         .arg(figureText(reference), unitName(m_settings.unit))
                          .arg(readings.readings.size())
                          .arg(readings.unsuccessful));
             runs << readings;
@@ -161,7 +156,7 @@ private:
     {
         if (!stdinIsTerminal())
             return true;
-        const QString where = figure(reference) + QLatin1Char(' ') + unitName(m_settings.unit);
+        const QString where = figureText(reference) + QLatin1Char(' ') + unitName(m_settings.unit);
         writeWhole(stderr, QStringLiteral("Place the target at %1 and press Enter.\n").arg(where));
         char line[256];
         const bool entered = SignalWatcher::waitForInput(fileno(stdin)) &&
@@ -241,7 +236,7 @@ std::optional<QVector<double>> referencesFrom(const QString &text, QString *erro
             return std::nullopt;
         }
         if (references.contains(*reference)) {
-            *error = QStringLiteral("--references gives %1 twice").arg(figure(*reference));
+            *error = QStringLiteral("--references gives %1 twice").arg(figureText(*reference));
             return std::nullopt;
         }
         references << *reference;
