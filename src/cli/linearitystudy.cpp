@@ -139,8 +139,12 @@ public:
         for (double reference : m_settings.references) {
             ReferenceReadings readings;
             readings.reference = reference;
-            if (!placeTarget(reference) || !measure(readings))
+            if (!placeTarget(reference) || !measure(readings)) {
+                if (m_outcome.signal != 0)
+                    complain(QStringLiteral("interrupted at reference %1 %2: no study")
+                                 .arg(figureText(reference), unitName(m_settings.unit)));
                 return m_outcome;
+            }
             complain(QStringLiteral("reference %1 %2: %3 valid readings, %4 failed or timed out")
                          .arg(figureText(reference), unitName(m_settings.unit))
                          .arg(readings.readings.size())

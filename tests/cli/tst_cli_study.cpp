@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <cmath>
+#include <csignal>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -83,6 +84,7 @@ private slots:
     void command();
     void aiagReplayedLive();
     void operatorAtATerminal();
+    void interruptedLive();
 };
 
 void tst_CliStudy::aiagExample_data()
@@ -361,6 +363,21 @@ void tst_CliStudy::operatorAtATerminal()
     QVERIFY(QString::fromUtf8(cli.readAllStandardOutput())
                 .contains("FAIL: linearity present (slope 0.05, p 0.000); bias present "
                           "(intercept -0.1, p 0.000)\n"));
+}
+
+// A study cut short by SIGINT makes no study of what it has, and says where it stopped.
+void tst_CliStudy::interruptedLive()
+{
+    QProcess cli;
+    cli.start(RANGEFINDER_CLI, {"study", "linearity", "--port", sim->portName(), "--references",
+                                "2,4", "--count", "1000", "--interval", "20"});
+    QTRY_VERIFY_WITH_TIMEOUT(sim->commandCount() >= 3, 10000);
+    ::kill(pid_t(cli.processId()), SIGINT);
+    QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, 10000);
+    QCOMPARE(cli.exitCode(), 130);
+    QCOMPARE(cli.readAllStandardOutput(), QByteArray());
+    QCOMPARE(cli.readAllStandardError(),
+             QByteArray("rangefinder-cli: interrupted at reference 2 m: no study\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_CliStudy)
