@@ -1,60 +1,35 @@
 #pragma once
 
+#include "chart/chart.h"
 #include "cli/linearity.h"
-#include "cli/runchart.h"
 
 #include <QPointF>
-#include <QRectF>
 #include <QSize>
 #include <QString>
 #include <QVector>
 
-#include <functional>
-
 class QPainter;
 
-// What a linearity study's chart shows, in the study's unit: the bias of every reading against
-// its reference, each reference's mean bias, the fitted line in its 95 % confidence band, the
-// zero line, and +/- B when the study has a largest bias. The chart's frame (title, legend,
-// axes, file) is drawn around it by the shared chart pieces.
+// A linearity study's chart, in the study's unit: the bias of every reading against its
+// reference, each reference's mean bias, the fitted line in its 95 % confidence band, the zero
+// line, and +/- B when the study has a largest bias; in the shared chart frame.
 class LinearityChart
 {
 public:
     LinearityChart(const LinearityStudy &study, const QVector<ReferenceReadings> &runs,
                    const QString &unitName);
 
-    // The ranges the axes must show: every point, the band, zero and +/- B.
-    QRectF valueRange() const;
-    QString title() const;
-    QString xLabel() const;
-    QString yLabel() const;
-
-    struct LegendItem
-    {
-        enum Kind { Reading, MeanBias, Line, Band, Zero, MaxBias };
-        Kind kind;
-        QString label;
-    };
-    QVector<LegendItem> legend() const;
-    static void paintLegendSwatch(QPainter &painter, LegendItem::Kind kind, const QRectF &box);
-
-    // The whole chart: title, legend, axes and content.
+    ChartFrameSpec frameSpec() const;
     void paint(QPainter &painter, const QSize &size) const;
-    // As RunChart::save writes its chart.
-    bool save(const QString &path, RunChart::FileType type, const QSize &size,
+    // As every chart is written: replaced only once the whole file is written.
+    bool save(const QString &path, ChartFileType type, const QSize &size,
               QString *errorString) const;
 
-    // Paints into the plot area; at maps a reference and a bias to a point of it.
-    void paintContent(QPainter &painter, const std::function<QPointF(double, double)> &at,
-                      double pointRadius) const;
-
 private:
-    struct Frame;
-    Frame frame(QPainter &painter, const QSize &size) const;
-    void paintAxes(QPainter &painter, const Frame &f) const;
-    void paintLegend(QPainter &painter, const QSize &size, const Frame &f) const;
-    void paintBand(QPainter &painter, const std::function<QPointF(double, double)> &at) const;
-    void paintLevels(QPainter &painter, const std::function<QPointF(double, double)> &at) const;
+    QString title() const;
+    void paintBand(QPainter &painter, const ChartFrame &f) const;
+    void paintLevels(QPainter &painter, const ChartFrame &f) const;
+    void paintPoints(QPainter &painter, const ChartFrame &f) const;
 
     LinearityStudy m_study;
     QVector<QPointF> m_readings; // reference, bias
