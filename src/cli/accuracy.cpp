@@ -186,8 +186,7 @@ Criterion disconnectionsCriterion(const RunStatistics &r, const AccuracySettings
 
 bool Verdict::passed() const
 {
-    return std::all_of(criteria.cbegin(), criteria.cend(),
-                       [](const Criterion &c) { return c.passed(); });
+    return allPassed(criteria);
 }
 
 Verdict judge(const RunStatistics &statistics, const AccuracySettings &settings)
@@ -237,14 +236,25 @@ QString formatVerdict(const Verdict &v, const AccuracySettings &s)
                              "mean much\n")
                   .arg(withUnit(v.resolution, s), share)
             : QStringLiteral("resolution: %1, at most %2\n").arg(withUnit(v.resolution, s), share);
+    return text + verdictLine(v.criteria);
+}
+
+bool allPassed(const QVector<Criterion> &criteria)
+{
+    return std::all_of(criteria.cbegin(), criteria.cend(),
+                       [](const Criterion &c) { return c.passed(); });
+}
+
+QString verdictLine(const QVector<Criterion> &criteria)
+{
     QStringList failures;
-    for (const Criterion &c : v.criteria) {
+    for (const Criterion &c : criteria) {
         if (!c.passed())
             failures << c.failure;
     }
-    return text + (failures.isEmpty()
-                       ? QStringLiteral("PASS: %1 of %1 criteria met\n").arg(v.criteria.size())
-                       : QStringLiteral("FAIL: %1\n").arg(failures.join("; ")));
+    return failures.isEmpty()
+               ? QStringLiteral("PASS: %1 of %1 criteria met\n").arg(criteria.size())
+               : QStringLiteral("FAIL: %1\n").arg(failures.join(QStringLiteral("; ")));
 }
 
 QString givenText(double value)

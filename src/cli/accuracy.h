@@ -27,6 +27,10 @@ struct Criterion
     bool passed() const { return failure.isEmpty(); }
 };
 
+bool allPassed(const QVector<Criterion> &criteria);
+// The line that ends a verdict: PASS with the number of criteria, or FAIL naming each failure.
+QString verdictLine(const QVector<Criterion> &criteria);
+
 // With s = 0 a capability index whose numerator is positive is +infinity, negative -infinity,
 // zero 0: a device that repeats itself exactly is capable unless its bias is too large.
 struct Verdict

@@ -3,6 +3,7 @@
 #include "cli/measurecommand.h"
 #include "cli/portscommand.h"
 #include "cli/readcommand.h"
+#include "cli/studycommand.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -29,6 +30,7 @@ std::vector<std::unique_ptr<Command>> makeCommands()
     commands.push_back(std::make_unique<MeasureCommand>());
     commands.push_back(std::make_unique<ReadCommand>());
     commands.push_back(std::make_unique<PortsCommand>());
+    commands.push_back(std::make_unique<StudyLinearityCommand>());
     return commands;
 }
 

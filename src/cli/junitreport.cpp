@@ -1,34 +1,33 @@
 #include "cli/junitreport.h"
 
+#include "cli/output.h"
+
 #include <QXmlStreamWriter>
 
 #include <algorithm>
 
 namespace {
 
-int failuresOf(const Verdict &verdict)
+int failuresOf(const QVector<Criterion> &criteria)
 {
-    return int(std::count_if(verdict.criteria.cbegin(), verdict.criteria.cend(),
+    return int(std::count_if(criteria.cbegin(), criteria.cend(),
                              [](const Criterion &c) { return !c.passed(); }));
 }
 
-void writeProperties(QXmlStreamWriter &xml, const DeviceReport &device)
+int testsOf(const SuiteReport &suite)
 {
-    const AccuracySettings &s = device.settings;
-    const Verdict &v = device.verdict;
-    QVector<QPair<QString, QString>> properties = device.properties;
-    properties += {{QStringLiteral("reference"), givenText(s.reference)},
-                   {QStringLiteral("tolerance"), givenText(s.tolerance)},
-                   {QStringLiteral("unit"), unitName(s.unit)},
-                   {QStringLiteral("count"), QString::number(v.valid + v.unsuccessful)},
-                   {QStringLiteral("valid"), QString::number(v.valid)},
-                   {QStringLiteral("start"), device.start}};
-    // Fewer than two readings have no spread to compute them from.
-    if (v.valid > 1)
-        properties +=
-            {{QStringLiteral("Cg"), indexText(v.cg)}, {QStringLiteral("Cgk"), indexText(v.cgk)}};
+    return suite.error.isEmpty() ? suite.criteria.size() : 1;
+}
+
+int failuresOf(const SuiteReport &suite)
+{
+    return suite.error.isEmpty() ? failuresOf(suite.criteria) : 0;
+}
+
+void writeProperties(QXmlStreamWriter &xml, const QVector<QPair<QString, QString>> &properties)
+{
     xml.writeStartElement(QStringLiteral("properties"));
-    for (const QPair<QString, QString> &property : qAsConst(properties)) {
+    for (const QPair<QString, QString> &property : properties) {
         xml.writeStartElement(QStringLiteral("property"));
         xml.writeAttribute(QStringLiteral("name"), property.first);
         xml.writeAttribute(QStringLiteral("value"), property.second);
@@ -37,73 +36,76 @@ void writeProperties(QXmlStreamWriter &xml, const DeviceReport &device)
     xml.writeEndElement();
 }
 
-int testsOf(const DeviceReport &device)
-{
-    return device.error.isEmpty() ? device.verdict.criteria.size() : 1;
-}
-
-int failuresOf(const DeviceReport &device)
-{
-    return device.error.isEmpty() ? failuresOf(device.verdict) : 0;
-}
-
-void writeError(QXmlStreamWriter &xml, const DeviceReport &device)
+void writeTestcase(QXmlStreamWriter &xml, const QString &suite, const QString &name,
+                   const QString &kind, const QString &message)
 {
     xml.writeStartElement(QStringLiteral("testcase"));
-    xml.writeAttribute(QStringLiteral("classname"), device.device);
-    xml.writeAttribute(QStringLiteral("name"), QStringLiteral("run recorded"));
-    xml.writeStartElement(QStringLiteral("error"));
-    xml.writeAttribute(QStringLiteral("message"), device.error);
-    xml.writeCharacters(device.error);
-    xml.writeEndElement();
+    xml.writeAttribute(QStringLiteral("classname"), suite);
+    xml.writeAttribute(QStringLiteral("name"), name);
+    if (!message.isEmpty()) {
+        xml.writeStartElement(kind);
+        xml.writeAttribute(QStringLiteral("message"), message);
+        xml.writeCharacters(message);
+        xml.writeEndElement();
+    }
     xml.writeEndElement();
 }
 
-void writeSuite(QXmlStreamWriter &xml, const DeviceReport &device)
+void writeSuite(QXmlStreamWriter &xml, const SuiteReport &suite)
 {
-    const Verdict &v = device.verdict;
     xml.writeStartElement(QStringLiteral("testsuite"));
-    xml.writeAttribute(QStringLiteral("name"), device.device);
-    xml.writeAttribute(QStringLiteral("tests"), QString::number(testsOf(device)));
-    xml.writeAttribute(QStringLiteral("failures"), QString::number(failuresOf(device)));
+    xml.writeAttribute(QStringLiteral("name"), suite.name);
+    xml.writeAttribute(QStringLiteral("tests"), QString::number(testsOf(suite)));
+    xml.writeAttribute(QStringLiteral("failures"), QString::number(failuresOf(suite)));
     xml.writeAttribute(QStringLiteral("errors"),
-                       device.error.isEmpty() ? QStringLiteral("0") : QStringLiteral("1"));
+                       suite.error.isEmpty() ? QStringLiteral("0") : QStringLiteral("1"));
     xml.writeAttribute(QStringLiteral("skipped"), QStringLiteral("0"));
-    xml.writeAttribute(QStringLiteral("timestamp"), device.start);
-    writeProperties(xml, device);
-    if (!device.error.isEmpty()) {
-        writeError(xml, device);
+    xml.writeAttribute(QStringLiteral("timestamp"), suite.start);
+    writeProperties(xml, suite.properties);
+    if (!suite.error.isEmpty()) {
+        writeTestcase(xml, suite.name, QStringLiteral("run recorded"), QStringLiteral("error"),
+                      suite.error);
         xml.writeEndElement();
         return;
     }
-    for (const Criterion &c : v.criteria) {
-        xml.writeStartElement(QStringLiteral("testcase"));
-        xml.writeAttribute(QStringLiteral("classname"), device.device);
-        xml.writeAttribute(QStringLiteral("name"), c.name);
-        if (!c.passed()) {
-            xml.writeStartElement(QStringLiteral("failure"));
-            xml.writeAttribute(QStringLiteral("message"), c.failure);
-            xml.writeCharacters(c.failure);
-            xml.writeEndElement();
-        }
-        xml.writeEndElement();
-    }
-    // The figures and the resolution warning as the summary gives them.
-    xml.writeTextElement(QStringLiteral("system-out"), formatVerdict(v, device.settings));
+    for (const Criterion &c : suite.criteria)
+        writeTestcase(xml, suite.name, c.name, QStringLiteral("failure"),
+                      c.passed() ? QString() : c.failure);
+    xml.writeTextElement(QStringLiteral("system-out"), suite.output);
     xml.writeEndElement();
 }
 
 } // namespace
 
-QByteArray junitXml(const QVector<DeviceReport> &devices)
+SuiteReport suiteOf(const DeviceReport &device)
+{
+    const AccuracySettings &s = device.settings;
+    const Verdict &v = device.verdict;
+    SuiteReport suite{device.device, device.start, device.properties, v.criteria,
+                      // The figures and the resolution warning as the summary gives them.
+                      formatVerdict(v, s), device.error};
+    suite.properties += {{QStringLiteral("reference"), givenText(s.reference)},
+                         {QStringLiteral("tolerance"), givenText(s.tolerance)},
+                         {QStringLiteral("unit"), unitName(s.unit)},
+                         {QStringLiteral("count"), QString::number(v.valid + v.unsuccessful)},
+                         {QStringLiteral("valid"), QString::number(v.valid)},
+                         {QStringLiteral("start"), device.start}};
+    // Fewer than two readings have no spread to compute them from.
+    if (v.valid > 1)
+        suite.properties +=
+            {{QStringLiteral("Cg"), indexText(v.cg)}, {QStringLiteral("Cgk"), indexText(v.cgk)}};
+    return suite;
+}
+
+QByteArray junitXml(const QVector<SuiteReport> &suites)
 {
     int tests = 0;
     int failures = 0;
     int errors = 0;
-    for (const DeviceReport &device : devices) {
-        tests += testsOf(device);
-        failures += failuresOf(device);
-        errors += device.error.isEmpty() ? 0 : 1;
+    for (const SuiteReport &suite : suites) {
+        tests += testsOf(suite);
+        failures += failuresOf(suite);
+        errors += suite.error.isEmpty() ? 0 : 1;
     }
     QByteArray bytes;
     QXmlStreamWriter xml(&bytes);
@@ -113,8 +115,21 @@ QByteArray junitXml(const QVector<DeviceReport> &devices)
     xml.writeAttribute(QStringLiteral("tests"), QString::number(tests));
     xml.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     xml.writeAttribute(QStringLiteral("errors"), QString::number(errors));
-    for (const DeviceReport &device : devices)
-        writeSuite(xml, device);
+    for (const SuiteReport &suite : suites)
+        writeSuite(xml, suite);
     xml.writeEndDocument();
     return bytes;
+}
+
+QByteArray junitXml(const QVector<DeviceReport> &devices)
+{
+    QVector<SuiteReport> suites;
+    for (const DeviceReport &device : devices)
+        suites << suiteOf(device);
+    return junitXml(suites);
+}
+
+bool saveJUnit(const QString &path, const QVector<SuiteReport> &suites, QString *errorString)
+{
+    return saveOutput(path, junitXml(suites), errorString);
 }

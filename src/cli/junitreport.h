@@ -23,4 +23,27 @@ struct DeviceReport
     QString error;
 };
 
+// A testsuite of any check: one testcase per criterion, the properties given, and output as
+// its system-out.
+struct SuiteReport
+{
+    QString name;
+    QString start; // ISO 8601
+    QVector<QPair<QString, QString>> properties;
+    QVector<Criterion> criteria;
+    QString output;
+    // Why the check could not be recorded, if so: the suite is then in error, not judged, so
+    // that a server reading the report does not blame the device for what the records lost.
+    QString error;
+};
+
+// A device's suite: its properties followed by those of the settings and the verdict.
+SuiteReport suiteOf(const DeviceReport &device);
+
+QByteArray junitXml(const QVector<SuiteReport> &suites);
 QByteArray junitXml(const QVector<DeviceReport> &devices);
+
+// As saveOutput writes an output: a regular file is replaced only once the whole report is
+// written.
+bool saveJUnit(const QString &path, const QVector<SuiteReport> &suites,
+               QString *errorString = nullptr);

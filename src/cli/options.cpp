@@ -397,6 +397,24 @@ const std::vector<OptionRow> &modeOptionRows()
     return rows;
 }
 
+std::vector<OptionRow> measureRowsNamed(std::initializer_list<const char *> names)
+{
+    std::vector<OptionRow> rows;
+    for (const char *name : names) {
+        for (const OptionRow &row : measureOptionRows()) {
+            if (qstrcmp(row.name, name) == 0)
+                rows.push_back(row);
+        }
+    }
+    return rows;
+}
+
+void readLineAndOutputOptions(OptionReader &read, CliOptions &options)
+{
+    readSections(read, options,
+                 {readPlot, readBaud, readInterval, readUnit, readTimeout, readFormat, readStrict});
+}
+
 void readMeasureOptions(OptionReader &read, CliOptions &options)
 {
     readSections(read, options,

@@ -33,7 +33,13 @@ const std::vector<OptionRow> &measureOptionRows();
 const std::vector<OptionRow> &readOptionRows();
 const std::vector<OptionRow> &modeOptionRows();
 
+// Some of measure's rows, by name in the order given: for a command that measures too.
+std::vector<OptionRow> measureRowsNamed(std::initializer_list<const char *> names);
+
 // Read what a parser made of the rows above into options; the first problem is read.error().
 void readMeasureOptions(OptionReader &read, CliOptions &options);
 void readReadOptions(OptionReader &read, CliOptions &options);
 void readModeOptions(OptionReader &read, CliOptions &options);
+// Only measure's --baud, --interval, --timeout, --strict, --unit, --format and --plot options,
+// as measure reads them: for a command that shares them.
+void readLineAndOutputOptions(OptionReader &read, CliOptions &options);

@@ -115,8 +115,8 @@ DistancePattern::DistancePattern(const SimulatorSettings &settings)
       m_low(clampMetres(std::min(settings.minimum, settings.maximum))),
       m_high(clampMetres(std::max(settings.minimum, settings.maximum))),
       m_periodMs(std::max(1, settings.periodMs)), m_offset(settings.offset),
-      m_spread(settings.spread), m_random(settings.seed ^ 0x5bd1e995u),
-      m_noise(settings.seed ^ 0x27d4eb2fu)
+      m_spread(settings.spread), m_gain(settings.gain), m_readings(settings.readings),
+      m_random(settings.seed ^ 0x5bd1e995u), m_noise(settings.seed ^ 0x27d4eb2fu)
 {
     // The offsets of the seeds here and in reseedLocked() keep the streams apart; changed, they
     // would change what every seed gives, and a run repeated with its seed would not match.
@@ -127,7 +127,14 @@ double DistancePattern::next(qint64 elapsedMs)
 {
     // Drawn also without spread, so that a spread given later shifts no other stream.
     const double noise = normalNoise();
-    return patternMetres(elapsedMs) + m_offset + m_spread * noise;
+    double metres = 0;
+    if (m_readings.isEmpty()) {
+        metres = patternMetres(elapsedMs);
+    } else {
+        metres = m_readings.at(m_nextReading);
+        m_nextReading = (m_nextReading + 1) % m_readings.size();
+    }
+    return metres * (1 + m_gain) + m_offset + m_spread * noise;
 }
 
 // Box-Muller on unit(): the same numbers on every standard library, which normal_distribution

@@ -42,6 +42,10 @@ struct SimulatorSettings
     int noiseDelayMs = 0; // BetweenReplies: from the reply's last byte to the noise
     double offset = 0.0;  // metres added to every distance of the pattern: a biased device
     double spread = 0.0;  // metres, standard deviation of seeded normal noise on every distance
+    double gain = 0.0;    // a share of the distance added to it: a bias that grows with the range
+    // Not empty: the distances in metres, one per command in this order and then again from
+    // the first, in place of the pattern's (a study recorded elsewhere, replayed)
+    QVector<double> readings;
 };
 
 struct SimulatorEvent
@@ -73,7 +77,8 @@ class DistancePattern
 {
 public:
     explicit DistancePattern(const SimulatorSettings &settings);
-    // Metres, for a measurement `elapsedMs` after the pattern began, offset and spread included.
+    // Metres, for a measurement `elapsedMs` after the pattern began: distance x (1 + gain) +
+    // offset, spread included.
     double next(qint64 elapsedMs);
 
 private:
@@ -88,6 +93,9 @@ private:
     double m_position;
     double m_offset;
     double m_spread;
+    double m_gain;
+    QVector<double> m_readings;
+    int m_nextReading = 0;
     std::mt19937 m_random;
     std::mt19937 m_noise;
 };

@@ -70,6 +70,14 @@ const std::vector<OptionRow> kOptionRows = {
      "Standard deviation of normal noise on every distance, metres, 0 to 1000, drawn from "
      "--seed and rounded with the distance to tenths: a device that does not repeat itself. "
      "Default: 0."},
+    {"gain", "fraction",
+     "A share of every distance added to it, -0.5 to 0.5: a reading is distance x (1 + gain) + "
+     "offset, so the bias grows with the distance (a device off in its scale). Default: 0."},
+    {"readings", "file",
+     "Play the distances in this file in its order, one per command, and then again from its "
+     "first: one distance in metres per line, 0 to 6553.5 (blank lines skipped), in place of "
+     "the pattern's; --gain, --offset and --spread still apply. A study measured elsewhere "
+     "replayed exactly through the port."},
     {"failure-rate", "fraction",
      "Share of replies that report a failed measurement (status 0), 0 to 1. Default: 0."},
     {"silence-rate", "fraction", "Share of commands that get no reply at all, 0 to 1. Default: 0."},
@@ -140,7 +148,38 @@ void readPattern(OptionReader &read, SimulatorSettings &settings)
     read.number("max", 0, 6553.5, settings.maximum);
     read.number("offset", -6553.5, 6553.5, settings.offset);
     read.number("spread", 0, 1000, settings.spread);
+    read.number("gain", -0.5, 0.5, settings.gain);
     read.whole("period", 1, 86400000, [&](qint64 v) { settings.periodMs = int(v); });
+}
+
+// The distances of a --readings file; empty and a message in error when there are none or a line
+// is not one.
+QVector<double> readingsFrom(const QString &path, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        *error = QStringLiteral("cannot read --readings %1: %2").arg(path, file.errorString());
+        return {};
+    }
+    QVector<double> readings;
+    for (int number = 1; !file.atEnd(); ++number) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (line.isEmpty())
+            continue;
+        const std::optional<double> metres = numberIn(line, 0, 6553.5);
+        if (!metres) {
+            *error = QStringLiteral("--readings %1, line %2: \"%3\" is no distance in metres "
+                                    "from 0 to 6553.5")
+                         .arg(path)
+                         .arg(number)
+                         .arg(line.left(40));
+            return {};
+        }
+        readings << *metres;
+    }
+    if (readings.isEmpty())
+        *error = QStringLiteral("--readings %1 holds no distance").arg(path);
+    return readings;
 }
 
 // What goes wrong on the line, and when the device vanishes.
@@ -183,6 +222,12 @@ std::optional<SimulatorOptions> readOptions(const QCommandLineParser &parser, QS
         read.fail(QStringLiteral("--log needs a file name"));
     if (read.isSet("link") && read.text("link").isEmpty())
         read.fail(QStringLiteral("--link needs a path"));
+    if (read.isSet("readings") && read.error().isEmpty()) {
+        QString problem;
+        settings.readings = readingsFrom(read.text("readings"), &problem);
+        if (!problem.isEmpty())
+            read.fail(problem);
+    }
     *error = read.error();
     if (!error->isEmpty())
         return std::nullopt;

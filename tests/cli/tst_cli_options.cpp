@@ -3,6 +3,7 @@
 #include "cli/measurecommand.h"
 #include "cli/modecommand.h"
 #include "cli/readcommand.h"
+#include "cli/studycommand.h"
 
 #include <QDir>
 #include <QRegularExpression>
@@ -59,6 +60,20 @@ void tst_CliOptions::help_data()
     QTest::newRow("read") << QStringList{"read", "-h"}
                           << output + judging + QStringList{"read [options] FILE|-"}
                           << modes + line.mid(0, 9);
+    QTest::newRow("study linearity")
+        << QStringList{"study", "linearity", "--help"}
+        << QStringList{"study linearity [options]",
+                       "--run",
+                       "--references",
+                       "--process-sigma",
+                       "--max-bias",
+                       "(default 10)",
+                       "--baud",
+                       "--interval",
+                       "--plot",
+                       "--junit",
+                       "Exit codes:"}
+        << modes + QStringList{"--duration", "--reconnect", "--reference", "--min-cg"};
     QTest::newRow("ports") << QStringList{"ports", "--help"}
                            << QStringList{"ports [options]", "/dev/serial/by-id/"}
                            << modes + line.mid(0, 9) + output.mid(0, 5) + judging;
@@ -106,6 +121,18 @@ QString described(const Invocation &invocation)
         options = &measure->options();
     } else if (const auto *read = dynamic_cast<const ReadCommand *>(command)) {
         options = &read->options();
+    } else if (const auto *study = dynamic_cast<const StudyLinearityCommand *>(command)) {
+        const StudySettings &s = study->settings();
+        QStringList references;
+        for (const QPair<double, QString> &run : s.savedRuns)
+            references << QStringLiteral("%1=%2").arg(run.first).arg(run.second);
+        for (double reference : s.references)
+            references << QString::number(reference);
+        return QStringList{name, s.session.portName, references.join(QLatin1Char(',')),
+                           s.references.isEmpty() ? QString()
+                                                  : QStringLiteral("x%1").arg(s.session.count)}
+            .join(QLatin1Char(' '))
+            .simplified();
     }
     if (!options)
         return name;
@@ -147,6 +174,49 @@ void tst_CliOptions::parse_data()
     QTest::newRow("ports, a word") << QStringList{"ports", "all"}
                                    << "unexpected argument \"all\" (see rangefinder-cli ports "
                                       "--help)";
+    QTest::newRow("study of saved runs")
+        << QStringList{"study", "linearity", "--run", "2=a.csv", "--run", "4.5=b.csv"}
+        << "study linearity 2=a.csv,4.5=b.csv";
+    QTest::newRow("study live") << QStringList{"study",        "linearity", "--port",  "p",
+                                               "--references", "2, 4,6",    "--count", "12",
+                                               "--baud",       "115200"}
+                                << "study linearity p 2,4,6 x12";
+    const QString studyHelp = QStringLiteral(" (see rangefinder-cli study linearity --help)");
+    QTest::newRow("study, saved and live")
+        << QStringList{"study", "linearity", "--run", "2=a.csv", "--port", "p"}
+        << "give either --run REF=FILE for each reference, or --port with --references" + studyHelp;
+    QTest::newRow("study, neither")
+        << QStringList{"study", "linearity", "--unit", "ft"}
+        << "give either --run REF=FILE for each reference, or --port with --references" + studyHelp;
+    QTest::newRow("study, a run without its reference")
+        << QStringList{"study", "linearity", "--run", "a.csv"}
+        << "--run takes REF=FILE, a reference distance from 0 to 1e+06 and a saved run, not "
+           "\"a.csv\"" +
+               studyHelp;
+    QTest::newRow("study, a reference twice")
+        << QStringList{"study", "linearity", "--port", "p", "--references", "2,4,2"}
+        << "--references gives 2 twice" + studyHelp;
+    QTest::newRow("study, a reference that is none")
+        << QStringList{"study", "linearity", "--port", "p", "--references", "2,,4"}
+        << "--references takes distances from 0 to 1e+06 separated by commas; \"\" is none" +
+               studyHelp;
+    QTest::newRow("study, live without references")
+        << QStringList{"study", "linearity", "--port", "p"}
+        << "--port needs --references" + studyHelp;
+    QTest::newRow("study, a count for saved runs")
+        << QStringList{"study", "linearity", "--run", "2=a.csv", "--count", "5"}
+        << "--references and --count are for a live study, with --port" + studyHelp;
+    QTest::newRow("study, no count")
+        << QStringList{"study", "linearity", "--port", "p", "--references", "2,4", "--count", "0"}
+        << "--count takes a whole number from 1 to 1000000, not \"0\"" + studyHelp;
+    QTest::newRow("study, a largest bias of 0")
+        << QStringList{"study", "linearity", "--run", "2=a.csv", "--max-bias", "0"}
+        << "--max-bias takes a length above 0, not \"0\"" + studyHelp;
+    QTest::newRow("study, measure's duration")
+        << QStringList{"study", "linearity", "--port", "p", "--duration", "5"}
+        << "Unknown option 'duration'." + studyHelp;
+    QTest::newRow("study, no kind")
+        << QStringList{"study"} << "unexpected argument \"study\" (see --help)";
     QTest::newRow("no command, a word")
         << QStringList{"now"} << "unexpected argument \"now\" (see --help)";
     QTest::newRow("a command's name after options")

@@ -140,6 +140,8 @@ private slots:
     void sinePattern();
     void offsetAndSpread_data();
     void offsetAndSpread();
+    void gainAndReadings_data();
+    void gainAndReadings();
 
     void parsing_data();
     void parsing();
@@ -367,6 +369,40 @@ void tst_Simulator::offsetAndSpread()
     if (spread > 0)
         QVERIFY2(std::abs(double(withinOneSd) / n - 0.6827) < 0.017,
                  qPrintable(QString::number(withinOneSd)));
+}
+
+void tst_Simulator::gainAndReadings_data()
+{
+    QTest::addColumn<double>("gain");
+    QTest::addColumn<double>("offset");
+    QTest::addColumn<QVector<double>>("readings");
+    QTest::addColumn<QVector<double>>("played"); // the first distances, metres
+    QTest::newRow("gain on the fixed distance")
+        << 0.02 << 0.0 << QVector<double>() << QVector<double>{10.2, 10.2};
+    QTest::newRow("gain and offset")
+        << -0.1 << 0.5 << QVector<double>() << QVector<double>{9.5, 9.5};
+    QTest::newRow("readings in order, then again")
+        << 0.0 << 0.0 << QVector<double>{2.7, 5.1, 5.8} << QVector<double>{2.7, 5.1, 5.8, 2.7, 5.1};
+    QTest::newRow("gain and offset on the readings")
+        << 0.5 << -1.0 << QVector<double>{2, 4} << QVector<double>{2, 5, 2};
+}
+
+void tst_Simulator::gainAndReadings()
+{
+    QFETCH(double, gain);
+    QFETCH(double, offset);
+    QFETCH(QVector<double>, readings);
+    QFETCH(QVector<double>, played);
+    SimulatorSettings settings;
+    settings.distance = 10;
+    settings.gain = gain;
+    settings.offset = offset;
+    settings.readings = readings;
+    DistancePattern pattern(settings);
+    for (int i = 0; i < played.size(); ++i) {
+        const double d = pattern.next(i * 1000);
+        QVERIFY2(std::abs(d - played.at(i)) < 1e-9, qPrintable(QString::number(d)));
+    }
 }
 
 void tst_Simulator::parsing_data()

@@ -160,7 +160,7 @@ void tst_SimulatorProgram::help_data()
           "--spread",      "--period",       "--failure-rate", "--silence-rate", "--delay",
           "--pieces",      "--gap",          "--noise",        "--noise-bytes",  "--noise-interval",
           "--noise-delay", "--unplug-after", "--replug-after", "--seed",         "--log",
-          "--link",        "--verbose",      "--help"})
+          "--link",        "--verbose",      "--gain",         "--readings",     "--help"})
         QTest::newRow(option) << QString::fromLatin1(option);
 }
 
@@ -211,6 +211,10 @@ void tst_SimulatorProgram::badValues_data()
     row("replug at once", {"--unplug-after", "1", "--replug-after", "0"}, "--replug-after");
     row("seed beyond 32 bits", {"--seed", "4294967296"}, "--seed");
     row("empty link", {"--link", ""}, "--link");
+    row("gain beyond half", {"--gain", "0.6"}, "--gain");
+    row("readings from no file", {"--readings", "/nonexistent/readings.txt"}, "--readings");
+    row("readings not distances", {"--readings", RANGEFINDER_SIM}, "line 1");
+    row("readings with none", {"--readings", "/dev/null"}, "holds no distance");
     row("stray argument", {"COM1"}, "COM1");
     row("unknown option", {"--baud", "9600"}, "baud");
 }

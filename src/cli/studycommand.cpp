@@ -1,0 +1,178 @@
+#include "cli/studycommand.h"
+
+#include "cli/endingsignals.h"
+#include "cli/helptexts.h"
+#include "cli/options.h"
+
+namespace {
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+// The study's own options; the line, pace and output ones are measure's.
+const std::vector<OptionRow> kSourceRows = {
+    {"run", "REF=FILE",
+     "A saved run of the target at the reference distance REF (in --unit): a log saved by the "
+     "window, or CSV or JSONL of measure, read as read reads it. One per reference; not with "
+     "--port."},
+    {"port", "name-or-path",
+     "Measure live on this serial port instead, each of --references in turn."},
+    {"references", "list",
+     "The reference distances to measure live, in --unit, separated by commas (2,4,6,8,10)."},
+    {"count", "n", "Measurements at each reference, from 1 (default %1).", QStringLiteral("10")},
+};
+
+const std::vector<OptionRow> kStudyRows = {
+    {"process-sigma", "S",
+     "The process's standard deviation, in --unit: linearity = |slope| x 6S is reported."},
+    {"tolerance", "T", "Each reference's mean bias is also shown as a percentage of 2T."},
+    {"max-bias", "B", "Every reference's mean bias must lie within +/- B to pass."},
+    {"junit", "file", "Write the verdict as JUnit XML, a testcase per criterion."},
+};
+
+std::optional<double> positive(OptionReader &read, const char *name)
+{
+    if (!read.isSet(name))
+        return std::nullopt;
+    const std::optional<double> value = numberIn(read.text(name), 0, 1e9);
+    if (!value || *value <= 0)
+        read.fail(QStringLiteral("--%1 takes a length above 0, not %2")
+                      .arg(QLatin1String(name), quoted(read.text(name))));
+    return value;
+}
+
+} // namespace
+
+QString StudyLinearityCommand::summary() const
+{
+    return QStringLiteral("a gauge linearity and bias study: does the bias change across the "
+                          "range?");
+}
+
+QString StudyLinearityCommand::description() const
+{
+    return QStringLiteral(
+        "Measures, or reads saved runs of, targets at several known distances across the range\n"
+        "and asks whether the device's bias changes with the distance: per reference the mean\n"
+        "bias with its t test, the least-squares line bias = a + b x reference with its 95 %\n"
+        "confidence band, and the verdict: PASS when neither slope nor intercept is significant\n"
+        "(p >= 0.05), every mean bias is within --max-bias and no measurement failed. Live, each\n"
+        "reference is measured in turn; when stdin is a terminal the operator is asked to place\n"
+        "the target and press Enter. The tables go to stdout (--format csv or jsonl: only they,\n"
+        "the rest to stderr). Exit code 0 for PASS, 1 for FAIL, 2 when no study can be made\n"
+        "(fewer than two references, a reference twice, fewer than two valid readings at one).\n");
+}
+
+QString StudyLinearityCommand::epilogue() const
+{
+    return exitCodesText();
+}
+
+const std::vector<OptionRow> &StudyLinearityCommand::optionRows() const
+{
+    static const std::vector<OptionRow> rows = [] {
+        std::vector<OptionRow> all = kSourceRows;
+        for (const OptionRow &row :
+             measureRowsNamed({"baud", "interval", "timeout", "strict", "unit", "format", "plot",
+                               "plot-format", "plot-size"}))
+            all.push_back(row);
+        all.insert(all.end(), kStudyRows.begin(), kStudyRows.end());
+        return all;
+    }();
+    return rows;
+}
+
+void StudyLinearityCommand::read(OptionReader &read)
+{
+    if (!read.operands().isEmpty())
+        return read.fail(QStringLiteral("unexpected argument %1").arg(quoted(read.operands()[0])));
+    CliOptions shared;
+    readLineAndOutputOptions(read, shared);
+    m_settings.session = shared.session;
+    m_settings.unit = shared.session.unit;
+    m_settings.format = shared.format;
+    m_settings.plotPath = shared.plotPath;
+    m_settings.plotType = shared.plotType;
+    m_settings.plotSize = shared.plotSize;
+    m_settings.junitPath = read.text("junit");
+    if (read.error().isEmpty())
+        readSource(read);
+    if (read.error().isEmpty())
+        readStudy(read);
+}
+
+void StudyLinearityCommand::readSource(OptionReader &read)
+{
+    const bool live = read.isSet("port");
+    if (live == read.isSet("run"))
+        return read.fail(QStringLiteral("give either --run REF=FILE for each reference, or "
+                                        "--port with --references"));
+    QString error;
+    for (const QString &run : read.texts("run")) {
+        const std::optional<QPair<double, QString>> saved = savedRunFrom(run, &error);
+        if (!saved)
+            return read.fail(error);
+        m_settings.savedRuns << *saved;
+    }
+    if (live)
+        readLive(read);
+    else if (read.isSet("references") || read.isSet("count"))
+        read.fail(QStringLiteral("--references and --count are for a live study, with --port"));
+}
+
+void StudyLinearityCommand::readLive(OptionReader &read)
+{
+    SessionSettings &session = m_settings.session;
+    session.portName = read.text("port");
+    QString error;
+    const std::optional<QVector<double>> references =
+        read.isSet("references") ? referencesFrom(read.text("references"), &error) : std::nullopt;
+    if (!references)
+        return read.fail(error.isEmpty() ? QStringLiteral("--port needs --references") : error);
+    m_settings.references = *references;
+    const std::optional<qint64> count = wholeNumberIn(read.text("count"), 1, 1000000);
+    if (!count)
+        return read.fail(QStringLiteral("--count takes a whole number from 1 to 1000000, not %1")
+                             .arg(quoted(read.text("count"))));
+    session.count = int(*count);
+}
+
+void StudyLinearityCommand::readStudy(OptionReader &read)
+{
+    m_settings.study.processSigma = positive(read, "process-sigma");
+    m_settings.study.tolerance = positive(read, "tolerance");
+    m_settings.study.maxBias = positive(read, "max-bias");
+}
+
+RunOutcome StudyLinearityCommand::run()
+{
+    SignalWatcher *watcher = watchEndingSignals();
+    return outcomeOf(m_settings.savedRuns.isEmpty() ? studyLive(m_settings, watcher)
+                                                    : studySavedRuns(m_settings));
+}
+
+RunOutcome outcomeOf(const StudyOutcome &study)
+{
+    RunOutcome outcome;
+    outcome.signal = study.signal;
+    outcome.outputLost = study.outputLost;
+    DeviceEnding device;
+    switch (study.kind) {
+    case StudyOutcome::Kind::NoStudy:
+        outcome.badOptions = true;
+        return outcome;
+    case StudyOutcome::Kind::Judged:
+        device.passed = study.passed;
+        break;
+    case StudyOutcome::Kind::NotOpened:
+        device.kind = DeviceEnding::Kind::NotOpened;
+        break;
+    case StudyOutcome::Kind::Lost:
+        device.kind = DeviceEnding::Kind::Lost;
+        break;
+    }
+    outcome.devices << device;
+    return outcome;
+}
