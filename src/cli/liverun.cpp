@@ -48,6 +48,7 @@ int LiveRun::begin()
         }
         m_devices.append(device);
         watch(device);
+        startRecording(device);
     }
     if (m_devices.isEmpty())
         return unusable;
@@ -80,6 +81,22 @@ void LiveRun::watch(DeviceRun *device)
     connect(device, &DeviceRun::ended, this, &LiveRun::deviceEnded);
 }
 
+void LiveRun::startRecording(const DeviceRun *device)
+{
+    if (m_options.recording.store.kind == StoreLocation::Kind::None)
+        return;
+    auto recording =
+        std::make_unique<RunRecording>(m_options.recording, device->port(), true, m_options);
+    recording->begin();
+    m_recordings[device] = std::move(recording);
+}
+
+RunRecording *LiveRun::recordingOf(const DeviceRun *device) const
+{
+    const auto found = m_recordings.find(device);
+    return found == m_recordings.end() ? nullptr : found->second.get();
+}
+
 void LiveRun::record(DeviceRun *device, const Measurement &measurement)
 {
     if (m_ended || m_outputLost)
@@ -88,6 +105,8 @@ void LiveRun::record(DeviceRun *device, const Measurement &measurement)
     if (!writeRecords(formatRecord(measurement, m_options.format, m_options.session.unit, port)))
         return;
     device->count(measurement);
+    if (RunRecording *recording = recordingOf(device))
+        recording->add(measurement);
     if (!m_options.plotPath.isEmpty())
         m_chart.add(measurement, int(m_devices.indexOf(device)));
 }
@@ -136,7 +155,8 @@ void LiveRun::end(int exitCode)
     m_ended = true;
     QVector<DeviceOutcome> devices;
     for (const DeviceRun *device : qAsConst(m_devices))
-        devices.append({device->port(), device->statistics(), device->exitCode(), QString()});
+        devices.append({device->port(), device->statistics(), device->exitCode(), QString(),
+                        recordingOf(device)});
     devices += m_unopened;
     // The ports that never opened count among the devices.
     m_exitCode = concludeRun(m_options, m_chart, devices, m_start, exitCode);

@@ -7,6 +7,9 @@
 #include <QObject>
 #include <QVector>
 
+#include <map>
+#include <memory>
+
 class DeviceRun;
 class SignalWatcher;
 struct Measurement;
@@ -28,6 +31,8 @@ public:
 private:
     bool several() const { return m_options.ports.size() > 1; }
     void watch(DeviceRun *device);
+    void startRecording(const DeviceRun *device);
+    RunRecording *recordingOf(const DeviceRun *device) const;
     void record(DeviceRun *device, const Measurement &measurement);
     bool writeRecords(const QString &text);
     void stopAll(int exitCode);
@@ -37,6 +42,7 @@ private:
     CliOptions m_options;
     QVector<DeviceRun *> m_devices; // those that opened
     QVector<DeviceOutcome> m_unopened;
+    std::map<const DeviceRun *, std::unique_ptr<RunRecording>> m_recordings;
     RunChart m_chart;
     QString m_start;                   // when the devices were opened, ISO 8601
     int m_exitCode = kExitAllMeasured; // the run's, once it has ended

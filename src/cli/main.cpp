@@ -5,6 +5,7 @@
 #include "cli/output.h"
 #include "cli/portaccess.h"
 #include "cli/readback.h"
+#include "cli/resultscommands.h"
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
@@ -71,7 +72,13 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
     qInstallMessageHandler(quietMessages);
 
-    const CliOptions options = parseOptions(QCoreApplication::arguments());
+    // Commands of their own, ahead of the options of a run.
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.value(1) == QLatin1String("history"))
+        return runHistory(arguments.mid(1));
+    if (arguments.value(1) == QLatin1String("results"))
+        return runResults(arguments);
+    const CliOptions options = parseOptions(arguments);
     switch (options.action) {
     case CliOptions::Action::Help:
     case CliOptions::Action::Version:

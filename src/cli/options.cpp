@@ -9,12 +9,17 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
+#include <QSysInfo>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iterator>
 #include <limits>
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -204,6 +209,16 @@ const std::vector<OptionRow> kOptionRows = {
     {"junit", "file",
      "With --reference, write the verdict to this file as a JUnit XML report: a testsuite "
      "named after the port, a testcase per criterion."},
+    {"results", "url",
+     "Keep the run in a results store: sqlite:PATH, postgresql://[user@]host[:port]/dbname "
+     "(?host=DIR for a Unix socket; a password goes in PGPASSWORD or ~/.pgpass, never here), "
+     "or none. Runs with --reference are kept without it, in RANGEFINDER_RESULTS or else in "
+     "$XDG_DATA_HOME/rangefinder-assistant/results.sqlite; other runs only when it is given."},
+    {"station", "name", "The station the run is recorded as made at (default: the host name)."},
+    {"operator", "name", "Who the run is recorded as made by (default: the login name)."},
+    {"serial", "serial",
+     "The device the run is recorded for (default: the USB adapter's serial number where the "
+     "system reports one, else the port; of a run read back, the file's name)."},
 };
 
 QString optionNeedingReference(const OptionReader &read)
@@ -441,6 +456,43 @@ void readFormat(OptionReader &read, CliOptions &options)
     options.session.strict = read.isSet("strict");
 }
 
+QString loginName()
+{
+    for (const char *name : {"USER", "LOGNAME", "USERNAME"}) {
+        const QString login = qEnvironmentVariable(name);
+        if (!login.isEmpty())
+            return login;
+    }
+#ifdef Q_OS_UNIX
+    if (const passwd *entry = ::getpwuid(::geteuid()))
+        return QString::fromLocal8Bit(entry->pw_name);
+#endif
+    return QStringLiteral("unknown");
+}
+
+// Where the run is kept: a live station run by default, anything else only when asked.
+void readResults(OptionReader &read, CliOptions &options)
+{
+    RecordingSettings &recording = options.recording;
+    const bool live = options.fromPath.isEmpty();
+    QString text = QStringLiteral("none");
+    if (read.isSet("results"))
+        text = read.text("results");
+    else if (live && options.accuracy)
+        text = defaultStoreText();
+    QString error;
+    if (!parseStoreLocation(text, recording.store, &error))
+        return read.fail((read.isSet("results") ? QStringLiteral("--results: ")
+                                                : QStringLiteral("RANGEFINDER_RESULTS: ")) +
+                         error);
+    if (read.isSet("serial") && options.ports.size() > 1)
+        return read.fail(QStringLiteral("--serial names one device: with several ports each is "
+                                        "recorded by its adapter's serial number"));
+    recording.station = read.isSet("station") ? read.text("station") : QSysInfo::machineHostName();
+    recording.operatorName = read.isSet("operator") ? read.text("operator") : loginName();
+    recording.serial = read.text("serial");
+}
+
 } // namespace
 
 int exitCodeOf(const RunStatistics &statistics)
@@ -467,8 +519,9 @@ CliOptions parseOptions(const QStringList &arguments)
     OptionReader read(parser);
     // In this order: the first problem is the one reported.
     using Section = void (*)(OptionReader &, CliOptions &);
-    for (const Section section : {readSource, readPlot, readBaud, readLength, readInterval,
-                                  readUnit, readAccuracy, readTimeout, readReconnect, readFormat}) {
+    for (const Section section :
+         {readSource, readPlot, readBaud, readLength, readInterval, readUnit, readAccuracy,
+          readTimeout, readReconnect, readFormat, readResults}) {
         section(read, options);
         if (!read.error().isEmpty())
             return failure(read.error());

@@ -4,6 +4,7 @@
 #include "cli/measurementsession.h"
 #include "cli/recordformat.h"
 #include "cli/runchart.h"
+#include "cli/runrecording.h"
 #include "cli/runstatistics.h"
 
 #include <QSize>
@@ -56,6 +57,7 @@ struct CliOptions
     QSize plotSize{1200, 600};
     std::optional<AccuracySettings> accuracy; // --reference: the run is judged
     QString junitPath;
+    RecordingSettings recording; // where and as what the run is kept
 };
 
 // The exit code of one device's records: 4 when the last of them is a disconnection, else 0 or 1

@@ -20,6 +20,7 @@
 #endif
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -95,7 +96,7 @@ QString clipped(const QString &line)
 // cannot be written end the reading (said on stderr unless a signal stopped the write), but
 // not the summary and the chart.
 bool copyRecords(const CliOptions &options, RunReader &reader, RunChart &chart,
-                 RunStatistics &statistics, QString &start)
+                 RunStatistics &statistics, QString &start, RunRecording *recording)
 {
     BlockWriter out;
     bool written = out.write(recordHeader(options.format));
@@ -105,6 +106,8 @@ bool copyRecords(const CliOptions &options, RunReader &reader, RunChart &chart,
             start = recordTimeText(measurement);
         written = out.write(formatRecord(measurement, options.format, options.session.unit));
         statistics.add(measurement);
+        if (recording)
+            recording->add(measurement);
         if (!options.plotPath.isEmpty())
             chart.add(measurement);
     }
@@ -165,13 +168,20 @@ int readBack(const CliOptions &options)
     RunStatistics statistics;
     RunChart chart = chartFor(options);
     QString start;
-    const bool recordsWritten = copyRecords(options, reader, chart, statistics, start);
+    std::unique_ptr<RunRecording> recording;
+    if (options.recording.store.kind != StoreLocation::Kind::None) {
+        recording = std::make_unique<RunRecording>(options.recording, name, false, options);
+        recording->begin();
+    }
+    const bool recordsWritten =
+        copyRecords(options, reader, chart, statistics, start, recording.get());
     statistics.unsent = reader.unsentCount();
     reportSkipped(reader, name);
     if (input.failed())
         complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
     const int signalNumber = SignalWatcher::caughtSignal();
-    const DeviceOutcome device{name, statistics, exitCodeOf(statistics)};
+    const DeviceOutcome device{name, statistics, exitCodeOf(statistics), QString(),
+                               recording.get()};
     const int exitCode = concludeRun(options, chart, {device}, start,
                                      signalNumber != 0 ? kExitSignalBase + signalNumber
                                      : input.failed()  ? kExitBadOptions

@@ -91,6 +91,7 @@ int concludeRun(const CliOptions &options, const RunChart &chart,
     QVector<RunStatistics> statistics;
     QVector<Verdict> verdicts;
     int exitCode = runExitCode;
+    bool recorded = true;
     for (const DeviceOutcome &device : devices) {
         if (!device.openFailure.isEmpty()) {
             if (options.accuracy)
@@ -106,6 +107,14 @@ int concludeRun(const CliOptions &options, const RunChart &chart,
             if (deviceExit <= kExitSomeFailed)
                 deviceExit = verdicts.constLast().passed() ? kExitAllMeasured : kExitSomeFailed;
         }
+        if (device.recording) {
+            QString kept;
+            recorded = device.recording->finish(device.statistics,
+                                                options.accuracy ? &verdicts.constLast() : nullptr,
+                                                std::max(deviceExit, runExitCode), kept) &&
+                       recorded;
+            own += kept;
+        }
         text += prefixed(own, several ? device.name : QString());
         statistics.append(device.statistics);
         exitCode = std::max(exitCode, deviceExit);
@@ -113,7 +122,8 @@ int concludeRun(const CliOptions &options, const RunChart &chart,
     const bool summaryWritten = writeWhole(stderr, text) == Written::Whole;
     const bool chartWritten = writeChart(options, chart, statistics);
     const bool reportWritten = !options.accuracy || writeReport(options, devices, verdicts, start);
-    if (!(summaryWritten && chartWritten && reportWritten) && exitCode < kExitSignalBase)
+    if (!(summaryWritten && chartWritten && reportWritten && recorded) &&
+        exitCode < kExitSignalBase)
         return kExitOutputLost;
     return exitCode;
 }

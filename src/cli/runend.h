@@ -2,6 +2,7 @@
 
 #include "cli/options.h"
 #include "cli/runchart.h"
+#include "cli/runrecording.h"
 
 #include <QString>
 #include <QStringList>
@@ -19,11 +20,13 @@ struct DeviceOutcome
     RunStatistics statistics;
     int exitCode = kExitAllMeasured;
     QString openFailure; // why it never opened; its summary is then this, said when it failed
+    RunRecording *recording = nullptr; // where the run is kept, if it is
 };
 
 // The end of every run: each device's summary to stderr and, with --reference, its verdict after
 // it (every line beginning with the device's name when there are several); then the chart and the
-// JUnit report that the options ask for (why one was not written is said on stderr). start is
+// JUnit report that the options ask for (why one was not written is said on stderr), and each
+// device's run kept in the results store with its outcome. start is
 // when the run began (ISO 8601). Returns the program's exit code: the highest of runExitCode and
 // the devices', each device's 0 or 1 replaced by its verdict's; 5 in place of any but a signal's
 // when something could not be written.

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "cli/accuracy.h"
+#include "cli/measurement.h"
+#include "results/runrecorder.h"
+#include "results/runrow.h"
+#include "results/storelocation.h"
+
+#include <QString>
+
+struct CliOptions;
+
+// Who and what a run is recorded as, from the options (--results, --station, --operator,
+// --serial) and the environment (RANGEFINDER_RESULTS).
+struct RecordingSettings
+{
+    StoreLocation store;  // Kind::None: the run is not recorded
+    QString station;      // the host name unless given
+    QString operatorName; // the login name unless given
+    QString serial;       // empty: the USB adapter's serial number, else the port
+};
+
+// The store that runs and history use when --results is not given: RANGEFINDER_RESULTS, else
+// the SQLite file under the user's data folder.
+QString defaultStoreText();
+
+// One device's run kept in the results store: its row written when it begins, its
+// measurements as they come, its outcome and figures at the end.
+class RunRecording
+{
+public:
+    // device: the port measured, or the file a run is read from.
+    RunRecording(const RecordingSettings &settings, const QString &device, bool live,
+                 const CliOptions &options);
+
+    // Says on stderr why the store cannot keep the run; the run goes on without it.
+    bool begin();
+    void add(const Measurement &measurement);
+    // exitCode: the device's, or the run's when a signal ended it. The line for the summary
+    // (where the run was kept), or a complaint on stderr and false when it could not be kept.
+    bool finish(const RunStatistics &statistics, const Verdict *verdict, int exitCode,
+                QString &summaryLine);
+
+private:
+    RecordingSettings m_settings;
+    RunRecorder m_recorder;
+    RunRow m_run;
+    bool m_recording = false;
+    bool m_failed = false;
+};
