@@ -164,8 +164,9 @@ int runResults(const QStringList &arguments)
                      .arg(outboxPath()));
         return kExitBadOptions;
     }
+    const QString none = QStringLiteral("no runs wait in the outbox %1").arg(outboxPath());
     if (!QFileInfo::exists(outboxPath())) {
-        complain(QStringLiteral("no runs wait in the outbox %1").arg(outboxPath()));
+        complain(none);
         return kExitAllMeasured;
     }
     Outbox outbox(outboxPath());
@@ -175,6 +176,8 @@ int runResults(const QStringList &arguments)
                      .arg(outboxPath(), outbox.errorString()));
         return kExitOutputLost;
     }
+    if (targets.isEmpty())
+        complain(none);
     bool all = true;
     for (const QString &target : qAsConst(targets))
         all = deliverTo(outbox, target) && all;

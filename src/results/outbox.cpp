@@ -40,10 +40,14 @@ bool Outbox::keep(const QString &target, const RunRow &run, const QVector<Measur
 int Outbox::waiting(const QString &target)
 {
     QSqlQuery query(m_store.database());
-    query.prepare(QStringLiteral("SELECT COUNT(*) FROM outbox_runs WHERE ? = '' OR target = ?"));
-    query.addBindValue(target);
-    query.addBindValue(target);
-    return query.exec() && query.next() ? query.value(0).toInt() : -1;
+    if (target.isEmpty()) {
+        query.exec(QStringLiteral("SELECT COUNT(*) FROM outbox_runs"));
+    } else {
+        query.prepare(QStringLiteral("SELECT COUNT(*) FROM outbox_runs WHERE target = ?"));
+        query.addBindValue(target);
+        query.exec();
+    }
+    return query.isActive() && query.next() ? query.value(0).toInt() : -1;
 }
 
 bool Outbox::targets(QStringList &names)

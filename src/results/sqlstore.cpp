@@ -18,8 +18,9 @@ constexpr int kRowsPerInsert = 500;
 // Ten stations writing into one SQLite file take turns; none should give up while another
 // commits.
 const char kSqliteOptions[] = "QSQLITE_BUSY_TIMEOUT=60000";
-// A server out of reach should send the run to the outbox soon, not after TCP's minutes.
-const char kPostgresOptions[] = "connect_timeout=5";
+// A server out of reach should send the run to the outbox soon, not after TCP's minutes; the
+// server's notices (a table that exists already) are no news for the station's stderr.
+const char kPostgresOptions[] = "connect_timeout=5;options=-cclient_min_messages=warning";
 // Serialises migrations of one PostgreSQL database among programs starting at once.
 constexpr qint64 kMigrationLock = 0x72616e6765;
 

@@ -1,8 +1,10 @@
 #include "postgresserver.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 
+#include <pwd.h>
 #include <unistd.h>
 
 namespace {
@@ -10,10 +12,11 @@ namespace {
 const char kBinaries[] = "/usr/lib/postgresql/15/bin/";
 constexpr uid_t kNobody = 65534;
 
+// libpq's default user: the login of the effective user, whatever USER says.
 QString loginOfClient()
 {
-    const QString user = qEnvironmentVariable("USER");
-    return user.isEmpty() ? QStringLiteral("root") : user;
+    const passwd *entry = ::getpwuid(::geteuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QStringLiteral("root");
 }
 
 } // namespace
@@ -123,4 +126,27 @@ QString PostgresServer::query(const QString &sql, const QString &database)
     runClientTool(QStringLiteral("psql"),
                   {QStringLiteral("-XAtq"), QStringLiteral("-c"), sql, database}, &out);
     return out.trimmed();
+}
+
+bool PostgresServer::addPasswordRole(const QString &role, const QString &password)
+{
+    const QString data = QDir(m_dir.path()).filePath(QStringLiteral("data"));
+    QFile hba(QDir(data).filePath(QStringLiteral("pg_hba.conf")));
+    if (!hba.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray rules = "local all " + role.toUtf8() + " scram-sha-256\n" + hba.readAll();
+    hba.close();
+    if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate) || hba.write(rules) != rules.size())
+        return false;
+    hba.close();
+    QString out;
+    return runClientTool(QStringLiteral("psql"),
+                         {QStringLiteral("-XAtq"), QStringLiteral("-c"),
+                          QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'; GRANT ALL ON "
+                                         "SCHEMA public TO %1; GRANT ALL ON ALL TABLES IN "
+                                         "SCHEMA public TO %1; ALTER DEFAULT PRIVILEGES GRANT "
+                                         "ALL ON TABLES TO %1; SELECT pg_reload_conf()")
+                              .arg(role, password),
+                          QStringLiteral("results")},
+                         &out);
 }

@@ -24,6 +24,8 @@ public:
     QString socketDirectory() const;
     // postgresql:///DATABASE?host=SOCKET-DIRECTORY
     QString url(const QString &database = QStringLiteral("results")) const;
+    // A role that logs in with a password only (SCRAM), as a station account would.
+    bool addPasswordRole(const QString &role, const QString &password);
     // A statement through psql, its output (unaligned, no headers); empty on failure.
     QString query(const QString &sql, const QString &database = QStringLiteral("results"));
 
