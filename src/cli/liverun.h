@@ -3,6 +3,7 @@
 #include "cli/options.h"
 #include "cli/runchart.h"
 #include "cli/runend.h"
+#include "cli/runrecording.h"
 
 #include <QObject>
 #include <QVector>

@@ -3,8 +3,8 @@
 #include "cli/accuracy.h"
 #include "cli/measurementsession.h"
 #include "cli/recordformat.h"
+#include "cli/recordingsettings.h"
 #include "cli/runchart.h"
-#include "cli/runrecording.h"
 #include "cli/runstatistics.h"
 
 #include <QSize>

@@ -5,6 +5,7 @@
 #include "cli/runchart.h"
 #include "cli/runend.h"
 #include "cli/runreader.h"
+#include "cli/runrecording.h"
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>

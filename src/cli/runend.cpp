@@ -1,4 +1,5 @@
 #include "cli/runend.h"
+#include "cli/runrecording.h"
 
 #include "cli/accuracy.h"
 #include "cli/junitreport.h"
@@ -99,11 +100,13 @@ int concludeRun(const CliOptions &options, const RunChart &chart,
             exitCode = std::max(exitCode, device.exitCode);
             continue;
         }
+        // Where the run is kept goes before the verdict, whose PASS or FAIL stays the last line.
         QString own = formatSummary(device.statistics);
+        QString verdictText;
         int deviceExit = device.exitCode;
         if (options.accuracy) {
             verdicts.append(judge(device.statistics, *options.accuracy));
-            own += formatVerdict(verdicts.constLast(), *options.accuracy);
+            verdictText = formatVerdict(verdicts.constLast(), *options.accuracy);
             if (deviceExit <= kExitSomeFailed)
                 deviceExit = verdicts.constLast().passed() ? kExitAllMeasured : kExitSomeFailed;
         }
@@ -115,6 +118,7 @@ int concludeRun(const CliOptions &options, const RunChart &chart,
                        recorded;
             own += kept;
         }
+        own += verdictText;
         text += prefixed(own, several ? device.name : QString());
         statistics.append(device.statistics);
         exitCode = std::max(exitCode, deviceExit);

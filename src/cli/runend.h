@@ -2,11 +2,12 @@
 
 #include "cli/options.h"
 #include "cli/runchart.h"
-#include "cli/runrecording.h"
 
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+class RunRecording;
 
 // The chart for --plot: a series per device name (none: one without a name), with the
 // reference and its tolerance band when the run is judged.

@@ -59,14 +59,6 @@ void addVerdict(RunRow &run, const Verdict &verdict)
 
 } // namespace
 
-QString defaultStoreText()
-{
-    const QString fromEnvironment = qEnvironmentVariable("RANGEFINDER_RESULTS");
-    if (!fromEnvironment.isEmpty())
-        return fromEnvironment;
-    return QStringLiteral("sqlite:") + defaultStorePath();
-}
-
 RunRecording::RunRecording(const RecordingSettings &settings, const QString &device, bool live,
                            const CliOptions &options)
     : m_settings(settings), m_recorder(settings.store, outboxPath())

@@ -2,27 +2,13 @@
 
 #include "cli/accuracy.h"
 #include "cli/measurement.h"
+#include "cli/recordingsettings.h"
 #include "results/runrecorder.h"
 #include "results/runrow.h"
-#include "results/storelocation.h"
 
 #include <QString>
 
 struct CliOptions;
-
-// Who and what a run is recorded as, from the options (--results, --station, --operator,
-// --serial) and the environment (RANGEFINDER_RESULTS).
-struct RecordingSettings
-{
-    StoreLocation store;  // Kind::None: the run is not recorded
-    QString station;      // the host name unless given
-    QString operatorName; // the login name unless given
-    QString serial;       // empty: the USB adapter's serial number, else the port
-};
-
-// The store that runs and history use when --results is not given: RANGEFINDER_RESULTS, else
-// the SQLite file under the user's data folder.
-QString defaultStoreText();
 
 // One device's run kept in the results store: its row written when it begins, its
 // measurements as they come, its outcome and figures at the end.

@@ -1,5 +1,6 @@
 #include "results/runrow.h"
 
+#include <cstdio>
 #include <iterator>
 
 const char kPlainRun[] = "plain";
@@ -105,7 +106,7 @@ const QVector<RunColumn> &runColumns()
 const char *const kMeasurementColumns[6] = {"run_id", "seq",        "time_utc",
                                             "status", "distance_m", "latency_ms"};
 
-QVector<QVariant> measurementValues(const QString &runId, const MeasurementRow &row)
+std::array<QVariant, 6> measurementValues(const QString &runId, const MeasurementRow &row)
 {
     return {runId,
             row.seq,
@@ -128,9 +129,22 @@ MeasurementRow measurementFromValues(const QVector<QVariant> &values)
     return row;
 }
 
+// A run of a million measurements formats a million times: QDateTime::toString would cost
+// more than the database.
 QString storedTime(const QDateTime &time)
 {
-    return time.toUTC().toString(Qt::ISODateWithMs);
+    constexpr qint64 kMsPerDay = 86400000;
+    const qint64 ms = time.toMSecsSinceEpoch();
+    const qint64 day = ms >= 0 ? ms / kMsPerDay : -((-ms + kMsPerDay - 1) / kMsPerDay);
+    const QDate date = QDate(1970, 1, 1).addDays(day);
+    if (!time.isValid() || date.year() < 1 || date.year() > 9999)
+        return time.toUTC().toString(Qt::ISODateWithMs);
+    const int inDay = int(ms - day * kMsPerDay);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", date.year(),
+                  date.month(), date.day(), inDay / 3600000, inDay / 60000 % 60, inDay / 1000 % 60,
+                  inDay % 1000);
+    return QString::fromLatin1(text);
 }
 
 QDateTime timeFromStored(const QString &text)

@@ -5,6 +5,7 @@
 #include <QVariant>
 #include <QVector>
 
+#include <array>
 #include <optional>
 
 // How a run ended, as its row keeps it. A run's row is written as Aborted when it begins, so
@@ -55,7 +56,7 @@ struct RunColumn
 const QVector<RunColumn> &runColumns();
 
 extern const char *const kMeasurementColumns[6];
-QVector<QVariant> measurementValues(const QString &runId, const MeasurementRow &row);
+std::array<QVariant, 6> measurementValues(const QString &runId, const MeasurementRow &row);
 MeasurementRow measurementFromValues(const QVector<QVariant> &values); // after the run_id
 
 // Times as the store keeps them: UTC, ISO 8601 with milliseconds, so that text order is time

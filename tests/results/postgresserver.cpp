@@ -4,12 +4,23 @@
 #include <QFile>
 #include <QProcess>
 
+#include <algorithm>
 #include <pwd.h>
 #include <unistd.h>
 
 namespace {
 
-const char kBinaries[] = "/usr/lib/postgresql/15/bin/";
+// Debian keeps the server's programs under a folder per major version, off PATH.
+QString serverBinaries()
+{
+    QStringList versions =
+        QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    std::sort(versions.begin(), versions.end(),
+              [](const QString &a, const QString &b) { return a.toInt() < b.toInt(); });
+    return versions.isEmpty()
+               ? QStringLiteral("/usr/lib/postgresql/15/bin/")
+               : QStringLiteral("/usr/lib/postgresql/%1/bin/").arg(versions.constLast());
+}
 constexpr uid_t kNobody = 65534;
 
 // libpq's default user: the login of the effective user, whatever USER says.
@@ -52,7 +63,7 @@ bool PostgresServer::runServerTool(const QString &tool, const QStringList &argum
     QProcess process;
     process.setWorkingDirectory(m_dir.path());
     process.setProcessChannelMode(QProcess::MergedChannels);
-    const QString program = QLatin1String(kBinaries) + tool;
+    const QString program = serverBinaries() + tool;
     if (::geteuid() == 0) {
         process.start(QStringLiteral("setpriv"),
                       QStringList{QStringLiteral("--reuid=%1").arg(kNobody),
@@ -73,7 +84,7 @@ bool PostgresServer::runServerTool(const QString &tool, const QStringList &argum
 bool PostgresServer::runClientTool(const QString &tool, const QStringList &arguments, QString *out)
 {
     QProcess process;
-    process.start(QLatin1String(kBinaries) + tool,
+    process.start(serverBinaries() + tool,
                   QStringList{QStringLiteral("-h"), socketDirectory()} + arguments);
     const bool ran = process.waitForFinished(60000) && process.exitCode() == 0;
     if (out)
@@ -101,7 +112,8 @@ bool PostgresServer::start(const QString &database)
 bool PostgresServer::restart()
 {
     const QString data = QDir(m_dir.path()).filePath(QStringLiteral("data"));
-    const QString options = QStringLiteral("-k %1 -c listen_addresses= -F").arg(m_dir.path());
+    const QString options = QStringLiteral("-k %1 -c listen_addresses=%2")
+                                .arg(m_dir.path(), m_durable ? QString() : QStringLiteral(" -F"));
     m_running =
         runServerTool(QStringLiteral("pg_ctl"),
                       {QStringLiteral("-D"), data, QStringLiteral("-l"),

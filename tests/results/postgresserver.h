@@ -15,6 +15,8 @@ public:
     PostgresServer(const PostgresServer &) = delete;
     PostgresServer &operator=(const PostgresServer &) = delete;
 
+    // With fsync, as a production server runs (for figures); the tests go without.
+    void setDurable(bool durable) { m_durable = durable; }
     // Made and started, with a database of the given name; errorString() says why not.
     bool start(const QString &database = QStringLiteral("results"));
     bool stop();
@@ -36,4 +38,5 @@ private:
     QTemporaryDir m_dir;
     QString m_error;
     bool m_running = false;
+    bool m_durable = false;
 };
