@@ -68,7 +68,7 @@ void recordMillion(const QString &name, const StoreLocation &location, const QSt
         recorder.add(row);
     }
     const qint64 added = timer.elapsed();
-    run.outcome = RunOutcome::Pass;
+    run.outcome = StoredOutcome::Pass;
     const bool kept = recorder.finish(run);
     out << name << ": 1,000,000 measurements of one run kept in " << timer.elapsed() << " ms, "
         << cpuMs() - cpuBefore << " ms CPU (handed over in " << added << " ms)"
@@ -89,7 +89,7 @@ void historyFigures(const QString &dir)
     const QDateTime start = QDateTime::currentDateTimeUtc().addDays(-10000);
     for (int i = 0; i < 10000; ++i) {
         RunRow run = runRow(QStringLiteral("dev-%1").arg(i % 50), start.addSecs(3600LL * i));
-        run.outcome = RunOutcome::Pass;
+        run.outcome = StoredOutcome::Pass;
         run.n = 50;
         run.bias = 0.1 + (i % 11) * 0.001;
         run.sd = 0.03;

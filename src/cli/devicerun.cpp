@@ -1,6 +1,5 @@
 #include "cli/devicerun.h"
 
-#include "cli/options.h"
 #include "cli/portaccess.h"
 
 DeviceRun::DeviceRun(const SessionSettings &settings, QObject *parent)
@@ -8,12 +7,12 @@ DeviceRun::DeviceRun(const SessionSettings &settings, QObject *parent)
 {
     connect(m_session, &MeasurementSession::measured, this, &DeviceRun::measured);
     connect(m_session, &MeasurementSession::finished, this,
-            [this] { end(exitCodeOf(m_statistics)); });
+            [this] { end(DeviceEnding::Kind::Measured); });
     connect(m_session, &MeasurementSession::deviceAway, this, &DeviceRun::away);
     connect(m_session, &MeasurementSession::deviceBack, this, &DeviceRun::back);
     connect(m_session, &MeasurementSession::deviceLost, this, [this](const QString &reason) {
         emit lost(reason);
-        end(kExitDeviceLost);
+        end(DeviceEnding::Kind::Lost);
     });
 }
 
@@ -26,7 +25,7 @@ bool DeviceRun::open()
     m_openFailure = error == QSerialPort::NoError
                         ? m_session->errorString()
                         : accessAdvice(portAccess(port(), error, m_session->errorString()));
-    end(kExitPortUnusable);
+    end(DeviceEnding::Kind::NotOpened);
     return false;
 }
 
@@ -40,14 +39,24 @@ void DeviceRun::stop()
     if (hasEnded())
         return;
     m_session->stop();
-    end(exitCodeOf(m_statistics));
+    end(DeviceEnding::Kind::Measured);
 }
 
-void DeviceRun::end(int exitCode)
+DeviceEnding DeviceRun::ending() const
+{
+    DeviceEnding ending;
+    ending.kind = m_endingKind;
+    ending.allOk = m_statistics.allOk();
+    ending.endedAway = m_statistics.endedAway;
+    return ending;
+}
+
+void DeviceRun::end(DeviceEnding::Kind kind)
 {
     if (hasEnded())
         return;
     m_statistics.ignoredReplies = m_session->ignoredReplies();
-    m_exitCode = exitCode;
+    m_endingKind = kind;
+    m_ended = true;
     emit ended();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/exitcodes.h"
 #include "cli/measurementsession.h"
 #include "cli/recordformat.h"
 #include "cli/runstatistics.h"
@@ -17,16 +18,16 @@ public:
     explicit DeviceRun(const SessionSettings &settings, QObject *parent = nullptr);
 
     QString port() const { return m_settings.portName; }
-    // False, with ended() at kExitPortUnusable and the reason in openFailure(), when it cannot.
+    // False, ended as not opened with the reason in openFailure(), when it cannot.
     bool open();
     QString openFailure() const { return m_openFailure; }
     void start();
     // Interrupted, or the output is lost: measures no more, keeps what it has.
     void stop();
 
-    bool hasEnded() const { return m_exitCode >= 0; }
-    // One of the exit codes of options.h; -1 while it measures.
-    int exitCode() const { return m_exitCode; }
+    bool hasEnded() const { return m_ended; }
+    // How it ended, by what it counted; meaningful once it has.
+    DeviceEnding ending() const;
     // Counts what was recorded, as the caller decides: a record that could not be written is not.
     void count(const Measurement &measurement) { m_statistics.add(measurement); }
     const RunStatistics &statistics() const { return m_statistics; }
@@ -40,11 +41,12 @@ signals:
     void ended();
 
 private:
-    void end(int exitCode);
+    void end(DeviceEnding::Kind kind);
 
     SessionSettings m_settings;
     MeasurementSession *m_session;
     RunStatistics m_statistics;
     QString m_openFailure;
-    int m_exitCode = -1;
+    DeviceEnding::Kind m_endingKind = DeviceEnding::Kind::Measured;
+    bool m_ended = false;
 };

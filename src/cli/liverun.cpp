@@ -3,6 +3,7 @@
 #include "cli/devicerun.h"
 #include "cli/output.h"
 #include "cli/runend.h"
+#include "cli/runrecording.h"
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
@@ -29,37 +30,40 @@ QStringList portsOf(const QVector<DeviceRun *> &devices)
 LiveRun::LiveRun(const CliOptions &options, SignalWatcher *signalWatcher, QObject *parent)
     : QObject(parent), m_options(options), m_chart(chartFor(options))
 {
-    connect(signalWatcher, &SignalWatcher::caught, this,
-            [this](int signalNumber) { stopAll(kExitSignalBase + signalNumber); });
+    connect(signalWatcher, &SignalWatcher::caught, this, [this](int signalNumber) {
+        m_outcome.signal = signalNumber;
+        stopAll();
+    });
 }
 
-int LiveRun::begin()
+std::optional<RunOutcome> LiveRun::begin()
 {
-    int unusable = kExitAllMeasured;
     for (const QString &port : m_options.ports) {
         SessionSettings settings = m_options.session;
         settings.portName = port;
         auto *device = new DeviceRun(settings, this);
         if (!device->open()) {
             complain(QStringLiteral("cannot open %1: %2").arg(port, device->openFailure()));
-            unusable = device->exitCode();
-            m_unopened.append({port, RunStatistics(), unusable, device->openFailure()});
+            m_unopened.append({port, RunStatistics(), device->ending(), device->openFailure()});
             continue;
         }
         m_devices.append(device);
         watch(device);
         startRecording(device);
     }
-    if (m_devices.isEmpty())
-        return unusable;
+    if (m_devices.isEmpty()) {
+        for (const DeviceOutcome &device : qAsConst(m_unopened))
+            m_outcome.devices.append(device.ending);
+        return m_outcome;
+    }
     m_chart = chartFor(m_options, several() ? portsOf(m_devices) : QStringList());
     m_start = now();
     if (!writeRecords(recordHeader(m_options.format, several())))
-        return m_exitCode;
+        return m_outcome;
     // From inside the event loop, so that an exit requested by the first write takes effect.
     for (DeviceRun *device : qAsConst(m_devices))
         QTimer::singleShot(0, device, &DeviceRun::start);
-    return -1;
+    return std::nullopt;
 }
 
 void LiveRun::watch(DeviceRun *device)
@@ -120,21 +124,22 @@ bool LiveRun::writeRecords(const QString &text)
         return written == Written::Whole;
     m_outputLost = true;
     if (written == Written::Interrupted) {
-        stopAll(kExitSignalBase + SignalWatcher::caughtSignal());
+        m_outcome.signal = SignalWatcher::caughtSignal();
     } else {
         complain(QStringLiteral("cannot write the records: %1").arg(error));
-        stopAll(kExitOutputLost);
+        m_outcome.outputLost = true;
     }
+    stopAll();
     return false;
 }
 
-void LiveRun::stopAll(int exitCode)
+void LiveRun::stopAll()
 {
     // Each device's end would end the run before the others had theirs.
     m_stopping = true;
     for (DeviceRun *device : qAsConst(m_devices))
         device->stop();
-    end(exitCode);
+    end();
 }
 
 void LiveRun::deviceEnded()
@@ -145,20 +150,20 @@ void LiveRun::deviceEnded()
         if (!device->hasEnded())
             return;
     }
-    end(kExitAllMeasured);
+    end();
 }
 
-void LiveRun::end(int exitCode)
+void LiveRun::end()
 {
     if (m_ended)
         return;
     m_ended = true;
     QVector<DeviceOutcome> devices;
     for (const DeviceRun *device : qAsConst(m_devices))
-        devices.append({device->port(), device->statistics(), device->exitCode(), QString(),
+        devices.append({device->port(), device->statistics(), device->ending(), QString(),
                         recordingOf(device)});
-    devices += m_unopened;
     // The ports that never opened count among the devices.
-    m_exitCode = concludeRun(m_options, m_chart, devices, m_start, exitCode);
-    QCoreApplication::exit(m_exitCode);
+    devices += m_unopened;
+    concludeRun(m_options, m_chart, devices, m_start, m_outcome);
+    QCoreApplication::exit();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cli/exitcodes.h"
 #include "cli/options.h"
 #include "cli/runchart.h"
 #include "cli/runend.h"
@@ -10,14 +11,15 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 class DeviceRun;
 class SignalWatcher;
 struct Measurement;
 
 // A run on the ports of the options, all measured at the same time: their records on stdout,
-// at the end each one's summary and one chart of all. Ends the event loop with the highest
-// exit code of any port, or of the run itself (output lost, a signal).
+// at the end each one's summary and one chart of all. Ends the event loop once it has ended,
+// with its outcome kept.
 class LiveRun : public QObject
 {
     Q_OBJECT
@@ -26,8 +28,9 @@ public:
     LiveRun(const CliOptions &options, SignalWatcher *signalWatcher, QObject *parent = nullptr);
 
     // Opens the ports and, once the event loop runs, starts measuring on those that opened.
-    // An exit code when none did or the header cannot be written; -1 to run the event loop.
-    int begin();
+    // The outcome when none did or the header cannot be written; nothing to run the event loop.
+    std::optional<RunOutcome> begin();
+    const RunOutcome &outcome() const { return m_outcome; }
 
 private:
     bool several() const { return m_options.ports.size() > 1; }
@@ -36,17 +39,17 @@ private:
     RunRecording *recordingOf(const DeviceRun *device) const;
     void record(DeviceRun *device, const Measurement &measurement);
     bool writeRecords(const QString &text);
-    void stopAll(int exitCode);
+    void stopAll();
     void deviceEnded();
-    void end(int exitCode);
+    void end();
 
     CliOptions m_options;
     QVector<DeviceRun *> m_devices; // those that opened
     QVector<DeviceOutcome> m_unopened;
     std::map<const DeviceRun *, std::unique_ptr<RunRecording>> m_recordings;
     RunChart m_chart;
-    QString m_start;                   // when the devices were opened, ISO 8601
-    int m_exitCode = kExitAllMeasured; // the run's, once it has ended
+    QString m_start;      // when the devices were opened, ISO 8601
+    RunOutcome m_outcome; // the run's, once it has ended; a signal and lost output before
     bool m_stopping = false;
     bool m_ended = false;
     bool m_outputLost = false;

@@ -1,17 +1,12 @@
 // rangefinder-cli: measurements from a script or a test bench, with the window's command frame,
-// silence framing and decode. See --help for the options, the records and the exit codes.
-#include "cli/liverun.h"
-#include "cli/options.h"
+// silence framing and decode. See --help for the commands, and each command's for its options.
+#include "cli/dispatch.h"
+#include "cli/exitcodes.h"
 #include "cli/output.h"
-#include "cli/portaccess.h"
-#include "cli/readback.h"
-#include "cli/resultscommands.h"
-#include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -67,51 +62,10 @@ int main(int argc, char *argv[])
     } else {
         application = std::make_unique<QCoreApplication>(argc, argv);
     }
-    QCoreApplication &app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("rangefinder-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
     qInstallMessageHandler(quietMessages);
 
-    // Commands of their own, ahead of the options of a run.
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.value(1) == QLatin1String("history"))
-        return runHistory(arguments.mid(1));
-    if (arguments.value(1) == QLatin1String("results"))
-        return runResults(arguments);
-    const CliOptions options = parseOptions(arguments);
-    switch (options.action) {
-    case CliOptions::Action::Help:
-    case CliOptions::Action::Version:
-        return writeWhole(stdout, options.text) == Written::Whole ? kExitAllMeasured
-                                                                  : kExitOutputLost;
-    case CliOptions::Action::ListPorts:
-        return writeWhole(stdout, portList()) == Written::Whole ? kExitAllMeasured
-                                                                : kExitOutputLost;
-    case CliOptions::Action::Error:
-        complain(options.text + QStringLiteral(" (see --help)"));
-        return kExitBadOptions;
-    case CliOptions::Action::Run:
-        break;
-    }
-    // Before the port opens, so that an early Ctrl-C still ends with a summary; SIGHUP (a
-    // closed terminal, a dropped session) too, so that the port is released.
-    // Calls not restarted: a write blocked on a full pipe must give way to the signal.
-#ifdef SIGHUP
-    const QVector<int> endingSignals{SIGINT, SIGTERM, SIGHUP};
-#else
-    const QVector<int> endingSignals{SIGINT, SIGTERM}; // Windows knows no hangup
-#endif
-    auto *signalWatcher =
-        new SignalWatcher(endingSignals, SignalWatcher::InterruptedCalls::Fail, &app);
-    if (!signalWatcher->isWatching())
-        complain(QStringLiteral("cannot watch for SIGINT, SIGTERM and SIGHUP (%1): they end the "
-                                "run without a summary")
-                     .arg(signalWatcher->errorString()));
-    if (!options.fromPath.isEmpty())
-        return readBack(options);
-    auto *run = new LiveRun(options, signalWatcher, &app);
-    const int early = run->begin();
-    if (early >= 0)
-        return early;
-    return app.exec();
+    Invocation invocation = parseInvocation(QCoreApplication::arguments());
+    return runInvocation(invocation);
 }

@@ -23,112 +23,9 @@
 
 namespace {
 
-const char kDescription[] =
-    "Takes measurements from the distance meter on a serial port and writes one record per\n"
-    "measurement to stdout: the local time (ISO 8601, milliseconds) of the reply or of the\n"
-    "timeout, the status (ok, failed, timeout; rejected with --strict; disconnected with\n"
-    "--reconnect), the distance in metres, the value in the chosen unit (six digits, as the\n"
-    "window shows it), the unit, the latency from the command's write to the decoded reply in\n"
-    "ms (of a disconnection: how long the device was away), the reply's bytes in hex from its\n"
-    "start byte 0x55, and whether its last byte is the low 8 bits of the sum of bytes 2 to 6\n"
-    "(check: match, mismatch or absent). A reply with status 0 or with distance 0 is failed and\n"
-    "has no distance. A summary goes to stderr at the end, also on SIGINT: counts,\n"
-    "min/max/mean/standard deviation of the valid distances in metres, latency p50/p99. The\n"
-    "line runs at 8 data bits, no parity, 1 stop bit, no flow control. With several ports,\n"
-    "each record carries its port (text: first; CSV: a last column port; JSONL: a key port),\n"
-    "each port's summary lines begin with it, and a port that cannot be opened or goes away\n"
-    "leaves the others measuring.\n"
-    "\n"
-    "The first command is written at once, the next one an interval after it; if the reply\n"
-    "is still awaited then, the next command follows as soon as it arrives or times out.\n"
-    "A reply ends after 10 ms of silence and is made only of bytes received after its command\n"
-    "was written; replies that answer no command are ignored, as are those behind the first\n"
-    "in one burst. Bytes before a 0x55 belong to no reply. A reply of 7 bytes at the end of\n"
-    "its burst waits for its last byte until the timeout.\n"
-    "\n"
-    "--from reads a finished run instead: a log saved by the window, or this program's CSV or\n"
-    "JSONL output, told apart by their content, and writes the same records, summary and\n"
-    "chart. Lines that fit no known form are skipped and reported. The window's log has no\n"
-    "date: its records carry the time of day as written, hours going on past 24 after\n"
-    "midnight. Each reply answers the latest send line before it that no later reply\n"
-    "answers; the send lines left over are timeouts.\n"
-    "\n"
-    "--reference and --tolerance judge the run as a type-1 gauge study: after the summary come\n"
-    "the number of valid readings n, their mean, the bias (mean - reference), the sample\n"
-    "standard deviation s, the largest deviation from the reference, Cg = 0.2*2T/(6s) and\n"
-    "Cgk = (0.1*2T - |bias|)/(3s), all in --unit, and the device's resolution of 0.1 m against\n"
-    "5 % of the tolerance band 2T (a warning when it is more: the study then means little).\n"
-    "With s = 0 a positive Cg or Cgk is shown as inf and passes, a negative Cgk as -inf. Then a\n"
-    "line PASS, or FAIL naming every criterion that failed: a reading outside reference +- T;\n"
-    "Cg or Cgk below their limits (two valid readings at least); more failed, rejected or\n"
-    "timed-out measurements than allowed; more disconnections (--reconnect) than allowed. The\n"
-    "exit code is then 0 for PASS, 1 for FAIL.\n"
-    "\n"
-    "A night-long run that survives the device being unplugged and plugged back:\n"
-    "  rangefinder-cli --port /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 \\\n"
-    "      --duration 43200 --reconnect --format csv > night.csv";
-
-QString exitCodesText()
-{
-    QString text = QStringLiteral("\nExit codes:\n");
-    for (const ExitCodeRow &row : kExitCodeRows)
-        text += QStringLiteral("  %1%2\n").arg(row.code, -5).arg(QLatin1String(row.meaning));
-    return text + QStringLiteral("With several ports, the highest code of any port (a signal's "
-                                 "above all).\n");
-}
-
-// Blank lines keep help2man from running the lines together in the manual page.
-const char kStationExample[] =
-    "\nExample, a test station (here the simulator plays a device 0.3 m off):\n"
-    "  rangefinder-sim --distance 12.5 --offset 0.3 --spread 0.03 & # prints /dev/pts/3\n"
-    "\n"
-    "  rangefinder-cli --port /dev/pts/3 --count 50 --interval 50 --reference 12.5\n"
-    "  --tolerance 1 --junit station.xml > run.txt\n"
-    "\n"
-    "ends with exit code 1, the records in run.txt, the report in station.xml, and on stderr\n"
-    "the summary and\n"
-    "  accuracy (m): reference 12.5, tolerance 1, n 50, mean 12.802, bias +0.302, sd 0.038,\n"
-    "  largest deviation +0.400\n"
-    "\n"
-    "  capability: Cg 1.77, Cgk -0.90\n"
-    "\n"
-    "  resolution: 0.100 m, at most 0.100 m, 5 % of the tolerance band 2T = 2.000 m\n"
-    "\n"
-    "  FAIL: bias +0.302 m exceeds the 0.049 m that Cgk 1.33 allows with s 0.038 m\n"
-    "  (Cgk -0.90)\n";
-
-CliOptions failure(const QString &message)
-{
-    CliOptions options;
-    options.action = CliOptions::Action::Error;
-    options.text = message;
-    return options;
-}
-
 QString quoted(const QString &text)
 {
     return QLatin1Char('"') + text + QLatin1Char('"');
-}
-
-// Options about the port and its commands, which a run read back has none of. --reconnect and
-// its interval go unnamed in --from's help, whose list is of what a run is measured with.
-const struct
-{
-    const char *name;
-    bool namedInHelp;
-} kLiveOnlyOptions[] = {
-    {"port", true},     {"baud", true},    {"count", true},      {"duration", true},
-    {"interval", true}, {"timeout", true}, {"reconnect", false}, {"reconnect-interval", false},
-};
-
-QString liveOnlyChoices()
-{
-    QStringList names;
-    for (const auto &option : kLiveOnlyOptions) {
-        if (option.namedInHelp)
-            names << QStringLiteral("--") + QLatin1String(option.name);
-    }
-    return choiceText(names);
 }
 
 QString baudChoices()
@@ -147,7 +44,8 @@ QString unitChoices()
     return choiceText(names);
 }
 
-const std::vector<OptionRow> kOptionRows = {
+// The port, its line and its commands: measure's, and what a run read back has none of.
+const std::vector<OptionRow> kLineRows = {
     {"port", "name-or-path",
      "Serial port, a name (ttyUSB0, COM3) or a path (/dev/ttyUSB0). Required. Given more "
      "than once, every port is measured at the same time with the same options; each "
@@ -159,17 +57,10 @@ const std::vector<OptionRow> kOptionRows = {
      "last reply is in. Not with --count."},
     {"interval", "ms", "From one command's write to the next, a whole number from 1 (default %1).",
      QStringLiteral("1000")},
-    {"unit", "unit",
-     QStringLiteral("Unit of the value: ") + unitChoices() + QStringLiteral(" (default %1)."),
-     QStringLiteral("m")},
     {"timeout", "ms",
      QStringLiteral("How long to wait for a reply after the write, more than ") +
          QString::number(kBurstSilenceMs) + QStringLiteral(" (default %1)."),
      QStringLiteral("1000")},
-    {"format", "format",
-     QStringLiteral("Records as ") + choiceText(formatNames(true)) +
-         QStringLiteral(" (default %1)."),
-     QStringLiteral("text")},
     {"reconnect", nullptr,
      "When the device goes away, close the port, say so on stderr, and open the same path "
      "again every --reconnect-interval until it opens or the run is over, then measure on. "
@@ -179,21 +70,33 @@ const std::vector<OptionRow> kOptionRows = {
     {"reconnect-interval", "ms",
      "With --reconnect: how often to try to open the port again (default %1).",
      QStringLiteral("500")},
+};
+
+// How replies are judged; a run read back keeps the statuses it was written with.
+const std::vector<OptionRow> kReplyRows = {
     {"strict", nullptr,
      "A reply whose check byte is wrong or missing is a failed measurement, with status "
      "rejected."},
-    {"from", "file",
-     QStringLiteral("Read a finished run from this file (- for stdin) instead of measuring: a "
-                    "log saved by the window, or CSV or JSONL of this program. Not with ") +
-         liveOnlyChoices() + QLatin1Char('.')},
+};
+
+// The records and the chart, of a live run and of one read back alike.
+const std::vector<OptionRow> kOutputRows = {
+    {"unit", "unit",
+     QStringLiteral("Unit of the value: ") + unitChoices() + QStringLiteral(" (default %1)."),
+     QStringLiteral("m")},
+    {"format", "format",
+     QStringLiteral("Records as ") + choiceText(formatNames(true)) +
+         QStringLiteral(" (default %1)."),
+     QStringLiteral("text")},
     {"plot", "file",
      "After the run, write a chart of it to this file: PNG or SVG, by the extension .png or "
      ".svg, or as --plot-format says."},
     {"plot-format", "format", "png or svg, for a --plot file without either extension."},
     {"plot-size", "WxH", "The chart's size in pixels (default %1).", QStringLiteral("1200x600")},
-    {"list-ports", nullptr,
-     "List the serial ports the system reports, their stable paths under "
-     "/dev/serial/by-id/, and whether this user can open each; if not, why and what to do."},
+};
+
+// The test station's verdict.
+const std::vector<OptionRow> kJudgeRows = {
     {"reference", "distance",
      "Judge the run against a target at this distance, in --unit. Needs --tolerance. The "
      "chart then shows it with its tolerance band."},
@@ -209,17 +112,35 @@ const std::vector<OptionRow> kOptionRows = {
     {"junit", "file",
      "With --reference, write the verdict to this file as a JUnit XML report: a testsuite "
      "named after the port, a testcase per criterion."},
+};
+
+// Where the run is kept and as what.
+const std::vector<OptionRow> kResultsRows = {
     {"results", "url",
      "Keep the run in a results store: sqlite:PATH, postgresql://[user@]host[:port]/dbname "
      "(?host=DIR for a Unix socket; a password goes in PGPASSWORD or ~/.pgpass, never here), "
-     "or none. Runs with --reference are kept without it, in RANGEFINDER_RESULTS or else in "
-     "$XDG_DATA_HOME/rangefinder-assistant/results.sqlite; other runs only when it is given."},
+     "or none. Live runs with --reference are kept without it, in RANGEFINDER_RESULTS or else "
+     "in $XDG_DATA_HOME/rangefinder-assistant/results.sqlite; other runs only when it is given."},
     {"station", "name", "The station the run is recorded as made at (default: the host name)."},
     {"operator", "name", "Who the run is recorded as made by (default: the login name)."},
     {"serial", "serial",
      "The device the run is recorded for (default: the USB adapter's serial number where the "
      "system reports one, else the port; of a run read back, the file's name)."},
 };
+
+// The spellings from before the commands: modes chosen by an option.
+const std::vector<OptionRow> kModeRows = {
+    {"from", "file", "Read a finished run from this file (- for stdin): the command read."},
+    {"list-ports", nullptr, "List the serial ports: the command ports."},
+};
+
+std::vector<OptionRow> joined(std::initializer_list<const std::vector<OptionRow> *> groups)
+{
+    std::vector<OptionRow> rows;
+    for (const std::vector<OptionRow> *group : groups)
+        rows.insert(rows.end(), group->begin(), group->end());
+    return rows;
+}
 
 QString optionNeedingReference(const OptionReader &read)
 {
@@ -284,45 +205,18 @@ void readAccuracy(OptionReader &read, CliOptions &options)
     options.junitPath = read.text("junit");
 }
 
-// Help, version and the port list, which need no other option; nothing for a run.
-std::optional<CliOptions> actionBesidesRun(const QCommandLineParser &parser,
-                                           const QCommandLineOption &help,
-                                           const QCommandLineOption &version)
+// Everything after the command's name is an option: a word of its own is a mistake.
+void readNoOperand(OptionReader &read, CliOptions &)
 {
-    CliOptions options;
-    if (parser.isSet(help)) {
-        options.action = CliOptions::Action::Help;
-        options.text = parser.helpText() + exitCodesText() + QString::fromLatin1(kStationExample);
-    } else if (parser.isSet(version)) {
-        options.action = CliOptions::Action::Version;
-        options.text = QStringLiteral("%1 %2\n").arg(QCoreApplication::applicationName(),
-                                                     QCoreApplication::applicationVersion());
-    } else if (parser.isSet(QStringLiteral("list-ports"))) {
-        options.action = CliOptions::Action::ListPorts;
-    } else if (!parser.positionalArguments().isEmpty()) {
-        return failure(QStringLiteral("unexpected argument %1")
-                           .arg(quoted(parser.positionalArguments().constFirst())));
-    } else {
-        return std::nullopt;
-    }
-    return options;
+    if (!read.operands().isEmpty())
+        read.fail(QStringLiteral("unexpected argument %1").arg(quoted(read.operands().first())));
 }
 
-// --from, or the ports to measure.
-void readSource(OptionReader &read, CliOptions &options)
+// The ports to measure.
+void readPorts(OptionReader &read, CliOptions &options)
 {
-    if (read.isSet("from")) {
-        if (read.text("from").isEmpty())
-            return read.fail(QStringLiteral("--from takes a file name, or - for stdin"));
-        options.fromPath = read.text("from");
-        for (const auto &live : kLiveOnlyOptions) {
-            if (read.isSet(live.name))
-                return read.fail(QStringLiteral("--%1 cannot be used with --from")
-                                     .arg(QLatin1String(live.name)));
-        }
-    } else if (!read.isSet("port")) {
+    if (!read.isSet("port"))
         return read.fail(QStringLiteral("--port is required"));
-    }
     options.ports = read.texts("port");
     for (int i = 0; i < options.ports.size(); ++i) {
         if (options.ports.at(i).isEmpty())
@@ -337,6 +231,32 @@ void readSource(OptionReader &read, CliOptions &options)
                                  .arg(quoted(options.ports.at(i))));
     }
     options.session.portName = options.ports.value(0);
+}
+
+// read's one operand: the file, or - for stdin.
+void readRunFile(OptionReader &read, CliOptions &options)
+{
+    const QStringList operands = read.operands();
+    if (operands.size() > 1)
+        return read.fail(QStringLiteral("unexpected argument %1").arg(quoted(operands.at(1))));
+    if (operands.value(0).isEmpty())
+        return read.fail(QStringLiteral("read takes a file name, or - for stdin"));
+    options.fromPath = operands.first();
+}
+
+// Without a command: --from FILE, whose run has no port nor line, or the ports to measure.
+void readSource(OptionReader &read, CliOptions &options)
+{
+    if (!read.isSet("from"))
+        return readPorts(read, options);
+    if (read.text("from").isEmpty())
+        return read.fail(QStringLiteral("--from takes a file name, or - for stdin"));
+    options.fromPath = read.text("from");
+    for (const OptionRow &live : kLineRows) {
+        if (read.isSet(live.name))
+            return read.fail(
+                QStringLiteral("--%1 cannot be used with --from").arg(QLatin1String(live.name)));
+    }
 }
 
 void readPlot(OptionReader &read, CliOptions &options)
@@ -453,6 +373,10 @@ void readFormat(OptionReader &read, CliOptions &options)
         return read.fail(QStringLiteral("--format takes %1, not %2")
                              .arg(choiceText(formatNames()), quoted(read.text("format"))));
     options.format = *recordFormat;
+}
+
+void readStrict(OptionReader &read, CliOptions &options)
+{
     options.session.strict = read.isSet("strict");
 }
 
@@ -470,7 +394,8 @@ QString loginName()
     return QStringLiteral("unknown");
 }
 
-// Where the run is kept: a live station run by default, anything else only when asked.
+// Where the run is kept: a live run with a verdict by default, anything else only when asked.
+// A run read back may have been kept when it was measured.
 void readResults(OptionReader &read, CliOptions &options)
 {
     RecordingSettings &recording = options.recording;
@@ -493,38 +418,56 @@ void readResults(OptionReader &read, CliOptions &options)
     recording.serial = read.text("serial");
 }
 
-} // namespace
+using Section = void (*)(OptionReader &, CliOptions &);
 
-int exitCodeOf(const RunStatistics &statistics)
+// In this order: the first problem is the one reported.
+void readSections(OptionReader &read, CliOptions &options, std::initializer_list<Section> sections)
 {
-    if (statistics.endedAway)
-        return kExitDeviceLost;
-    return statistics.allOk() ? kExitAllMeasured : kExitSomeFailed;
-}
-
-CliOptions parseOptions(const QStringList &arguments)
-{
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    addOptions(parser, kOptionRows);
-    if (!parser.parse(arguments))
-        return failure(parser.errorText());
-    if (std::optional<CliOptions> other = actionBesidesRun(parser, help, version))
-        return *other;
-
-    CliOptions options;
-    options.action = CliOptions::Action::Run;
-    OptionReader read(parser);
-    // In this order: the first problem is the one reported.
-    using Section = void (*)(OptionReader &, CliOptions &);
-    for (const Section section :
-         {readSource, readPlot, readBaud, readLength, readInterval, readUnit, readAccuracy,
-          readTimeout, readReconnect, readFormat, readResults}) {
+    for (const Section section : sections) {
         section(read, options);
         if (!read.error().isEmpty())
-            return failure(read.error());
+            return;
     }
-    return options;
+}
+
+} // namespace
+
+const std::vector<OptionRow> &measureOptionRows()
+{
+    static const std::vector<OptionRow> rows =
+        joined({&kLineRows, &kReplyRows, &kOutputRows, &kJudgeRows, &kResultsRows});
+    return rows;
+}
+
+const std::vector<OptionRow> &readOptionRows()
+{
+    static const std::vector<OptionRow> rows = joined({&kOutputRows, &kJudgeRows, &kResultsRows});
+    return rows;
+}
+
+const std::vector<OptionRow> &modeOptionRows()
+{
+    static const std::vector<OptionRow> rows =
+        joined({&kLineRows, &kReplyRows, &kOutputRows, &kJudgeRows, &kResultsRows, &kModeRows});
+    return rows;
+}
+
+void readMeasureOptions(OptionReader &read, CliOptions &options)
+{
+    readSections(read, options,
+                 {readNoOperand, readPorts, readPlot, readBaud, readLength, readInterval, readUnit,
+                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readResults});
+}
+
+void readReadOptions(OptionReader &read, CliOptions &options)
+{
+    readSections(read, options,
+                 {readRunFile, readPlot, readUnit, readAccuracy, readFormat, readResults});
+}
+
+void readModeOptions(OptionReader &read, CliOptions &options)
+{
+    readSections(read, options,
+                 {readNoOperand, readSource, readPlot, readBaud, readLength, readInterval, readUnit,
+                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readResults});
 }

@@ -148,14 +148,16 @@ int openInput(const QString &path, bool standardInput)
 
 } // namespace
 
-int readBack(const CliOptions &options)
+RunOutcome readBack(const CliOptions &options)
 {
     const bool standardInput = options.fromPath == QLatin1String("-");
     const QString name = standardInput ? QStringLiteral("stdin") : options.fromPath;
+    RunOutcome outcome;
     const int fd = openInput(options.fromPath, standardInput);
     if (fd < 0 && SignalWatcher::caughtSignal() == 0) {
         complain(QStringLiteral("cannot read %1: %2").arg(name, qt_error_string(errno)));
-        return kExitBadOptions;
+        outcome.badOptions = true;
+        return outcome;
     }
     Input input(fd);
     RunReader reader(&input);
@@ -163,7 +165,8 @@ int readBack(const CliOptions &options)
         complain(input.failed()
                      ? QStringLiteral("cannot read %1: %2").arg(name, input.errorString())
                      : QStringLiteral("%1 is not a run: %2").arg(name, reader.errorString()));
-        return kExitBadOptions;
+        outcome.badOptions = true;
+        return outcome;
     }
 
     RunStatistics statistics;
@@ -174,20 +177,17 @@ int readBack(const CliOptions &options)
         recording = std::make_unique<RunRecording>(options.recording, name, false, options);
         recording->begin();
     }
-    const bool recordsWritten =
-        copyRecords(options, reader, chart, statistics, start, recording.get());
+    outcome.outputLost = !copyRecords(options, reader, chart, statistics, start, recording.get());
     statistics.unsent = reader.unsentCount();
     reportSkipped(reader, name);
     if (input.failed())
         complain(QStringLiteral("cannot read %1: %2").arg(name, input.errorString()));
-    const int signalNumber = SignalWatcher::caughtSignal();
-    const DeviceOutcome device{name, statistics, exitCodeOf(statistics), QString(),
-                               recording.get()};
-    const int exitCode = concludeRun(options, chart, {device}, start,
-                                     signalNumber != 0 ? kExitSignalBase + signalNumber
-                                     : input.failed()  ? kExitBadOptions
-                                                       : kExitAllMeasured);
-    if (exitCode < kExitSignalBase && !input.failed() && !recordsWritten)
-        return kExitOutputLost;
-    return exitCode;
+    outcome.badOptions = input.failed();
+    outcome.signal = SignalWatcher::caughtSignal();
+    DeviceEnding ending;
+    ending.allOk = statistics.allOk();
+    ending.endedAway = statistics.endedAway;
+    concludeRun(options, chart, {{name, statistics, ending, QString(), recording.get()}}, start,
+                outcome);
+    return outcome;
 }

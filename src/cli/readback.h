@@ -1,7 +1,8 @@
 #pragma once
 
+#include "cli/exitcodes.h"
 #include "cli/options.h"
 
-// --from: reads the finished run and writes its records, summary and chart as a live run
-// would. Returns the exit code.
-int readBack(const CliOptions &options);
+// Reads the finished run that options.fromPath names and writes its records, summary and
+// chart as a live run would.
+RunOutcome readBack(const CliOptions &options);

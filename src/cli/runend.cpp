@@ -1,13 +1,11 @@
 #include "cli/runend.h"
-#include "cli/runrecording.h"
 
 #include "cli/accuracy.h"
 #include "cli/junitreport.h"
 #include "cli/output.h"
+#include "cli/runrecording.h"
 
 #include <QCoreApplication>
-
-#include <algorithm>
 
 namespace {
 
@@ -84,50 +82,45 @@ RunChart chartFor(const CliOptions &options, const QStringList &deviceNames)
     return chart;
 }
 
-int concludeRun(const CliOptions &options, const RunChart &chart,
-                const QVector<DeviceOutcome> &devices, const QString &start, int runExitCode)
+void concludeRun(const CliOptions &options, const RunChart &chart,
+                 const QVector<DeviceOutcome> &devices, const QString &start, RunOutcome &outcome)
 {
     const bool several = options.ports.size() > 1; // as the records carry their port
     QString text;
     QVector<RunStatistics> statistics;
     QVector<Verdict> verdicts;
-    int exitCode = runExitCode;
-    bool recorded = true;
     for (const DeviceOutcome &device : devices) {
+        DeviceEnding ending = device.ending;
         if (!device.openFailure.isEmpty()) {
             if (options.accuracy)
                 verdicts.append(notOpened(device.openFailure));
-            exitCode = std::max(exitCode, device.exitCode);
+            outcome.devices.append(ending);
             continue;
         }
         // Where the run is kept goes before the verdict, whose PASS or FAIL stays the last line.
         QString own = formatSummary(device.statistics);
         QString verdictText;
-        int deviceExit = device.exitCode;
         if (options.accuracy) {
             verdicts.append(judge(device.statistics, *options.accuracy));
             verdictText = formatVerdict(verdicts.constLast(), *options.accuracy);
-            if (deviceExit <= kExitSomeFailed)
-                deviceExit = verdicts.constLast().passed() ? kExitAllMeasured : kExitSomeFailed;
+            ending.passed = verdicts.constLast().passed();
         }
         if (device.recording) {
             QString kept;
-            recorded = device.recording->finish(device.statistics,
-                                                options.accuracy ? &verdicts.constLast() : nullptr,
-                                                std::max(deviceExit, runExitCode), kept) &&
-                       recorded;
+            if (!device.recording->finish(device.statistics,
+                                          options.accuracy ? &verdicts.constLast() : nullptr,
+                                          ending, outcome.signal, kept))
+                outcome.outputLost = true;
             own += kept;
         }
         own += verdictText;
         text += prefixed(own, several ? device.name : QString());
         statistics.append(device.statistics);
-        exitCode = std::max(exitCode, deviceExit);
+        outcome.devices.append(ending);
     }
     const bool summaryWritten = writeWhole(stderr, text) == Written::Whole;
     const bool chartWritten = writeChart(options, chart, statistics);
     const bool reportWritten = !options.accuracy || writeReport(options, devices, verdicts, start);
-    if (!(summaryWritten && chartWritten && reportWritten && recorded) &&
-        exitCode < kExitSignalBase)
-        return kExitOutputLost;
-    return exitCode;
+    if (!(summaryWritten && chartWritten && reportWritten))
+        outcome.outputLost = true;
 }

@@ -20,16 +20,15 @@ QString serialOf(const QString &port)
     return serial.isEmpty() ? port : serial;
 }
 
-RunOutcome outcomeOf(int exitCode, bool judged)
+StoredOutcome outcomeOf(const DeviceEnding &ending, int signal)
 {
-    if (exitCode >= kExitSignalBase)
-        return RunOutcome::Aborted;
-    if (exitCode == kExitAllMeasured || exitCode == kExitSomeFailed) {
-        if (!judged)
-            return RunOutcome::Done;
-        return exitCode == kExitAllMeasured ? RunOutcome::Pass : RunOutcome::Fail;
-    }
-    return RunOutcome::Error;
+    if (signal != 0)
+        return StoredOutcome::Aborted;
+    if (ending.kind != DeviceEnding::Kind::Measured || ending.endedAway)
+        return StoredOutcome::Error;
+    if (!ending.passed)
+        return StoredOutcome::Done;
+    return *ending.passed ? StoredOutcome::Pass : StoredOutcome::Fail;
 }
 
 QString failedCriteria(const Verdict &verdict)
@@ -105,13 +104,13 @@ void RunRecording::add(const Measurement &measurement)
     m_recorder.add(row);
 }
 
-bool RunRecording::finish(const RunStatistics &statistics, const Verdict *verdict, int exitCode,
-                          QString &summaryLine)
+bool RunRecording::finish(const RunStatistics &statistics, const Verdict *verdict,
+                          const DeviceEnding &ending, int signal, QString &summaryLine)
 {
     if (!m_recording)
         return !m_failed;
     m_recording = false;
-    m_run.outcome = outcomeOf(exitCode, verdict != nullptr);
+    m_run.outcome = outcomeOf(ending, signal);
     m_run.n = int(statistics.metres.size());
     if (verdict)
         addVerdict(m_run, *verdict);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/accuracy.h"
+#include "cli/exitcodes.h"
 #include "cli/measurement.h"
 #include "cli/recordingsettings.h"
 #include "results/runrecorder.h"
@@ -22,10 +23,11 @@ public:
     // Says on stderr why the store cannot keep the run; the run goes on without it.
     bool begin();
     void add(const Measurement &measurement);
-    // exitCode: the device's, or the run's when a signal ended it. The line for the summary
-    // (where the run was kept), or a complaint on stderr and false when it could not be kept.
-    bool finish(const RunStatistics &statistics, const Verdict *verdict, int exitCode,
-                QString &summaryLine);
+    // How the device ended and the signal that ended the run (0 for none) make the outcome.
+    // The line for the summary (where the run was kept), or a complaint on stderr and false
+    // when it could not be kept.
+    bool finish(const RunStatistics &statistics, const Verdict *verdict, const DeviceEnding &ending,
+                int signal, QString &summaryLine);
 
 private:
     RecordingSettings m_settings;

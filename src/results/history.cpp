@@ -108,7 +108,7 @@ std::optional<ControlLimits> controlLimits(const QVector<double> &biases)
 bool isCheck(const RunRow &run)
 {
     return run.kind == QLatin1String(kCheckRun) && run.bias &&
-           (run.outcome == RunOutcome::Pass || run.outcome == RunOutcome::Fail);
+           (run.outcome == StoredOutcome::Pass || run.outcome == StoredOutcome::Fail);
 }
 
 QVector<Drift> judgeDrift(const QVector<RunRow> &runs)

@@ -55,7 +55,7 @@ bool RecordingWorker::begin(const RunRow &run)
 {
     m_run = run;
     m_run.schemaVersion = latestSchemaVersion();
-    m_run.outcome = RunOutcome::Aborted;
+    m_run.outcome = StoredOutcome::Aborted;
     m_store = std::make_unique<SqlStore>(m_location);
     if (m_store->open()) {
         if (m_location.isServer())

@@ -10,11 +10,11 @@ namespace {
 
 const struct
 {
-    RunOutcome outcome;
+    StoredOutcome outcome;
     const char *name;
 } kOutcomeNames[] = {
-    {RunOutcome::Pass, "PASS"},   {RunOutcome::Fail, "FAIL"},       {RunOutcome::Done, "DONE"},
-    {RunOutcome::Error, "ERROR"}, {RunOutcome::Aborted, "ABORTED"},
+    {StoredOutcome::Pass, "PASS"},   {StoredOutcome::Fail, "FAIL"},       {StoredOutcome::Done, "DONE"},
+    {StoredOutcome::Error, "ERROR"}, {StoredOutcome::Aborted, "ABORTED"},
 };
 
 QVariant nullable(const std::optional<double> &value)
@@ -61,7 +61,7 @@ const QVector<RunColumn> kRunColumns = {
     {"ended_utc", getTime<&RunRow::ended>, setTime<&RunRow::ended>},
     {"outcome", [](const RunRow &r) { return QVariant(outcomeName(r.outcome)); },
      [](RunRow &r, const QVariant &v) {
-         r.outcome = outcomeFromName(v.toString()).value_or(RunOutcome::Error);
+         r.outcome = outcomeFromName(v.toString()).value_or(StoredOutcome::Error);
      }},
     {"reference", getNumber<&RunRow::reference>, setNumber<&RunRow::reference>},
     {"tolerance", getNumber<&RunRow::tolerance>, setNumber<&RunRow::tolerance>},
@@ -80,7 +80,7 @@ const QVector<RunColumn> kRunColumns = {
 
 } // namespace
 
-QString outcomeName(RunOutcome outcome)
+QString outcomeName(StoredOutcome outcome)
 {
     for (const auto &row : kOutcomeNames) {
         if (row.outcome == outcome)
@@ -89,7 +89,7 @@ QString outcomeName(RunOutcome outcome)
     return QString();
 }
 
-std::optional<RunOutcome> outcomeFromName(const QString &name)
+std::optional<StoredOutcome> outcomeFromName(const QString &name)
 {
     for (const auto &row : kOutcomeNames) {
         if (name == QLatin1String(row.name))

@@ -10,9 +10,9 @@
 
 // How a run ended, as its row keeps it. A run's row is written as Aborted when it begins, so
 // that a run killed on the way shows as such.
-enum class RunOutcome { Pass, Fail, Done, Error, Aborted };
-QString outcomeName(RunOutcome outcome);
-std::optional<RunOutcome> outcomeFromName(const QString &name);
+enum class StoredOutcome { Pass, Fail, Done, Error, Aborted };
+QString outcomeName(StoredOutcome outcome);
+std::optional<StoredOutcome> outcomeFromName(const QString &name);
 
 // What a run is: a plain one (measurements only) or a type-1 check against a reference. Later
 // studies add their own kinds.
@@ -27,7 +27,7 @@ struct RunRow
     int schemaVersion = 0;
     QString station, operatorName, serial, port, programVersion;
     QDateTime started, ended; // UTC; ended is the last measurement so far while a run goes on
-    RunOutcome outcome = RunOutcome::Aborted;
+    StoredOutcome outcome = StoredOutcome::Aborted;
     std::optional<double> reference, tolerance;
     QString unit;
     std::optional<int> n; // valid readings

@@ -56,6 +56,8 @@ public:
     bool isSet(const char *name) const { return m_parser.isSet(QLatin1String(name)); }
     QString text(const char *name) const { return m_parser.value(QLatin1String(name)); }
     QStringList texts(const char *name) const { return m_parser.values(QLatin1String(name)); }
+    // The words that are no option nor an option's value.
+    QStringList operands() const { return m_parser.positionalArguments(); }
 
     void fail(const QString &message);
     QString error() const { return m_error; }

@@ -1,64 +1,167 @@
 #include "cli/clitestsupport.h"
-#include "cli/options.h"
+#include "cli/dispatch.h"
+#include "cli/measurecommand.h"
+#include "cli/modecommand.h"
+#include "cli/readcommand.h"
 
 #include <QDir>
 #include <QRegularExpression>
 #include <QTest>
 
-// rangefinder-cli's options: its help, the ones it refuses, and what --strict reaches.
+// rangefinder-cli's commands and options: each one's help, the command lines they take or
+// refuse, and the spellings from before the commands.
 class tst_CliOptions : public CliTest
 {
     Q_OBJECT
 
 private slots:
+    void help_data();
     void help();
+    void parse_data();
+    void parse();
     void badOptions_data();
     void badOptions();
-    void strictOption();
 };
+
+void tst_CliOptions::help_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QStringList>("notShown");
+
+    const QStringList line{"--port",
+                           "--baud",
+                           "--count",
+                           "--duration",
+                           "--timeout",
+                           "--reconnect",
+                           "--interval",
+                           "--reconnect-interval",
+                           "--strict",
+                           "(default 9600)",
+                           "(default 1)",
+                           "(default 1000)",
+                           "9600, 115200 or 230400",
+                           "(default 500)",
+                           "/dev/serial/by-id/"};
+    const QStringList output{"--unit",        "--format",    "--plot",      "--plot-size",
+                             "--plot-format", "(default m)", "m, yd or ft", "(default text)",
+                             "text, csv",     "jsonl"};
+    const QStringList judging{"--reference",    "--tolerance",        "--min-cg",
+                              "--min-cgk",      "--allowed-failures", "--junit",
+                              "(default 1.33)", "shown as inf",       "Exit codes:"};
+    const QStringList modes{"--from", "--list-ports"};
+    QTest::newRow("program") << QStringList{"--help"}
+                             << QStringList{"measure", "read", "ports", "--from FILE means read"}
+                             << QStringList{"--port", "--unit", "--reference", "Exit codes:"};
+    QTest::newRow("measure") << QStringList{"measure", "--help"} << line + output + judging
+                             << modes + QStringList{"FILE|-"};
+    QTest::newRow("read") << QStringList{"read", "-h"}
+                          << output + judging + QStringList{"read [options] FILE|-"}
+                          << modes + line.mid(0, 9);
+    QTest::newRow("ports") << QStringList{"ports", "--help"}
+                           << QStringList{"ports [options]", "/dev/serial/by-id/"}
+                           << modes + line.mid(0, 9) + output.mid(0, 5) + judging;
+}
 
 void tst_CliOptions::help()
 {
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, shown);
+    QFETCH(QStringList, notShown);
+
     Run run;
-    runCli({QStringLiteral("--help")}, run);
+    runCli(arguments, run);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(run.exitCode, 0);
-    for (const char *option : {"--port",
-                               "--baud",
-                               "--count",
-                               "--duration",
-                               "--interval",
-                               "--unit",
-                               "--timeout",
-                               "--format",
-                               "--strict",
-                               "--from",
-                               "--plot",
-                               "--plot-size",
-                               "--plot-format",
-                               "--list-ports",
-                               "--reference",
-                               "--tolerance",
-                               "--min-cg",
-                               "--min-cgk",
-                               "--allowed-failures",
-                               "--junit",
-                               "--reconnect",
-                               "--reconnect-interval",
-                               "/dev/serial/by-id/"})
-        QVERIFY2(run.out.contains(QLatin1String(option)), option);
-    for (const char *fragment :
-         {"(default 9600)", "(default 1)", "(default 1000)", "(default m)", "(default text)",
-          "9600, 115200 or 230400", "m, yd or ft", "text, csv", "jsonl", "(default 1.33)",
-          "shown as inf", "(default 500)"})
-        QVERIFY2(run.out.contains(QLatin1String(fragment)), fragment);
-    for (int code : {0, 1, 2, 3, 4, 5, 130}) {
-        const QRegularExpression line(QStringLiteral("^  %1 +\\S").arg(code),
-                                      QRegularExpression::MultilineOption);
-        QVERIFY2(line.match(run.out).hasMatch(), qPrintable(QString::number(code)));
-    }
     QCOMPARE(run.err, QString());
+    for (const QString &text : shown)
+        QVERIFY2(run.out.contains(text), qPrintable(text));
+    for (const QString &text : notShown)
+        QVERIFY2(!run.out.contains(text + QLatin1Char(' ')), qPrintable(text));
+    if (shown.contains(QStringLiteral("Exit codes:"))) {
+        for (int code : {0, 1, 2, 3, 4, 5, 130}) {
+            const QRegularExpression row(QStringLiteral("^  %1 +\\S").arg(code),
+                                         QRegularExpression::MultilineOption);
+            QVERIFY2(row.match(run.out).hasMatch(), qPrintable(QString::number(code)));
+        }
+    }
+}
+
+// What a command line comes to, in-process: the command that runs and what it was given, or
+// the exact error line.
+QString described(const Invocation &invocation)
+{
+    if (invocation.kind != Invocation::Kind::Run)
+        return invocation.text;
+    const Command *command = invocation.command.get();
+    const CliOptions *options = nullptr;
+    QString name = QLatin1String(command->name());
+    if (const auto *mode = dynamic_cast<const ModeCommand *>(command)) {
+        static const char *const modeNames[] = {"measure", "read", "ports"};
+        name = QLatin1String(modeNames[int(mode->mode())]);
+        options = mode->mode() == ModeCommand::Mode::Ports ? nullptr : &mode->options();
+    } else if (const auto *measure = dynamic_cast<const MeasureCommand *>(command)) {
+        options = &measure->options();
+    } else if (const auto *read = dynamic_cast<const ReadCommand *>(command)) {
+        options = &read->options();
+    }
+    if (!options)
+        return name;
+    return QStringList{name, options->ports.join(QLatin1Char(',')), options->fromPath,
+                       options->session.strict ? QStringLiteral("strict") : QString()}
+        .join(QLatin1Char(' '))
+        .simplified();
+}
+
+void tst_CliOptions::parse_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("result");
+
+    QTest::newRow("measure") << QStringList{"measure", "--port", "p", "--strict"}
+                             << "measure p strict";
+    QTest::newRow("options alone") << QStringList{"--port", "p", "--port", "q"} << "measure p,q";
+    QTest::newRow("--from") << QStringList{"--from", "run.csv", "--strict"}
+                            << "read run.csv strict";
+    QTest::newRow("--list-ports minds nothing else")
+        << QStringList{"--list-ports", "--count", "x", "now"} << "ports";
+    QTest::newRow("read stdin") << QStringList{"read", "-", "--format", "csv"} << "read -";
+    QTest::newRow("ports") << QStringList{"ports"} << "ports";
+    QTest::newRow("read, a live option")
+        << QStringList{"read", "run.csv", "--port", "p"}
+        << "Unknown option 'port'. (see rangefinder-cli read --help)";
+    QTest::newRow("read, no file")
+        << QStringList{"read", "--unit", "ft"}
+        << "read takes a file name, or - for stdin (see rangefinder-cli read --help)";
+    QTest::newRow("read, two files") << QStringList{"read", "a.csv", "b.csv"}
+                                     << "unexpected argument \"b.csv\" (see rangefinder-cli "
+                                        "read --help)";
+    QTest::newRow("measure, a word") << QStringList{"measure", "--port", "p", "now"}
+                                     << "unexpected argument \"now\" (see rangefinder-cli "
+                                        "measure --help)";
+    QTest::newRow("measure, --from")
+        << QStringList{"measure", "--from", "run.csv"}
+        << "Unknown option 'from'. (see rangefinder-cli measure --help)";
+    QTest::newRow("ports, a word") << QStringList{"ports", "all"}
+                                   << "unexpected argument \"all\" (see rangefinder-cli ports "
+                                      "--help)";
+    QTest::newRow("no command, a word")
+        << QStringList{"now"} << "unexpected argument \"now\" (see --help)";
+    QTest::newRow("a command's name after options")
+        << QStringList{"--port", "p", "measure"} << "unexpected argument \"measure\" (see --help)";
+}
+
+void tst_CliOptions::parse()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, result);
+
+    QCoreApplication::setApplicationName(QStringLiteral("rangefinder-cli"));
+    const Invocation invocation =
+        parseInvocation(QStringList{QStringLiteral("rangefinder-cli")} + arguments);
+    QCOMPARE(described(invocation), result);
 }
 
 void tst_CliOptions::badOptions_data()
@@ -156,15 +259,6 @@ void tst_CliOptions::badOptions()
     // Nothing reached the device.
     QTest::qWait(50);
     QCOMPARE(sim->received(), QByteArray());
-}
-
-// What --strict does to replies is repliesFromTheirStartByte's table; here, that it reaches the
-// session.
-void tst_CliOptions::strictOption()
-{
-    const QStringList arguments{"rangefinder-cli", "--port", sim->portName()};
-    QCOMPARE(parseOptions(arguments).session.strict, false);
-    QCOMPARE(parseOptions(arguments + QStringList{"--strict"}).session.strict, true);
 }
 
 QTEST_MAIN(tst_CliOptions)

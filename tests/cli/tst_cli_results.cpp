@@ -179,7 +179,7 @@ void tst_CliResults::tenAtOnce()
         int measurements = 0;
         storedRun(storeUrl(store), tag + QString::number(i), row, measurements);
         QCOMPARE(measurements, 3000);
-        QCOMPARE(row.outcome, RunOutcome::Pass);
+        QCOMPARE(row.outcome, StoredOutcome::Pass);
     }
 }
 
@@ -247,7 +247,7 @@ void tst_CliResults::serverStoppedMidRun()
         int measurements = 0;
         storedRun(server.url(), serial, row, measurements);
         QCOMPARE(measurements, 150);
-        QCOMPARE(row.outcome, RunOutcome::Done);
+        QCOMPARE(row.outcome, StoredOutcome::Done);
     }
 }
 
@@ -278,7 +278,7 @@ void tst_CliResults::cutShort()
     int measurements = 0;
     storedRun(url, serial, row, measurements);
     QCOMPARE(measurements, 40);
-    QCOMPARE(row.outcome, RunOutcome::Aborted);
+    QCOMPARE(row.outcome, StoredOutcome::Aborted);
     QCOMPARE(row.n, 40);
 }
 
@@ -407,7 +407,7 @@ void tst_CliResults::history()
         run.kind = kCheckRun;
         run.serial = serial;
         run.started = start.addDays(i);
-        run.outcome = RunOutcome::Pass;
+        run.outcome = StoredOutcome::Pass;
         run.tolerance = 1;
         run.unit = "m";
         run.bias = biases.at(i);

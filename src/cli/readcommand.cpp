@@ -1,0 +1,54 @@
+#include "cli/readcommand.h"
+
+#include "cli/endingsignals.h"
+#include "cli/helptexts.h"
+#include "cli/readback.h"
+
+#include <QCommandLineParser>
+
+QString ReadCommand::summary() const
+{
+    return QStringLiteral("read a finished run back: a window log, or CSV or JSONL of measure");
+}
+
+void ReadCommand::addOperands(QCommandLineParser &parser) const
+{
+    parser.addPositionalArgument(QStringLiteral("FILE|-"),
+                                 QStringLiteral("The run's file, or - for stdin."));
+}
+
+QString ReadCommand::description() const
+{
+    return QStringLiteral(
+               "Reads a finished run: a log saved by the window, or the CSV or JSONL output of\n"
+               "measure, told apart by their content, and writes the same records, summary and\n"
+               "chart as the live run. Lines that fit no known form are skipped and reported. "
+               "The\n"
+               "window's log has no date: its records carry the time of day as written, hours "
+               "going\n"
+               "on past 24 after midnight. Each reply answers the latest send line before it that "
+               "no\n"
+               "later reply answers; the send lines left over are timeouts.\n\n") +
+           judgingText();
+}
+
+QString ReadCommand::epilogue() const
+{
+    return exitCodesText();
+}
+
+void ReadCommand::read(OptionReader &read)
+{
+    readReadOptions(read, m_options);
+}
+
+RunOutcome ReadCommand::run()
+{
+    return readRun(m_options);
+}
+
+RunOutcome readRun(const CliOptions &options)
+{
+    watchEndingSignals();
+    return readBack(options);
+}
