@@ -156,8 +156,13 @@ int main(int argc, char *argv[])
     QString error;
     parseStoreLocation(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("one.sqlite")),
                        sqlite, &error);
-    recordMillion(QStringLiteral("SQLite"), sqlite, dir.filePath(QStringLiteral("outbox.sqlite")));
-    if (app.arguments().contains(QStringLiteral("--sqlite-only")))
+    // --only sqlite or --only postgresql: one store's million, nothing else.
+    const QString only =
+        app.arguments().value(app.arguments().indexOf(QStringLiteral("--only")) + 1);
+    if (only != QLatin1String("postgresql"))
+        recordMillion(QStringLiteral("SQLite"), sqlite,
+                      dir.filePath(QStringLiteral("outbox.sqlite")));
+    if (only == QLatin1String("sqlite"))
         return 0;
     PostgresServer server;
     server.setDurable(true);
@@ -169,6 +174,8 @@ int main(int argc, char *argv[])
     } else {
         out << "PostgreSQL: cannot start a server: " << server.errorString() << Qt::endl;
     }
+    if (only == QLatin1String("postgresql"))
+        return 0;
     historyFigures(dir.path());
     liveFigures(dir.path());
     return 0;

@@ -54,6 +54,7 @@ private:
     bool migrate();
     bool applyMissing(int current);
     bool insertMeasurements(const QString &runId, const QVector<MeasurementRow> &rows);
+    bool insertMeasurementArrays(const QString &runId, const QVector<MeasurementRow> &rows);
     bool fail(const QString &what, const QString &why);
 
     StoreLocation m_location;
