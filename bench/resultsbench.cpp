@@ -55,7 +55,8 @@ void recordMillion(const QString &name, const StoreLocation &location, const QSt
     timer.start();
     const qint64 cpuBefore = cpuMs();
     if (!recorder.begin(run)) {
-        out << name << ": cannot begin: " << recorder.errorString() << Qt::endl;
+        out << name << ": cannot begin: " << recorder.errorString() << '\n';
+        out.flush();
         return;
     }
     const QDateTime start = QDateTime::currentDateTimeUtc();
@@ -72,7 +73,8 @@ void recordMillion(const QString &name, const StoreLocation &location, const QSt
     const bool kept = recorder.finish(run);
     out << name << ": 1,000,000 measurements of one run kept in " << timer.elapsed() << " ms, "
         << cpuMs() - cpuBefore << " ms CPU (handed over in " << added << " ms)"
-        << (kept ? "" : " FAILED: ") << recorder.errorString() << Qt::endl;
+        << (kept ? "" : " FAILED: ") << recorder.errorString() << '\n';
+    out.flush();
 }
 
 void historyFigures(const QString &dir)
@@ -98,7 +100,8 @@ void historyFigures(const QString &dir)
         store.write(run, {});
     }
     out << "history: 10,000 runs of 50 devices written one commit each in " << timer.elapsed()
-        << " ms" << Qt::endl;
+        << " ms" << '\n';
+    out.flush();
     for (const QStringList &filter :
          {QStringList(), QStringList{QStringLiteral("--serial"), QStringLiteral("dev-7")}}) {
         QProcess process;
@@ -111,7 +114,8 @@ void historyFigures(const QString &dir)
         const int lines = process.readAllStandardOutput().count('\n') - 1;
         out << "history" << (filter.isEmpty() ? "" : " --serial dev-7") << ": " << lines
             << " runs listed by rangefinder-cli in " << timer.elapsed() << " ms (exit "
-            << process.exitCode() << ")" << Qt::endl;
+            << process.exitCode() << ")" << '\n';
+        out.flush();
     }
 }
 
@@ -140,7 +144,8 @@ void liveFigures(const QString &dir)
             QRegularExpression(QStringLiteral("latency \\(ms\\): [^\\n]*")).match(err);
         out << "live, 1000 measurements every 20 ms, --results "
             << (store == "none" ? store : "sqlite") << ": " << timer.elapsed() << " ms, "
-            << latency.captured(0) << Qt::endl;
+            << latency.captured(0) << '\n';
+        out.flush();
     }
     sim.terminate();
     sim.waitForFinished();
@@ -172,7 +177,8 @@ int main(int argc, char *argv[])
         recordMillion(QStringLiteral("PostgreSQL (Unix socket)"), postgres,
                       dir.filePath(QStringLiteral("outbox.sqlite")));
     } else {
-        out << "PostgreSQL: cannot start a server: " << server.errorString() << Qt::endl;
+        out << "PostgreSQL: cannot start a server: " << server.errorString() << '\n';
+        out.flush();
     }
     if (only == QLatin1String("postgresql"))
         return 0;
