@@ -285,7 +285,7 @@ void textEditFloor(int seconds, const QSize &paneSize)
     });
     Reply measured;
     measured.status = 1;
-    measured.raw = 178;
+    measured.distanceTenths = 178;
     QObject::connect(&reply, &QTimer::timeout, pane, [&] {
         pane->append(receiveLine(measured, LengthUnit::Metre, QDateTime::currentDateTime()));
     });
@@ -406,7 +406,7 @@ QString measurementLine(int i)
 {
     Reply reply;
     reply.status = 1;
-    reply.raw = quint16(1 + i % 5000);
+    reply.distanceTenths = quint16(1 + i % 5000);
     return receiveLine(reply, LengthUnit::Metre, QDateTime::currentDateTime());
 }
 

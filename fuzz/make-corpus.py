@@ -90,6 +90,14 @@ seeds = {
     "reply-noise-reply": seed([read(REPLY + h("0102AA") + MAX, YARD)]),
     "three-replies-third-cut": seed([read(REPLY + MAX + FAILED[:4]), read(FAILED[4:])]),
     "seven-bytes-then-reply": seed([read(REPLY[:7] + REPLY + REPLY[:7], FOOT)]),
+    # A late check byte that is 0x55 (20.4 m) waits in front of the next reply, whose start it
+    # is not; noise kept or behind a reply is no reply; a burst with no delimited reply is read
+    # from its first 0x55.
+    "late-check-byte-55": seed([read(h("55AA88010000CC")), read(b"\x55"),
+                                read(h("55AA88010000CC")), read(b"\x55" + h("55AA88010000CC55"))]),
+    "noise-residue-then-reply": seed([read(REPLY + h("551234")), read(REPLY, FOOT)]),
+    "noise-start-bytes-behind-reply": seed([read(REPLY + h("5501020304050607") * 20, YARD)]),
+    "seven-bytes-stray-byte": seed([read(h("550000010000B207"))]),
     "truncated-read": h("00100C40") + REPLY,
     "tiny": b"\x00",
 }

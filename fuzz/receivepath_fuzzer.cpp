@@ -87,13 +87,12 @@ double expectedFactor(LengthUnit unit)
 
 const QString kFailure = QStringLiteral("测量值:测量失败");
 
-// line is prefix + "测量值:" + value + unit, or the failure text; the value reads back as the
-// distance in that unit to six significant digits, written without exponent or trailing zeros.
+// The line the window logs for a reply with a distance: prefix + "测量值:" + value + unit, or
+// the failure text; the value reads back as the distance in that unit to six significant
+// digits, written without exponent or trailing zeros.
 void checkLine(const QString &line, const Reply &reply, LengthUnit unit, const QString &prefix)
 {
-    CHECK((reply.raw != 0) == !line.isEmpty());
-    if (line.isEmpty())
-        return;
+    CHECK(reply.distanceTenths != 0);
     if (reply.status == 0) {
         CHECK(line == kFailure);
         return;
@@ -116,7 +115,7 @@ void checkLine(const QString &line, const Reply &reply, LengthUnit unit, const Q
     bool ok = false;
     const double shown = value.toDouble(&ok);
     CHECK(ok);
-    const double expected = reply.raw / 10.0 * expectedFactor(unit);
+    const double expected = reply.distanceTenths / 10.0 * expectedFactor(unit);
     CHECK(shown > 0);
     CHECK(std::fabs(shown - expected) <= expected * 1e-5);
 }
@@ -138,14 +137,35 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
         ReplyFrame frameBefore;
         std::copy(std::begin(frame), std::end(frame), frameBefore);
 
-        const BurstOutcome outcome = endBurst(buffer, frame, unit, time);
+        const BurstOutcome outcome = endBurst(buffer, frame);
         timerRunning = false;
 
-        // Each reply is read from a 0x55: 7 bytes, and the 8th when it is their checksum; bytes
-        // before a 0x55 are dropped, fewer than 7 from one are kept.
+        // A reply is 7 bytes from a 0x55, and the 8th when it is their checksum. It is
+        // delimited when it ends the buffer or is followed by its checksum or by a 0x55. With a
+        // delimited reply in the buffer, replies are read from the first one and only delimited
+        // ones count; else from the first 0x55, each in turn. Fewer than 7 from a 0x55 are kept.
         const auto at = [&before](int i) { return quint8(before.at(i)); };
-        int start = before.indexOf('\x55');
-        start = start < 0 ? before.size() : start;
+        const auto checksum = [&at](int start) {
+            return (at(start + 2) + at(start + 3) + at(start + 4) + at(start + 5) + at(start + 6)) &
+                   0xFF;
+        };
+        const auto isDelimited = [&](int start) {
+            const int end = start + kMinReplyBytes;
+            return end == before.size() || at(end) == 0x55 || at(end) == checksum(start);
+        };
+        bool anyDelimited = false;
+        for (int i = 0; i + kMinReplyBytes <= before.size(); ++i)
+            anyDelimited = anyDelimited || (at(i) == 0x55 && isDelimited(i));
+        const auto countsFrom = [&](int from) {
+            for (int i = from; i < before.size(); ++i) {
+                if (at(i) != 0x55)
+                    continue;
+                if (before.size() - i < kMinReplyBytes || !anyDelimited || isDelimited(i))
+                    return i;
+            }
+            return int(before.size());
+        };
+        int start = countsFrom(0);
         CHECK(outcome.dropped == start);
         // Each reply in turn is copied into the frame, as far as the burst goes on.
         ReplyFrame expectedFrame;
@@ -153,18 +173,16 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
         int n = 0;
         while (before.size() - start >= kMinReplyBytes) {
             int end = start + kMinReplyBytes;
-            if (end < before.size() && at(end) == ((at(start + 2) + at(start + 3) + at(start + 4) +
-                                                    at(start + 5) + at(start + 6)) &
-                                                   0xFF))
+            if (end < before.size() && at(end) == checksum(start))
                 ++end;
-            int next = before.indexOf('\x55', end);
-            next = next < 0 ? before.size() : next;
+            const int next = countsFrom(end);
             CHECK(n < outcome.replies.size());
             const BurstReply &got = outcome.replies.at(n++);
             CHECK(got.bytes == before.mid(start, next - start));
             CHECK(got.reply.status == at(start + 3));
-            CHECK(got.reply.raw == at(start + 5) * 256 + at(start + 6));
-            checkLine(got.line, got.reply, unit, prefix);
+            CHECK(got.reply.distanceTenths == at(start + 5) * 256 + at(start + 6));
+            if (hasLogLine(got.reply))
+                checkLine(receiveLine(got.reply, unit, time), got.reply, unit, prefix);
             for (int i = 0; i < int(sizeof(ReplyFrame)) && start + i < before.size(); ++i)
                 expectedFrame[i] = at(start + i);
             start = next;
@@ -238,13 +256,12 @@ void runAssembler(const quint8 *data, size_t size, ReplyFrame &frame)
             ++modelPos;
         }
 
-        const AssembledOutcome outcome = assembleByte(frame, pos, byte, unit);
+        const AssembledOutcome outcome = assembleByte(frame, pos, byte);
         CHECK(pos >= 0 && pos <= 6);
         CHECK(outcome.complete == expectComplete);
         if (!outcome.complete) {
             CHECK(pos == modelPos);
             CHECK(std::equal(std::begin(frame), std::end(frame), model));
-            CHECK(outcome.line.isEmpty());
             continue;
         }
 
@@ -253,8 +270,9 @@ void runAssembler(const quint8 *data, size_t size, ReplyFrame &frame)
         CHECK(outcome.frame.size() == int(sizeof(ReplyFrame)));
         CHECK(std::memcmp(outcome.frame.constData(), model, sizeof(ReplyFrame)) == 0);
         CHECK(outcome.reply.status == model[3]);
-        CHECK(outcome.reply.raw == model[5] * 256 + model[6]);
-        checkLine(outcome.line, outcome.reply, unit, QString());
+        CHECK(outcome.reply.distanceTenths == model[5] * 256 + model[6]);
+        if (hasLogLine(outcome.reply))
+            checkLine(frameLine(outcome.reply, unit), outcome.reply, unit, QString());
 
         std::fill(std::begin(model), std::end(model), quint8(0));
         modelPos = 0;

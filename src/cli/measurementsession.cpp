@@ -177,7 +177,7 @@ void MeasurementSession::endOfBurst()
         if (m_buffer.isEmpty())
             return;
     }
-    const BurstOutcome outcome = endBurst(m_buffer, m_frame, m_settings.unit, now);
+    const BurstOutcome outcome = endBurst(m_buffer, m_frame);
     // A short burst from before the command cannot be the start of its reply.
     if (stale)
         m_buffer.clear();

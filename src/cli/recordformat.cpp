@@ -69,8 +69,8 @@ Distance distanceOf(const Measurement &measurement, LengthUnit unit)
     if (measurement.status != Measurement::Status::Ok)
         return {};
     if (!measurement.written)
-        return {valueText(measurement.reply.raw, LengthUnit::Metre),
-                valueText(measurement.reply.raw, unit)};
+        return {valueText(measurement.reply.distanceTenths, LengthUnit::Metre),
+                valueText(measurement.reply.distanceTenths, unit)};
     return {number(distanceMetres(measurement)), number(distanceIn(measurement, unit))};
 }
 
@@ -226,7 +226,7 @@ double distanceMetres(const Measurement &measurement)
 {
     if (measurement.written)
         return measurement.written->value / unitFactor(measurement.written->unit);
-    return metresFromRaw(measurement.reply.raw);
+    return metresFromRaw(measurement.reply.distanceTenths);
 }
 
 double distanceIn(const Measurement &measurement, LengthUnit unit)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chart/chart.h"
 #include "cli/measurement.h"
 #include "cli/recordformat.h"
 #include "cli/runstatistics.h"
@@ -24,12 +25,14 @@ struct DeviceColours;
 // depend on the chart's width, and a lone spike stays visible.
 //
 // Several devices share one chart: each its own colour, legend entry, mean line and title line.
+// A judged run's title ends with each device's verdict. The frame, legend, axes and the PNG
+// and SVG are those of every chart (chart/chart.h).
 //
 // Drawing text needs a QGuiApplication (any platform, offscreen included).
 class RunChart
 {
 public:
-    enum class FileType { Png, Svg };
+    using FileType = ChartFileType;
 
     // One series per device name; none: a single series without a name.
     explicit RunChart(LengthUnit unit, const QStringList &deviceNames = {});
@@ -42,16 +45,19 @@ public:
     // By name, png or svg, or by a file name's extension in any case: .png or .svg.
     static std::optional<FileType> fileTypeNamed(const QString &name);
     static std::optional<FileType> fileTypeOf(const QString &path);
-    // The summary's first two lines; with several devices, each one's counts.
-    QStringList titleLines(const QVector<RunStatistics> &statistics) const;
+    // The summary's first two lines; with several devices, each one's counts. Then verdicts,
+    // a line each.
+    QStringList titleLines(const QVector<RunStatistics> &statistics,
+                           const QStringList &verdicts = {}) const;
 
     // As saveBytes writes a file: a regular file is replaced only once the whole chart is
     // written, a device or a pipe is written in place. False and errorString on failure.
     // statistics holds one entry per device, in the order of their names.
     bool save(const QString &path, FileType type, const QSize &size,
-              const QVector<RunStatistics> &statistics, QString *errorString) const;
-    void paint(QPainter &painter, const QSize &size,
-               const QVector<RunStatistics> &statistics) const;
+              const QVector<RunStatistics> &statistics, QString *errorString,
+              const QStringList &verdicts = {}) const;
+    void paint(QPainter &painter, const QSize &size, const QVector<RunStatistics> &statistics,
+               const QStringList &verdicts = {}) const;
 
     // Where a value in the chart's unit, at a time since the first record, is drawn.
     QPointF position(QPainter &painter, const QSize &size, qint64 msSinceFirst, double value) const;
@@ -74,19 +80,16 @@ private:
         QVector<Sample> samples;
         int valid = 0;
     };
-    struct Layout;
-
-    Layout layout(QPainter &painter, const QSize &size) const;
+    ChartFrame frame(QPainter &painter, const QSize &size, const QStringList &title) const;
+    QVector<LegendEntry> legend(bool dense) const;
     int validCount() const;
-    void paintReference(QPainter &painter, const Layout &l) const;
-    void paintLegend(QPainter &painter, const QSize &size, const Layout &l, bool dense) const;
-    void paintAxes(QPainter &painter, const Layout &l) const;
-    void paintSeries(QPainter &painter, const Layout &l, const Series &series, bool dense,
+    void paintReference(QPainter &painter, const ChartFrame &f) const;
+    void paintSeries(QPainter &painter, const ChartFrame &f, const Series &series, bool dense,
                      const DeviceColours &colours) const;
-    void paintMean(QPainter &painter, const Layout &l, const RunStatistics &statistics,
+    void paintMean(QPainter &painter, const ChartFrame &f, const RunStatistics &statistics,
                    const QColor &colour, bool band) const;
-    void paintAway(QPainter &painter, const Layout &l) const;
-    void paintMarks(QPainter &painter, const Layout &l) const;
+    void paintAway(QPainter &painter, const ChartFrame &f) const;
+    void paintMarks(QPainter &painter, const ChartFrame &f) const;
 
     LengthUnit m_unit;
     QVector<Series> m_series;

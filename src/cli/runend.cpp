@@ -11,12 +11,13 @@ namespace {
 
 // The chart that --plot asks for, if any; says why on stderr and returns false when it cannot.
 bool writeChart(const CliOptions &options, const RunChart &chart,
-                const QVector<RunStatistics> &statistics)
+                const QVector<RunStatistics> &statistics, const QStringList &verdicts)
 {
     if (options.plotPath.isEmpty())
         return true;
     QString error;
-    if (chart.save(options.plotPath, options.plotType, options.plotSize, statistics, &error))
+    if (chart.save(options.plotPath, options.plotType, options.plotSize, statistics, &error,
+                   verdicts))
         return true;
     complain(QStringLiteral("cannot write the chart %1: %2").arg(options.plotPath, error));
     return false;
@@ -63,6 +64,21 @@ bool writeReport(const CliOptions &options, const QVector<DeviceOutcome> &device
     return false;
 }
 
+// A chart's title line for a verdict: PASS, or FAIL and the criteria not met.
+QString verdictTitle(const Verdict &verdict, const QString &device)
+{
+    QStringList failed;
+    for (const Criterion &criterion : verdict.criteria) {
+        if (!criterion.passed())
+            failed << criterion.name;
+    }
+    const QString text =
+        failed.isEmpty()
+            ? QStringLiteral("PASS")
+            : QStringLiteral("FAIL, not met: %1").arg(failed.join(QStringLiteral(", ")));
+    return device.isEmpty() ? text : device + QStringLiteral(": ") + text;
+}
+
 // A device that never opened fails the one criterion it reached, so that a report of the
 // station still names it.
 Verdict notOpened(const QString &reason)
@@ -89,6 +105,7 @@ void concludeRun(const CliOptions &options, const RunChart &chart,
     QString text;
     QVector<RunStatistics> statistics;
     QVector<Verdict> verdicts;
+    QStringList verdictTitles;
     for (const DeviceOutcome &device : devices) {
         DeviceEnding ending = device.ending;
         if (!device.openFailure.isEmpty()) {
@@ -104,6 +121,7 @@ void concludeRun(const CliOptions &options, const RunChart &chart,
             verdicts.append(judge(device.statistics, *options.accuracy));
             verdictText = formatVerdict(verdicts.constLast(), *options.accuracy);
             ending.passed = verdicts.constLast().passed();
+            verdictTitles << verdictTitle(verdicts.constLast(), several ? device.name : QString());
         }
         if (device.recording) {
             QString kept;
@@ -119,7 +137,7 @@ void concludeRun(const CliOptions &options, const RunChart &chart,
         outcome.devices.append(ending);
     }
     const bool summaryWritten = writeWhole(stderr, text) == Written::Whole;
-    const bool chartWritten = writeChart(options, chart, statistics);
+    const bool chartWritten = writeChart(options, chart, statistics, verdictTitles);
     const bool reportWritten = !options.accuracy || writeReport(options, devices, verdicts, start);
     if (!(summaryWritten && chartWritten && reportWritten))
         outcome.outputLost = true;

@@ -46,7 +46,7 @@ const WindowForms &windowForms()
         const QDateTime midnight(QDate(2000, 1, 1), QTime(0, 0));
         const QString stamp = timeStamp(midnight);
         const Reply valid{1, 1};
-        const QString value = valueText(valid.raw, LengthUnit::Metre);
+        const QString value = valueText(valid.distanceTenths, LengthUnit::Metre);
 
         const QString send = sendLine(midnight);
         f.sendPrefix = send.left(send.indexOf(stamp));

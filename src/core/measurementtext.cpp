@@ -86,12 +86,15 @@ QString receiveLine(const Reply &reply, LengthUnit unit, const QDateTime &time)
     if (reply.status == 0)
         return failureText();
     const QString received = tr("接收时间 : %1").arg(timeStamp(time));
-    return tr("%1 测量值:%2%3").arg(received).arg(valueText(reply.raw, unit)).arg(unitText(unit));
+    return tr("%1 测量值:%2%3")
+        .arg(received)
+        .arg(valueText(reply.distanceTenths, unit))
+        .arg(unitText(unit));
 }
 
 QString frameLine(const Reply &reply, LengthUnit unit)
 {
     if (reply.status == 0)
         return failureText();
-    return tr("测量值:%1%2").arg(valueText(reply.raw, unit)).arg(unitText(unit));
+    return tr("测量值:%1%2").arg(valueText(reply.distanceTenths, unit)).arg(unitText(unit));
 }

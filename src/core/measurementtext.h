@@ -45,6 +45,12 @@ QString timeStamp(const QDateTime &time);
 QString sendLine(const QDateTime &time);
 // "发送失败：" and the reason: the command could not be written.
 QString sendFailureLine(const QString &reason);
+// Whether the window logs a line for the reply. Distance 0 is no reading and gets none: each
+// line of a saved log is a measurement.
+inline bool hasLogLine(const Reply &reply)
+{
+    return reply.distanceTenths != 0;
+}
 // "接收时间 : hh:mm:ss.zzz 测量值:17.8米", or "测量值:测量失败" for status 0.
 QString receiveLine(const Reply &reply, LengthUnit unit, const QDateTime &time);
 // The byte-by-byte decoder's line: the same without the time stamp.

@@ -1,15 +1,13 @@
 #pragma once
 
-#include "core/measurementtext.h"
 #include "core/replyframe.h"
 
 #include <QByteArray>
-#include <QDateTime>
-#include <QString>
 #include <QVector>
 
 // The receive path without its widgets and timers, so that the window, the command line and
-// the fuzzer all run the one implementation.
+// the fuzzer all run the one implementation. It gives replies and their bytes; what a program
+// shows of them is its own business.
 
 // Adds received bytes to the burst being collected. Returns true when the burst has grown too
 // long to wait for silence and must be ended now.
@@ -18,8 +16,9 @@ bool collectBytes(QByteArray &buffer, const QByteArray &bytes);
 struct BurstReply
 {
     Reply reply;
-    QString line;     // the log line; empty when there is nothing to log (distance 0)
-    QByteArray bytes; // from its start byte up to the next reply's, or to the end of the burst
+    // From its start byte up to the next reply's, or to what stays for the next burst, or to
+    // the end of the burst: noise behind a reply goes with it.
+    QByteArray bytes;
 };
 
 struct BurstOutcome
@@ -30,20 +29,21 @@ struct BurstOutcome
     bool decoded() const { return !replies.isEmpty(); }
 };
 
-// Ends the burst in buffer: drops the bytes before its first start byte and decodes a reply
-// from there; its checksum, when it follows, goes with it. Further replies are read from
-// there the same way, each into frame in turn, and leave the buffer. What is left, 6 bytes or
-// fewer from a start byte, stays as a residue (so a residue always starts with the start byte).
-BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, LengthUnit unit,
-                      const QDateTime &time);
+// Ends the burst in buffer (with the residue of the last one in front of it). A reply is 7
+// bytes from a 0x55; it is delimited when they end the burst or are followed by their check
+// byte or by a further 0x55. When the buffer holds a delimited reply, decoding starts at the
+// first one and takes delimited replies only, the bytes between them being noise; otherwise it
+// starts at the first 0x55 and takes each reply in turn, so that a device that sends anything
+// after byte 6 still works. A check byte that follows goes with its reply. Each reply is
+// copied into frame in turn. Fewer than 7 bytes from a 0x55 at the end stay in the buffer.
+BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame);
 
 struct AssembledOutcome
 {
     bool complete = false;
     Reply reply;
-    QString line;     // empty when there is nothing to log
     QByteArray frame; // the eight frame bytes as they stood when the frame completed
 };
 
 // Feeds one byte to the byte-by-byte decoder; a completed frame resets frame and pos.
-AssembledOutcome assembleByte(ReplyFrame &frame, int &pos, quint8 byte, LengthUnit unit);
+AssembledOutcome assembleByte(ReplyFrame &frame, int &pos, quint8 byte);

@@ -6,7 +6,7 @@ Reply replyFromFrame(const ReplyFrame &frame)
 {
     Reply reply;
     reply.status = frame[3];
-    reply.raw = static_cast<quint16>(frame[5] * 256 + frame[6]);
+    reply.distanceTenths = static_cast<quint16>(frame[5] * 256 + frame[6]);
     return reply;
 }
 

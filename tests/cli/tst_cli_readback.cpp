@@ -1,8 +1,8 @@
 #include "cli/clitestsupport.h"
 #include "cli/measurementsession.h"
 #include "cli/recordformat.h"
-#include "cli/runstatistics.h"
 #include "cli/runreader.h"
+#include "cli/runstatistics.h"
 #include "core/logtextfile.h"
 #include "core/measurementtext.h"
 #include "core/receivepath.h"
@@ -181,9 +181,9 @@ void tst_CliReadback::roundTrip()
     for (const Measurement &m : live) {
         lines << sendLine(m.time.addMSecs(-m.latencyMs));
         QByteArray buffer = m.burst;
-        for (const BurstReply &reply : endBurst(buffer, frame, settings.unit, m.time).replies) {
-            if (!reply.line.isEmpty())
-                lines << reply.line;
+        for (const BurstReply &reply : endBurst(buffer, frame).replies) {
+            if (hasLogLine(reply.reply))
+                lines << receiveLine(reply.reply, settings.unit, m.time);
         }
     }
     // Saved in that locale, read back in this machine's own.
@@ -243,6 +243,17 @@ void tst_CliReadback::fromWithChartAndNoDisplay()
     const QString err = QString::fromUtf8(process.readAllStandardError());
     QVERIFY2(err.startsWith("measurements: 2, ok: 1, failed: 1, timeouts: 0\n"), qPrintable(err));
     QCOMPARE(QImage(dir.filePath("run.png")).size(), QSize(800, 400));
+
+    // The same judged, as SVG: the title says the verdict and the criteria not met.
+    process.start(QStringLiteral(RANGEFINDER_CLI),
+                  {"read", log, "--reference", "17.8", "--tolerance", "1", "--allowed-failures",
+                   "1", "--plot", dir.filePath("run.svg"), "--plot-size", "800x400"});
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 1);
+    const QString svg = QString::fromUtf8(readBytes(dir.filePath("run.svg")));
+    QVERIFY2(svg.contains(">FAIL, not met: Cg at least 1.33, Cgk at least 1.33</text>"),
+             qPrintable(svg.left(3000)));
+    QVERIFY(svg.contains("width=\"800\" height=\"400\""));
 }
 
 QTEST_MAIN(tst_CliReadback)

@@ -1,4 +1,5 @@
 #include "core/commandframe.h"
+#include "core/measurementtext.h"
 #include "core/receivepath.h"
 #include "core/replyframe.h"
 
@@ -94,7 +95,7 @@ void tst_Frames::burst()
     if (decoded) {
         const Reply reply = replyFromFrame(rx);
         QCOMPARE(int(reply.status), status);
-        QCOMPARE(int(reply.raw), raw);
+        QCOMPARE(int(reply.distanceTenths), raw);
     }
 }
 
@@ -197,6 +198,26 @@ void tst_Frames::bursts_data()
     // A whole reply behind a stray byte in the same burst is the window's test's.
     QTest::newRow("residue from the start byte on")
         << QList<QByteArray>{QByteArray::fromHex("3B0155AA88")} << QStringList{} << reply.left(3);
+    // A device whose 8th byte comes late: at 20.4 m it is 0x55 and waits as a residue, in
+    // front of the next reply, whose start it is not.
+    const QByteArray late = QByteArray::fromHex("55AA88010000CC");
+    const QByteArray check(1, kReplyStartByte);
+    const QString m204 = QStringLiteral("接收时间 : 09:15:02.047 测量值:20.4米");
+    QTest::newRow("late check byte 0x55")
+        << QList<QByteArray>{late, check, late, check} << QStringList{m204, m204} << check;
+    QTest::newRow("late check byte 0x55 with the next reply")
+        << QList<QByteArray>{late, check + late + check} << QStringList{m204, m204} << QByteArray();
+    // Noise behind a reply, or kept from it, is no reply: no made-up distance, none lost.
+    QTest::newRow("noise residue, then a reply")
+        << QList<QByteArray>{reply + QByteArray::fromHex("551234"), reply}
+        << QStringList{line, line} << QByteArray();
+    QTest::newRow("noise with start bytes behind a reply")
+        << QList<QByteArray>{reply + QByteArray::fromHex("5501020304050607").repeated(500)}
+        << QStringList{line} << QByteArray();
+    // Without a delimited reply the burst is read as ever: a device may send more after byte 6.
+    QTest::newRow("seven bytes and a stray byte")
+        << QList<QByteArray>{seven + QByteArray::fromHex("07")} << QStringList{line}
+        << QByteArray();
 }
 
 void tst_Frames::bursts()
@@ -212,13 +233,13 @@ void tst_Frames::bursts()
     for (const QByteArray &burst : bursts) {
         QVERIFY(!collectBytes(buffer, burst));
         const QByteArray before = buffer;
-        const BurstOutcome outcome = endBurst(buffer, frame, LengthUnit::Metre, time);
+        const BurstOutcome outcome = endBurst(buffer, frame);
         QCOMPARE(outcome.burst + buffer, before);
         QByteArray replies;
         for (const BurstReply &reply : outcome.replies) {
             replies += reply.bytes;
-            if (!reply.line.isEmpty())
-                logged << reply.line;
+            if (hasLogLine(reply.reply))
+                logged << receiveLine(reply.reply, LengthUnit::Metre, time);
         }
         QCOMPARE(outcome.burst.left(outcome.dropped) + replies, outcome.burst);
     }

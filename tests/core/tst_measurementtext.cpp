@@ -88,7 +88,7 @@ void tst_MeasurementText::lines()
     const QDateTime time(QDate(2026, 1, 2), QTime(9, 5, 3, 7));
     Reply reply;
     reply.status = quint8(status);
-    reply.raw = quint16(raw);
+    reply.distanceTenths = quint16(raw);
     QCOMPARE(receiveLine(reply, LengthUnit(unit), time), received);
     QCOMPARE(frameLine(reply, LengthUnit(unit)), assembled);
     QCOMPARE(sendLine(time), QStringLiteral("发送时间 : 09:05:03.007"));

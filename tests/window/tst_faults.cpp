@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
@@ -49,6 +50,7 @@ private slots:
     void repliesInOneBurst();
     void noiseBetweenReplies_data();
     void noiseBetweenReplies();
+    void lateCheckByte();
     void portCannotBeOpened_data();
     void portCannotBeOpened();
     void sendWhilePortClosed();
@@ -98,21 +100,39 @@ QString expectedValue(const QByteArray &burst)
     return kMeasured + QString::number(metres, 'g', 6) + QStringLiteral("米");
 }
 
-// The receive path as the window has it: bytes before a 0x55 are dropped; from there 7 bytes
-// or more are a reply, which takes an 8th that is its checksum, and the next reply is read
-// from there; fewer are kept and join the next burst. The diagnostic shows what left the buffer.
+// The receive path as the window has it. A reply is 7 bytes from a 0x55, with an 8th that is
+// their checksum; it is delimited when it ends the buffer or is followed by its checksum or by a
+// 0x55. With a delimited reply in the buffer only delimited ones count, the rest is noise; else
+// each 0x55 in turn starts one. Fewer than 7 bytes from a 0x55 join the next burst. The
+// diagnostic shows what left the buffer.
 struct BurstModel
 {
     QByteArray residue;
     QList<QByteArray> bursts;
     QStringList values;
 
+    bool delimited(int start) const
+    {
+        const int end = start + 7;
+        return end == residue.size() || residue.at(end) == '\x55' ||
+               quint8(residue.at(end)) == frameChecksum(residue.mid(start, 7));
+    }
+
     void add(const QByteArray &bytes)
     {
         residue += bytes;
-        auto startFrom = [this](int from) {
-            const int start = residue.indexOf('\x55', from);
-            return start < 0 ? residue.size() : start;
+        bool anyDelimited = false;
+        for (int i = residue.indexOf('\x55'); i >= 0 && residue.size() - i >= 7;
+             i = residue.indexOf('\x55', i + 1))
+            anyDelimited = anyDelimited || delimited(i);
+        // The next reply's start, or where the bytes kept for the next burst begin.
+        auto startFrom = [&](int from) {
+            for (int i = residue.indexOf('\x55', from); i >= 0;
+                 i = residue.indexOf('\x55', i + 1)) {
+                if (residue.size() - i < 7 || !anyDelimited || delimited(i))
+                    return i;
+            }
+            return residue.size();
         };
         int start = startFrom(0);
         while (residue.size() - start >= 7) {
@@ -571,16 +591,27 @@ void tst_Faults::repliesInOneBurst()
 void tst_Faults::noiseBetweenReplies_data()
 {
     QTest::addColumn<int>("noiseBytes");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("seed");
 
-    QTest::newRow("3 bytes") << 3;
-    QTest::newRow("6 bytes") << 6;
-    QTest::newRow("7 bytes") << 7;
-    QTest::newRow("20 bytes") << 20;
+    // Far beyond the 10 ms of silence that end a burst: the noise is a burst of its own.
+    QTest::newRow("3 bytes") << 3 << 60 << 3;
+    QTest::newRow("6 bytes") << 6 << 60 << 6;
+    QTest::newRow("7 bytes") << 7 << 60 << 7;
+    QTest::newRow("20 bytes") << 20 << 60 << 20;
+    // As the simulator's --noise between has it: in the reply's burst, and from a 0x55 in it
+    // on kept in front of the next reply (seeds 273 and 63: 3 bytes and 1 byte), or followed
+    // by 9 more (seed 14). Only the replies are shown.
+    QTest::newRow("3 bytes right behind, 55 first") << 3 << 0 << 273;
+    QTest::newRow("3 bytes right behind, 55 last") << 3 << 0 << 63;
+    QTest::newRow("20 bytes right behind") << 20 << 0 << 14;
 }
 
 void tst_Faults::noiseBetweenReplies()
 {
     QFETCH(int, noiseBytes);
+    QFETCH(int, delayMs);
+    QFETCH(int, seed);
 
     DeviceThread simulator;
     DeviceSimulator *device = simulator.device;
@@ -588,9 +619,8 @@ void tst_Faults::noiseBetweenReplies()
     settings.pattern = SimulatorSettings::Pattern::RandomWalk;
     settings.noise = SimulatorSettings::Noise::BetweenReplies;
     settings.noiseBytes = noiseBytes;
-    // Far beyond the 10 ms of silence that end a burst: the noise is a burst of its own.
-    settings.noiseDelayMs = 60;
-    settings.seed = quint32(noiseBytes);
+    settings.noiseDelayMs = delayMs;
+    settings.seed = quint32(seed);
     device->setSettings(settings);
     QVERIFY2(openOn(*device), qPrintable(device->errorString()));
 
@@ -602,15 +632,26 @@ void tst_Faults::noiseBetweenReplies()
     }
     QTRY_VERIFY(!child<QTimer>("rxTimer")->isActive());
 
-    // Each reply and each noise is a burst as it reaches the window, in the order sent.
-    BurstModel model;
+    // Each reply and each noise is a burst as it reaches the window, in the order sent; noise
+    // right behind a reply is in its burst.
+    QList<QByteArray> sent;
+    QStringList replies;
     for (const SimulatorEvent &event : device->events()) {
-        if (event.kind == SimulatorEvent::Reply || event.kind == SimulatorEvent::Noise)
-            model.add(event.bytes);
+        if (event.kind == SimulatorEvent::Reply)
+            replies << expectedValue(event.bytes);
+        if (event.kind == SimulatorEvent::Noise && delayMs == 0)
+            sent.last() += event.bytes;
+        else if (event.kind == SimulatorEvent::Reply || event.kind == SimulatorEvent::Noise)
+            sent << event.bytes;
     }
+    BurstModel model;
+    for (const QByteArray &burst : sent)
+        model.add(burst);
     QTRY_COMPARE(decoded->bursts.size(), model.bursts.size());
     QCOMPARE(decoded->bursts, model.bursts);
     QCOMPARE(shownValues(), model.values);
+    if (delayMs == 0)
+        QCOMPARE(shownValues(), replies);
 
     // The last noise, when short from its 0x55 on, is still waiting for the next burst to join.
     if (!model.residue.isEmpty()) {
@@ -619,6 +660,37 @@ void tst_Faults::noiseBetweenReplies()
         QTRY_COMPARE(decoded->bursts.size(), model.bursts.size() + 1);
         QCOMPARE(decoded->bursts.last(), model.residue + reply);
     }
+}
+
+// A device whose check byte comes after the 7 others, as some USB adapters deliver it, at
+// 20.4 m, where the check byte is 0x55. The test plays the device, so that each check byte
+// comes once the window has shown its reply, however busy the machine.
+void tst_Faults::lateCheckByte()
+{
+    const QByteArray seven = replyFrame(1, 204).left(7);
+    const QByteArray check = replyFrame(1, 204).mid(7);
+    QCOMPARE(check, QByteArray(1, kReplyStartByte));
+    DeviceSimulator device;
+    QVERIFY2(openOn(device), qPrintable(device.errorString()));
+    QSignalSpy read(child<QSerialPort>("serial"), &QSerialPort::readyRead);
+
+    constexpr int kReplies = 5;
+    QList<QByteArray> bursts{seven};
+    for (int i = 0; i < kReplies; ++i) {
+        device.writeRaw(seven);
+        QTRY_COMPARE(decoded->bursts.size(), i + 1);
+        read.clear();
+        device.writeRaw(check);
+        QTRY_VERIFY(!read.isEmpty());
+        QTRY_VERIFY(!child<QTimer>("rxTimer")->isActive());
+        bursts << check + seven;
+    }
+    bursts.removeLast();
+    QCOMPARE(decoded->bursts, bursts);
+    QStringList expected;
+    for (int i = 0; i < kReplies; ++i)
+        expected << QStringLiteral("测量值:20.4米");
+    QCOMPARE(shownValues(), expected);
 }
 
 void tst_Faults::portCannotBeOpened_data()
