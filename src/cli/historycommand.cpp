@@ -1,5 +1,6 @@
 #include "cli/historycommand.h"
 
+#include "cli/historychart.h"
 #include "cli/output.h"
 #include "cli/recordingsettings.h"
 
@@ -16,6 +17,10 @@ const std::vector<OptionRow> kHistoryRows = {
     {"since", "date", "Only the runs started on or after this day or time (ISO 8601, UTC)."},
     {"format", "format", "text, csv (every column of runs) or jsonl (default %1).",
      QStringLiteral("text")},
+    {"plot", "file",
+     "Chart the device's checks into this file, PNG or SVG by its extension: bias and sd, "
+     "the tolerance band and the control limits. One device: with several, give --serial."},
+    {"plot-size", "WxH", "The chart's size in pixels (default %1).", QStringLiteral("1200x600")},
 };
 
 const QStringList kFormatNames{QStringLiteral("text"), QStringLiteral("csv"),
@@ -88,6 +93,45 @@ void HistoryCommand::read(OptionReader &read)
     }
     QList<HistoryFormat> formats{HistoryFormat::Text, HistoryFormat::Csv, HistoryFormat::Jsonl};
     read.choice("format", kFormatNames, formats, m_format);
+    readPlot(read);
+}
+
+void HistoryCommand::readPlot(OptionReader &read)
+{
+    if (!read.isSet("plot"))
+        return;
+    m_plotPath = read.text("plot");
+    const std::optional<ChartFileType> type = chartFileTypeOf(m_plotPath);
+    if (!type)
+        return read.fail(QStringLiteral("--plot takes a file name ending in .png or .svg, not "
+                                        "\"%1\"")
+                             .arg(m_plotPath));
+    m_plotType = *type;
+    const QStringList sides = read.text("plot-size").split(QLatin1Char('x'));
+    const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);
+    const std::optional<qint64> height = wholeNumberIn(sides.value(1), 200, 10000);
+    if (sides.size() != 2 || !width || !height)
+        return read.fail(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
+                                        "10000x10000, not \"%1\"")
+                             .arg(read.text("plot-size")));
+    m_plotSize = QSize(int(*width), int(*height));
+}
+
+// The chart of the one device with checks; false, said on stderr, when it cannot be made.
+bool HistoryCommand::writePlot(const QVector<Drift> &drifts) const
+{
+    if (m_plotPath.isEmpty())
+        return true;
+    QString error;
+    if (drifts.size() != 1)
+        error = drifts.isEmpty() ? QStringLiteral("no device has checks to chart")
+                                 : QStringLiteral("%1 devices have checks: --plot charts one, "
+                                                  "name it with --serial")
+                                       .arg(drifts.size());
+    else if (saveHistoryChart(m_plotPath, m_plotType, m_plotSize, drifts.constFirst(), &error))
+        return true;
+    complain(QStringLiteral("cannot write the chart %1: %2").arg(m_plotPath, error));
+    return false;
 }
 
 // A device whose latest check drifts ends like a device that failed: exit code 1.
@@ -100,13 +144,14 @@ RunOutcome HistoryCommand::run()
         return outcome;
     }
     QString judgement;
-    for (const Drift &drift : judgeDrift(runs)) {
+    const QVector<Drift> drifts = judgeDrift(runs);
+    for (const Drift &drift : drifts) {
         judgement += drift.description() + QLatin1Char('\n');
         DeviceEnding ending;
         ending.allOk = !drift.drifting();
         outcome.devices.append(ending);
     }
     outcome.outputLost = writeWhole(stdout, formatHistory(runs, m_format)) != Written::Whole ||
-                         writeWhole(stderr, judgement) != Written::Whole;
+                         writeWhole(stderr, judgement) != Written::Whole || !writePlot(drifts);
     return outcome;
 }

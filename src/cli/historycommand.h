@@ -1,5 +1,6 @@
 #pragma once
 
+#include "chart/chart.h"
 #include "cli/command.h"
 #include "results/history.h"
 #include "results/sqlstore.h"
@@ -17,7 +18,13 @@ public:
     RunOutcome run() override;
 
 private:
+    void readPlot(OptionReader &read);
+    bool writePlot(const QVector<Drift> &drifts) const;
+
     StoreLocation m_store;
     RunFilter m_filter;
     HistoryFormat m_format = HistoryFormat::Text;
+    QString m_plotPath; // a chart of the one device's checks
+    ChartFileType m_plotType = ChartFileType::Png;
+    QSize m_plotSize{1200, 600};
 };

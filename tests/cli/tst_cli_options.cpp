@@ -63,7 +63,8 @@ void tst_CliOptions::help_data()
                            << QStringList{"ports [options]", "/dev/serial/by-id/"}
                            << modes + line.mid(0, 9) + output.mid(0, 5) + judging;
     QTest::newRow("history") << QStringList{"history", "--help"}
-                             << QStringList{"--results", "--serial", "--since", "2.66", "jsonl"}
+                             << QStringList{"--results", "--serial", "--since",
+                                            "2.66",      "jsonl",    "--plot"}
                              << line.mid(0, 9) + judging.mid(0, 6) + QStringList{"--operator"};
 }
 

@@ -4,6 +4,7 @@
 #include "results/sqlstore.h"
 #include "support/filefaults.h"
 
+#include <QImage>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -423,8 +424,13 @@ void tst_CliResults::history()
         QVERIFY2(store.write(run, {}), qPrintable(store.errorString()));
     }
     Run run;
-    runCli({"history", "--results", server.url(), "--serial", serial, "--format", "csv"}, run);
+    // The device's chart beside its table.
+    const QString plot = dir.filePath(QStringLiteral("history%1.png").arg(files++));
+    runCli({"history", "--results", server.url(), "--serial", serial, "--format", "csv", "--plot",
+            plot},
+           run);
     QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(QImage(plot).size(), QSize(1200, 600));
     QCOMPARE(run.out.count('\n'), biases.size() + 1);
     QVERIFY2(run.err.startsWith(serial + ": the latest check") && run.err.contains(judgement),
              qPrintable(run.err));
