@@ -32,26 +32,26 @@ QPair<double, double> valueRange(const Drift &drift)
     return paddedRange(*low, *high);
 }
 
-ChartFrameSpec frameSpec(const Drift &drift)
+ChartFrameSpec frameLayout(const Drift &drift)
 {
     const RunRow &latest = drift.checks.constLast();
-    ChartFrameSpec spec;
-    spec.title = QStringList{QStringLiteral("%1: %2 checks, the latest %3")
+    ChartFrameSpec layout;
+    layout.title = QStringList{QStringLiteral("%1: %2 checks, the latest %3")
                                  .arg(drift.serial)
                                  .arg(drift.checks.size())
                                  .arg(storedTime(latest.started))};
-    spec.legend = {{QStringLiteral("bias"), LegendEntry::Swatch::Line, kBias, {}},
+    layout.legend = {{QStringLiteral("bias"), LegendEntry::Swatch::Line, kBias, {}},
                    {QStringLiteral("sd"), LegendEntry::Swatch::Line, kSd, {}},
                    {QStringLiteral("tolerance"), LegendEntry::Swatch::Fill, kBand, {}}};
     if (drift.limits)
-        spec.legend << LegendEntry{
+        layout.legend << LegendEntry{
             QStringLiteral("control limits"), LegendEntry::Swatch::DashedLine, kLimits, {}};
-    spec.x = ChartAxis{
+    layout.x = ChartAxis{
         QStringLiteral("check"), 1, double(std::max(2, int(drift.checks.size()))), 0, 1, {}};
     const auto range = valueRange(drift);
-    spec.y = ChartAxis{
+    layout.y = ChartAxis{
         QStringLiteral("bias, sd (%1)").arg(latest.unit), range.first, range.second, 0, 1, {}};
-    return spec;
+    return layout;
 }
 
 void paintSeries(QPainter &painter, const ChartFrame &frame, const QVector<double> &values,
@@ -80,7 +80,7 @@ void paintLevel(QPainter &painter, const ChartFrame &frame, double value, const 
 
 void paint(QPainter &painter, const QSize &size, const Drift &drift)
 {
-    const ChartFrame frame(painter, size, frameSpec(drift));
+    const ChartFrame frame(painter, size, frameLayout(drift));
     frame.paintFrame(painter);
     painter.save();
     painter.setClipRect(frame.plot());
