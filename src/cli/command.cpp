@@ -1,8 +1,10 @@
 #include "cli/command.h"
 
+#include "cli/historycommand.h"
 #include "cli/measurecommand.h"
 #include "cli/portscommand.h"
 #include "cli/readcommand.h"
+#include "cli/resultssynccommand.h"
 #include "cli/studycommand.h"
 
 #include <QCommandLineParser>
@@ -31,6 +33,8 @@ std::vector<std::unique_ptr<Command>> makeCommands()
     commands.push_back(std::make_unique<ReadCommand>());
     commands.push_back(std::make_unique<PortsCommand>());
     commands.push_back(std::make_unique<StudyLinearityCommand>());
+    commands.push_back(std::make_unique<HistoryCommand>());
+    commands.push_back(std::make_unique<ResultsSyncCommand>());
     return commands;
 }
 

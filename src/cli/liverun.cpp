@@ -3,6 +3,7 @@
 #include "cli/devicerun.h"
 #include "cli/output.h"
 #include "cli/runend.h"
+#include "cli/runrecording.h"
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
@@ -48,6 +49,7 @@ std::optional<RunOutcome> LiveRun::begin()
         }
         m_devices.append(device);
         watch(device);
+        startRecording(device);
     }
     if (m_devices.isEmpty()) {
         for (const DeviceOutcome &device : qAsConst(m_unopened))
@@ -83,6 +85,22 @@ void LiveRun::watch(DeviceRun *device)
     connect(device, &DeviceRun::ended, this, &LiveRun::deviceEnded);
 }
 
+void LiveRun::startRecording(const DeviceRun *device)
+{
+    if (m_options.recording.store.kind == StoreLocation::Kind::None)
+        return;
+    auto recording =
+        std::make_unique<RunRecording>(m_options.recording, device->port(), true, m_options);
+    recording->begin();
+    m_recordings[device] = std::move(recording);
+}
+
+RunRecording *LiveRun::recordingOf(const DeviceRun *device) const
+{
+    const auto found = m_recordings.find(device);
+    return found == m_recordings.end() ? nullptr : found->second.get();
+}
+
 void LiveRun::record(DeviceRun *device, const Measurement &measurement)
 {
     if (m_ended || m_outputLost)
@@ -91,6 +109,8 @@ void LiveRun::record(DeviceRun *device, const Measurement &measurement)
     if (!writeRecords(formatRecord(measurement, m_options.format, m_options.session.unit, port)))
         return;
     device->count(measurement);
+    if (RunRecording *recording = recordingOf(device))
+        recording->add(measurement);
     if (!m_options.plotPath.isEmpty())
         m_chart.add(measurement, int(m_devices.indexOf(device)));
 }
@@ -140,7 +160,8 @@ void LiveRun::end()
     m_ended = true;
     QVector<DeviceOutcome> devices;
     for (const DeviceRun *device : qAsConst(m_devices))
-        devices.append({device->port(), device->statistics(), device->ending(), QString()});
+        devices.append({device->port(), device->statistics(), device->ending(), QString(),
+                        recordingOf(device)});
     // The ports that never opened count among the devices.
     devices += m_unopened;
     concludeRun(m_options, m_chart, devices, m_start, m_outcome);

@@ -4,10 +4,13 @@
 #include "cli/options.h"
 #include "cli/runchart.h"
 #include "cli/runend.h"
+#include "cli/runrecording.h"
 
 #include <QObject>
 #include <QVector>
 
+#include <map>
+#include <memory>
 #include <optional>
 
 class DeviceRun;
@@ -32,6 +35,8 @@ public:
 private:
     bool several() const { return m_options.ports.size() > 1; }
     void watch(DeviceRun *device);
+    void startRecording(const DeviceRun *device);
+    RunRecording *recordingOf(const DeviceRun *device) const;
     void record(DeviceRun *device, const Measurement &measurement);
     bool writeRecords(const QString &text);
     void stopAll();
@@ -41,6 +46,7 @@ private:
     CliOptions m_options;
     QVector<DeviceRun *> m_devices; // those that opened
     QVector<DeviceOutcome> m_unopened;
+    std::map<const DeviceRun *, std::unique_ptr<RunRecording>> m_recordings;
     RunChart m_chart;
     QString m_start;      // when the devices were opened, ISO 8601
     RunOutcome m_outcome; // the run's, once it has ended; a signal and lost output before

@@ -9,12 +9,17 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
+#include <QSysInfo>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
 #include <iterator>
 #include <limits>
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -109,6 +114,20 @@ const std::vector<OptionRow> kJudgeRows = {
      "With --reference, write the verdict to this file as a JUnit XML report: a testsuite "
      "named after the port, a testcase per criterion; in error, not judged, when the records "
      "could not all be written."},
+};
+
+// Where the run is kept and as what.
+const std::vector<OptionRow> kResultsRows = {
+    {"results", "url",
+     "Keep the run in a results store: sqlite:PATH, postgresql://[user@]host[:port]/dbname "
+     "(?host=DIR for a Unix socket; a password goes in PGPASSWORD or ~/.pgpass, never here), "
+     "or none. Live runs with --reference are kept without it, in RANGEFINDER_RESULTS or else "
+     "in $XDG_DATA_HOME/rangefinder-assistant/results.sqlite; other runs only when it is given."},
+    {"station", "name", "The station the run is recorded as made at (default: the host name)."},
+    {"operator", "name", "Who the run is recorded as made by (default: the login name)."},
+    {"serial", "serial",
+     "The device the run is recorded for (default: the USB adapter's serial number where the "
+     "system reports one, else the port; of a run read back, the file's name)."},
 };
 
 // The spellings from before the commands: modes chosen by an option.
@@ -363,6 +382,44 @@ void readStrict(OptionReader &read, CliOptions &options)
     options.session.strict = read.isSet("strict");
 }
 
+QString loginName()
+{
+    for (const char *name : {"USER", "LOGNAME", "USERNAME"}) {
+        const QString login = qEnvironmentVariable(name);
+        if (!login.isEmpty())
+            return login;
+    }
+#ifdef Q_OS_UNIX
+    if (const passwd *entry = ::getpwuid(::geteuid()))
+        return QString::fromLocal8Bit(entry->pw_name);
+#endif
+    return QStringLiteral("unknown");
+}
+
+// Where the run is kept: a live run with a verdict by default, anything else only when asked.
+// A run read back may have been kept when it was measured.
+void readResults(OptionReader &read, CliOptions &options)
+{
+    RecordingSettings &recording = options.recording;
+    const bool live = options.fromPath.isEmpty();
+    QString text = QStringLiteral("none");
+    if (read.isSet("results"))
+        text = read.text("results");
+    else if (live && options.accuracy)
+        text = defaultStoreText();
+    QString error;
+    if (!parseStoreLocation(text, recording.store, &error))
+        return read.fail((read.isSet("results") ? QStringLiteral("--results: ")
+                                                : QStringLiteral("RANGEFINDER_RESULTS: ")) +
+                         error);
+    if (read.isSet("serial") && options.ports.size() > 1)
+        return read.fail(QStringLiteral("--serial names one device: with several ports each is "
+                                        "recorded by its adapter's serial number"));
+    recording.station = read.isSet("station") ? read.text("station") : QSysInfo::machineHostName();
+    recording.operatorName = read.isSet("operator") ? read.text("operator") : loginName();
+    recording.serial = read.text("serial");
+}
+
 using Section = void (*)(OptionReader &, CliOptions &);
 
 // In this order: the first problem is the one reported.
@@ -380,20 +437,20 @@ void readSections(OptionReader &read, CliOptions &options, std::initializer_list
 const std::vector<OptionRow> &measureOptionRows()
 {
     static const std::vector<OptionRow> rows =
-        joined({&kLineRows, &kReplyRows, &kOutputRows, &kJudgeRows});
+        joined({&kLineRows, &kReplyRows, &kOutputRows, &kJudgeRows, &kResultsRows});
     return rows;
 }
 
 const std::vector<OptionRow> &readOptionRows()
 {
-    static const std::vector<OptionRow> rows = joined({&kOutputRows, &kJudgeRows});
+    static const std::vector<OptionRow> rows = joined({&kOutputRows, &kJudgeRows, &kResultsRows});
     return rows;
 }
 
 const std::vector<OptionRow> &modeOptionRows()
 {
     static const std::vector<OptionRow> rows =
-        joined({&kLineRows, &kReplyRows, &kOutputRows, &kJudgeRows, &kModeRows});
+        joined({&kLineRows, &kReplyRows, &kOutputRows, &kJudgeRows, &kResultsRows, &kModeRows});
     return rows;
 }
 
@@ -419,17 +476,18 @@ void readMeasureOptions(OptionReader &read, CliOptions &options)
 {
     readSections(read, options,
                  {readNoOperand, readPorts, readPlot, readBaud, readLength, readInterval, readUnit,
-                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict});
+                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readResults});
 }
 
 void readReadOptions(OptionReader &read, CliOptions &options)
 {
-    readSections(read, options, {readRunFile, readPlot, readUnit, readAccuracy, readFormat});
+    readSections(read, options,
+                 {readRunFile, readPlot, readUnit, readAccuracy, readFormat, readResults});
 }
 
 void readModeOptions(OptionReader &read, CliOptions &options)
 {
     readSections(read, options,
                  {readNoOperand, readSource, readPlot, readBaud, readLength, readInterval, readUnit,
-                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict});
+                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readResults});
 }

@@ -3,6 +3,7 @@
 #include "cli/accuracy.h"
 #include "cli/measurementsession.h"
 #include "cli/recordformat.h"
+#include "cli/recordingsettings.h"
 #include "cli/runchart.h"
 #include "cli/runstatistics.h"
 #include "toolsupport/optionvalues.h"
@@ -25,6 +26,7 @@ struct CliOptions
     QSize plotSize{1200, 600};
     std::optional<AccuracySettings> accuracy; // --reference: the run is judged
     QString junitPath;
+    RecordingSettings recording; // where and as what the run is kept
 };
 
 // The options of measure and of read, in the order their --help lists them, and those of the

@@ -5,6 +5,7 @@
 #include "cli/runchart.h"
 #include "cli/runend.h"
 #include "cli/runreader.h"
+#include "cli/runrecording.h"
 #include "toolsupport/signalwatcher.h"
 
 #include <QCoreApplication>
@@ -25,6 +26,7 @@
 #endif
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -121,12 +123,16 @@ QString clipped(const QString &line)
 }
 
 // What a run read back holds: its span, and each device's statistics by the port its records
-// carry (one device without a port when they carry none), in the order their first record came.
+// carry (one device without a port when they carry none), in the order their first record came;
+// with a results store, each device's run kept there as it is read.
 struct Reading
 {
+    const CliOptions &options;
+    QString name; // of the file, the device's name when the records carry no port
     Span span;
     QStringList ports;
     QVector<RunStatistics> statistics;
+    std::vector<std::unique_ptr<RunRecording>> recordings;
     QVector<QPair<Measurement, int>> charted; // with --plot: every record and its device
 
     int deviceOf(const QString &port)
@@ -136,8 +142,19 @@ struct Reading
             device = ports.size();
             ports << port;
             statistics.append(RunStatistics());
+            recordings.push_back(recordingFor(port));
         }
         return device;
+    }
+
+    std::unique_ptr<RunRecording> recordingFor(const QString &port) const
+    {
+        if (options.recording.store.kind == StoreLocation::Kind::None)
+            return nullptr;
+        auto recording = std::make_unique<RunRecording>(
+            options.recording, port.isEmpty() ? name : port, false, options);
+        recording->begin();
+        return recording;
     }
 };
 
@@ -151,9 +168,9 @@ RunChart chartOf(const CliOptions &options, const Reading &reading)
     return chart;
 }
 
-// The records to stdout, into the summary and into the chart, each with its port as the live
-// run wrote it. As in a live run, records that cannot be written end the reading (said on stderr
-// unless a signal stopped the write), but not the summary and the chart.
+// The records to stdout, into the summary, the store and the chart, each with its port as the
+// live run wrote it. As in a live run, records that cannot be written end the reading (said on
+// stderr unless a signal stopped the write), but not the summary and the chart.
 bool copyRecords(const CliOptions &options, RunReader &reader, Reading &reading)
 {
     BlockWriter out;
@@ -167,6 +184,8 @@ bool copyRecords(const CliOptions &options, RunReader &reader, Reading &reading)
         written = out.write(formatRecord(measurement, options.format, options.session.unit, port));
         const int device = reading.deviceOf(port);
         reading.statistics[device].add(measurement);
+        if (RunRecording *recording = reading.recordings[size_t(device)].get())
+            recording->add(measurement);
         if (!options.plotPath.isEmpty())
             reading.charted.append({measurement, device});
     }
@@ -227,7 +246,7 @@ RunOutcome readBack(const CliOptions &options)
         return outcome;
     }
 
-    Reading reading;
+    Reading reading{options, name};
     const bool recordsWritten = copyRecords(options, reader, reading);
     if (reading.ports.isEmpty())
         reading.deviceOf(QString()); // a run whose records were lost still has a device
@@ -239,8 +258,8 @@ RunOutcome readBack(const CliOptions &options)
     for (int i = 0; i < reading.ports.size(); ++i) {
         const RunStatistics &statistics = reading.statistics.at(i);
         const bool several = reading.ports.size() > 1;
-        devices.append(
-            {several ? reading.ports.at(i) : name, statistics, endingOf(statistics), QString()});
+        devices.append({several ? reading.ports.at(i) : name, statistics, endingOf(statistics),
+                        QString(), reading.recordings[size_t(i)].get()});
     }
     // An input that failed says more than the records it could not give.
     outcome.badOptions = input.failed();

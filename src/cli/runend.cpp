@@ -4,6 +4,7 @@
 #include "cli/junitreport.h"
 #include "cli/output.h"
 #include "cli/portaccess.h"
+#include "cli/runrecording.h"
 
 #include <QCoreApplication>
 
@@ -131,13 +132,24 @@ void concludeRun(const CliOptions &options, const RunChart &chart,
             outcome.devices.append(ending);
             continue;
         }
+        // Where the run is kept goes before the verdict, whose PASS or FAIL stays the last line.
         QString own = formatSummary(device.statistics);
+        QString verdictText;
         if (options.accuracy) {
             verdicts.append(judge(device.statistics, *options.accuracy));
-            own += formatVerdict(verdicts.constLast(), *options.accuracy);
+            verdictText = formatVerdict(verdicts.constLast(), *options.accuracy);
             ending.passed = verdicts.constLast().passed();
             verdictTitles << verdictTitle(verdicts.constLast(), several ? device.name : QString());
         }
+        if (device.recording) {
+            QString kept;
+            if (!device.recording->finish(device.statistics,
+                                          options.accuracy ? &verdicts.constLast() : nullptr,
+                                          ending, outcome.signal, kept))
+                outcome.outputLost = true;
+            own += kept;
+        }
+        own += verdictText;
         text += prefixed(own, several ? device.name : QString());
         statistics.append(device.statistics);
         outcome.devices.append(ending);

@@ -9,6 +9,7 @@
 #include <QVector>
 
 #include <optional>
+class RunRecording;
 
 // The chart for --plot: a series per device name (none: one without a name), with the
 // reference and its tolerance band when the run is judged.
@@ -22,6 +23,7 @@ struct DeviceOutcome
     RunStatistics statistics;
     DeviceEnding ending;
     QString openFailure; // why it never opened; its summary is then this, said when it failed
+    RunRecording *recording = nullptr; // where the run is kept, if it is
 };
 
 // How a device ended that measured, or was read back, with these statistics.
@@ -30,7 +32,9 @@ DeviceEnding endingOf(const RunStatistics &statistics,
 
 // The end of every run: each device's summary to stderr and, with --reference, its verdict after
 // it (every line beginning with the device's name when there are several); then the chart and the
-// JUnit report that the options ask for (why one was not written is said on stderr). start is
+// JUnit report that the options ask for (why one was not written is said on stderr); each
+// device's run kept with its outcome where it is recorded, a run that could not be kept counting
+// as output lost. start is
 // when the run began (ISO 8601). Adds to outcome each device's ending with its verdict, and
 // whether something could not be written. outcome.outputLost on entry says that the records were
 // not all written: the JUnit report then says the run is in error, not judged.

@@ -3,6 +3,7 @@
 #include "support/devicethread.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -51,6 +52,9 @@ SessionSettings sessionOnSim(const DeviceSimulator &device, int count, int inter
 
 void CliTest::init()
 {
+    dataHome = std::make_unique<QTemporaryDir>();
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome->path()));
+    qunsetenv("RANGEFINDER_RESULTS");
     sim = new DeviceSimulator;
     QVERIFY2(sim->start(), qPrintable(sim->errorString()));
 }
@@ -59,6 +63,7 @@ void CliTest::cleanup()
 {
     delete sim;
     sim = nullptr;
+    dataHome.reset();
 }
 
 QStringList CliTest::withPort(const QStringList &arguments) const

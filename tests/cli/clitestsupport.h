@@ -9,7 +9,10 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QVector>
+
+#include <memory>
 
 // What the command line's test programs share: a simulator on a pseudo-terminal for each test
 // function, the program run as a process on its port, its records read back, and the measuring
@@ -49,6 +52,9 @@ protected:
                     int *ignored = nullptr, int timeoutMs = 15000);
 
     DeviceSimulator *sim = nullptr;
+    // XDG_DATA_HOME of the program under test: station runs are kept there by default, never in
+    // the home of whoever runs the tests.
+    std::unique_ptr<QTemporaryDir> dataHome;
 };
 
 extern const QDateTime kTime;

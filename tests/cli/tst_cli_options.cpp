@@ -77,6 +77,10 @@ void tst_CliOptions::help_data()
     QTest::newRow("ports") << QStringList{"ports", "--help"}
                            << QStringList{"ports [options]", "/dev/serial/by-id/"}
                            << modes + line.mid(0, 9) + output.mid(0, 5) + judging;
+    QTest::newRow("history") << QStringList{"history", "--help"}
+                             << QStringList{"--results", "--serial", "--since",
+                                            "2.66",      "jsonl",    "--plot"}
+                             << line.mid(0, 9) + judging.mid(0, 6) + QStringList{"--operator"};
 }
 
 void tst_CliOptions::help()
@@ -219,6 +223,21 @@ void tst_CliOptions::parse_data()
         << QStringList{"study"} << "unexpected argument \"study\" (see --help)";
     QTest::newRow("no command, a word")
         << QStringList{"now"} << "unexpected argument \"now\" (see --help)";
+    QTest::newRow("history") << QStringList{"history", "--serial", "A5"} << "history";
+    QTest::newRow("results sync") << QStringList{"results", "sync"} << "results sync";
+    QTest::newRow("a password in the store's URL")
+        << QStringList{"measure", "--port", "p", "--results", "postgresql://st:pw@db1/runs"}
+        << "--results: a password on the command line or in the environment's URL is visible "
+           "to every user of the machine; give it in PGPASSWORD or in ~/.pgpass (as psql reads "
+           "them) instead (see rangefinder-cli measure --help)";
+    QTest::newRow("a store of no known kind")
+        << QStringList{"read", "run.csv", "--results", "mysql://db1/runs"}
+        << "--results: \"mysql://db1/runs\" is no results store: give sqlite:PATH, "
+           "postgresql://[user@]host[:port]/dbname or none (see rangefinder-cli read --help)";
+    QTest::newRow("history, a day that is none")
+        << QStringList{"history", "--since", "yesterday"}
+        << "--since takes a date or time in ISO 8601 (2026-12-01), not \"yesterday\" (see "
+           "rangefinder-cli history --help)";
     QTest::newRow("a command's name after options")
         << QStringList{"--port", "p", "measure"} << "unexpected argument \"measure\" (see --help)";
 }

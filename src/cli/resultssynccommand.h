@@ -1,0 +1,15 @@
+#pragma once
+
+#include "cli/command.h"
+
+// results sync: the runs waiting in the outbox delivered to their servers.
+class ResultsSyncCommand : public Command
+{
+public:
+    const char *name() const override { return "results sync"; }
+    QString summary() const override;
+    QString description() const override;
+    const std::vector<OptionRow> &optionRows() const override;
+    void read(OptionReader &read) override;
+    RunOutcome run() override;
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "cli/accuracy.h"
+#include "cli/exitcodes.h"
+#include "cli/measurement.h"
+#include "cli/recordingsettings.h"
+#include "results/runrecorder.h"
+#include "results/runrow.h"
+
+#include <QString>
+
+struct CliOptions;
+
+// One device's run kept in the results store: its row written when it begins, its
+// measurements as they come, its outcome and figures at the end.
+class RunRecording
+{
+public:
+    // device: the port measured, or the file a run is read from.
+    RunRecording(const RecordingSettings &settings, const QString &device, bool live,
+                 const CliOptions &options);
+
+    // Says on stderr why the store cannot keep the run; the run goes on without it.
+    bool begin();
+    void add(const Measurement &measurement);
+    // How the device ended and the signal that ended the run (0 for none) make the outcome.
+    // The line for the summary (where the run was kept), or a complaint on stderr and false
+    // when it could not be kept.
+    bool finish(const RunStatistics &statistics, const Verdict *verdict, const DeviceEnding &ending,
+                int signal, QString &summaryLine);
+
+private:
+    RecordingSettings m_settings;
+    RunRecorder m_recorder;
+    RunRow m_run;
+    bool m_recording = false;
+    bool m_failed = false;
+};
