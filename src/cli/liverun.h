@@ -2,12 +2,14 @@
 
 #include "cli/exitcodes.h"
 #include "cli/options.h"
+#include "cli/progress.h"
 #include "cli/runchart.h"
 #include "cli/runend.h"
 
 #include <QObject>
 #include <QVector>
 
+#include <memory>
 #include <optional>
 
 class DeviceRun;
@@ -41,8 +43,11 @@ private:
     CliOptions m_options;
     QVector<DeviceRun *> m_devices; // those that opened
     QVector<DeviceOutcome> m_unopened;
+    void say(const QString &message);
+
     RunChart m_chart;
-    QString m_start;      // when the devices were opened, ISO 8601
+    std::unique_ptr<ProgressLine> m_progress; // once measuring has begun
+    QString m_start;                          // when the devices were opened, ISO 8601
     RunOutcome m_outcome; // the run's, once it has ended; a signal and lost output before
     bool m_stopping = false;
     bool m_ended = false;
