@@ -60,6 +60,10 @@ std::optional<RunOutcome> LiveRun::begin()
     m_start = now();
     if (!writeRecords(recordHeader(m_options.format, several())))
         return m_outcome;
+    const SessionSettings &session = m_options.session;
+    m_progress =
+        std::make_unique<ProgressLine>(m_options.progress, session.count * int(m_devices.size()),
+                                       session.durationMs, session.unit);
     // From inside the event loop, so that an exit requested by the first write takes effect.
     for (DeviceRun *device : qAsConst(m_devices))
         QTimer::singleShot(0, device, &DeviceRun::start);
@@ -70,17 +74,17 @@ void LiveRun::watch(DeviceRun *device)
 {
     connect(device, &DeviceRun::measured, this,
             [this, device](const Measurement &m) { record(device, m); });
-    connect(device, &DeviceRun::lost, this, [device](const QString &reason) {
-        complain(QStringLiteral("the device on %1 went away: %2").arg(device->port(), reason));
+    connect(device, &DeviceRun::lost, this, [this, device](const QString &reason) {
+        say(QStringLiteral("the device on %1 went away: %2").arg(device->port(), reason));
     });
     connect(device, &DeviceRun::away, this, [this, device](const QString &reason) {
-        complain(QStringLiteral("the device on %1 went away at %2: %3; opening it again every "
-                                "%4 ms")
-                     .arg(device->port(), now(), reason)
-                     .arg(m_options.session.reconnectMs));
+        say(QStringLiteral("the device on %1 went away at %2: %3; opening it again every "
+                           "%4 ms")
+                .arg(device->port(), now(), reason)
+                .arg(m_options.session.reconnectMs));
     });
-    connect(device, &DeviceRun::back, this, [device] {
-        complain(QStringLiteral("the device on %1 is back at %2").arg(device->port(), now()));
+    connect(device, &DeviceRun::back, this, [this, device] {
+        say(QStringLiteral("the device on %1 is back at %2").arg(device->port(), now()));
     });
     connect(device, &DeviceRun::ended, this, &LiveRun::deviceEnded);
 }
@@ -111,6 +115,7 @@ void LiveRun::record(DeviceRun *device, const Measurement &measurement)
     device->count(measurement);
     if (RunRecording *recording = recordingOf(device))
         recording->add(measurement);
+    m_progress->add(measurement);
     if (!m_options.plotPath.isEmpty())
         m_chart.add(measurement, int(m_devices.indexOf(device)));
 }
@@ -126,7 +131,7 @@ bool LiveRun::writeRecords(const QString &text)
     if (written == Written::Interrupted) {
         m_outcome.signal = SignalWatcher::caughtSignal();
     } else {
-        complain(QStringLiteral("cannot write the records: %1").arg(error));
+        say(QStringLiteral("cannot write the records: %1").arg(error));
         m_outcome.outputLost = true;
     }
     stopAll();
@@ -153,6 +158,15 @@ void LiveRun::deviceEnded()
     end();
 }
 
+// A line on stderr in the middle of a run takes the progress line's place; the next
+// measurement draws it again under it.
+void LiveRun::say(const QString &message)
+{
+    if (m_progress)
+        m_progress->erase();
+    complain(message);
+}
+
 void LiveRun::end()
 {
     if (m_ended)
@@ -164,6 +178,8 @@ void LiveRun::end()
                         recordingOf(device)});
     // The ports that never opened count among the devices.
     devices += m_unopened;
+    if (m_progress)
+        m_progress->erase();
     concludeRun(m_options, m_chart, devices, m_start, m_outcome);
     QCoreApplication::exit();
 }

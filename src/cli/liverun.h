@@ -2,6 +2,7 @@
 
 #include "cli/exitcodes.h"
 #include "cli/options.h"
+#include "cli/progress.h"
 #include "cli/runchart.h"
 #include "cli/runend.h"
 #include "cli/runrecording.h"
@@ -47,8 +48,11 @@ private:
     QVector<DeviceRun *> m_devices; // those that opened
     QVector<DeviceOutcome> m_unopened;
     std::map<const DeviceRun *, std::unique_ptr<RunRecording>> m_recordings;
+    void say(const QString &message);
+
     RunChart m_chart;
-    QString m_start;      // when the devices were opened, ISO 8601
+    std::unique_ptr<ProgressLine> m_progress; // once measuring has begun
+    QString m_start;                          // when the devices were opened, ISO 8601
     RunOutcome m_outcome; // the run's, once it has ended; a signal and lost output before
     bool m_stopping = false;
     bool m_ended = false;

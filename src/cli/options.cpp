@@ -70,6 +70,11 @@ const std::vector<OptionRow> kLineRows = {
     {"reconnect-interval", "ms",
      "With --reconnect: how often to try to open the port again (default %1).",
      QStringLiteral("500")},
+    {"progress", "when",
+     "A line on stderr, rewritten as the run goes and erased before the summary: done of the "
+     "total (or time of --duration), rate, last value, failures, time left. auto: when stderr "
+     "is a terminal; always; never (default %1).",
+     QStringLiteral("auto")},
 };
 
 // How replies are judged; a run read back keeps the statuses it was written with.
@@ -377,6 +382,17 @@ void readFormat(OptionReader &read, CliOptions &options)
     options.format = *recordFormat;
 }
 
+void readProgress(OptionReader &read, CliOptions &options)
+{
+    static const QStringList names{QStringLiteral("auto"), QStringLiteral("always"),
+                                   QStringLiteral("never")};
+    const int index = names.indexOf(read.text("progress"));
+    if (index < 0)
+        return read.fail(QStringLiteral("--progress takes %1, not %2")
+                             .arg(choiceText(names), quoted(read.text("progress"))));
+    options.progress = ProgressMode(index);
+}
+
 void readStrict(OptionReader &read, CliOptions &options)
 {
     options.session.strict = read.isSet("strict");
@@ -476,7 +492,8 @@ void readMeasureOptions(OptionReader &read, CliOptions &options)
 {
     readSections(read, options,
                  {readNoOperand, readPorts, readPlot, readBaud, readLength, readInterval, readUnit,
-                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readResults});
+                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readProgress,
+                  readResults});
 }
 
 void readReadOptions(OptionReader &read, CliOptions &options)
@@ -489,5 +506,6 @@ void readModeOptions(OptionReader &read, CliOptions &options)
 {
     readSections(read, options,
                  {readNoOperand, readSource, readPlot, readBaud, readLength, readInterval, readUnit,
-                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readResults});
+                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readProgress,
+                  readResults});
 }

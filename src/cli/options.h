@@ -2,6 +2,7 @@
 
 #include "cli/accuracy.h"
 #include "cli/measurementsession.h"
+#include "cli/progress.h"
 #include "cli/recordformat.h"
 #include "cli/recordingsettings.h"
 #include "cli/runchart.h"
@@ -20,8 +21,9 @@ struct CliOptions
     SessionSettings session; // portName: the first of ports
     QStringList ports;       // each measured by a session of its own, at the same time
     RecordFormat format = RecordFormat::Text;
-    QString fromPath; // read: the finished run's file ("-": stdin)
-    QString plotPath; // a chart of the run
+    ProgressMode progress = ProgressMode::Auto; // measure: a progress line on a terminal
+    QString fromPath;                           // read: the finished run's file ("-": stdin)
+    QString plotPath;                           // a chart of the run
     RunChart::FileType plotType = RunChart::FileType::Png;
     QSize plotSize{1200, 600};
     std::optional<AccuracySettings> accuracy; // --reference: the run is judged

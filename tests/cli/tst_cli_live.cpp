@@ -31,6 +31,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/ioctl.h>
@@ -58,6 +59,8 @@ private slots:
     void values();
     void countAndDuration_data();
     void countAndDuration();
+    void progress_data();
+    void progress();
     void timeouts();
     void failures_data();
     void failures();
@@ -365,6 +368,67 @@ void tst_Cli::countAndDuration()
         // Measured where the simulator reads the commands, so a little jitter either way.
         QVERIFY2(gap >= intervalMs - 20 && gap < intervalMs + 250,
                  qPrintable(QStringLiteral("gap %1 ms").arg(gap)));
+    }
+}
+
+void tst_Cli::progress_data()
+{
+    QTest::addColumn<bool>("terminal"); // stderr on a pseudo-terminal, else a pipe
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("shown");
+
+    QTest::newRow("terminal") << true << "auto" << true;
+    QTest::newRow("terminal, never") << true << "never" << false;
+    QTest::newRow("pipe") << false << "auto" << false;
+    QTest::newRow("pipe, always") << false << "always" << true;
+}
+
+// The progress line: drawn and rewritten with a carriage return, erased before the summary; on a
+// terminal only, unless asked.
+void tst_Cli::progress()
+{
+    QFETCH(bool, terminal);
+    QFETCH(QString, mode);
+    QFETCH(bool, shown);
+
+    const QStringList arguments{"measure",    "--port", sim->portName(), "--count", "5",
+                                "--interval", "150",    "--progress",    mode};
+    QString err;
+    if (terminal) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        QProcess process;
+        process.setStandardErrorFile(QString::fromLocal8Bit(::ptsname(master)));
+        process.start(QStringLiteral(RANGEFINDER_CLI), arguments);
+        QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 20000);
+        QCOMPARE(process.exitCode(), 0);
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        QByteArray bytes(65536, '\0');
+        const ssize_t n = ::read(master, bytes.data(), size_t(bytes.size()));
+        ::close(master);
+        // The terminal turns each line feed into CR LF.
+        err = QString::fromUtf8(bytes.left(int(std::max<ssize_t>(n, 0))))
+                  .replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    } else {
+        Run run;
+        runCli(arguments, run);
+        QCOMPARE(run.exitCode, 0);
+        err = run.err;
+    }
+    const int summary = err.indexOf(QStringLiteral("measurements: 5, ok: 5"));
+    QVERIFY2(summary >= 0, qPrintable(err));
+    QCOMPARE(err.contains(QStringLiteral("\r1/5, ")), shown);
+    QCOMPARE(err.contains(QStringLiteral("\r5/5, ")), shown);
+    QCOMPARE(err.contains(QStringLiteral("last 17.8 m, 0 failed")), shown);
+    if (shown) {
+        // Erased: spaces over the whole line, then back to its start, right before the summary.
+        const int erasedFrom = err.lastIndexOf(QLatin1Char('\r'), summary - 2);
+        const QString erasure = err.mid(erasedFrom, summary - erasedFrom);
+        QVERIFY2(erasure.size() > 30 && erasure.mid(1, erasure.size() - 2).trimmed().isEmpty() &&
+                     erasure.endsWith(QLatin1Char('\r')),
+                 qPrintable(erasure));
+    } else {
+        QVERIFY2(err.startsWith(QStringLiteral("measurements: 5")), qPrintable(err));
     }
 }
 

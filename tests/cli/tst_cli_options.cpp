@@ -175,6 +175,10 @@ void tst_CliOptions::parse_data()
     QTest::newRow("measure, --from")
         << QStringList{"measure", "--from", "run.csv"}
         << "Unknown option 'from'. (see rangefinder-cli measure --help)";
+    QTest::newRow("progress, sometimes")
+        << QStringList{"measure", "--port", "p", "--progress", "sometimes"}
+        << "--progress takes auto, always or never, not \"sometimes\" (see rangefinder-cli "
+           "measure --help)";
     QTest::newRow("ports, a word") << QStringList{"ports", "all"}
                                    << "unexpected argument \"all\" (see rangefinder-cli ports "
                                       "--help)";
