@@ -87,15 +87,10 @@ int main(int argc, char *argv[])
         break;
     }
     // Before the port opens, so that an early Ctrl-C still ends with a summary; SIGHUP (a
-    // closed terminal, a dropped session) too, so that the port is released.
+    // closed terminal or console window, a dropped session) too, so that the port is released.
     // Calls not restarted: a write blocked on a full pipe must give way to the signal.
-#ifdef SIGHUP
-    const QVector<int> endingSignals{SIGINT, SIGTERM, SIGHUP};
-#else
-    const QVector<int> endingSignals{SIGINT, SIGTERM}; // Windows knows no hangup
-#endif
     auto *signalWatcher =
-        new SignalWatcher(endingSignals, SignalWatcher::InterruptedCalls::Fail, &app);
+        new SignalWatcher({SIGINT, SIGTERM, SIGHUP}, SignalWatcher::InterruptedCalls::Fail, &app);
     if (!signalWatcher->isWatching())
         complain(QStringLiteral("cannot watch for SIGINT, SIGTERM and SIGHUP (%1): they end the "
                                 "run without a summary")
