@@ -49,6 +49,7 @@ SignalWatcher::SignalWatcher(const QVector<int> &signalNumbers, InterruptedCalls
     }
     m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::readPipe);
+    m_watching = true;
 }
 
 SignalWatcher::~SignalWatcher()
