@@ -9,13 +9,11 @@
 
 SignalWatcher *watchEndingSignals()
 {
-#ifdef SIGHUP
-    const QVector<int> endingSignals{SIGINT, SIGTERM, SIGHUP};
-#else
-    const QVector<int> endingSignals{SIGINT, SIGTERM}; // Windows knows no hangup
-#endif
-    auto *watcher = new SignalWatcher(endingSignals, SignalWatcher::InterruptedCalls::Fail,
-                                      QCoreApplication::instance());
+    // SIGHUP: a closed terminal or console window, a dropped session; on Windows the watcher
+    // maps the console's events (Ctrl+C, Ctrl+Break, a closed console) onto these three.
+    auto *watcher =
+        new SignalWatcher({SIGINT, SIGTERM, SIGHUP}, SignalWatcher::InterruptedCalls::Fail,
+                          QCoreApplication::instance());
     if (!watcher->isWatching())
         complain(QStringLiteral("cannot watch for SIGINT, SIGTERM and SIGHUP (%1): they end the "
                                 "run without a summary")

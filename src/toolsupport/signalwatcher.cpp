@@ -3,7 +3,6 @@
 #include <QSocketNotifier>
 #include <QtGlobal>
 
-// Elsewhere Ctrl-C simply ends the program, without a summary.
 #ifdef Q_OS_UNIX
 
 #include <cerrno>
@@ -50,6 +49,7 @@ SignalWatcher::SignalWatcher(const QVector<int> &signalNumbers, InterruptedCalls
     }
     m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::readPipe);
+    m_watching = true;
 }
 
 SignalWatcher::~SignalWatcher()
@@ -92,23 +92,113 @@ void SignalWatcher::readPipe()
 
 #else
 
+#include <QMetaObject>
+
+#include <atomic>
+#include <io.h>
+#include <mutex>
+#include <windows.h>
+
+namespace {
+
+std::atomic<int> lastSignal{0};
+// The handler runs on a thread Windows starts for each event; the watcher may end meanwhile.
+std::mutex watcherMutex;
+SignalWatcher *watcher = nullptr;
+QVector<int> watchedSignals;
+bool handlerSet = false;
+// Set, never reset, once a watched event has come: ends a wait for input.
+HANDLE caughtEvent = nullptr;
+
+int signalOf(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+        return SIGINT;
+    case CTRL_CLOSE_EVENT:
+        return SIGHUP;
+    default: // Ctrl+Break, logoff, shutdown
+        return SIGTERM;
+    }
+}
+
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    const int signalNumber = signalOf(event);
+    {
+        const std::lock_guard<std::mutex> lock(watcherMutex);
+        if (!watcher || !watchedSignals.contains(signalNumber))
+            return FALSE; // Windows' own way: the process ends
+        lastSignal = signalNumber;
+        SetEvent(caughtEvent);
+        SignalWatcher *target = watcher;
+        QMetaObject::invokeMethod(
+            target, [target, signalNumber] { emit target->caught(signalNumber); },
+            Qt::QueuedConnection);
+    }
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        return TRUE;
+    // Windows ends the process as soon as this returns, whatever the run has written by then.
+    // The run ends the process itself, with its own exit code, once the summary, the chart and
+    // the report are out; Windows' own time limit stays the last word.
+    Sleep(INFINITE);
+    return TRUE;
+}
+
+} // namespace
+
 SignalWatcher::SignalWatcher(const QVector<int> &signalNumbers, InterruptedCalls, QObject *parent)
     : QObject(parent), m_signalNumbers(signalNumbers)
-{}
+{
+    const std::lock_guard<std::mutex> lock(watcherMutex);
+    if (!caughtEvent)
+        caughtEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!caughtEvent || (!handlerSet && !SetConsoleCtrlHandler(onConsoleEvent, TRUE))) {
+        m_errorString = qt_error_string(int(GetLastError()));
+        return;
+    }
+    handlerSet = true;
+    watcher = this;
+    watchedSignals = signalNumbers;
+    m_watching = true;
+}
 
-SignalWatcher::~SignalWatcher() = default;
+SignalWatcher::~SignalWatcher()
+{
+    restoreDefaults();
+}
 
 int SignalWatcher::caughtSignal()
 {
-    return 0;
+    return lastSignal;
 }
 
-bool SignalWatcher::waitForInput(int)
+bool SignalWatcher::waitForInput(int fd)
 {
-    return true;
+    // Only a pipe keeps a read waiting for long: a file has its bytes, and a console's read
+    // ends on Ctrl+C by itself. A pipe cannot be waited for together with an event, so it is
+    // looked at every few milliseconds while nothing has come.
+    const auto input = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_PIPE)
+        return lastSignal == 0;
+    while (lastSignal == 0) {
+        DWORD available = 0;
+        // Bytes, or a writer gone (which the read then reports as the end).
+        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) || available > 0)
+            return true;
+        WaitForSingleObject(caughtEvent, 10);
+    }
+    return false;
 }
 
-void SignalWatcher::restoreDefaults() {}
+// The handler stays set: without a watcher it leaves every event to Windows. Taking it away
+// here could wait for a handler that waits for the process's end.
+void SignalWatcher::restoreDefaults()
+{
+    const std::lock_guard<std::mutex> lock(watcherMutex);
+    if (watcher == this)
+        watcher = nullptr;
+}
 
 void SignalWatcher::readPipe() {}
 

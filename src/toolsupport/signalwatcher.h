@@ -4,11 +4,20 @@
 #include <QString>
 #include <QVector>
 
+#include <csignal>
+
 class QSocketNotifier;
+
+// Windows has no hangup signal; its closed console is reported under the hangup's number, so
+// that a run ends there with the exit code it has elsewhere.
+#ifndef SIGHUP
+#define SIGHUP 1
+#endif
 
 // Turns the given signals into a Qt signal on the event loop, through a self-pipe: the handler
 // only writes the signal's number to the pipe, so no record is ever cut short by it. One watcher
-// per program.
+// per program. On Windows the console's events stand for the signals: Ctrl+C for SIGINT,
+// Ctrl+Break, logoff and shutdown for SIGTERM, the console's closing for SIGHUP.
 class SignalWatcher : public QObject
 {
     Q_OBJECT
@@ -23,7 +32,7 @@ public:
 
     // False if the pipe or the handlers could not be set up (errorString() says why); the
     // signals then keep their default action.
-    bool isWatching() const { return m_notifier != nullptr; }
+    bool isWatching() const { return m_watching; }
     QString errorString() const { return m_errorString; }
 
     // The last signal caught, 0 if none: with InterruptedCalls::Fail a write blocked on a full
@@ -42,5 +51,6 @@ private:
 
     QVector<int> m_signalNumbers;
     QSocketNotifier *m_notifier = nullptr;
+    bool m_watching = false;
     QString m_errorString;
 };

@@ -4,6 +4,7 @@
 #include "support/receivercount.h"
 #include "ui_widget.h"
 #include "window/widget.h"
+#include "windows/textfit.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -340,6 +341,21 @@ void tst_Form::texts()
     QVERIFY(object);
     QCOMPARE(object->property(property.toLatin1()).toString(), expected);
     QCOMPARE(withoutGlyph(expected), QString());
+
+    // Each text has the room its widget gives it, also with the display scaled (ctest runs this
+    // again as tst_form_scaled, at QT_SCALE_FACTOR 1.5).
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    const QVector<TextFit> fits = textFits(window);
+    const auto fit = std::find_if(fits.begin(), fits.end(),
+                                  [&name](const TextFit &f) { return f.name == name; });
+    if (fit == fits.end())
+        return; // the window's title, a picture
+    QEXPECT_FAIL("label_5", "60 pixels wide by design: the last stroke of 次 is cut", Continue);
+    QVERIFY2(fit->fits(), qPrintable(QStringLiteral("%1 needs %2 px, has %3")
+                                         .arg(fit->text)
+                                         .arg(fit->needed)
+                                         .arg(fit->room)));
 }
 
 void tst_Form::logTextsHaveGlyphs()

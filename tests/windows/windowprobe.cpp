@@ -3,19 +3,31 @@
 //   rangefinder-window-probe ports                  the port list, one entry a line
 //   rangefinder-window-probe save LOG TEXT          the pane holding TEXT's UTF-8 content,
 //                                                   文件保存 into LOG; prints the code page
+//   rangefinder-window-probe fits                   the shown window's size in the display's
+//                                                   pixels, then each text's width and room
+//   rangefinder-window-probe sqlite DB              a table written to and read back from DB
+//                                                   through Qt's SQLite driver
+// The window scales with the display as the program's own does.
 // Output is UTF-8, whatever the console's code page.
+#include "window/displayscaling.h"
 #include "window/widget.h"
+#include "windows/textfit.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTextCodec>
 #include <QTextEdit>
 #include <QTimer>
+#include <QWindow>
 
 #include <cstdio>
 #include <cstdlib>
@@ -93,12 +105,53 @@ int save(Widget &window, const QString &logPath, const QString &textPath)
     return status;
 }
 
+int fits(Widget &window)
+{
+    window.show();
+    QElapsedTimer shown;
+    shown.start();
+    while (!window.windowHandle()->isExposed() && shown.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    const qreal ratio = window.devicePixelRatioF();
+    print(QStringLiteral("window %1 %2 %3")
+              .arg(qRound(window.width() * ratio))
+              .arg(qRound(window.height() * ratio))
+              .arg(ratio));
+    for (const TextFit &fit : textFits(&window))
+        print(QStringLiteral("text %1 %2 %3 %4")
+                  .arg(fit.name)
+                  .arg(fit.needed)
+                  .arg(fit.room)
+                  .arg(fit.text));
+    return 0;
+}
+
+int sqlite(const QString &path)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(path);
+    QSqlQuery query(db);
+    const bool done = db.open() &&
+                      query.exec(QStringLiteral("CREATE TABLE runs (id INTEGER, note TEXT)")) &&
+                      query.exec(QStringLiteral("INSERT INTO runs VALUES (7, '测量值')")) &&
+                      query.exec(QStringLiteral("SELECT id, note FROM runs")) && query.next();
+    if (!done) {
+        std::fprintf(stderr, "window-probe: SQLite: %s %s\n", qPrintable(db.lastError().text()),
+                     qPrintable(query.lastError().text()));
+        return 1;
+    }
+    print(
+        QStringLiteral("sqlite %1 %2").arg(query.value(0).toInt()).arg(query.value(1).toString()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     // The widget dialog can be answered from inside the program; the native one cannot.
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    scaleWithDisplay();
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     Widget window;
@@ -106,6 +159,11 @@ int main(int argc, char *argv[])
         return listPorts(window);
     if (args.size() == 4 && args.at(1) == QLatin1String("save"))
         return save(window, args.at(2), args.at(3));
-    std::fprintf(stderr, "usage: rangefinder-window-probe ports | save LOG TEXT\n");
+    if (args.size() == 2 && args.at(1) == QLatin1String("fits"))
+        return fits(window);
+    if (args.size() == 3 && args.at(1) == QLatin1String("sqlite"))
+        return sqlite(args.at(2));
+    std::fprintf(stderr,
+                 "usage: rangefinder-window-probe ports | save LOG TEXT | fits | sqlite DB\n");
     return 2;
 }
