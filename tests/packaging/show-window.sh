@@ -33,7 +33,9 @@ trap cleanup EXIT
 
 # -displayfd lets the server take a free display itself, so parallel runs never share one;
 # it writes the number once it accepts clients.
-Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# At 96 dpi, the desktop's usual, so the window keeps its designed size (it scales with the
+# display, and Xvfb says 100 dpi unless told).
+Xvfb -displayfd 3 -screen 0 1600x1000x24 -dpi 96 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do
     [ -s "$work/display" ] && break
