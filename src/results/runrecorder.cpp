@@ -183,7 +183,6 @@ RunRecorder::RunRecorder(const StoreLocation &location, const QString &outboxPat
       m_worker(new RecordingWorker(this, location, outboxPath))
 {
     m_worker->moveToThread(m_thread);
-    connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread->start();
 }
 
@@ -191,6 +190,9 @@ RunRecorder::~RunRecorder()
 {
     m_thread->quit();
     m_thread->wait();
+    // Its thread has ended, so nothing else can reach it; a deleteLater posted as the thread
+    // finishes is not always carried out.
+    delete m_worker;
 }
 
 bool RunRecorder::begin(const RunRow &run)
