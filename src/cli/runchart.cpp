@@ -281,31 +281,43 @@ void RunChart::paintSeries(QPainter &painter, const ChartFrame &l, const Series 
 {
     if (series.valid == 0)
         return;
+    if (dense)
+        paintColumns(painter, l, series, colours);
+    else
+        paintSamples(painter, l, series, colours);
+}
+
+// Each measurement a dot, joined by a line that breaks where a measurement gave no distance.
+void RunChart::paintSamples(QPainter &painter, const ChartFrame &l, const Series &series,
+                            const DeviceColours &colours) const
+{
     QPainterPath path;
-    if (!dense) {
-        bool started = false;
-        QVector<QPointF> points;
-        for (const Sample &s : series.samples) {
-            // The line breaks where a measurement gave no distance.
-            if (s.status != Measurement::Status::Ok) {
-                started = false;
-                continue;
-            }
-            const QPointF p(l.x(s.ms), l.y(s.value));
-            started ? path.lineTo(p) : path.moveTo(p);
-            started = true;
-            points.append(p);
+    bool started = false;
+    QVector<QPointF> points;
+    for (const Sample &s : series.samples) {
+        if (s.status != Measurement::Status::Ok) {
+            started = false;
+            continue;
         }
-        painter.setPen(QPen(colours.line, 1.2));
-        painter.drawPath(path);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(colours.line);
-        const double r = l.dotRadius();
-        for (const QPointF &p : points)
-            painter.drawEllipse(p, r, r);
-        painter.setBrush(Qt::NoBrush);
-        return;
+        const QPointF p(l.x(s.ms), l.y(s.value));
+        started ? path.lineTo(p) : path.moveTo(p);
+        started = true;
+        points.append(p);
     }
+    painter.setPen(QPen(colours.line, 1.2));
+    painter.drawPath(path);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colours.line);
+    const double r = l.dotRadius();
+    for (const QPointF &p : points)
+        painter.drawEllipse(p, r, r);
+    painter.setBrush(Qt::NoBrush);
+}
+
+// Each pixel column's lowest and highest as a stroke, and a line through the columns' means.
+void RunChart::paintColumns(QPainter &painter, const ChartFrame &l, const Series &series,
+                            const DeviceColours &colours) const
+{
     struct Column
     {
         float low = 0, high = 0;
@@ -324,6 +336,7 @@ void RunChart::paintSeries(QPainter &painter, const ChartFrame &l, const Series 
         ++col.count;
     }
     QPainterPath range;
+    QPainterPath path;
     bool started = false;
     for (int c = 0; c < columns; ++c) {
         const Column &col = column.at(c);

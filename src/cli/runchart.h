@@ -89,6 +89,10 @@ private:
     void paintReference(QPainter &painter, const ChartFrame &f) const;
     void paintSeries(QPainter &painter, const ChartFrame &f, const Series &series, bool dense,
                      const DeviceColours &colours) const;
+    void paintSamples(QPainter &painter, const ChartFrame &f, const Series &series,
+                      const DeviceColours &colours) const;
+    void paintColumns(QPainter &painter, const ChartFrame &f, const Series &series,
+                      const DeviceColours &colours) const;
     void paintMean(QPainter &painter, const ChartFrame &f, const RunStatistics &statistics,
                    const QColor &colour, bool band) const;
     void paintAway(QPainter &painter, const ChartFrame &f) const;
