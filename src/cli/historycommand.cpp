@@ -1,6 +1,7 @@
 #include "cli/historycommand.h"
 
 #include "cli/historychart.h"
+#include "cli/options.h"
 #include "cli/output.h"
 #include "cli/recordingsettings.h"
 
@@ -107,14 +108,7 @@ void HistoryCommand::readPlot(OptionReader &read)
                                         "\"%1\"")
                              .arg(m_plotPath));
     m_plotType = *type;
-    const QStringList sides = read.text("plot-size").split(QLatin1Char('x'));
-    const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);
-    const std::optional<qint64> height = wholeNumberIn(sides.value(1), 200, 10000);
-    if (sides.size() != 2 || !width || !height)
-        return read.fail(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
-                                        "10000x10000, not \"%1\"")
-                             .arg(read.text("plot-size")));
-    m_plotSize = QSize(int(*width), int(*height));
+    readPlotSize(read, m_plotSize);
 }
 
 // The chart of the one device with checks; false, said on stderr, when it cannot be made.

@@ -266,6 +266,22 @@ void readSource(OptionReader &read, CliOptions &options)
     }
 }
 
+} // namespace
+
+void readPlotSize(OptionReader &read, QSize &size)
+{
+    const QStringList sides = read.text("plot-size").split(QLatin1Char('x'));
+    const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);
+    const std::optional<qint64> height = wholeNumberIn(sides.value(1), 200, 10000);
+    if (sides.size() != 2 || !width || !height)
+        return read.fail(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
+                                        "10000x10000, not %1")
+                             .arg(quoted(read.text("plot-size"))));
+    size = QSize(int(*width), int(*height));
+}
+
+namespace {
+
 void readPlot(OptionReader &read, CliOptions &options)
 {
     if (read.isSet("plot")) {
@@ -284,14 +300,7 @@ void readPlot(OptionReader &read, CliOptions &options)
     } else if (read.isSet("plot-size") || read.isSet("plot-format")) {
         return read.fail(QStringLiteral("--plot-size and --plot-format need --plot"));
     }
-    const QStringList sides = read.text("plot-size").split(QLatin1Char('x'));
-    const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);
-    const std::optional<qint64> height = wholeNumberIn(sides.value(1), 200, 10000);
-    if (sides.size() != 2 || !width || !height)
-        return read.fail(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
-                                        "10000x10000, not %1")
-                             .arg(quoted(read.text("plot-size"))));
-    options.plotSize = QSize(int(*width), int(*height));
+    readPlotSize(read, options.plotSize);
 }
 
 void readBaud(OptionReader &read, CliOptions &options)

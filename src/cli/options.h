@@ -47,3 +47,5 @@ void readModeOptions(OptionReader &read, CliOptions &options);
 // Only measure's --baud, --interval, --timeout, --strict, --unit, --format and --plot options,
 // as measure reads them: for a command that shares them.
 void readLineAndOutputOptions(OptionReader &read, CliOptions &options);
+// --plot-size WxH, for every command that draws a chart.
+void readPlotSize(OptionReader &read, QSize &size);
