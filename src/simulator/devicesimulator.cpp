@@ -193,47 +193,67 @@ bool DeviceSimulator::start()
             this, [this, &ok] { ok = start(); }, Qt::BlockingQueuedConnection);
         return ok;
     }
-    auto fail = [this](const QString &message) {
-        closeDevice();
-        QMutexLocker lock(&m_mutex);
-        m_errorString = message;
-        return false;
-    };
     if (m_master >= 0) {
         QMutexLocker lock(&m_mutex);
         m_errorString = QStringLiteral("the simulator is already running");
         return false;
     }
+    QString path;
+    const QString failure = openTerminal(path);
+    if (!failure.isEmpty()) {
+        closeDevice();
+        QMutexLocker lock(&m_mutex);
+        m_errorString = failure;
+        return false;
+    }
+    watchMaster();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_portName = path;
+        m_errorString.clear();
+        m_unplugged = false;
+        reseedLocked();
+    }
+    applyNoiseTimer();
+    return true;
+}
 
+QString DeviceSimulator::openTerminal(QString &portName)
+{
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0)
-        return fail(systemError("posix_openpt"));
+        return systemError("posix_openpt");
     if (grantpt(m_master) != 0)
-        return fail(systemError("grantpt"));
+        return systemError("grantpt");
     if (unlockpt(m_master) != 0)
-        return fail(systemError("unlockpt"));
+        return systemError("unlockpt");
     char path[128];
     if (ptsname_r(m_master, path, sizeof path) != 0)
-        return fail(systemError("ptsname_r"));
+        return systemError("ptsname_r");
     const int flags = fcntl(m_master, F_GETFL);
     if (flags < 0 || fcntl(m_master, F_SETFL, flags | O_NONBLOCK) != 0)
-        return fail(systemError("fcntl"));
+        return systemError("fcntl");
 
     // Held open for the simulator's whole life: with no slave open anywhere, the master reads
     // EIO and polls as hung up without end, which would spin the read notifier whenever the
     // program closes its port. It also keeps the terminal's settings across the program's opens.
     m_slave = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (m_slave < 0)
-        return fail(systemError("open slave"));
+        return systemError("open slave");
     // Raw at once, before the program opens the port: no echo, no translation of CR or LF, no
     // signal characters; 0x03 or 0x0D in a frame must pass through untouched.
     termios tio;
     if (tcgetattr(m_slave, &tio) != 0)
-        return fail(systemError("tcgetattr"));
+        return systemError("tcgetattr");
     cfmakeraw(&tio);
     if (tcsetattr(m_slave, TCSANOW, &tio) != 0)
-        return fail(systemError("tcsetattr"));
+        return systemError("tcsetattr");
+    portName = QString::fromLocal8Bit(path);
+    return QString();
+}
 
+void DeviceSimulator::watchMaster()
+{
     m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, [this] { onReadable(); });
     m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
@@ -250,15 +270,6 @@ bool DeviceSimulator::start()
         m_noiseTimer->setTimerType(Qt::PreciseTimer);
         connect(m_noiseTimer, &QTimer::timeout, this, &DeviceSimulator::continuousNoise);
     }
-    {
-        QMutexLocker lock(&m_mutex);
-        m_portName = QString::fromLocal8Bit(path);
-        m_errorString.clear();
-        m_unplugged = false;
-        reseedLocked();
-    }
-    applyNoiseTimer();
-    return true;
 }
 
 QString DeviceSimulator::errorString() const

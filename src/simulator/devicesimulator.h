@@ -188,6 +188,10 @@ private:
     void record(SimulatorEvent::Kind kind, qint64 steadyNs, const QByteArray &bytes);
     void stopOnError(const QString &message);
     void closeDevice();
+    // Opens the master, the slave held beside it and sets the terminal raw; the failure's text,
+    // empty when all went well.
+    QString openTerminal(QString &portName);
+    void watchMaster();
     // A copy of a member guarded by m_mutex, taken under it.
     template <typename T> T locked(const T &member) const
     {
