@@ -21,11 +21,7 @@ bool DeviceRun::open()
 {
     if (m_session->open())
         return true;
-    const QSerialPort::SerialPortError error = m_session->openError();
-    // Line settings refused are no matter of access.
-    m_openFailure = error == QSerialPort::NoError
-                        ? m_session->errorString()
-                        : accessAdvice(portAccess(port(), error, m_session->errorString()));
+    m_openFailure = accessAdvice(portAccess(port(), m_session->openFailure()));
     end(DeviceEnding::Kind::NotOpened);
     return false;
 }

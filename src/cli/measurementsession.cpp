@@ -1,29 +1,22 @@
 #include "cli/measurementsession.h"
 
-#include "cli/portaccess.h"
+#include "cli/sessionport.h"
 #include "core/commandframe.h"
-#include "core/linesettings.h"
 #include "core/portfault.h"
 #include "core/receivepath.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QSignalBlocker>
 #include <QTimer>
 
 #include <algorithm>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-#endif
+#include <utility>
 
 MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject *parent)
-    : QObject(parent), m_settings(settings), m_port(new QSerialPort(this)),
+    : QObject(parent), m_settings(settings),
+      m_port(new SessionPort(settings.portName, settings.baudRate, this)),
       m_burstTimer(new QTimer(this)), m_replyTimer(new QTimer(this)),
-      m_intervalTimer(new QTimer(this)), m_durationTimer(new QTimer(this)),
-      m_reopenTimer(new QTimer(this))
+      m_intervalTimer(new QTimer(this)), m_durationTimer(new QTimer(this))
 {
     qRegisterMetaType<Measurement>();
     // Repeating and restarted on every readyRead, as the window's receive timer is.
@@ -35,9 +28,9 @@ MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject 
     connect(m_replyTimer, &QTimer::timeout, this, &MeasurementSession::replyTimedOut);
     connect(m_intervalTimer, &QTimer::timeout, this, &MeasurementSession::intervalElapsed);
     connect(m_durationTimer, &QTimer::timeout, this, &MeasurementSession::durationElapsed);
-    connect(m_reopenTimer, &QTimer::timeout, this, &MeasurementSession::tryReopen);
-    connect(m_port, &QSerialPort::readyRead, this, &MeasurementSession::collect);
-    connect(m_port, &QSerialPort::errorOccurred, this, &MeasurementSession::portError);
+    connect(m_port, &SessionPort::reopened, this, &MeasurementSession::comeBack);
+    connect(&m_port->serial(), &QSerialPort::readyRead, this, &MeasurementSession::collect);
+    connect(&m_port->serial(), &QSerialPort::errorOccurred, this, &MeasurementSession::portError);
 }
 
 MeasurementSession::~MeasurementSession()
@@ -47,56 +40,19 @@ MeasurementSession::~MeasurementSession()
 
 bool MeasurementSession::open()
 {
-    if (!lockPort())
-        return false;
-    m_port->setPortName(m_settings.portName);
-    if (!m_port->open(QIODevice::ReadWrite)) {
-        m_openError = m_port->error();
-        m_errorString = m_port->errorString();
-        closePort();
-        return false;
-    }
-    // Set on the open port, as the window sets them.
-    QString refusal;
-    if (!applyLineSettings(*m_port, m_settings.baudRate, &refusal)) {
-        m_errorString = QStringLiteral("line settings refused: %1").arg(refusal);
-        closePort();
-        return false;
-    }
-    // Whatever the driver holds from before answers no command of this run.
-    m_port->clear(QSerialPort::Input);
-    return true;
+    return m_port->open();
 }
 
-bool MeasurementSession::lockPort()
+const OpenFailure &MeasurementSession::openFailure() const
 {
-#ifdef Q_OS_UNIX
-    // The exclusive mark that QSerialPort sets stops no one running as root, and its lock files
-    // go by the port's name: a lock on the terminal itself holds whatever path names it. Taken
-    // before the port opens, so that a refused program changes nothing for the one that has it.
-    m_lock = ::open(QFile::encodeName(portPath(m_settings.portName)).constData(),
-                    O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (m_lock < 0 || ::flock(m_lock, LOCK_EX | LOCK_NB) == 0)
-        return true;                            // what cannot be opened here, QSerialPort reports
-    m_openError = QSerialPort::PermissionError; // as QSerialPort says of a port in use
-    m_errorString = QStringLiteral("in use by another program");
-    closePort();
-    return false;
-#else
-    return true; // Windows opens a port for one program only
-#endif
-}
-
-QString MeasurementSession::errorString() const
-{
-    return m_errorString;
+    return m_port->failure();
 }
 
 void MeasurementSession::start()
 {
-    if (m_running || !m_port->isOpen())
+    if (m_state != State::Idle || !m_port->isOpen())
         return;
-    m_running = true;
+    m_state = State::Pausing;
     if (m_settings.durationMs >= 0)
         m_durationTimer->start(static_cast<int>(m_settings.durationMs));
     writeCommand();
@@ -105,9 +61,12 @@ void MeasurementSession::start()
 void MeasurementSession::stop()
 {
     // A reply already decoded is reported; a command still waiting for one is not.
-    m_running = false;
-    concludeHeld();
-    concludeAway();
+    const State was = std::exchange(m_state, State::Idle);
+    m_replyTimer->stop();
+    if (was == State::Holding)
+        emit measured(judged(m_held));
+    if (was == State::Away)
+        emit measured(awayGap());
     shutDown();
 }
 
@@ -120,13 +79,14 @@ void MeasurementSession::writeCommand()
         m_buffer.clear();
 
     const QByteArray frame = commandFrame();
-    if (m_port->write(frame) != frame.size()) {
-        lose(QStringLiteral("cannot write the command: %1").arg(m_port->errorString()));
+    QSerialPort &serial = m_port->serial();
+    if (serial.write(frame) != frame.size()) {
+        lose(QStringLiteral("cannot write the command: %1").arg(serial.errorString()));
         return;
     }
     m_sinceWrite.start();
     ++m_sent;
-    m_waiting = true;
+    m_state = State::Waiting;
     m_sendDue = false;
     m_replyTimer->start(m_settings.timeoutMs);
     if (moreToSend())
@@ -135,9 +95,9 @@ void MeasurementSession::writeCommand()
 
 void MeasurementSession::intervalElapsed()
 {
-    if (!m_running || !moreToSend())
+    if (m_state == State::Idle || !moreToSend())
         return;
-    if (m_waiting || m_away.isValid())
+    if (m_state != State::Pausing)
         m_sendDue = true;
     else
         writeCommand();
@@ -154,7 +114,7 @@ void MeasurementSession::durationElapsed()
 void MeasurementSession::collect()
 {
     m_burstTimer->start(m_settings.burstSilenceMs);
-    const QByteArray bytes = m_port->readAll();
+    const QByteArray bytes = m_port->serial().readAll();
     // readAll may have reported the device gone.
     if (!m_port->isOpen())
         return;
@@ -170,7 +130,7 @@ void MeasurementSession::endOfBurst()
     const QDateTime now = QDateTime::currentDateTime();
     const bool stale = m_staleBurst;
     m_staleBurst = false;
-    if (m_holding && !m_buffer.isEmpty()) {
+    if (m_state == State::Holding && !m_buffer.isEmpty()) {
         m_held.burst.append(m_buffer.at(0));
         m_buffer.remove(0, 1);
         concludeHeld();
@@ -184,7 +144,7 @@ void MeasurementSession::endOfBurst()
     if (!outcome.decoded())
         return;
     // Commands never overlap: at most the first reply of a burst answers the one waiting.
-    const bool answers = !stale && m_waiting;
+    const bool answers = !stale && m_state == State::Waiting;
     m_ignoredReplies += outcome.replies.size() - (answers ? 1 : 0);
     if (!answers)
         return;
@@ -198,34 +158,32 @@ void MeasurementSession::endOfBurst()
     if (measurement.burst.size() < kFrameSize && outcome.replies.size() == 1 &&
         m_buffer.isEmpty()) {
         m_held = measurement;
-        m_holding = true;
+        m_state = State::Holding;
         return;
     }
-    conclude(measurement);
+    complete(judged(measurement));
 }
 
-void MeasurementSession::conclude(Measurement measurement)
+Measurement MeasurementSession::judged(Measurement measurement) const
 {
     measurement.status =
         isReading(measurement.reply) ? Measurement::Status::Ok : Measurement::Status::Failed;
     if (m_settings.strict && checkByteOf(measurement.burst) != CheckByte::Match)
         measurement.status = Measurement::Status::Rejected;
-    complete(measurement);
+    return measurement;
 }
 
 void MeasurementSession::concludeHeld()
 {
-    if (!m_holding)
-        return;
-    m_holding = false;
-    conclude(m_held);
+    if (m_state == State::Holding)
+        complete(judged(m_held));
 }
 
 void MeasurementSession::replyTimedOut()
 {
-    if (!m_running || !m_waiting)
+    if (!awaitsReply())
         return;
-    if (m_holding) {
+    if (m_state == State::Holding) {
         concludeHeld();
         return;
     }
@@ -237,10 +195,10 @@ void MeasurementSession::replyTimedOut()
 
 void MeasurementSession::complete(const Measurement &measurement)
 {
-    m_waiting = false;
+    m_state = State::Pausing;
     m_replyTimer->stop();
     emit measured(measurement);
-    if (!m_running)
+    if (m_state == State::Idle)
         return;
     if (m_sendDue && moreToSend())
         writeCommand();
@@ -257,7 +215,7 @@ bool MeasurementSession::moreToSend() const
 
 void MeasurementSession::finishIfDone()
 {
-    if (!m_running || m_waiting || moreToSend())
+    if (m_state == State::Idle || awaitsReply() || moreToSend())
         return;
     concludeAway();
     shutDown();
@@ -284,12 +242,13 @@ void MeasurementSession::portError(QSerialPort::SerialPortError error)
     }
     if (!m_port->isOpen())
         return;
-    const QString portText = m_port->errorString();
+    QSerialPort &serial = m_port->serial();
+    const QString portText = serial.errorString();
     // A reply received whole just before is still a measurement; no command follows it.
     QByteArray rest;
     {
-        const QSignalBlocker blocker(m_port);
-        rest = m_port->readAll();
+        const QSignalBlocker blocker(serial);
+        rest = serial.readAll();
     }
     m_intervalTimer->stop();
     m_sendDue = false;
@@ -305,11 +264,11 @@ void MeasurementSession::portError(QSerialPort::SerialPortError error)
 
 void MeasurementSession::lose(const QString &reason)
 {
-    if (m_settings.reconnectMs > 0 && m_running) {
+    if (m_settings.reconnectMs > 0 && m_state != State::Idle) {
         goAway(reason);
         return;
     }
-    const bool wasRunning = m_running || m_port->isOpen();
+    const bool wasRunning = m_state != State::Idle || m_port->isOpen();
     shutDown();
     if (wasRunning)
         emit deviceLost(reason);
@@ -317,66 +276,53 @@ void MeasurementSession::lose(const QString &reason)
 
 void MeasurementSession::goAway(const QString &reason)
 {
-    m_waiting = false;
-    m_holding = false;
+    m_state = State::Away;
     m_staleBurst = false;
     m_buffer.clear();
     m_burstTimer->stop();
     m_replyTimer->stop();
-    closePort();
+    m_port->close();
     m_awaySince = QDateTime::currentDateTime();
     m_away.start();
     // The pace goes on: the next command is due an interval after the last one.
     if (moreToSend() && !m_intervalTimer->isActive())
         m_intervalTimer->start(
             int(std::max<qint64>(0, m_settings.intervalMs - m_sinceWrite.elapsed())));
-    m_reopenTimer->start(m_settings.reconnectMs);
+    m_port->reopenEvery(m_settings.reconnectMs);
     emit deviceAway(reason);
 }
 
-void MeasurementSession::tryReopen()
+void MeasurementSession::comeBack()
 {
-    // open() sets the name again, so a symbolic link is followed to wherever it points now.
-    if (!open())
-        return;
     concludeAway();
     emit deviceBack();
-    if (m_running && m_sendDue && moreToSend())
+    if (m_state != State::Idle && m_sendDue && moreToSend())
         writeCommand();
 }
 
-void MeasurementSession::concludeAway()
+Measurement MeasurementSession::awayGap() const
 {
-    if (!m_away.isValid())
-        return;
-    m_reopenTimer->stop();
     Measurement gap;
     gap.status = Measurement::Status::Disconnected;
     gap.time = m_awaySince;
     gap.latencyMs = m_away.elapsed();
-    m_away.invalidate();
-    emit measured(gap);
+    return gap;
+}
+
+void MeasurementSession::concludeAway()
+{
+    if (m_state != State::Away)
+        return;
+    m_port->stopReopening();
+    m_state = State::Pausing;
+    emit measured(awayGap());
 }
 
 void MeasurementSession::shutDown()
 {
-    m_running = false;
-    m_waiting = false;
-    m_holding = false;
-    for (QTimer *timer :
-         {m_burstTimer, m_replyTimer, m_intervalTimer, m_durationTimer, m_reopenTimer})
+    m_state = State::Idle;
+    for (QTimer *timer : {m_burstTimer, m_replyTimer, m_intervalTimer, m_durationTimer})
         timer->stop();
-    closePort();
-}
-
-// The lock goes with the port: a device that comes back is locked anew.
-void MeasurementSession::closePort()
-{
-    if (m_port->isOpen())
-        m_port->close();
-#ifdef Q_OS_UNIX
-    if (m_lock >= 0)
-        ::close(m_lock);
-    m_lock = -1;
-#endif
+    m_port->stopReopening();
+    m_port->close();
 }

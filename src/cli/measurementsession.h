@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/measurement.h"
+#include "cli/portaccess.h"
 #include "core/measurementtext.h"
 #include "core/replyframe.h"
 
@@ -12,6 +13,7 @@
 #include <QString>
 
 class QTimer;
+class SessionPort;
 
 struct SessionSettings
 {
@@ -56,19 +58,18 @@ public:
     explicit MeasurementSession(const SessionSettings &settings, QObject *parent = nullptr);
     ~MeasurementSession() override;
 
-    // Opens the port with the window's line settings; false and errorString() on failure, also
+    // Opens the port with the window's line settings; false and openFailure() on failure, also
     // when another session has the port, through whatever path.
     bool open();
-    QString errorString() const;
-    // Why the port did not open; NoError when it did, but refused the line settings.
-    QSerialPort::SerialPortError openError() const { return m_openError; }
+    const OpenFailure &openFailure() const;
+    QString errorString() const { return openFailure().text; }
     // Writes the first command at once.
     void start();
     // Closes the port. A command still waiting for its reply gives no Measurement; a reply that
     // waits for its last byte gives its Measurement now.
     void stop();
 
-    bool isRunning() const { return m_running; }
+    bool isRunning() const { return m_state != State::Idle; }
     // Decoded replies that answered no command (noise, a reply later than its timeout, or one
     // behind the first in its burst).
     int ignoredReplies() const { return m_ignoredReplies; }
@@ -84,14 +85,22 @@ signals:
     void deviceBack();
 
 private:
-    bool lockPort();
+    enum class State {
+        Idle,    // not started, or ended: the port is closed or about to be
+        Pausing, // no command waits; the next goes out when the interval runs out
+        Waiting, // a command waits for its reply
+        Holding, // its reply is decoded but for its last byte, which it waits for
+        Away,    // the device has gone; its port is opened again every reconnectMs
+    };
+
+    bool awaitsReply() const { return m_state == State::Waiting || m_state == State::Holding; }
     void writeCommand();
     void intervalElapsed();
     void durationElapsed();
     void collect();
     void endOfBurst();
     void replyTimedOut();
-    void conclude(Measurement measurement);
+    Measurement judged(Measurement measurement) const;
     void concludeHeld();
     void complete(const Measurement &measurement);
     bool moreToSend() const;
@@ -99,33 +108,30 @@ private:
     void portError(QSerialPort::SerialPortError error);
     void lose(const QString &reason);
     void goAway(const QString &reason);
-    void tryReopen();
+    void comeBack();
+    Measurement awayGap() const;
     void concludeAway();
     void shutDown();
-    void closePort();
 
     SessionSettings m_settings;
-    QSerialPort *m_port;
-    int m_lock = -1;         // the terminal, locked for as long as the port is open
+    SessionPort *m_port;
     QTimer *m_burstTimer;    // the window's 10 ms of silence
     QTimer *m_replyTimer;    // --timeout
     QTimer *m_intervalTimer; // --interval
     QTimer *m_durationTimer; // --duration
-    QTimer *m_reopenTimer;   // --reconnect-interval
     QByteArray m_buffer;
     ReplyFrame m_frame = {};
     QElapsedTimer m_sinceWrite;
     QDateTime m_awaySince;
-    QElapsedTimer m_away; // valid while the device is away
-    QString m_errorString;
-    QSerialPort::SerialPortError m_openError = QSerialPort::NoError;
-    bool m_running = false;
-    Measurement m_held; // a reply that waits for its last byte
-    bool m_holding = false;
-    bool m_waiting = false;    // a command waits for its reply
-    bool m_sendDue = false;    // the interval ran out while waiting
-    bool m_staleBurst = false; // the burst being collected began before the last write
-    bool m_durationOver = false;
+    QElapsedTimer m_away;
+    State m_state = State::Idle;
+    Measurement m_held; // while Holding
+    // The pace's facts and the framing's stand beside the state, as each can hold in several of
+    // its values: the interval can run out while a reply is awaited or the device is away, the
+    // duration end in any state, and a burst from before the write be arriving in any.
+    bool m_sendDue = false;      // the interval ran out while the next command could not go
+    bool m_durationOver = false; // --duration has run out: no command goes any more
+    bool m_staleBurst = false;   // the burst being collected began before the last write
     int m_sent = 0;
     int m_ignoredReplies = 0;
 };

@@ -105,28 +105,37 @@ QString portPath(const QString &name)
     return isPath ? name : QStringLiteral("/dev/") + name;
 }
 
-PortAccess portAccess(const QString &port, QSerialPort::SerialPortError error,
-                      const QString &errorText)
+OpenFailure serialOpenFailure(const QString &port, QSerialPort::SerialPortError error,
+                              const QString &errorText, int systemError)
 {
+    OpenFailure failure{PortAccess::Kind::OtherFailure, systemError, errorText};
+    if (error == QSerialPort::NoError) {
+        failure.kind = PortAccess::Kind::Usable;
+        return failure;
+    }
+#ifdef Q_OS_UNIX
     const QString path = portPath(port);
+    if (!QFileInfo::exists(path))
+        failure.kind = PortAccess::Kind::Missing;
+    else if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0)
+        failure.kind = PortAccess::Kind::NoAccess;
+    else if (error == QSerialPort::PermissionError)
+        failure.kind = PortAccess::Kind::Busy;
+#else
+    Q_UNUSED(port)
+#endif
+    return failure;
+}
+
+PortAccess portAccess(const QString &port, const OpenFailure &failure)
+{
     PortAccess access;
-    access.path = path;
-    access.systemText = errorText;
+    access.kind = failure.kind;
+    access.path = portPath(port);
+    access.systemText = failure.text;
 #ifdef Q_OS_UNIX
     access.user = userName(::geteuid());
     addOwnership(access);
-    const QByteArray file = QFile::encodeName(path);
-    if (error == QSerialPort::NoError)
-        access.kind = PortAccess::Kind::Usable;
-    else if (!QFileInfo::exists(path))
-        access.kind = PortAccess::Kind::Missing;
-    else if (::access(file.constData(), R_OK | W_OK) != 0)
-        access.kind = PortAccess::Kind::NoAccess;
-    else if (error == QSerialPort::PermissionError)
-        access.kind = PortAccess::Kind::Busy;
-#else
-    if (error == QSerialPort::NoError)
-        access.kind = PortAccess::Kind::Usable;
 #endif
     return access;
 }
@@ -137,7 +146,8 @@ PortAccess probePort(const QString &port)
     serial.setPortName(port);
     const bool opened = serial.open(QIODevice::ReadWrite);
     const PortAccess access =
-        portAccess(port, opened ? QSerialPort::NoError : serial.error(), serial.errorString());
+        portAccess(port, serialOpenFailure(port, opened ? QSerialPort::NoError : serial.error(),
+                                           serial.errorString()));
     serial.close();
     return access;
 }
@@ -156,6 +166,7 @@ QString accessAdvice(const PortAccess &access)
         return QStringLiteral("%1 is busy, another program has it open; close that program "
                               "and try again")
             .arg(access.path);
+    case PortAccess::Kind::LineSettingsRefused:
     case PortAccess::Kind::OtherFailure:
         break;
     }

@@ -8,10 +8,11 @@ struct PortAccess
 {
     enum class Kind {
         Usable,
-        Missing,     // no such file
-        NoAccess,    // its permissions keep this user out
-        Busy,        // another program has it
-        OtherFailure // systemText says why
+        Missing,             // no such file
+        NoAccess,            // its permissions keep this user out
+        Busy,                // another program has it
+        LineSettingsRefused, // it opened, but refused the window's line settings
+        OtherFailure         // systemText says why
     };
     Kind kind = Kind::OtherFailure;
     QString path;
@@ -24,13 +25,26 @@ struct PortAccess
     QString systemText;
 };
 
+// Why a port did not open (Usable: it did).
+struct OpenFailure
+{
+    PortAccess::Kind kind = PortAccess::Kind::OtherFailure;
+    // errno of the system call that failed, kept from this program's own open and lock of the
+    // port; 0 where only QSerialPort saw the failure, whose text then says it.
+    int systemError = 0;
+    QString text;
+};
+
 // The file QSerialPort opens for a port name: a bare name such as ttyUSB0 is one in /dev.
 QString portPath(const QString &name);
 
-// The facts for a port (a name such as ttyUSB0, or a path), after an open that ended in error
-// (NoError: it opened).
-PortAccess portAccess(const QString &port, QSerialPort::SerialPortError error,
-                      const QString &errorText);
+// QSerialPort's failure to open a port, told by its error and the state of the file: a port
+// this user may use that QSerialPort calls a matter of permission is in use (its lock file, or
+// a terminal opened exclusively).
+OpenFailure serialOpenFailure(const QString &port, QSerialPort::SerialPortError error,
+                              const QString &errorText, int systemError = 0);
+// The facts for a port (a name such as ttyUSB0, or a path) after an attempt to open it.
+PortAccess portAccess(const QString &port, const OpenFailure &failure);
 // Tries to open the port as the window's scan does, and closes it again.
 PortAccess probePort(const QString &port);
 // Why the user cannot open the port and what to do about it, in one sentence; empty when it can.

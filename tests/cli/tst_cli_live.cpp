@@ -30,6 +30,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -94,23 +95,32 @@ void tst_Cli::portCannotBeOpened_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("advice"); // after "cannot open PORT: "
+    // How a session in this process is refused: the kind, and the errno kept (-1: none known).
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<int>("systemError");
 
+    using Kind = PortAccess::Kind;
     QTest::newRow("no such device") << "missing"
                                     << "there is no /dev/rangefinder-test-no-such-port; is the "
                                        "device plugged in? `rangefinder-cli --list-ports` lists "
-                                       "the ports";
-    QTest::newRow("not a serial port") << "file" << QString();
+                                       "the ports"
+                                    << int(Kind::Missing) << ENOENT;
+    QTest::newRow("not a serial port") << "file" << QString() << int(Kind::OtherFailure) << -1;
     QTest::newRow("held by another program")
         << "held"
-        << "PORT is busy, another program has it open; close that program and try again";
-    // As nobody, outside the file's group.
+        << "PORT is busy, another program has it open; close that program and try again"
+        << int(Kind::Busy) << -1;
+    // As nobody, outside the file's group; root opens it in this process.
     QTest::newRow("not in the device's group")
         << "group"
         << "PORT belongs to the group dialout, which nobody is not in; run `sudo "
-           "usermod -aG dialout nobody`, then log out and in again";
+           "usermod -aG dialout nobody`, then log out and in again"
+        << -1 << -1;
+    QTest::newRow("no permission at all") << "closed" << QString() << int(Kind::NoAccess) << EACCES;
     QTest::newRow("held by another run, named by a link")
         << "linked"
-        << "PORT is busy, another program has it open; close that program and try again";
+        << "PORT is busy, another program has it open; close that program and try again"
+        << int(Kind::Busy) << EWOULDBLOCK;
 }
 
 void tst_Cli::portCannotBeOpened()
@@ -124,9 +134,14 @@ void tst_Cli::portCannotBeOpened()
     QSerialPort holder;
     MeasurementSession earlier(sessionOnSim(*sim, 1, 1000));
     QStringList command{RANGEFINDER_CLI};
-    if (kind == QLatin1String("file") || kind == QLatin1String("group")) {
+    if (kind == QLatin1String("closed") && ::geteuid() == 0)
+        QSKIP("root opens any file");
+    if (kind == QLatin1String("file") || kind == QLatin1String("group") ||
+        kind == QLatin1String("closed")) {
         QVERIFY(file.open());
         port = file.fileName();
+        if (kind == QLatin1String("closed"))
+            QVERIFY(file.setPermissions(QFileDevice::Permissions()));
     } else if (kind == QLatin1String("held")) {
         port = sim->portName();
         holder.setPortName(port);
@@ -162,6 +177,18 @@ void tst_Cli::portCannotBeOpened()
         QCOMPARE(run.err, start + QString(advice).replace("PORT", port) + "\n");
     QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
     QCOMPARE(sim->commandCount(), 0);
+
+    QFETCH(int, failure);
+    QFETCH(int, systemError);
+    if (failure < 0)
+        return;
+    SessionSettings settings;
+    settings.portName = port;
+    MeasurementSession session(settings);
+    QVERIFY(!session.open());
+    QCOMPARE(int(session.openFailure().kind), failure);
+    if (systemError >= 0)
+        QCOMPARE(session.openFailure().systemError, systemError);
 }
 
 void tst_Cli::accessAdvice_data()
