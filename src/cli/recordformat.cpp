@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <utility>
 
@@ -31,6 +32,24 @@ const Named<Measurement::Status> kStatusNames[] = {
     {Measurement::Status::Disconnected, "disconnected"}};
 const Named<CheckByte> kCheckNames[] = {
     {CheckByte::Match, "match"}, {CheckByte::Mismatch, "mismatch"}, {CheckByte::Absent, "absent"}};
+
+// A record's fields: CSV's columns in this order under these names, JSON's keys; the readers
+// find each field by the same name. A JSON number is written for a numeric field, null for
+// any empty one.
+struct Column
+{
+    RecordField field;
+    const char *name;
+    bool numeric;
+};
+const Column kColumns[] = {
+    {RecordField::Time, "time", false},    {RecordField::Status, "status", false},
+    {RecordField::Metres, "metres", true}, {RecordField::Value, "value", true},
+    {RecordField::Unit, "unit", false},    {RecordField::LatencyMs, "latency_ms", true},
+    {RecordField::Raw, "raw", false},      {RecordField::Check, "check", false}};
+static_assert(sizeof kColumns / sizeof kColumns[0] == kRecordFieldCount, "a row per field");
+// When several ports are measured: CSV's last column, a key in JSON.
+const QLatin1String kPortColumn("port");
 
 template <typename E, std::size_t N> QString nameOf(const Named<E> (&table)[N], E value)
 {
@@ -126,18 +145,28 @@ QString textRecord(const Measurement &measurement, LengthUnit unit, const QStrin
     return fields.join(QLatin1Char(' ')) + QLatin1Char('\n');
 }
 
-QString csvRecord(const Measurement &measurement, LengthUnit unit, const QString &port)
+RecordFields fieldsOf(const Measurement &measurement, LengthUnit unit)
 {
     const Distance distance = distanceOf(measurement, unit);
     const std::optional<qint64> ms = millisecondsField(measurement);
-    QStringList fields{timeText(measurement),
-                       statusName(measurement.status),
-                       distance.metres,
-                       distance.value,
-                       unitName(unit),
-                       ms ? QString::number(*ms) : QString(),
-                       QString::fromLatin1(measurement.burst.toHex()),
-                       checkText(measurement)};
+    RecordFields fields;
+    fields[RecordField::Time] = timeText(measurement);
+    fields[RecordField::Status] = statusName(measurement.status);
+    fields[RecordField::Metres] = distance.metres;
+    fields[RecordField::Value] = distance.value;
+    fields[RecordField::Unit] = unitName(unit);
+    fields[RecordField::LatencyMs] = ms ? QString::number(*ms) : QString();
+    fields[RecordField::Raw] = QString::fromLatin1(measurement.burst.toHex());
+    fields[RecordField::Check] = checkText(measurement);
+    return fields;
+}
+
+QString csvRecord(const Measurement &measurement, LengthUnit unit, const QString &port)
+{
+    const RecordFields texts = fieldsOf(measurement, unit);
+    QStringList fields;
+    for (const Column &column : kColumns)
+        fields << texts[column.field];
     if (!port.isEmpty())
         fields << port;
     return fields.join(QLatin1Char(',')) + QLatin1Char('\n');
@@ -145,32 +174,132 @@ QString csvRecord(const Measurement &measurement, LengthUnit unit, const QString
 
 QString jsonRecord(const Measurement &measurement, LengthUnit unit, const QString &port)
 {
-    const Distance distance = distanceOf(measurement, unit);
     // Numbers from the six-digit texts: JSON writes the shortest form, which is that text.
-    auto number = [](const QString &text) {
-        return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text.toDouble());
-    };
+    const RecordFields texts = fieldsOf(measurement, unit);
     QJsonObject object;
-    object.insert(QStringLiteral("time"), timeText(measurement));
-    object.insert(QStringLiteral("status"), statusName(measurement.status));
-    object.insert(QStringLiteral("metres"), number(distance.metres));
-    object.insert(QStringLiteral("value"), number(distance.value));
-    object.insert(QStringLiteral("unit"), unitName(unit));
-    const std::optional<qint64> ms = millisecondsField(measurement);
-    object.insert(QStringLiteral("latency_ms"), ms ? QJsonValue(double(*ms)) : QJsonValue());
-    object.insert(QStringLiteral("raw"),
-                  measurement.burst.isEmpty()
-                      ? QJsonValue()
-                      : QJsonValue(QString::fromLatin1(measurement.burst.toHex())));
-    const QString check = checkText(measurement);
-    object.insert(QStringLiteral("check"), check.isEmpty() ? QJsonValue() : QJsonValue(check));
+    for (const Column &column : kColumns) {
+        const QString &text = texts[column.field];
+        object.insert(QLatin1String(column.name), text.isEmpty()   ? QJsonValue(QJsonValue::Null)
+                                                  : column.numeric ? QJsonValue(text.toDouble())
+                                                                   : QJsonValue(text));
+    }
     if (!port.isEmpty())
-        object.insert(QStringLiteral("port"), port);
+        object.insert(kPortColumn, port);
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) +
            QLatin1Char('\n');
 }
 
+bool isHex(const QByteArray &hex)
+{
+    return hex.size() % 2 == 0 && std::all_of(hex.cbegin(), hex.cend(), [](char c) {
+               return std::isxdigit(static_cast<unsigned char>(c));
+           });
+}
+
+// A record of this program's own output back into a measurement: from its reply bytes when it
+// has them, from the value as written otherwise. The metres and the check are worked out again.
+bool measurementFromFields(const RecordFields &f, Measurement &m)
+{
+    const std::optional<Measurement::Status> status = statusFromName(f[RecordField::Status]);
+    const std::optional<LengthUnit> unit = unitFromName(f[RecordField::Unit]);
+    if (!status || !unit)
+        return false;
+    m = Measurement();
+    m.status = *status;
+    m.time = recordTimeFromText(f[RecordField::Time], &m.timeOfDayOnly);
+    if (!m.time.isValid())
+        return false;
+    bool ok = true;
+    if (!f[RecordField::LatencyMs].isEmpty()) {
+        m.latencyMs = f[RecordField::LatencyMs].toLongLong(&ok);
+        if (!ok || m.latencyMs < 0)
+            return false;
+    }
+    const QByteArray hex = f[RecordField::Raw].toLatin1();
+    if (!isHex(hex))
+        return false;
+    m.burst = QByteArray::fromHex(hex);
+    ReplyFrame frame = {};
+    if (m.status != Measurement::Status::Timeout && frameFromBurst(m.burst, frame))
+        m.reply = replyFromFrame(frame);
+    if (m.status == Measurement::Status::Ok && !isReading(m.reply)) {
+        const double value = f[RecordField::Value].toDouble(&ok);
+        if (!ok || !std::isfinite(value) || value <= 0)
+            return false;
+        setWrittenDistance(m, WrittenValue{value, *unit});
+    }
+    return true;
+}
+
 } // namespace
+
+void setWrittenDistance(Measurement &m, const WrittenValue &written)
+{
+    const double tenths = std::round(written.value / unitFactor(written.unit) * 10);
+    if (tenths >= 1 && tenths <= 65535 &&
+        valueText(quint16(tenths), written.unit) == QString::number(written.value, 'g', 6)) {
+        m.reply = Reply{1, quint16(tenths)};
+        m.written.reset();
+    } else {
+        m.written = written;
+    }
+}
+
+bool CsvRecordReader::readHeader(const QString &line)
+{
+    std::array<int, kRecordFieldCount> columnOf;
+    columnOf.fill(-1);
+    int portColumn = -1;
+    const QStringList names = line.split(QLatin1Char(','));
+    for (int i = 0; i < names.size(); ++i) {
+        const auto column = std::find_if(std::begin(kColumns), std::end(kColumns),
+                                         [&](const Column &c) { return names[i] == c.name; });
+        int *at = column != std::end(kColumns) ? &columnOf[size_t(column->field)]
+                  : names[i] == kPortColumn    ? &portColumn
+                                               : nullptr;
+        if (!at || *at >= 0)
+            return false; // unknown, or named twice
+        *at = i;
+    }
+    for (RecordField needed : {RecordField::Time, RecordField::Status, RecordField::Unit}) {
+        if (columnOf[size_t(needed)] < 0)
+            return false;
+    }
+    m_columnOf = columnOf;
+    m_portColumn = portColumn;
+    m_columns = names.size();
+    return true;
+}
+
+bool CsvRecordReader::read(const QString &line, Measurement &measurement, QString &port) const
+{
+    const QStringList values = line.split(QLatin1Char(','));
+    if (m_columns == 0 || values.size() != m_columns)
+        return false;
+    RecordFields fields;
+    for (int f = 0; f < kRecordFieldCount; ++f)
+        fields.texts[size_t(f)] = values.value(m_columnOf[size_t(f)]);
+    port = values.value(m_portColumn);
+    return measurementFromFields(fields, measurement);
+}
+
+bool readJsonRecord(const QString &line, Measurement &measurement, QString &port)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    const QJsonObject object = document.object();
+    auto text = [&object](QLatin1String key) {
+        const QJsonValue v = object.value(key);
+        return v.isDouble() ? QString::number(v.toDouble(), 'g', 17) : v.toString();
+    };
+    RecordFields fields;
+    for (const Column &column : kColumns)
+        fields[column.field] = text(QLatin1String(column.name));
+    port = text(kPortColumn);
+    return measurementFromFields(fields, measurement);
+}
 
 std::optional<RecordFormat> formatFromName(const QString &name)
 {
@@ -204,8 +333,12 @@ QString recordHeader(RecordFormat format, bool withPort)
 {
     if (format != RecordFormat::Csv)
         return QString();
-    return QStringLiteral("time,status,metres,value,unit,latency_ms,raw,check") +
-           (withPort ? QStringLiteral(",port\n") : QStringLiteral("\n"));
+    QStringList names;
+    for (const Column &column : kColumns)
+        names << QLatin1String(column.name);
+    if (withPort)
+        names << kPortColumn;
+    return names.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
 QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit,

@@ -6,9 +6,21 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <optional>
 
 enum class RecordFormat { Text, Csv, Jsonl };
+
+// The fields of a record, as CSV's columns and JSON's keys: one table names them for the
+// writers and the readers alike.
+enum class RecordField { Time, Status, Metres, Value, Unit, LatencyMs, Raw, Check };
+constexpr int kRecordFieldCount = int(RecordField::Check) + 1;
+struct RecordFields
+{
+    std::array<QString, kRecordFieldCount> texts;
+    QString &operator[](RecordField field) { return texts[size_t(field)]; }
+    const QString &operator[](RecordField field) const { return texts[size_t(field)]; }
+};
 
 std::optional<RecordFormat> formatFromName(const QString &name);
 // Every format's name, in the order --help lists them; withNotes adds what sets one apart
@@ -41,3 +53,29 @@ QString recordHeader(RecordFormat format, bool withPort = false);
 // are measured, comes first in text, last in CSV, and as the key port in JSON.
 QString formatRecord(const Measurement &measurement, RecordFormat format, LengthUnit unit,
                      const QString &port = QString());
+
+// A value written for a measurement: a value that a reading of the device gives, in the same
+// digits, is that reading (the record is then the one the live run made); any other value,
+// typed by hand, stays as written.
+void setWrittenDistance(Measurement &measurement, const WrittenValue &written);
+
+// Reads this program's CSV back: the header row names the columns, so each field is found by
+// the name its writer gave it, in whatever order and whichever of them a version wrote.
+class CsvRecordReader
+{
+public:
+    // Takes a header row: only names of the record's fields and the port, each once, with at
+    // least the time, the status and the unit. False for any other line.
+    bool readHeader(const QString &line);
+    bool carriesPorts() const { return m_portColumn >= 0; }
+    // A row of as many fields as the header names; false when it is no record.
+    bool read(const QString &line, Measurement &measurement, QString &port) const;
+
+private:
+    std::array<int, kRecordFieldCount> m_columnOf = {};
+    int m_portColumn = -1;
+    int m_columns = 0;
+};
+
+// A line of this program's JSONL back into a measurement and its port; false when it is none.
+bool readJsonRecord(const QString &line, Measurement &measurement, QString &port);

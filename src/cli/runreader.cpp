@@ -4,12 +4,9 @@
 #include "core/logtextfile.h"
 
 #include <QIODevice>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTextCodec>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -93,77 +90,6 @@ bool valueAndUnit(const QStringRef &text, WrittenValue &written)
     return true;
 }
 
-// A value that a reading of the device gives, in the same digits, is that reading: the record
-// is then the one the live run made. Any other value (typed by hand) stays as written.
-void setDistance(Measurement &m, const WrittenValue &written)
-{
-    const double tenths = std::round(written.value / unitFactor(written.unit) * 10);
-    if (tenths >= 1 && tenths <= 65535 &&
-        valueText(quint16(tenths), written.unit) == QString::number(written.value, 'g', 6)) {
-        m.reply = Reply{1, quint16(tenths)};
-        m.written.reset();
-    } else {
-        m.written = written;
-    }
-}
-
-// Output of versions that had no check column is read as well.
-constexpr int kCsvColumnsBeforeCheck = 7;
-
-bool isCsvHeader(const QString &line)
-{
-    static const QString header = recordHeader(RecordFormat::Csv).trimmed();
-    static const QString withPort = recordHeader(RecordFormat::Csv, true).trimmed();
-    static const QString withoutCheck =
-        header.section(QLatin1Char(','), 0, kCsvColumnsBeforeCheck - 1);
-    return line == header || line == withPort || line == withoutCheck;
-}
-
-struct RecordFields
-{
-    QString time, status, value, unit, latency, raw;
-};
-
-// A record of this program's own output back into a measurement: from its reply bytes when it
-// has them, from the value as written otherwise.
-bool measurementFromFields(const RecordFields &f, Measurement &m)
-{
-    const std::optional<Measurement::Status> status = statusFromName(f.status);
-    const std::optional<LengthUnit> unit = unitFromName(f.unit);
-    if (!status || !unit)
-        return false;
-    m = Measurement();
-    m.status = *status;
-    m.time = recordTimeFromText(f.time, &m.timeOfDayOnly);
-    if (!m.time.isValid())
-        return false;
-    if (!f.latency.isEmpty()) {
-        bool ok = false;
-        m.latencyMs = f.latency.toLongLong(&ok);
-        if (!ok || m.latencyMs < 0)
-            return false;
-    }
-    if (!f.raw.isEmpty()) {
-        const QByteArray hex = f.raw.toLatin1();
-        if (hex.size() % 2 != 0 || std::any_of(hex.cbegin(), hex.cend(), [](char c) {
-                return !std::isxdigit(static_cast<unsigned char>(c));
-            }))
-            return false;
-        m.burst = QByteArray::fromHex(hex);
-    }
-    ReplyFrame frame = {};
-    if (m.status != Measurement::Status::Timeout && frameFromBurst(m.burst, frame))
-        m.reply = replyFromFrame(frame);
-    if (m.status == Measurement::Status::Ok && !isReading(m.reply)) {
-        bool ok = false;
-        const double value = f.value.toDouble(&ok);
-        if (!ok || !std::isfinite(value) || value <= 0)
-            return false;
-        setDistance(m, WrittenValue{value, *unit});
-    }
-    return true;
-}
-
 } // namespace
 
 RunReader::RunReader(QIODevice *device)
@@ -222,9 +148,8 @@ bool RunReader::begin()
             continue;
         if (line.startsWith(QChar(0xFEFF)))
             line.remove(0, 1);
-        if (isCsvHeader(line)) {
+        if (m_csv.readHeader(line)) {
             m_kind = Kind::Csv;
-            m_csvPorts = line == recordHeader(RecordFormat::Csv, true).trimmed();
         } else {
             m_kind = line.startsWith(QLatin1Char('{')) ? Kind::Jsonl : Kind::WindowLog;
             if (!parse(line))
@@ -263,10 +188,8 @@ bool RunReader::fill()
             continue;
         }
         m_atEnd = true;
-        // A command still waiting at the end gives no record.
-        if (heldSendIsLast())
-            m_heldSends.removeLast();
-        releaseHeld();
+        m_pairing.finish();
+        takePaired();
     }
     return !m_ready.isEmpty();
 }
@@ -286,9 +209,8 @@ bool RunReader::parse(const QString &line)
     case Kind::WindowLog:
         return parseWindowLine(line);
     case Kind::Csv:
-        return parseCsvLine(line);
     case Kind::Jsonl:
-        return parseJsonLine(line);
+        return parseRecordLine(line);
     }
     return false;
 }
@@ -318,23 +240,11 @@ bool RunReader::parseWindowLine(const QString &line)
         if (line.size() != f.sendPrefix.size() + kTimeStampLength ||
             !timeOfDay(line, f.sendPrefix.size(), time))
             return false;
-        addSend(time);
+        m_pairing.addSend(time);
         return true;
     }
     if (line.startsWith(f.sendFailurePrefix)) {
-        // The window logs it right after the send line of the command it could not write.
-        if (heldSendIsLast()) {
-            m_heldSends.removeLast();
-            ++m_unsent;
-            // Rare: worked out anew rather than undone.
-            m_leastBalance = 0;
-            for (int i = m_heldSends.size() - 1, replies = m_heldReplies.size(); i >= 0; --i) {
-                while (replies > 0 && m_heldReplies.at(replies - 1).sendsBefore > i)
-                    --replies;
-                m_leastBalance = std::min(m_leastBalance, int(m_heldReplies.size()) - replies -
-                                                              (int(m_heldSends.size()) - i));
-            }
-        }
+        m_pairing.sendFailed();
         return true;
     }
     return parseReplyLine(line);
@@ -354,8 +264,9 @@ bool RunReader::parseReplyLine(const QString &line)
             !timeOfDay(line, f.receivePrefix.size(), m.time))
             return false;
         m.status = Measurement::Status::Ok;
-        setDistance(m, written);
-        addReply(m);
+        setWrittenDistance(m, written);
+        m_pairing.addReply(m);
+        takePaired();
         return true;
     }
     // A failure, or a value without a time: both at the time of the send line they answer.
@@ -364,121 +275,36 @@ bool RunReader::parseReplyLine(const QString &line)
     if (!failure &&
         !(line.startsWith(f.frameLead) && valueAndUnit(line.midRef(f.frameLead.size()), written)))
         return false;
-    if (!m_sendTime.isValid())
+    if (!m_pairing.hasSend())
         return false;
     m.status = failure ? Measurement::Status::Failed : Measurement::Status::Ok;
     if (!failure)
-        setDistance(m, written);
-    addReply(m);
+        setWrittenDistance(m, written);
+    m_pairing.addReply(m);
+    takePaired();
     return true;
 }
 
-void RunReader::addSend(const QDateTime &time)
+void RunReader::takePaired()
 {
-    m_sendTime = time;
-    m_leastBalance = m_heldSends.isEmpty() ? -1 : std::min(m_leastBalance - 1, -1);
-    m_heldSends.append(time);
+    QQueue<Measurement> &paired = m_pairing.ready();
+    while (!paired.isEmpty())
+        m_ready.enqueue({paired.dequeue(), QString()});
 }
 
-void RunReader::addReply(const Measurement &reply)
+bool RunReader::parseRecordLine(const QString &line)
 {
-    m_heldReplies.append(HeldReply{int(m_heldSends.size()), m_sendTime, reply});
-    ++m_leastBalance;
-    // Once every send held is answered, later lines change nothing before them.
-    if (m_heldSends.isEmpty() || m_leastBalance >= 0)
-        releaseHeld();
-}
-
-bool RunReader::heldSendIsLast() const
-{
-    return !m_heldSends.isEmpty() &&
-           (m_heldReplies.isEmpty() || m_heldReplies.last().sendsBefore < m_heldSends.size());
-}
-
-// The device answers in order, and a command whose reply came is not waited for any longer:
-// from the last reply back, each answers the latest send before it that no later reply took.
-// So replies after a run of sends answer the latest of them, and the counts are right also
-// when replies run behind the sends. An unanswered send is a timeout at its time; records
-// follow the lines' order.
-void RunReader::releaseHeld()
-{
-    QVector<int> partner(m_heldReplies.size(), -1);
-    QVector<bool> answered(m_heldSends.size(), false);
-    int before = m_heldSends.size();
-    for (int r = m_heldReplies.size() - 1; r >= 0 && before > 0; --r) {
-        before = std::min(m_heldReplies.at(r).sendsBefore, before) - 1;
-        // No send before it, so none before the replies before it either.
-        if (before < 0)
-            break;
-        partner[r] = before;
-        answered[before] = true;
+    Measurement measurement;
+    QString port;
+    if (m_kind == Kind::Csv) {
+        // A header again: outputs joined one after the other.
+        if (m_csv.readHeader(line))
+            return true;
+        if (!m_csv.read(line, measurement, port))
+            return false;
+    } else if (!readJsonRecord(line, measurement, port)) {
+        return false;
     }
-    int send = 0;
-    auto timeoutsBefore = [&](int end) {
-        for (; send < end; ++send) {
-            if (answered.at(send))
-                continue;
-            Measurement m;
-            m.timeOfDayOnly = true;
-            m.status = Measurement::Status::Timeout;
-            m.time = m_heldSends.at(send);
-            m_ready.enqueue({m, QString()});
-        }
-    };
-    for (int r = 0; r < m_heldReplies.size(); ++r) {
-        const HeldReply &held = m_heldReplies.at(r);
-        timeoutsBefore(held.sendsBefore);
-        Measurement m = held.reply;
-        m.timeOfDayOnly = true;
-        const QDateTime sent = partner.at(r) >= 0 ? m_heldSends.at(partner.at(r)) : held.lastSend;
-        // A failure line has no time of its own; a reply stamped before its send has no
-        // latency (the clock was set back).
-        if (!m.time.isValid())
-            m.time = sent;
-        else if (partner.at(r) >= 0 && sent <= m.time)
-            m.latencyMs = sent.msecsTo(m.time);
-        m_ready.enqueue({m, QString()});
-    }
-    timeoutsBefore(m_heldSends.size());
-    m_heldSends.clear();
-    m_heldReplies.clear();
-    m_leastBalance = 0;
-}
-
-bool RunReader::parseCsvLine(const QString &line)
-{
-    if (isCsvHeader(line))
-        return true;
-    // The check column is worked out again from the reply's bytes.
-    const QStringList f = line.split(QLatin1Char(','));
-    const int columns = recordHeader(RecordFormat::Csv).count(QLatin1Char(',')) + 1;
-    // The port, when several were measured, is the last column.
-    if (f.size() != columns + (m_csvPorts ? 1 : 0) && f.size() != kCsvColumnsBeforeCheck)
-        return false;
-    // The metres column is worked out again from the value or the reply.
-    Measurement m;
-    if (!measurementFromFields({f[0], f[1], f[3], f[4], f[5], f[6]}, m))
-        return false;
-    m_ready.enqueue({m, f.size() > columns ? f.last() : QString()});
-    return true;
-}
-
-bool RunReader::parseJsonLine(const QString &line)
-{
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return false;
-    const QJsonObject o = document.object();
-    auto text = [&o](const char *key) {
-        const QJsonValue v = o.value(QLatin1String(key));
-        return v.isDouble() ? QString::number(v.toDouble(), 'g', 17) : v.toString();
-    };
-    const RecordFields fields{text("time"), text("status"),     text("value"),
-                              text("unit"), text("latency_ms"), text("raw")};
-    Measurement m;
-    if (!measurementFromFields(fields, m))
-        return false;
-    m_ready.enqueue({m, text("port")});
+    m_ready.enqueue({measurement, port});
     return true;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "cli/measurement.h"
+#include "cli/recordformat.h"
+#include "cli/windowlogpairing.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -17,12 +19,8 @@ class QTextCodec;
 // does not grow with the input.
 //
 // A window log has times of day but no date: a time more than 12 hours earlier than the one
-// before it starts a new day (a smaller step back is the clock being set). The window pairs
-// nothing, and its replies can be logged after later send lines, so the reader pairs them, in
-// order: each reply answers the latest send line before it that no later reply answers, and
-// the send lines left over are timeouts at their time. A failure line takes the time of the
-// send it answers; a receive line's latency is from it. A send line still unanswered at the
-// end gives no record.
+// before it starts a new day (a smaller step back is the clock being set). Its lines are paired
+// as WindowLogPairing says.
 class RunReader
 {
 public:
@@ -51,7 +49,7 @@ public:
     const QVector<SkippedLine> &firstSkipped() const { return m_firstSkipped; }
     static constexpr int kReportedSkips = 5;
     // Window log: send lines followed by the window's send-failure line.
-    int unsentCount() const { return m_unsent; }
+    int unsentCount() const { return m_pairing.unsentCount(); }
 
 private:
     enum class Kind { WindowLog, Csv, Jsonl };
@@ -62,21 +60,17 @@ private:
     bool parse(const QString &line);
     bool parseWindowLine(const QString &line);
     bool parseReplyLine(const QString &line);
-    bool parseCsvLine(const QString &line);
-    bool parseJsonLine(const QString &line);
+    bool parseRecordLine(const QString &line);
     bool timeOfDay(const QString &line, int at, QDateTime &time);
     void skip(const QString &line);
-    void addSend(const QDateTime &time);
-    void addReply(const Measurement &reply);
-    bool heldSendIsLast() const;
-    void releaseHeld();
+    void takePaired();
 
     QIODevice *m_device;
     QTextCodec *m_utf8;
     QTextCodec *m_fallback; // for lines that are not UTF-8
     QByteArray m_buffer;
     Kind m_kind = Kind::WindowLog;
-    bool m_csvPorts = false; // the header has the column port: every row has it
+    CsvRecordReader m_csv;
     QString m_errorString;
     qint64 m_lineNumber = 0;
     int m_skippedCount = 0;
@@ -89,21 +83,7 @@ private:
     QQueue<Ready> m_ready;
     bool m_atEnd = false;
 
-    // Window log state: the lines since the last time every send before them was answered.
-    // A send is held as its time alone, so that replies may run any length behind.
-    struct HeldReply
-    {
-        int sendsBefore = 0; // held sends before it
-        QDateTime lastSend;  // the time of the last send line before it
-        Measurement reply;   // a failure line's time is not known yet
-    };
-    QDateTime m_sendTime; // of the last send line
-    QVector<QDateTime> m_heldSends;
-    QVector<HeldReply> m_heldReplies;
-    // The least, over the held sends, of the replies after one less the sends from it on: every
-    // held send is answered when it is 0 or more.
-    int m_leastBalance = 0;
+    WindowLogPairing m_pairing;
     qint64 m_lastTimeOfDayMs = -1;
     qint64 m_day = 0;
-    int m_unsent = 0;
 };

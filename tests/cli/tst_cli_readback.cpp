@@ -103,6 +103,12 @@ void tst_CliReadback::readBack_data()
                      LengthUnit::Yard) +
             "{\"status\":\"ok\"}\n",
         "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12," + kHexReply178 + ",match\n", "2");
+    // Read by the names the writer gives its columns, not by their places.
+    row("CSV, columns in another order",
+        "unit,status,time,raw,latency_ms,value\nft,ok,2024-05-01T09:15:02.047," + kHexReply178 +
+            ",12,58.3989\nft,timeout,2024-05-01T09:15:03.047,,,\n",
+        "2024-05-01T09:15:02.047,ok,17.8,17.8,m,12," + kHexReply178 +
+            ",match\n2024-05-01T09:15:03.047,timeout,,,m,,,\n");
     const QString gone = "2024-05-01T09:15:02.047,disconnected,,,m,1426,,\n";
     row("CSV disconnection", recordHeader(RecordFormat::Csv) + gone, gone);
     row("JSONL disconnection",
@@ -127,6 +133,9 @@ void tst_CliReadback::readBack_data()
             "\"2024-05-01T09:15:02.047\",\"ok\",17.8,17.8,m,12,,\n")
                .toUtf8()
         << QString() << QString() << 0 << "no line";
+    QTest::newRow("CSV, a column named twice")
+        << QByteArray("time,status,unit,unit\n2024-05-01T09:15:02.047,timeout,m,m\n") << QString()
+        << QString() << 0 << "no line";
     QTest::newRow("one unanswered send")
         << sent.toUtf8() << QString() << QString() << 0 << "no line";
 }
