@@ -2,7 +2,7 @@
 
 #include "cli/measurement.h"
 #include "cli/recordformat.h"
-#include "cli/windowlogpairing.h"
+#include "cli/windowlogreader.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -16,11 +16,8 @@ class QTextCodec;
 // Reads a finished run back as records: a log saved by the window (its send, send-failure,
 // receive and failure lines, in any unit, in the locale's encoding or UTF-8), or this
 // program's own CSV or JSONL. The kind is told from the content. Reads line by line, so memory
-// does not grow with the input.
-//
-// A window log has times of day but no date: a time more than 12 hours earlier than the one
-// before it starts a new day (a smaller step back is the clock being set). Its lines are paired
-// as WindowLogPairing says.
+// does not grow with the input. Each kind has its reader: WindowLogReader, CsvRecordReader and
+// readJsonRecord, the last two beside the writers whose column table they share.
 class RunReader
 {
 public:
@@ -49,7 +46,7 @@ public:
     const QVector<SkippedLine> &firstSkipped() const { return m_firstSkipped; }
     static constexpr int kReportedSkips = 5;
     // Window log: send lines followed by the window's send-failure line.
-    int unsentCount() const { return m_pairing.unsentCount(); }
+    int unsentCount() const { return m_windowLog.unsentCount(); }
 
 private:
     enum class Kind { WindowLog, Csv, Jsonl };
@@ -58,10 +55,7 @@ private:
     bool fill();
     // False for a line that fits no known form; records it completes go to m_ready.
     bool parse(const QString &line);
-    bool parseWindowLine(const QString &line);
-    bool parseReplyLine(const QString &line);
     bool parseRecordLine(const QString &line);
-    bool timeOfDay(const QString &line, int at, QDateTime &time);
     void skip(const QString &line);
     void takePaired();
 
@@ -83,7 +77,5 @@ private:
     QQueue<Ready> m_ready;
     bool m_atEnd = false;
 
-    WindowLogPairing m_pairing;
-    qint64 m_lastTimeOfDayMs = -1;
-    qint64 m_day = 0;
+    WindowLogReader m_windowLog;
 };
