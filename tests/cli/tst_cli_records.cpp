@@ -129,6 +129,23 @@ void tst_CliRecords::recordText()
     QFETCH(QString, expected);
 
     QCOMPARE(formatRecord(m, RecordFormat(format), LengthUnit(unit)), expected);
+
+    // Read back through the column table its writer used, a record is written the same again.
+    if (RecordFormat(format) == RecordFormat::Text)
+        return;
+    const QString port = QStringLiteral("COM3");
+    const QString written = formatRecord(m, RecordFormat(format), LengthUnit(unit), port);
+    Measurement back;
+    QString backPort;
+    if (RecordFormat(format) == RecordFormat::Csv) {
+        CsvRecordReader reader;
+        QVERIFY(reader.readHeader(recordHeader(RecordFormat::Csv, true).trimmed()));
+        QVERIFY(reader.read(written.trimmed(), back, backPort));
+    } else {
+        QVERIFY(readJsonRecord(written.trimmed(), back, backPort));
+    }
+    QCOMPARE(backPort, port);
+    QCOMPARE(formatRecord(back, RecordFormat(format), LengthUnit(unit), port), written);
 }
 
 void tst_CliRecords::percentiles_data()
