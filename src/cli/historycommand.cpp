@@ -85,6 +85,7 @@ void HistoryCommand::read(OptionReader &read)
         return read.fail(QStringLiteral("history needs a store, not none"));
     m_filter.serial = read.text("serial");
     m_filter.station = read.text("station");
+    m_filter.wholeRunsOnly = true; // a study is one row: the runs of its references are in it
     if (read.isSet("since")) {
         m_filter.since = sinceFrom(read.text("since"));
         if (!m_filter.since.isValid())
