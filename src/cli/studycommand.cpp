@@ -67,7 +67,8 @@ QString StudyLinearityCommand::description() const
         "reference is measured in turn; when stdin is a terminal the operator is asked to place\n"
         "the target and press Enter. The tables go to stdout (--format csv or jsonl: only they,\n"
         "the rest to stderr). Exit code 0 for PASS, 1 for FAIL, 2 when no study can be made\n"
-        "(fewer than two references, a reference twice, fewer than two valid readings at one).\n");
+        "(fewer than two references, a reference twice, fewer than two valid readings at one).\n"
+        "A live study is kept in the results store as a station run is (--results).\n");
 }
 
 QString StudyLinearityCommand::epilogue() const
