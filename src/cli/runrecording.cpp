@@ -127,7 +127,7 @@ bool RunRecording::finish(StoredOutcome outcome, QString &summaryLine)
     m_recording = false;
     m_run.outcome = outcome;
     const bool kept = m_recorder.finish(m_run);
-    if (!m_recorder.warning().isEmpty())
+    if (!m_recorder.warning().isEmpty() && !m_partOfAnother)
         complain(m_recorder.warning());
     if (!kept) {
         complain(QStringLiteral("cannot record the run in %1: %2")

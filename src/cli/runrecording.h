@@ -28,6 +28,12 @@ public:
                  const QString &kind, LengthUnit unit);
 
     RunRow &row() { return m_run; }
+    // Part of a run that says for it where the outbox is and how many runs wait there.
+    void setPartOf(const QString &runId)
+    {
+        m_run.parentRunId = runId;
+        m_partOfAnother = true;
+    }
 
     // Says on stderr why the store cannot keep the run; the run goes on without it.
     bool begin();
@@ -46,4 +52,5 @@ private:
     RunRow m_run;
     bool m_recording = false;
     bool m_failed = false;
+    bool m_partOfAnother = false;
 };

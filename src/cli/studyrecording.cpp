@@ -74,7 +74,7 @@ void StudyRecording::beginReference(double reference)
         return;
     std::unique_ptr<RunRecording> run = runOf(QLatin1String(kLinearityReferenceRun));
     run->row().reference = reference;
-    run->row().parentRunId = m_study->row().runId;
+    run->setPartOf(m_study->row().runId);
     run->begin();
     m_references.emplace_back(reference, std::move(run));
 }
