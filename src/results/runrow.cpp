@@ -15,9 +15,8 @@ const struct
     StoredOutcome outcome;
     const char *name;
 } kOutcomeNames[] = {
-    {StoredOutcome::Pass, "PASS"},       {StoredOutcome::Fail, "FAIL"},
-    {StoredOutcome::Done, "DONE"},       {StoredOutcome::Error, "ERROR"},
-    {StoredOutcome::Aborted, "ABORTED"},
+    {StoredOutcome::Pass, "PASS"},   {StoredOutcome::Fail, "FAIL"},       {StoredOutcome::Done, "DONE"},
+    {StoredOutcome::Error, "ERROR"}, {StoredOutcome::Aborted, "ABORTED"},
 };
 
 QVariant nullable(const std::optional<double> &value)
