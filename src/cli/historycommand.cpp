@@ -58,13 +58,13 @@ QString HistoryCommand::summary() const
 QString HistoryCommand::description() const
 {
     return QStringLiteral(
-        "The runs kept in a results store, oldest first, with their outcome, n, bias, sd, Cg\n"
-        "and Cgk. For each device with checks (runs with --reference), one line on stderr\n"
-        "judges its latest check: against the control limits of an individuals chart of the\n"
-        "bias over the checks before it (mean +- 2.66 mean moving ranges, once there are 8)\n"
-        "and against its tolerance. Exit code 1 when a device's latest check lies outside\n"
-        "either, 0 when none does, 2 for bad options or a store that cannot be read, 5 when\n"
-        "the output is lost.\n");
+        "The runs kept in a results store, oldest first, with their outcome, kind, n, bias,\n"
+        "sd, Cg and Cgk; a linearity study is one row. For each device with checks (runs with\n"
+        "--reference), one line on stderr judges its latest check: against the control limits\n"
+        "of an individuals chart of the bias over the checks before it (mean +- 2.66 mean\n"
+        "moving ranges, once there are 8) and against its tolerance. Exit code 1 when a\n"
+        "device's latest check lies outside either, 0 when none does, 2 for bad options or a\n"
+        "store that cannot be read, 5 when the output is lost.\n");
 }
 
 const std::vector<OptionRow> &HistoryCommand::optionRows() const
@@ -85,6 +85,7 @@ void HistoryCommand::read(OptionReader &read)
         return read.fail(QStringLiteral("history needs a store, not none"));
     m_filter.serial = read.text("serial");
     m_filter.station = read.text("station");
+    m_filter.wholeRunsOnly = true; // a study is one row: the runs of its references are in it
     if (read.isSet("since")) {
         m_filter.since = sinceFrom(read.text("since"));
         if (!m_filter.since.isValid())

@@ -6,6 +6,7 @@
 #include "cli/linearityreport.h"
 #include "cli/output.h"
 #include "cli/runreader.h"
+#include "cli/studyrecording.h"
 #include "toolsupport/optionvalues.h"
 #include "toolsupport/signalwatcher.h"
 
@@ -44,7 +45,7 @@ bool stdinIsTerminal()
 
 // The readings of one saved run; why none in error.
 std::optional<ReferenceReadings> readRun(double reference, const QString &path, LengthUnit unit,
-                                         QString *error)
+                                         StudyRecording &recording, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -59,8 +60,10 @@ std::optional<ReferenceReadings> readRun(double reference, const QString &path, 
     ReferenceReadings readings;
     readings.reference = reference;
     Measurement measurement;
-    while (reader.next(measurement))
+    while (reader.next(measurement)) {
         addMeasurement(readings, measurement, unit);
+        recording.add(measurement);
+    }
     if (reader.skippedCount() > 0)
         complain(QStringLiteral("%1: %2 lines fit no known form, skipped")
                      .arg(path)
@@ -123,92 +126,168 @@ bool writeFiles(const LinearityStudy &study, const QVector<ReferenceReadings> &r
     return whole;
 }
 
+// The study's end kept in the store, with the line that says where before the report.
+StudyOutcome kept(StudyOutcome outcome, StudyRecording &recording)
+{
+    QString line, error;
+    if (!recording.finish(outcome, line))
+        outcome.outputLost = true;
+    else if (!line.isEmpty())
+        outcome =
+            written(outcome, writeWhole(stderr, line, &error), QStringLiteral("summary"), error);
+    return outcome;
+}
+
+// The study of the runs: kept in the store, its report on stdout (and stderr), the JUnit file
+// and the chart.
+StudyOutcome reportStudy(const StudySettings &settings, const QVector<ReferenceReadings> &runs,
+                         const QString &start, const QString &source, StudyRecording &recording)
+{
+    QString error;
+    const std::optional<LinearityStudy> study = studyLinearity(runs, settings.study, &error);
+    StudyOutcome outcome;
+    if (!study) {
+        complain(error + QStringLiteral(": no study"));
+        outcome.failure = error;
+        return kept(outcome, recording);
+    }
+    outcome.kind = StudyOutcome::Kind::Judged;
+    outcome.passed = study->passed();
+    outcome.study = study;
+    outcome = kept(outcome, recording);
+    const QString unit = unitName(settings.unit);
+    const bool text = settings.format == RecordFormat::Text;
+    const QString tables = text ? linearityTablesText(*study, unit) + linearitySummary(*study)
+                                : linearityTables(*study, settings.format);
+    outcome = written(outcome, writeWhole(stdout, tables, &error), QStringLiteral("report"), error);
+    if (!text)
+        outcome = written(outcome, writeWhole(stderr, linearitySummary(*study), &error),
+                          QStringLiteral("verdict"), error);
+    if (!writeFiles(*study, runs, settings, start, source))
+        outcome.outputLost = true;
+    return outcome;
+}
+
 // Each reference in turn on the port: the operator places the target, the device measures it
 // --count times on a port opened for that reference alone.
 class LiveStudy
 {
 public:
-    LiveStudy(const StudySettings &settings, SignalWatcher *watcher)
-        : m_settings(settings), m_watcher(watcher)
-    {}
-
-    StudyOutcome run()
-    {
-        const QString start = now();
-        QVector<ReferenceReadings> runs;
-        for (double reference : m_settings.references) {
-            ReferenceReadings readings;
-            readings.reference = reference;
-            if (!placeTarget(reference) || !measure(readings)) {
-                if (m_outcome.signal != 0)
-                    complain(QStringLiteral("interrupted at reference %1 %2: no study")
-                                 .arg(figureText(reference), unitName(m_settings.unit)));
-                return m_outcome;
-            }
-            complain(QStringLiteral("reference %1 %2: %3 valid readings, %4 failed or timed out")
-                         .arg(figureText(reference), unitName(m_settings.unit))
-                         .arg(readings.readings.size())
-                         .arg(readings.unsuccessful));
-            runs << readings;
-        }
-        return reportStudy(m_settings, runs, start, m_settings.session.portName);
-    }
+    LiveStudy(const StudySettings &settings, SignalWatcher *watcher);
+    StudyOutcome run();
 
 private:
-    // Only an operator at a terminal is asked; a script or a motorised rail has placed it.
-    bool placeTarget(double reference)
-    {
-        if (!stdinIsTerminal())
-            return true;
-        const QString where = figureText(reference) + QLatin1Char(' ') + unitName(m_settings.unit);
-        writeWhole(stderr, QStringLiteral("Place the target at %1 and press Enter.\n").arg(where));
-        char line[256];
-        const bool entered = SignalWatcher::waitForInput(fileno(stdin)) &&
-                             std::fgets(line, sizeof line, stdin) != nullptr;
-        m_outcome.signal = SignalWatcher::caughtSignal();
-        if (!entered && m_outcome.signal == 0)
-            complain(QStringLiteral("stdin ended before the target was placed at %1: no study")
-                         .arg(where));
-        return entered && m_outcome.signal == 0;
-    }
-
-    bool measure(ReferenceReadings &readings)
-    {
-        DeviceRun device(m_settings.session);
-        if (!device.open()) {
-            complain(QStringLiteral("cannot open %1: %2")
-                         .arg(m_settings.session.portName, device.openFailure()));
-            m_outcome.kind = StudyOutcome::Kind::NotOpened;
-            return false;
-        }
-        QEventLoop loop;
-        bool lost = false;
-        QObject::connect(&device, &DeviceRun::measured, &loop, [&](const Measurement &m) {
-            addMeasurement(readings, m, m_settings.unit);
-        });
-        QObject::connect(&device, &DeviceRun::lost, &loop, [&](const QString &reason) {
-            complain(QStringLiteral("the device on %1 went away: %2")
-                         .arg(m_settings.session.portName, reason));
-            lost = true;
-        });
-        QObject::connect(&device, &DeviceRun::ended, &loop, &QEventLoop::quit);
-        if (m_watcher)
-            QObject::connect(m_watcher, &SignalWatcher::caught, &loop, [&](int signalNumber) {
-                m_outcome.signal = signalNumber;
-                device.stop();
-                loop.quit();
-            });
-        QTimer::singleShot(0, &device, &DeviceRun::start);
-        loop.exec();
-        if (lost)
-            m_outcome.kind = StudyOutcome::Kind::Lost;
-        return !lost && m_outcome.signal == 0;
-    }
+    bool measureAt(double reference, QVector<ReferenceReadings> &runs);
+    bool placeTarget(double reference);
+    bool measure(ReferenceReadings &readings);
+    void watch(DeviceRun &device, QEventLoop &loop, ReferenceReadings &readings);
+    void fail(const QString &why);
 
     const StudySettings &m_settings;
     SignalWatcher *m_watcher;
+    StudyRecording m_recording;
     StudyOutcome m_outcome;
 };
+
+LiveStudy::LiveStudy(const StudySettings &settings, SignalWatcher *watcher)
+    : m_settings(settings), m_watcher(watcher),
+      m_recording(settings, settings.session.portName, true)
+{}
+
+StudyOutcome LiveStudy::run()
+{
+    const QString start = now();
+    m_recording.begin();
+    QVector<ReferenceReadings> runs;
+    for (double reference : m_settings.references) {
+        if (!measureAt(reference, runs))
+            return kept(m_outcome, m_recording);
+    }
+    return reportStudy(m_settings, runs, start, m_settings.session.portName, m_recording);
+}
+
+void LiveStudy::fail(const QString &why)
+{
+    complain(why);
+    m_outcome.failure = why;
+}
+
+bool LiveStudy::measureAt(double reference, QVector<ReferenceReadings> &runs)
+{
+    ReferenceReadings readings;
+    readings.reference = reference;
+    bool measured = placeTarget(reference);
+    if (measured) {
+        m_recording.beginReference(reference);
+        measured = measure(readings);
+    }
+    if (!measured) {
+        if (m_outcome.signal != 0)
+            fail(QStringLiteral("interrupted at reference %1 %2: no study")
+                     .arg(figureText(reference), unitName(m_settings.unit)));
+        return false;
+    }
+    m_recording.endReference();
+    complain(QStringLiteral("reference %1 %2: %3 valid readings, %4 failed or timed out")
+                 .arg(figureText(reference), unitName(m_settings.unit))
+                 .arg(readings.readings.size())
+                 .arg(readings.unsuccessful));
+    runs << readings;
+    return true;
+}
+
+// Only an operator at a terminal is asked; a script or a motorised rail has placed it.
+bool LiveStudy::placeTarget(double reference)
+{
+    if (!stdinIsTerminal())
+        return true;
+    const QString where = figureText(reference) + QLatin1Char(' ') + unitName(m_settings.unit);
+    writeWhole(stderr, QStringLiteral("Place the target at %1 and press Enter.\n").arg(where));
+    char line[256];
+    const bool entered = SignalWatcher::waitForInput(fileno(stdin)) &&
+                         std::fgets(line, sizeof line, stdin) != nullptr;
+    m_outcome.signal = SignalWatcher::caughtSignal();
+    if (!entered && m_outcome.signal == 0)
+        fail(QStringLiteral("stdin ended before the target was placed at %1: no study").arg(where));
+    return entered && m_outcome.signal == 0;
+}
+
+bool LiveStudy::measure(ReferenceReadings &readings)
+{
+    DeviceRun device(m_settings.session);
+    if (!device.open()) {
+        fail(QStringLiteral("cannot open %1: %2")
+                 .arg(m_settings.session.portName, device.openFailure()));
+        m_outcome.kind = StudyOutcome::Kind::NotOpened;
+        return false;
+    }
+    QEventLoop loop;
+    watch(device, loop, readings);
+    QTimer::singleShot(0, &device, &DeviceRun::start);
+    loop.exec();
+    return m_outcome.kind != StudyOutcome::Kind::Lost && m_outcome.signal == 0;
+}
+
+void LiveStudy::watch(DeviceRun &device, QEventLoop &loop, ReferenceReadings &readings)
+{
+    QObject::connect(&device, &DeviceRun::measured, &loop, [this, &readings](const Measurement &m) {
+        addMeasurement(readings, m, m_settings.unit);
+        m_recording.add(m);
+    });
+    QObject::connect(&device, &DeviceRun::lost, &loop, [this](const QString &reason) {
+        fail(QStringLiteral("the device on %1 went away: %2")
+                 .arg(m_settings.session.portName, reason));
+        m_outcome.kind = StudyOutcome::Kind::Lost;
+    });
+    QObject::connect(&device, &DeviceRun::ended, &loop, &QEventLoop::quit);
+    if (m_watcher)
+        QObject::connect(m_watcher, &SignalWatcher::caught, &loop,
+                         [this, &device, &loop](int signalNumber) {
+                             m_outcome.signal = signalNumber;
+                             device.stop();
+                             loop.quit();
+                         });
+}
 
 } // namespace
 
@@ -269,48 +348,32 @@ void addMeasurement(ReferenceReadings &readings, const Measurement &measurement,
 
 StudyOutcome studySavedRuns(const StudySettings &settings)
 {
-    QVector<ReferenceReadings> runs;
     QStringList files;
+    for (const QPair<double, QString> &run : settings.savedRuns)
+        files << run.second;
+    const QString source = files.join(QStringLiteral(", "));
+    const QString start = now();
+    StudyRecording recording(settings, source, false);
+    recording.begin();
+    QVector<ReferenceReadings> runs;
     for (const QPair<double, QString> &run : settings.savedRuns) {
         QString error;
+        recording.beginReference(run.first);
         const std::optional<ReferenceReadings> readings =
-            readRun(run.first, run.second, settings.unit, &error);
+            readRun(run.first, run.second, settings.unit, recording, &error);
         if (!readings) {
             complain(error);
-            return StudyOutcome{};
+            StudyOutcome outcome;
+            outcome.failure = error;
+            return kept(outcome, recording);
         }
+        recording.endReference();
         runs << *readings;
-        files << run.second;
     }
-    return reportStudy(settings, runs, now(), files.join(QStringLiteral(", ")));
+    return reportStudy(settings, runs, start, source, recording);
 }
 
 StudyOutcome studyLive(const StudySettings &settings, SignalWatcher *watcher)
 {
     return LiveStudy(settings, watcher).run();
-}
-
-StudyOutcome reportStudy(const StudySettings &settings, const QVector<ReferenceReadings> &runs,
-                         const QString &start, const QString &source)
-{
-    QString error;
-    const std::optional<LinearityStudy> study = studyLinearity(runs, settings.study, &error);
-    StudyOutcome outcome;
-    if (!study) {
-        complain(error + QStringLiteral(": no study"));
-        return outcome;
-    }
-    outcome.kind = StudyOutcome::Kind::Judged;
-    outcome.passed = study->passed();
-    const QString unit = unitName(settings.unit);
-    const bool text = settings.format == RecordFormat::Text;
-    const QString tables = text ? linearityTablesText(*study, unit) + linearitySummary(*study)
-                                : linearityTables(*study, settings.format);
-    outcome = written(outcome, writeWhole(stdout, tables, &error), QStringLiteral("report"), error);
-    if (!text)
-        outcome = written(outcome, writeWhole(stderr, linearitySummary(*study), &error),
-                          QStringLiteral("verdict"), error);
-    if (!writeFiles(*study, runs, settings, start, source))
-        outcome.outputLost = true;
-    return outcome;
 }

@@ -3,6 +3,7 @@
 #include "cli/linearity.h"
 #include "cli/measurementsession.h"
 #include "cli/recordformat.h"
+#include "cli/recordingsettings.h"
 #include "cli/runchart.h"
 
 #include <QPair>
@@ -25,6 +26,7 @@ struct StudySettings
     RunChart::FileType plotType = RunChart::FileType::Png;
     QSize plotSize{1200, 600};
     QString junitPath;
+    RecordingSettings recording; // where the study is kept, if anywhere
 };
 
 // How a study ended, from which the exit code follows.
@@ -40,6 +42,8 @@ struct StudyOutcome
     bool passed = false;
     bool outputLost = false; // the report, the chart or the JUnit file could not be written
     int signal = 0;          // the signal that ended it, 0 for none
+    std::optional<LinearityStudy> study; // once judged
+    QString failure;                     // why there is no study
 };
 
 // "REF=FILE" of --run, REF a distance; why not in error.
@@ -57,7 +61,3 @@ StudyOutcome studySavedRuns(const StudySettings &settings);
 // stdin is a terminal, then reports. Runs an event loop of its own; a signal that the watcher
 // (if any) catches ends it without a study.
 StudyOutcome studyLive(const StudySettings &settings, SignalWatcher *watcher);
-
-// The study of the runs: its report on stdout (and stderr), the JUnit file and the chart.
-StudyOutcome reportStudy(const StudySettings &settings, const QVector<ReferenceReadings> &runs,
-                         const QString &start, const QString &source);

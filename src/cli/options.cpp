@@ -425,24 +425,11 @@ QString loginName()
 // A run read back may have been kept when it was measured.
 void readResults(OptionReader &read, CliOptions &options)
 {
-    RecordingSettings &recording = options.recording;
-    const bool live = options.fromPath.isEmpty();
-    QString text = QStringLiteral("none");
-    if (read.isSet("results"))
-        text = read.text("results");
-    else if (live && options.accuracy)
-        text = defaultStoreText();
-    QString error;
-    if (!parseStoreLocation(text, recording.store, &error))
-        return read.fail((read.isSet("results") ? QStringLiteral("--results: ")
-                                                : QStringLiteral("RANGEFINDER_RESULTS: ")) +
-                         error);
-    if (read.isSet("serial") && options.ports.size() > 1)
+    readRecordingOptions(read, options.recording,
+                         options.fromPath.isEmpty() && options.accuracy.has_value());
+    if (read.error().isEmpty() && read.isSet("serial") && options.ports.size() > 1)
         return read.fail(QStringLiteral("--serial names one device: with several ports each is "
                                         "recorded by its adapter's serial number"));
-    recording.station = read.isSet("station") ? read.text("station") : QSysInfo::machineHostName();
-    recording.operatorName = read.isSet("operator") ? read.text("operator") : loginName();
-    recording.serial = read.text("serial");
 }
 
 using Section = void (*)(OptionReader &, CliOptions &);
@@ -489,6 +476,23 @@ std::vector<OptionRow> measureRowsNamed(std::initializer_list<const char *> name
         }
     }
     return rows;
+}
+
+void readRecordingOptions(OptionReader &read, RecordingSettings &recording, bool keptByDefault)
+{
+    QString text = QStringLiteral("none");
+    if (read.isSet("results"))
+        text = read.text("results");
+    else if (keptByDefault)
+        text = defaultStoreText();
+    QString error;
+    if (!parseStoreLocation(text, recording.store, &error))
+        return read.fail((read.isSet("results") ? QStringLiteral("--results: ")
+                                                : QStringLiteral("RANGEFINDER_RESULTS: ")) +
+                         error);
+    recording.station = read.isSet("station") ? read.text("station") : QSysInfo::machineHostName();
+    recording.operatorName = read.isSet("operator") ? read.text("operator") : loginName();
+    recording.serial = read.text("serial");
 }
 
 void readLineAndOutputOptions(OptionReader &read, CliOptions &options)

@@ -47,5 +47,8 @@ void readModeOptions(OptionReader &read, CliOptions &options);
 // Only measure's --baud, --interval, --timeout, --strict, --unit, --format and --plot options,
 // as measure reads them: for a command that shares them.
 void readLineAndOutputOptions(OptionReader &read, CliOptions &options);
+// --results, --station, --operator and --serial, as measure reads them; keptByDefault: a run
+// kept without --results, in RANGEFINDER_RESULTS or the default store.
+void readRecordingOptions(OptionReader &read, RecordingSettings &recording, bool keptByDefault);
 // --plot-size WxH, for every command that draws a chart.
 void readPlotSize(OptionReader &read, QSize &size);

@@ -31,16 +31,6 @@ StoredOutcome outcomeOf(const DeviceEnding &ending, int signal)
     return *ending.passed ? StoredOutcome::Pass : StoredOutcome::Fail;
 }
 
-QString failedCriteria(const Verdict &verdict)
-{
-    QStringList reasons;
-    for (const Criterion &criterion : verdict.criteria) {
-        if (!criterion.passed())
-            reasons << criterion.name + QStringLiteral(": ") + criterion.failure;
-    }
-    return reasons.join(QStringLiteral("; "));
-}
-
 void addVerdict(RunRow &run, const Verdict &verdict)
 {
     run.n = verdict.valid;
@@ -53,23 +43,40 @@ void addVerdict(RunRow &run, const Verdict &verdict)
         run.cg = verdict.cg;
         run.cgk = verdict.cgk;
     }
-    run.reasons = failedCriteria(verdict);
+    run.reasons = failedCriteria(verdict.criteria);
 }
 
 } // namespace
 
+QString failedCriteria(const QVector<Criterion> &criteria)
+{
+    QStringList reasons;
+    for (const Criterion &criterion : criteria) {
+        if (!criterion.passed())
+            reasons << criterion.name + QStringLiteral(": ") + criterion.failure;
+    }
+    return reasons.join(QStringLiteral("; "));
+}
+
 RunRecording::RunRecording(const RecordingSettings &settings, const QString &device, bool live,
-                           const CliOptions &options)
+                           const QString &kind, LengthUnit unit)
     : m_settings(settings), m_recorder(settings.store, outboxPath())
 {
     m_run.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    m_run.kind = QLatin1String(options.accuracy ? kCheckRun : kPlainRun);
+    m_run.kind = kind;
     m_run.station = settings.station;
     m_run.operatorName = settings.operatorName;
     m_run.port = live ? device : QString();
     m_run.serial = !settings.serial.isEmpty() ? settings.serial : live ? serialOf(device) : device;
     m_run.programVersion = QCoreApplication::applicationVersion();
-    m_run.unit = unitName(options.session.unit);
+    m_run.unit = unitName(unit);
+}
+
+RunRecording::RunRecording(const RecordingSettings &settings, const QString &device, bool live,
+                           const CliOptions &options)
+    : RunRecording(settings, device, live, QLatin1String(options.accuracy ? kCheckRun : kPlainRun),
+                   options.session.unit)
+{
     if (options.accuracy) {
         m_run.reference = options.accuracy->reference;
         m_run.tolerance = options.accuracy->tolerance;
@@ -107,15 +114,20 @@ void RunRecording::add(const Measurement &measurement)
 bool RunRecording::finish(const RunStatistics &statistics, const Verdict *verdict,
                           const DeviceEnding &ending, int signal, QString &summaryLine)
 {
-    if (!m_recording)
-        return !m_failed;
-    m_recording = false;
-    m_run.outcome = outcomeOf(ending, signal);
     m_run.n = int(statistics.nanometres.size());
     if (verdict)
         addVerdict(m_run, *verdict);
+    return finish(outcomeOf(ending, signal), summaryLine);
+}
+
+bool RunRecording::finish(StoredOutcome outcome, QString &summaryLine)
+{
+    if (!m_recording)
+        return !m_failed;
+    m_recording = false;
+    m_run.outcome = outcome;
     const bool kept = m_recorder.finish(m_run);
-    if (!m_recorder.warning().isEmpty())
+    if (!m_recorder.warning().isEmpty() && !m_partOfAnother)
         complain(m_recorder.warning());
     if (!kept) {
         complain(QStringLiteral("cannot record the run in %1: %2")

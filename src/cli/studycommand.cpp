@@ -30,6 +30,11 @@ const std::vector<OptionRow> kStudyRows = {
     {"tolerance", "T", "Each reference's mean bias is also shown as a percentage of 2T."},
     {"max-bias", "B", "Every reference's mean bias must lie within +/- B to pass."},
     {"junit", "file", "Write the verdict as JUnit XML, a testcase per criterion."},
+    {"results", "url",
+     "Keep the study in a results store, as measure keeps a run (sqlite:PATH, "
+     "postgresql://[user@]host[:port]/dbname, or none): a run of kind linearity holding a run "
+     "per reference. A live study is kept without it, where station runs go; a study of saved "
+     "runs only when it is given."},
 };
 
 std::optional<double> positive(OptionReader &read, const char *name)
@@ -62,7 +67,8 @@ QString StudyLinearityCommand::description() const
         "reference is measured in turn; when stdin is a terminal the operator is asked to place\n"
         "the target and press Enter. The tables go to stdout (--format csv or jsonl: only they,\n"
         "the rest to stderr). Exit code 0 for PASS, 1 for FAIL, 2 when no study can be made\n"
-        "(fewer than two references, a reference twice, fewer than two valid readings at one).\n");
+        "(fewer than two references, a reference twice, fewer than two valid readings at one).\n"
+        "A live study is kept in the results store as a station run is (--results).\n");
 }
 
 QString StudyLinearityCommand::epilogue() const
@@ -79,6 +85,8 @@ const std::vector<OptionRow> &StudyLinearityCommand::optionRows() const
                                "plot-format", "plot-size"}))
             all.push_back(row);
         all.insert(all.end(), kStudyRows.begin(), kStudyRows.end());
+        for (const OptionRow &row : measureRowsNamed({"station", "operator", "serial"}))
+            all.push_back(row);
         return all;
     }();
     return rows;
@@ -144,6 +152,8 @@ void StudyLinearityCommand::readStudy(OptionReader &read)
     m_settings.study.processSigma = positive(read, "process-sigma");
     m_settings.study.tolerance = positive(read, "tolerance");
     m_settings.study.maxBias = positive(read, "max-bias");
+    if (read.error().isEmpty())
+        readRecordingOptions(read, m_settings.recording, m_settings.savedRuns.isEmpty());
 }
 
 RunOutcome StudyLinearityCommand::run()

@@ -30,9 +30,11 @@ QString signedNumber(double value, int decimals)
 QString textLine(const RunRow &run)
 {
     const QString n = run.n ? QString::number(*run.n) : QStringLiteral("-");
-    return QStringLiteral("%1  %2  %3  %4  %5  %6  %7  %8  %9")
-               .arg(storedTime(run.started), outcomeName(run.outcome).leftJustified(7), run.serial,
-                    run.station, n, run.bias ? signedNumber(*run.bias, 3) : QStringLiteral("-"),
+    return QStringLiteral("%1  %2  %3  ")
+               .arg(storedTime(run.started), outcomeName(run.outcome).leftJustified(7), run.kind) +
+           QStringLiteral("%1  %2  %3  %4  %5  %6  %7")
+               .arg(run.serial, run.station, n,
+                    run.bias ? signedNumber(*run.bias, 3) : QStringLiteral("-"),
                     number(run.sd ? QVariant(*run.sd) : QVariant(), 3),
                     number(run.cg ? QVariant(*run.cg) : QVariant(), 2),
                     number(run.cgk ? QVariant(*run.cgk) : QVariant(), 2)) +
@@ -168,7 +170,7 @@ QString formatHistory(const QVector<RunRow> &runs, HistoryFormat format)
     if (format == HistoryFormat::Jsonl)
         return jsonlHistory(runs);
     QString text =
-        QStringLiteral("started_utc               outcome  serial  station  n  bias  sd  "
+        QStringLiteral("started_utc               outcome  kind  serial  station  n  bias  sd  "
                        "Cg  Cgk  unit\n");
     for (const RunRow &run : runs)
         text += textLine(run) + QLatin1Char('\n');

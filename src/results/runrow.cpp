@@ -5,6 +5,8 @@
 
 const char kPlainRun[] = "plain";
 const char kCheckRun[] = "type-1";
+const char kLinearityRun[] = "linearity";
+const char kLinearityReferenceRun[] = "linearity-reference";
 
 namespace {
 
@@ -76,6 +78,14 @@ const QVector<RunColumn> kRunColumns = {
     {"cg", getNumber<&RunRow::cg>, setNumber<&RunRow::cg>},
     {"cgk", getNumber<&RunRow::cgk>, setNumber<&RunRow::cgk>},
     {"reasons", getText<&RunRow::reasons>, setText<&RunRow::reasons>},
+    {"parent_run_id",
+     [](const RunRow &r) { return r.parentRunId.isEmpty() ? QVariant() : QVariant(r.parentRunId); },
+     setText<&RunRow::parentRunId>},
+    {"slope", getNumber<&RunRow::slope>, setNumber<&RunRow::slope>},
+    {"slope_p", getNumber<&RunRow::slopeP>, setNumber<&RunRow::slopeP>},
+    {"intercept", getNumber<&RunRow::intercept>, setNumber<&RunRow::intercept>},
+    {"intercept_p", getNumber<&RunRow::interceptP>, setNumber<&RunRow::interceptP>},
+    {"r_squared", getNumber<&RunRow::rSquared>, setNumber<&RunRow::rSquared>},
 };
 
 } // namespace

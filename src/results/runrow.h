@@ -14,10 +14,12 @@ enum class StoredOutcome { Pass, Fail, Done, Error, Aborted };
 QString outcomeName(StoredOutcome outcome);
 std::optional<StoredOutcome> outcomeFromName(const QString &name);
 
-// What a run is: a plain one (measurements only) or a type-1 check against a reference. Later
-// studies add their own kinds.
+// What a run is: a plain one (measurements only), a type-1 check against a reference, or a
+// linearity study, which holds a run per reference measured.
 extern const char kPlainRun[];
 extern const char kCheckRun[];
+extern const char kLinearityRun[];
+extern const char kLinearityReferenceRun[];
 
 // One row of the table runs. Lengths are in unit, Cg and Cgk may be infinite.
 struct RunRow
@@ -32,7 +34,11 @@ struct RunRow
     QString unit;
     std::optional<int> n; // valid readings
     std::optional<double> mean, bias, sd, cg, cgk;
-    QString reasons; // why it failed: each failed criterion, separated by "; "
+    QString reasons;     // why it failed: each failed criterion, separated by "; "
+    QString parentRunId; // the study this run is part of; empty for a run of its own
+    // A study's line bias = intercept + slope x reference, the p of each, and R² (null when
+    // every bias is the same and the line explains nothing).
+    std::optional<double> slope, slopeP, intercept, interceptP, rSquared;
 };
 
 // One row of the table measurements: seq counts from 0 within a run.

@@ -29,6 +29,17 @@ const QVector<Migration> kMigrations = {
                      " distance_m DOUBLE PRECISION,"
                      " latency_ms BIGINT,"
                      " PRIMARY KEY (run_id, seq))")}},
+    // Studies: a run made of runs (parent_run_id names the study a per-reference run belongs
+    // to) and a fitted line's figures. No foreign key on parent_run_id: the outbox delivers a
+    // study's runs one by one in no set order, and a server may get a part before its whole.
+    {2,
+     {QStringLiteral("ALTER TABLE runs ADD COLUMN parent_run_id TEXT"),
+      QStringLiteral("ALTER TABLE runs ADD COLUMN slope DOUBLE PRECISION"),
+      QStringLiteral("ALTER TABLE runs ADD COLUMN slope_p DOUBLE PRECISION"),
+      QStringLiteral("ALTER TABLE runs ADD COLUMN intercept DOUBLE PRECISION"),
+      QStringLiteral("ALTER TABLE runs ADD COLUMN intercept_p DOUBLE PRECISION"),
+      QStringLiteral("ALTER TABLE runs ADD COLUMN r_squared DOUBLE PRECISION"),
+      QStringLiteral("CREATE INDEX runs_by_parent ON runs (parent_run_id)")}},
 };
 
 } // namespace

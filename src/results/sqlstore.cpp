@@ -329,6 +329,8 @@ bool SqlStore::runs(const RunFilter &filter, QVector<RunRow> &rows)
         where("started_utc >= ?", storedTime(filter.since));
     if (!filter.runId.isEmpty())
         where("run_id = ?", filter.runId);
+    if (filter.wholeRunsOnly)
+        conditions << QStringLiteral("parent_run_id IS NULL");
     QSqlQuery query(database());
     query.setForwardOnly(true);
     const QString sql =

@@ -16,6 +16,7 @@ struct RunFilter
     QString station;
     QDateTime since; // runs started then or later
     QString runId;
+    bool wholeRunsOnly = false; // leave out the runs that are part of a study
 };
 
 // One connection to a results store, SQLite or PostgreSQL, through QtSql. Every value goes in

@@ -1,16 +1,20 @@
 #include "cli/clitestsupport.h"
+#include "cli/linearity.h"
 #include "cli/recordformat.h"
 #include "results/postgresserver.h"
+#include "results/schema.h"
 #include "results/sqlstore.h"
 #include "support/filefaults.h"
 
 #include <QImage>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,11 +40,15 @@ private slots:
     void passwords();
     void history_data();
     void history();
+    void study_data();
+    void study();
+    void olderStore();
 
 private:
     QString storeUrl(const QString &kind) const;
     QString runFile(int count, int rawBase = 125);
     void storedRun(const QString &url, const QString &serial, RunRow &run, int &measurements);
+    void storedStudy(const QString &url, const QString &serial, const QString &report);
 
     PostgresServer server;
     QTemporaryDir dir;
@@ -434,6 +442,108 @@ void tst_CliResults::history()
     QCOMPARE(run.out.count('\n'), biases.size() + 1);
     QVERIFY2(run.err.startsWith(serial + ": the latest check") && run.err.contains(judgement),
              qPrintable(run.err));
+}
+
+// The study's row, of kind linearity, holds a run per reference with its measurements; each
+// figure as the report printed it.
+void tst_CliResults::storedStudy(const QString &url, const QString &serial, const QString &report)
+{
+    StoreLocation location;
+    QString error;
+    QVERIFY(parseStoreLocation(url, location, &error));
+    SqlStore store(location);
+    QVector<RunRow> runs;
+    QVERIFY(store.open() && store.runs({serial, {}, {}, {}}, runs) && runs.size() == 4);
+    std::partition(runs.begin(), runs.end(),
+                   [](const RunRow &r) { return r.reference.has_value(); });
+    const RunRow &study = runs.at(3);
+    QCOMPARE(study.kind + outcomeName(study.outcome), QString(kLinearityRun) + "FAIL");
+    QVERIFY(report.contains(QStringLiteral("line: bias = %1 + %2 x reference")
+                                .arg(figureText(*study.intercept), figureText(*study.slope))));
+    for (const RunRow &part : runs.mid(0, 3)) {
+        QVector<MeasurementRow> rows;
+        QVERIFY(part.parentRunId == study.runId && store.measurements(part.runId, rows));
+        QCOMPARE(rows.size(), 3);
+        const QString line =
+            QStringLiteral("reference %1 3 0 %2 %3 ")
+                .arg(figureText(*part.reference), figureText(*part.bias), figureText(*part.sd));
+        QVERIFY2(report.simplified().contains(line), qPrintable(line + "\n" + report));
+    }
+}
+
+void tst_CliResults::study_data()
+{
+    QTest::addColumn<QString>("store"); // empty: none given
+    QTest::addColumn<bool>("live");
+    QTest::newRow("live into sqlite") << "sqlite" << true;
+    QTest::newRow("live into postgresql") << "postgresql" << true;
+    QTest::newRow("live into the default store") << "" << true;
+    QTest::newRow("saved runs into postgresql") << "postgresql" << false;
+    QTest::newRow("saved runs, not asked") << "" << false;
+}
+
+void tst_CliResults::study()
+{
+    QFETCH(QString, store);
+    QFETCH(bool, live);
+    const QVector<double> readings{2.1, 2.0, 2.2, 4.1, 4.3, 4.2, 6.4, 6.3, 6.5};
+    const QString serial = QUuid::createUuid().toString();
+    QStringList arguments{"study", "linearity", "--serial", serial};
+    SimulatorSettings settings;
+    settings.readings = readings;
+    sim->setSettings(settings);
+    if (live)
+        arguments << "--port" << sim->portName() << "--references"
+                  << "2,4,6"
+                  << "--count"
+                  << "3";
+    for (int i = 0; !live && i < 3; ++i) {
+        QString text = recordHeader(RecordFormat::Csv);
+        for (int j = 0; j < 3; ++j)
+            text += QStringLiteral("2026-12-07T10:00:00.000,ok,%1,%1,m,12,,\n")
+                        .arg(readings.at(3 * i + j));
+        arguments << "--run" << QStringLiteral("%1=%2").arg(2 * i + 2).arg(runFile(0));
+        writeBytes(arguments.constLast().section('=', 1), text.toUtf8());
+    }
+    if (!store.isEmpty())
+        arguments << "--results" << storeUrl(store);
+    Run run;
+    runCli(arguments, run);
+    QVERIFY2(run.exitCode == 1, qPrintable(run.err));
+    const QString defaultStore = dataHome->path() + "/rangefinder-assistant/results.sqlite";
+    const QString url = store.isEmpty() ? "sqlite:" + defaultStore : storeUrl(store);
+    QCOMPARE(QFile::exists(defaultStore), live && store.isEmpty());
+    if (!live && store.isEmpty())
+        return;
+    storedStudy(url, serial, run.out);
+    Run history;
+    runCli({"history", "--results", url, "--serial", serial, "--format", "jsonl"}, history);
+    QVERIFY(history.exitCode == 0 && history.out.count('\n') == 1);
+    QVERIFY2(history.out.contains("\"kind\":\"linearity\""), qPrintable(history.out));
+}
+
+// A store of the first schema opens and takes the later steps, its runs as they were.
+void tst_CliResults::olderStore()
+{
+    const QString path = dir.filePath("old.sqlite");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "old");
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        const QStringList older{
+            "CREATE TABLE schema_version (version INTEGER PRIMARY KEY, applied_utc TEXT)",
+            "INSERT INTO schema_version VALUES (1, '2026-01-01T00:00:00.000Z')",
+            "INSERT INTO runs (run_id, kind, schema_version, serial, started_utc, outcome, bias)"
+            " VALUES ('r1', 'type-1', 1, 'OLD', '2026-01-01T00:00:00.000Z', 'PASS', 0.1)"};
+        for (const QString &statement : migrations().constFirst().statements + older)
+            QVERIFY2(query.exec(statement), qPrintable(statement));
+    }
+    QSqlDatabase::removeDatabase("old");
+    RunRow row;
+    int measurements = 0;
+    storedRun("sqlite:" + path, "OLD", row, measurements);
+    QVERIFY(*row.bias == 0.1 && row.parentRunId.isEmpty() && !row.slope);
 }
 
 QTEST_GUILESS_MAIN(tst_CliResults)

@@ -1,6 +1,7 @@
 #include "cli/clitestsupport.h"
 #include "cli/linearity.h"
 #include "cli/linearityreport.h"
+#include "results/sqlstore.h"
 
 #include <QImage>
 #include <QTemporaryDir>
@@ -84,6 +85,7 @@ private slots:
     void command();
     void aiagReplayedLive();
     void operatorAtATerminal();
+    void interruptedLive_data();
     void interruptedLive();
 };
 
@@ -365,19 +367,50 @@ void tst_CliStudy::operatorAtATerminal()
                           "(intercept -0.1, p 0.000)\n"));
 }
 
-// A study cut short by SIGINT makes no study of what it has, and says where it stopped.
+void tst_CliStudy::interruptedLive_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("interrupted") << int(SIGINT) << 130;
+    // Killed, the study keeps the rows of its start and the measurements of its last commit.
+    QTest::newRow("killed") << int(SIGKILL) << -1;
+}
+
+// A study cut short makes no study of what it has, says where it stopped, and is kept as
+// ABORTED with the measurements it had.
 void tst_CliStudy::interruptedLive()
 {
+    QFETCH(int, signalNumber);
+    QFETCH(int, exitCode);
+    QTemporaryDir dir;
+    const QString url = "sqlite:" + dir.filePath("results.sqlite");
     QProcess cli;
     cli.start(RANGEFINDER_CLI, {"study", "linearity", "--port", sim->portName(), "--references",
-                                "2,4", "--count", "1000", "--interval", "20"});
+                                "2,4", "--count", "1000", "--interval", "20", "--results", url});
     QTRY_VERIFY_WITH_TIMEOUT(sim->commandCount() >= 3, 10000);
-    ::kill(pid_t(cli.processId()), SIGINT);
+    QTest::qWait(1500); // a commit
+    ::kill(pid_t(cli.processId()), signalNumber);
     QTRY_COMPARE_WITH_TIMEOUT(cli.state(), QProcess::NotRunning, 10000);
-    QCOMPARE(cli.exitCode(), 130);
     QCOMPARE(cli.readAllStandardOutput(), QByteArray());
-    QCOMPARE(cli.readAllStandardError(),
-             QByteArray("rangefinder-cli: interrupted at reference 2 m: no study\n"));
+    if (exitCode >= 0) {
+        QCOMPARE(cli.exitCode(), exitCode);
+        QVERIFY(cli.readAllStandardError().startsWith(
+            "rangefinder-cli: interrupted at reference 2 m: no study\nresults: run "));
+    }
+    StoreLocation location;
+    QString error;
+    QVERIFY(parseStoreLocation(url, location, &error));
+    SqlStore store(location);
+    QVector<RunRow> runs;
+    QVERIFY(store.open() && store.runs({}, runs));
+    QCOMPARE(runs.size(), 2); // the study and its first reference, perhaps begun at one time
+    const int part = runs.at(0).kind == QLatin1String(kLinearityRun) ? 1 : 0;
+    QCOMPARE(runs.at(part).parentRunId, runs.at(1 - part).runId);
+    QVector<MeasurementRow> rows;
+    QVERIFY(store.measurements(runs.at(part).runId, rows));
+    QVERIFY2(rows.size() >= 3 && runs.at(part).n == rows.size(), qPrintable(runs.at(part).reasons));
+    for (const RunRow &run : runs)
+        QCOMPARE(run.outcome, StoredOutcome::Aborted);
 }
 
 QTEST_GUILESS_MAIN(tst_CliStudy)
