@@ -52,16 +52,6 @@ SignalWatcher::SignalWatcher(const QVector<int> &signalNumbers, InterruptedCalls
     m_watching = true;
 }
 
-SignalWatcher::~SignalWatcher()
-{
-    restoreDefaults();
-}
-
-int SignalWatcher::caughtSignal()
-{
-    return lastSignal;
-}
-
 bool SignalWatcher::waitForInput(int fd)
 {
     // The pipe, which the handler writes to, closes the gap between looking at lastSignal and
@@ -163,16 +153,6 @@ SignalWatcher::SignalWatcher(const QVector<int> &signalNumbers, InterruptedCalls
     m_watching = true;
 }
 
-SignalWatcher::~SignalWatcher()
-{
-    restoreDefaults();
-}
-
-int SignalWatcher::caughtSignal()
-{
-    return lastSignal;
-}
-
 bool SignalWatcher::waitForInput(int fd)
 {
     // Only a pipe keeps a read waiting for long: a file has its bytes, and a console's read
@@ -203,3 +183,13 @@ void SignalWatcher::restoreDefaults()
 void SignalWatcher::readPipe() {}
 
 #endif
+
+SignalWatcher::~SignalWatcher()
+{
+    restoreDefaults();
+}
+
+int SignalWatcher::caughtSignal()
+{
+    return lastSignal;
+}
