@@ -214,8 +214,15 @@ void tst_Frames::bursts_data()
     QTest::newRow("noise with start bytes behind a reply")
         << QList<QByteArray>{reply + QByteArray::fromHex("5501020304050607").repeated(500)}
         << QStringList{line} << QByteArray();
+    // A 0x55 in noise 7 bytes on from another delimits nothing unless it starts a reply.
+    const QByteArray noise7 = QByteArray::fromHex("55010203040506");
+    QTest::newRow("noise 0x55 before a 0x55 that starts nothing")
+        << QList<QByteArray>{reply + noise7 + noise7 + QByteArray::fromHex("07")}
+        << QStringList{line} << QByteArray();
+    QTest::newRow("noise 0x55 before a residue")
+        << QList<QByteArray>{reply + noise7 + reply.left(3)} << QStringList{line} << reply.left(3);
     // A burst cut by its size goes on in the next: its noise is noise there too, and a reply
-    // at the cut waits for its 8th byte.
+    // at the cut waits for the bytes that delimit it.
     const QByteArray pattern = QByteArray::fromHex("5501020304050607");
     QTest::newRow("noise behind a reply, cut by size")
         << QList<QByteArray>{reply + pattern.repeated(512) + pattern.left(3),
@@ -223,6 +230,10 @@ void tst_Frames::bursts_data()
         << QStringList{line} << QByteArray();
     QTest::newRow("reply at a cut by size")
         << QList<QByteArray>{reply + pattern.repeated(511) + reply.left(7), reply.right(1) + reply}
+        << QStringList{line, line, line} << QByteArray();
+    QTest::newRow("reply without check byte at a cut by size, the next behind it")
+        << QList<QByteArray>{reply + pattern.repeated(510) + reply.left(7) + reply.left(3),
+                             reply.mid(3)}
         << QStringList{line, line, line} << QByteArray();
     // Without a delimited reply the burst is read as ever: a device may send more after byte 6.
     QTest::newRow("seven bytes and a stray byte")

@@ -104,9 +104,9 @@ QString expectedValue(const QByteArray &burst)
 
 // The receive path as the window has it. A reply is 7 bytes from a 0x55, with an 8th that is
 // their checksum; it is delimited when it ends the buffer or is followed by its checksum or by a
-// 0x55. With a delimited reply in the buffer only delimited ones count, the rest is noise; else
-// each 0x55 in turn starts one. Fewer than 7 bytes from a 0x55 join the next burst. The
-// diagnostic shows what left the buffer.
+// 0x55 that starts a delimited reply. With a delimited reply in the buffer only delimited ones
+// count, the rest is noise; else each 0x55 in turn starts one. Fewer than 7 bytes from a 0x55
+// join the next burst. The diagnostic shows what left the buffer.
 struct BurstModel
 {
     QByteArray residue;
@@ -116,8 +116,10 @@ struct BurstModel
     bool delimited(int start) const
     {
         const int end = start + 7;
-        return end == residue.size() || residue.at(end) == '\x55' ||
-               quint8(residue.at(end)) == frameChecksum(residue.mid(start, 7));
+        if (end >= residue.size())
+            return end == residue.size();
+        return quint8(residue.at(end)) == frameChecksum(residue.mid(start, 7)) ||
+               (residue.at(end) == '\x55' && delimited(end));
     }
 
     void add(const QByteArray &bytes)
