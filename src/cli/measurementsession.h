@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/measurement.h"
+#include "core/awaitedreplies.h"
 #include "core/measurementtext.h"
 #include "core/replyframe.h"
 
@@ -17,10 +18,10 @@ struct SessionSettings
 {
     QString portName;
     qint32 baudRate = 9600;
-    int count = 1;          // measurements to take; 0: until stop()
-    qint64 durationMs = -1; // >= 0: send commands for this long instead of counting them
-    int intervalMs = 1000;  // from one command's write to the next
-    int timeoutMs = 1000;   // from a command's write to its decoded reply
+    int count = 1;                   // measurements to take; 0: until stop()
+    qint64 durationMs = -1;          // >= 0: send commands for this long instead of counting them
+    int intervalMs = 1000;           // from one command's write to the next
+    int timeoutMs = kReplyTimeoutMs; // from a command's write to its decoded reply
     LengthUnit unit = LengthUnit::Metre;
     bool strict = false; // a reply whose check byte is wrong or missing is Rejected
     int reconnectMs = 0; // > 0: a device that goes away is waited for, its port opened this often

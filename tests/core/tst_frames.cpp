@@ -1,3 +1,4 @@
+#include "core/awaitedreplies.h"
 #include "core/commandframe.h"
 #include "core/measurementtext.h"
 #include "core/receivepath.h"
@@ -24,6 +25,8 @@ private slots:
     void bursts_data();
     void bursts();
     void collectLimit();
+    void answers_data();
+    void answers();
 };
 
 void tst_Frames::commandFrameBytes()
@@ -277,6 +280,45 @@ void tst_Frames::collectLimit()
     QCOMPARE(buffer.size(), kMaxBurstBytes);
     QVERIFY(collectBytes(buffer, QByteArray(1, 'x')));
     QCOMPARE(buffer.size(), kMaxBurstBytes + 1);
+}
+
+void tst_Frames::answers_data()
+{
+    QTest::addColumn<QVector<qint64>>("sentAt"); // ms, commands not yet answered
+    QTest::addColumn<qint64>("now");
+    QTest::addColumn<int>("replies");
+    QTest::addColumn<int>("answers");
+    QTest::addColumn<QVector<qint64>>("left");
+
+    const int t = kReplyTimeoutMs;
+    QTest::newRow("one command, one reply")
+        << QVector<qint64>{0} << qint64(20) << 1 << 1 << QVector<qint64>{};
+    QTest::newRow("joined replies of two commands")
+        << QVector<qint64>{0, 5} << qint64(30) << 2 << 2 << QVector<qint64>{};
+    QTest::newRow("noise behind the answer")
+        << QVector<qint64>{0} << qint64(30) << 26 << 1 << QVector<qint64>{};
+    QTest::newRow("no command") << QVector<qint64>{} << qint64(30) << 1 << 0 << QVector<qint64>{};
+    QTest::newRow("earliest first, the later waits on")
+        << QVector<qint64>{0, 50} << qint64(60) << 1 << 1 << QVector<qint64>{50};
+    // A lost reply leaves no command behind for noise to answer.
+    QTest::newRow("a lost reply's command ran out")
+        << QVector<qint64>{0, 50} << qint64(t + 10) << 2 << 1 << QVector<qint64>{};
+    QTest::newRow("at the timeout, too late")
+        << QVector<qint64>{0} << qint64(t) << 1 << 0 << QVector<qint64>{};
+    QTest::newRow("no reply forgets only what ran out")
+        << QVector<qint64>{0, 900} << qint64(t + 500) << 0 << 0 << QVector<qint64>{900};
+}
+
+void tst_Frames::answers()
+{
+    QFETCH(QVector<qint64>, sentAt);
+    QFETCH(qint64, now);
+    QFETCH(int, replies);
+    QFETCH(int, answers);
+    QFETCH(QVector<qint64>, left);
+
+    QCOMPARE(takeAnswers(sentAt, now, replies), answers);
+    QCOMPARE(sentAt, left);
 }
 
 QTEST_GUILESS_MAIN(tst_Frames)
