@@ -3,6 +3,7 @@
 #include "cli/measurement.h"
 #include "core/awaitedreplies.h"
 #include "core/measurementtext.h"
+#include "core/receivepath.h"
 #include "core/replyframe.h"
 
 #include <QByteArray>
@@ -90,7 +91,7 @@ private:
     void intervalElapsed();
     void durationElapsed();
     void collect();
-    void endOfBurst();
+    void endOfBurst(BurstEnd end);
     void replyTimedOut();
     void conclude(Measurement measurement);
     void concludeHeld();
@@ -114,6 +115,7 @@ private:
     QTimer *m_durationTimer; // --duration
     QTimer *m_reopenTimer;   // --reconnect-interval
     QByteArray m_buffer;
+    BurstCarry m_carry; // what a burst cut by its size hands on to its rest
     ReplyFrame m_frame = {};
     QElapsedTimer m_sinceWrite;
     QDateTime m_awaySince;
