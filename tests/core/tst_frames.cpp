@@ -291,13 +291,10 @@ void tst_Frames::answers_data()
     QTest::addColumn<QVector<qint64>>("left");
 
     const int t = kReplyTimeoutMs;
-    QTest::newRow("one command, one reply")
-        << QVector<qint64>{0} << qint64(20) << 1 << 1 << QVector<qint64>{};
     QTest::newRow("joined replies of two commands")
         << QVector<qint64>{0, 5} << qint64(30) << 2 << 2 << QVector<qint64>{};
     QTest::newRow("noise behind the answer")
         << QVector<qint64>{0} << qint64(30) << 26 << 1 << QVector<qint64>{};
-    QTest::newRow("no command") << QVector<qint64>{} << qint64(30) << 1 << 0 << QVector<qint64>{};
     QTest::newRow("earliest first, the later waits on")
         << QVector<qint64>{0, 50} << qint64(60) << 1 << 1 << QVector<qint64>{50};
     // A lost reply leaves no command behind for noise to answer.
