@@ -98,6 +98,9 @@ seeds = {
     "noise-residue-then-reply": seed([read(REPLY + h("551234")), read(REPLY, FOOT)]),
     "noise-start-bytes-behind-reply": seed([read(REPLY + h("5501020304050607") * 20, YARD)]),
     "seven-bytes-stray-byte": seed([read(h("550000010000B207"))]),
+    # A 0x55 in noise 7 bytes on from another delimits it only when it starts a reply itself.
+    "noise-55-chain": seed([read(REPLY + h("55010203040506") * 3 + h("07")),
+                            read(REPLY + h("55010203040506") + REPLY[:7] + REPLY)]),
     "truncated-read": h("00100C40") + REPLY,
     "tiny": b"\x00",
 }

@@ -145,25 +145,32 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
 
         // A reply is 7 bytes from a 0x55, and the 8th when it is their checksum. It is
         // delimited when it ends a burst the line fell silent after, or is followed by its
-        // checksum or by a 0x55. With a delimited reply in the buffer, or in the part of its
-        // burst before a cut by size, replies are read from the first one and only delimited
-        // ones count; else from the first 0x55, each in turn. Fewer than 7 from a 0x55 are
-        // kept, or fewer than 8 at a cut by size when only delimited replies count.
+        // checksum or by a 0x55 that starts a delimited reply. With a delimited reply in the
+        // buffer, or in the part of its burst before a cut by size, replies are read from the
+        // first one and only delimited ones count; else from the first 0x55, each in turn.
+        // Fewer than 7 from a 0x55 are kept, or fewer than 15 at a cut by size when only
+        // delimited replies count.
         const auto at = [&before](int i) { return quint8(before.at(i)); };
         const auto checksum = [&at](int start) {
             return (at(start + 2) + at(start + 3) + at(start + 4) + at(start + 5) + at(start + 6)) &
                    0xFF;
         };
         const auto isDelimited = [&](int start) {
-            const int end = start + kMinReplyBytes;
-            if (end == before.size())
-                return silent;
-            return at(end) == 0x55 || at(end) == checksum(start);
+            for (;;) {
+                const int end = start + kMinReplyBytes;
+                if (end >= before.size())
+                    return end == before.size() && silent;
+                if (at(end) == checksum(start))
+                    return true;
+                if (at(end) != 0x55)
+                    return false;
+                start = end;
+            }
         };
         bool anyDelimited = carried;
         for (int i = 0; i + kMinReplyBytes <= before.size(); ++i)
             anyDelimited = anyDelimited || (at(i) == 0x55 && isDelimited(i));
-        const int keep = anyDelimited && !silent ? kMinReplyBytes + 1 : kMinReplyBytes;
+        const int keep = anyDelimited && !silent ? 2 * kMinReplyBytes + 1 : kMinReplyBytes;
         carried = anyDelimited && !silent;
         const auto countsFrom = [&](int from) {
             for (int i = from; i < before.size(); ++i) {
@@ -229,8 +236,8 @@ void runBursts(Reads reads, ReplyFrame &frame, const QDateTime &time)
         CHECK(buffer.size() <= kMaxBurstBytes + bytes.size());
         if (tooLong) {
             endNow(unit, false);
-            // Only the start of a reply, at the very end of the burst, waits for its rest.
-            CHECK(buffer.size() <= kMinReplyBytes);
+            // Only the start of a reply near the very end of the burst waits for its rest.
+            CHECK(buffer.size() <= 2 * kMinReplyBytes);
         } else if (control & 4) {
             endNow(unit, true);
         }

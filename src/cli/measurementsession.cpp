@@ -20,7 +20,7 @@ MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject 
 {
     qRegisterMetaType<Measurement>();
     // Repeating and restarted on every readyRead, as the window's receive timer is.
-    connect(m_burstTimer, &QTimer::timeout, this, &MeasurementSession::endOfBurst);
+    connect(m_burstTimer, &QTimer::timeout, this, [this] { endOfBurst(BurstEnd::Silence); });
     for (QTimer *timer : {m_replyTimer, m_intervalTimer, m_durationTimer}) {
         timer->setSingleShot(true);
         timer->setTimerType(Qt::PreciseTimer);
@@ -73,10 +73,12 @@ void MeasurementSession::stop()
 void MeasurementSession::writeCommand()
 {
     // Nothing received before the write belongs to this command's reply.
-    if (m_burstTimer->isActive())
+    if (m_burstTimer->isActive()) {
         m_staleBurst = true;
-    else
+    } else {
         m_buffer.clear();
+        m_carry = BurstCarry();
+    }
 
     const QByteArray frame = commandFrame();
     QSerialPort &serial = m_port->serial();
@@ -118,13 +120,15 @@ void MeasurementSession::collect()
     // readAll may have reported the device gone.
     if (!m_port->isOpen())
         return;
+    // A burst grown too long goes on: its rest is judged with what it held.
     if (collectBytes(m_buffer, bytes))
-        endOfBurst();
+        endOfBurst(BurstEnd::Size);
 }
 
-void MeasurementSession::endOfBurst()
+void MeasurementSession::endOfBurst(BurstEnd end)
 {
-    m_burstTimer->stop();
+    if (end == BurstEnd::Silence)
+        m_burstTimer->stop();
     if (!m_port->isOpen())
         return;
     const QDateTime now = QDateTime::currentDateTime();
@@ -137,7 +141,7 @@ void MeasurementSession::endOfBurst()
         if (m_buffer.isEmpty())
             return;
     }
-    const BurstOutcome outcome = endBurst(m_buffer, m_frame);
+    const BurstOutcome outcome = endBurst(m_buffer, m_frame, end, &m_carry);
     // A short burst from before the command cannot be the start of its reply.
     if (stale)
         m_buffer.clear();
@@ -254,7 +258,7 @@ void MeasurementSession::portError(QSerialPort::SerialPortError error)
     m_sendDue = false;
     collectBytes(m_buffer, rest);
     if (!m_buffer.isEmpty())
-        endOfBurst();
+        endOfBurst(BurstEnd::Silence);
     concludeHeld();
     QString reason = QStringLiteral("it was removed or stopped answering");
     if (portTextSaysMore(portText))
@@ -279,6 +283,7 @@ void MeasurementSession::goAway(const QString &reason)
     m_state = State::Away;
     m_staleBurst = false;
     m_buffer.clear();
+    m_carry = BurstCarry();
     m_burstTimer->stop();
     m_replyTimer->stop();
     m_port->close();

@@ -2,7 +2,9 @@
 
 #include "cli/measurement.h"
 #include "cli/portaccess.h"
+#include "core/awaitedreplies.h"
 #include "core/measurementtext.h"
+#include "core/receivepath.h"
 #include "core/replyframe.h"
 
 #include <QByteArray>
@@ -19,10 +21,10 @@ struct SessionSettings
 {
     QString portName;
     qint32 baudRate = 9600;
-    int count = 1;          // measurements to take; 0: until stop()
-    qint64 durationMs = -1; // >= 0: send commands for this long instead of counting them
-    int intervalMs = 1000;  // from one command's write to the next
-    int timeoutMs = 1000;   // from a command's write to its decoded reply
+    int count = 1;                   // measurements to take; 0: until stop()
+    qint64 durationMs = -1;          // >= 0: send commands for this long instead of counting them
+    int intervalMs = 1000;           // from one command's write to the next
+    int timeoutMs = kReplyTimeoutMs; // from a command's write to its decoded reply
     LengthUnit unit = LengthUnit::Metre;
     bool strict = false; // a reply whose check byte is wrong or missing is Rejected
     int reconnectMs = 0; // > 0: a device that goes away is waited for, its port opened this often
@@ -98,7 +100,7 @@ private:
     void intervalElapsed();
     void durationElapsed();
     void collect();
-    void endOfBurst();
+    void endOfBurst(BurstEnd end);
     void replyTimedOut();
     Measurement judged(Measurement measurement) const;
     void concludeHeld();
@@ -120,6 +122,7 @@ private:
     QTimer *m_intervalTimer; // --interval
     QTimer *m_durationTimer; // --duration
     QByteArray m_buffer;
+    BurstCarry m_carry; // what a burst cut by its size hands on to its rest
     ReplyFrame m_frame = {};
     QElapsedTimer m_sinceWrite;
     QDateTime m_awaySince;

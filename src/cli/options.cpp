@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "cli/runchart.h"
+#include "core/awaitedreplies.h"
 #include "core/interval.h"
 #include "core/linesettings.h"
 #include "core/replyframe.h"
@@ -60,7 +61,7 @@ const std::vector<OptionRow> kLineRows = {
     {"timeout", "ms",
      QStringLiteral("How long to wait for a reply after the write, more than ") +
          QString::number(kBurstSilenceMs) + QStringLiteral(" (default %1)."),
-     QStringLiteral("1000")},
+     QString::number(kReplyTimeoutMs)},
     {"reconnect", nullptr,
      "When the device goes away, close the port, say so on stderr, and open the same path "
      "again every --reconnect-interval until it opens or the run is over, then measure on. "

@@ -40,13 +40,13 @@ struct BurstCarry
 
 // Ends the burst in buffer (with the residue of the last one in front of it). A reply is 7
 // bytes from a 0x55; it is delimited when they end the burst or are followed by their check
-// byte or by a further 0x55. When the buffer holds a delimited reply, decoding starts at the
-// first one and takes delimited replies only, the bytes between them being noise; otherwise it
-// starts at the first 0x55 and takes each reply in turn, so that a device that sends anything
-// after byte 6 still works. A check byte that follows goes with its reply. Each reply is
-// copied into frame in turn. Fewer than 7 bytes from a 0x55 at the end stay in the buffer.
-// A burst ended by its size goes on in the next one: its cut delimits nothing, fewer than 8
-// bytes from a 0x55 at the cut wait for the byte that tells whether they are a reply, and with
+// byte or by a further 0x55 that starts a delimited reply itself. When the buffer holds a delimited
+// reply, decoding starts at the first one and takes delimited replies only, the bytes between them
+// being noise; otherwise it starts at the first 0x55 and takes each reply in turn, so that a device
+// that sends anything after byte 6 still works. A check byte that follows goes with its reply. Each
+// reply is copied into frame in turn. Fewer than 7 bytes from a 0x55 at the end stay in the buffer.
+// A burst ended by its size goes on in the next one: its cut delimits nothing, fewer than 15
+// bytes from a 0x55 at the cut wait for the bytes that tell whether they are a reply, and with
 // carry, the rest is read as delimited replies only when the burst held one.
 BurstOutcome endBurst(QByteArray &buffer, ReplyFrame &frame, BurstEnd end = BurstEnd::Silence,
                       BurstCarry *carry = nullptr);

@@ -35,6 +35,8 @@ QByteArray Widget::sendCommand()
     }
     if (serial->write(frame.constData(), frame.size()) != frame.size())
         appendLog(sendFailureLine(serial->errorString()));
+    else
+        awaitReply();
     return frame;
 }
 

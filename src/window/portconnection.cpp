@@ -54,6 +54,7 @@ void Widget::openSerialButtonClicked()
     rxTimer->stop();
     rxBuffer.clear();
     rxCarry = BurstCarry();
+    awaitedSends.clear();
     rxFramePos = 0;
 
     ui->portCBox->setEnabled(false);

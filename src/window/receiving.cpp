@@ -1,6 +1,7 @@
 #include "ui_widget.h"
 #include "window/widget.h"
 
+#include "core/awaitedreplies.h"
 #include "core/measurementtext.h"
 #include "core/receivepath.h"
 
@@ -30,13 +31,23 @@ void Widget::decodeBurst(BurstEnd end)
         rxTimer->stop();
     const BurstOutcome outcome = endBurst(rxBuffer, rxFrame, end, &rxCarry);
     const QDateTime now = QDateTime::currentDateTime();
-    for (const BurstReply &reply : outcome.replies) {
-        if (hasLogLine(reply.reply))
-            appendLog(receiveLine(reply.reply, selectedUnit(), now));
+    // Noise that passes for replies behind the answers shows nothing; its bytes are in the
+    // diagnostic below with the rest of the burst.
+    const int answers = takeAnswers(awaitedSends, sendClock.elapsed(), outcome.replies.size());
+    for (int i = 0; i < answers; ++i) {
+        if (hasLogLine(outcome.replies.at(i).reply))
+            appendLog(receiveLine(outcome.replies.at(i).reply, selectedUnit(), now));
     }
     // Nothing left the buffer when a short reply waits there for its rest.
     if (!outcome.burst.isEmpty())
         qDebug() << "....." << outcome.burst.toHex();
+}
+
+// A command has gone out: the next reply is its answer, if it comes in time.
+void Widget::awaitReply()
+{
+    takeAnswers(awaitedSends, sendClock.elapsed(), 0);
+    awaitedSends.append(sendClock.elapsed());
 }
 
 // Connected to nothing, on purpose: the window decodes bursts (com_delay), and this would take

@@ -16,6 +16,7 @@ Widget::Widget(QWidget *parent)
     : QWidget(parent), ui(new Ui::Widget), continuousIdle(true), rxFramePos(0), rxBuffer()
 {
     ui->setupUi(this);
+    sendClock.start();
 
     // The window owns the port and the timers so that nothing outlives it; the object
     // names let tests and tools find them without reaching into private members.

@@ -4,7 +4,9 @@
 #include "core/receivepath.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QSerialPort>
+#include <QVector>
 #include <QWidget>
 
 class LogPane;
@@ -45,6 +47,7 @@ private:
     void serialErrorOccurred(QSerialPort::SerialPortError error);
     QByteArray sendCommand();
     void decodeBurst(BurstEnd end);
+    void awaitReply();
     LengthUnit selectedUnit() const;
     void appendLog(const QString &line);
 
@@ -57,6 +60,10 @@ private:
     quint8 rxFrame[8];
     QByteArray rxBuffer;
     BurstCarry rxCarry;
+    // When each command still waiting for its reply went out, on sendClock: a reply beyond
+    // those is noise.
+    QVector<qint64> awaitedSends;
+    QElapsedTimer sendClock;
     // Found by its object name by the tests and the benchmark, which lower its limits.
     LogPane *logPane;
 };

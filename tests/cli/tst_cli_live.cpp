@@ -1250,6 +1250,10 @@ void tst_Cli::repliesFromTheirStartByte_data()
         << QList<QByteArray>{replyFrame(1, 178) + replyFrame(1, 1000)} << true << S::Ok
         << replyFrame(1, 178) << 0;
     QTest::newRow("noise with a 0x55") << QList<QByteArray>{noise} << false << S::Ok << noise << 0;
+    // A 0x55 7 bytes on delimits the noise in front only when it starts a reply itself.
+    QTest::newRow("noise 0x55s in front of the reply")
+        << QList<QByteArray>{noise.left(7) + noise + replyFrame(1, 178)} << true << S::Ok
+        << replyFrame(1, 178) << 0;
     QTest::newRow("noise with a 0x55, strict")
         << QList<QByteArray>{noise} << true << S::Rejected << noise << 0;
     QTest::newRow("last byte missing, strict")

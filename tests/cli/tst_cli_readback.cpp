@@ -173,12 +173,40 @@ void tst_CliReadback::readBack()
 void tst_CliReadback::roundTrip_data()
 {
     QTest::addColumn<int>("unit");
-    QTest::addColumn<QByteArray>("locale"); // the encoding the window saves in
+    QTest::addColumn<QByteArray>("locale"); // the encoding the window saves in; none: JSONL
 
     QTest::newRow("metres, UTF-8") << int(LengthUnit::Metre) << QByteArray("UTF-8");
     QTest::newRow("feet, GB18030") << int(LengthUnit::Foot) << QByteArray("GB18030");
     QTest::newRow("yards, UTF-8") << int(LengthUnit::Yard) << QByteArray("UTF-8");
+    QTest::newRow("feet, the command line's JSONL") << int(LengthUnit::Foot) << QByteArray();
 }
+
+namespace {
+
+// What the window saves given the replies of a live run (its send line, then what its decode
+// appends), in that locale's encoding, read back as bytes.
+void saveAsWindow(const QVector<Measurement> &live, LengthUnit unit, const QByteArray &locale,
+                  QByteArray &saved)
+{
+    QStringList lines;
+    ReplyFrame frame = {};
+    for (const Measurement &m : live) {
+        lines << sendLine(m.time.addMSecs(-m.latencyMs));
+        QByteArray buffer = m.burst;
+        for (const BurstReply &reply : endBurst(buffer, frame).replies) {
+            if (hasLogLine(reply.reply))
+                lines << receiveLine(reply.reply, unit, m.time);
+        }
+    }
+    SaveFolder folder;
+    QVERIFY(folder.isValid());
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
+    const QString path = folder.filePath(QStringLiteral("window.log"));
+    QVERIFY(saveLogText(path, lines.join(QLatin1Char('\n'))));
+    saved = readBytes(path);
+}
+
+} // namespace
 
 void tst_CliReadback::roundTrip()
 {
@@ -197,26 +225,14 @@ void tst_CliReadback::roundTrip()
     if (QTest::currentTestFailed())
         return;
 
-    // The window given the same replies: its send line, then what its decode appends.
-    QStringList lines;
-    ReplyFrame frame = {};
-    for (const Measurement &m : live) {
-        lines << sendLine(m.time.addMSecs(-m.latencyMs));
-        QByteArray buffer = m.burst;
-        for (const BurstReply &reply : endBurst(buffer, frame).replies) {
-            if (hasLogLine(reply.reply))
-                lines << receiveLine(reply.reply, settings.unit, m.time);
-        }
-    }
-    // Saved in that locale, read back in this machine's own.
     QByteArray saved;
-    {
-        SaveFolder folder;
-        QVERIFY(folder.isValid());
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
-        const QString path = folder.filePath(QStringLiteral("window.log"));
-        QVERIFY(saveLogText(path, lines.join(QLatin1Char('\n'))));
-        saved = readBytes(path);
+    if (locale.isEmpty()) {
+        for (const Measurement &m : live)
+            saved += formatRecord(m, RecordFormat::Jsonl, settings.unit).toUtf8();
+    } else {
+        saveAsWindow(live, settings.unit, locale, saved);
+        if (QTest::currentTestFailed())
+            return;
     }
     QBuffer file(&saved);
     QVERIFY(file.open(QIODevice::ReadOnly));

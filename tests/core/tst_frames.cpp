@@ -1,3 +1,4 @@
+#include "core/awaitedreplies.h"
 #include "core/commandframe.h"
 #include "core/measurementtext.h"
 #include "core/receivepath.h"
@@ -24,6 +25,8 @@ private slots:
     void bursts_data();
     void bursts();
     void collectLimit();
+    void answers_data();
+    void answers();
 };
 
 void tst_Frames::commandFrameBytes()
@@ -214,8 +217,15 @@ void tst_Frames::bursts_data()
     QTest::newRow("noise with start bytes behind a reply")
         << QList<QByteArray>{reply + QByteArray::fromHex("5501020304050607").repeated(500)}
         << QStringList{line} << QByteArray();
+    // A 0x55 in noise 7 bytes on from another delimits nothing unless it starts a reply.
+    const QByteArray noise7 = QByteArray::fromHex("55010203040506");
+    QTest::newRow("noise 0x55 before a 0x55 that starts nothing")
+        << QList<QByteArray>{reply + noise7 + noise7 + QByteArray::fromHex("07")}
+        << QStringList{line} << QByteArray();
+    QTest::newRow("noise 0x55 before a residue")
+        << QList<QByteArray>{reply + noise7 + reply.left(3)} << QStringList{line} << reply.left(3);
     // A burst cut by its size goes on in the next: its noise is noise there too, and a reply
-    // at the cut waits for its 8th byte.
+    // at the cut waits for the bytes that delimit it.
     const QByteArray pattern = QByteArray::fromHex("5501020304050607");
     QTest::newRow("noise behind a reply, cut by size")
         << QList<QByteArray>{reply + pattern.repeated(512) + pattern.left(3),
@@ -223,6 +233,10 @@ void tst_Frames::bursts_data()
         << QStringList{line} << QByteArray();
     QTest::newRow("reply at a cut by size")
         << QList<QByteArray>{reply + pattern.repeated(511) + reply.left(7), reply.right(1) + reply}
+        << QStringList{line, line, line} << QByteArray();
+    QTest::newRow("reply without check byte at a cut by size, the next behind it")
+        << QList<QByteArray>{reply + pattern.repeated(510) + reply.left(7) + reply.left(3),
+                             reply.mid(3)}
         << QStringList{line, line, line} << QByteArray();
     // Without a delimited reply the burst is read as ever: a device may send more after byte 6.
     QTest::newRow("seven bytes and a stray byte")
@@ -266,6 +280,42 @@ void tst_Frames::collectLimit()
     QCOMPARE(buffer.size(), kMaxBurstBytes);
     QVERIFY(collectBytes(buffer, QByteArray(1, 'x')));
     QCOMPARE(buffer.size(), kMaxBurstBytes + 1);
+}
+
+void tst_Frames::answers_data()
+{
+    QTest::addColumn<QVector<qint64>>("sentAt"); // ms, commands not yet answered
+    QTest::addColumn<qint64>("now");
+    QTest::addColumn<int>("replies");
+    QTest::addColumn<int>("answers");
+    QTest::addColumn<QVector<qint64>>("left");
+
+    const int t = kReplyTimeoutMs;
+    QTest::newRow("joined replies of two commands")
+        << QVector<qint64>{0, 5} << qint64(30) << 2 << 2 << QVector<qint64>{};
+    QTest::newRow("noise behind the answer")
+        << QVector<qint64>{0} << qint64(30) << 26 << 1 << QVector<qint64>{};
+    QTest::newRow("earliest first, the later waits on")
+        << QVector<qint64>{0, 50} << qint64(60) << 1 << 1 << QVector<qint64>{50};
+    // A lost reply leaves no command behind for noise to answer.
+    QTest::newRow("a lost reply's command ran out")
+        << QVector<qint64>{0, 50} << qint64(t + 10) << 2 << 1 << QVector<qint64>{};
+    QTest::newRow("at the timeout, too late")
+        << QVector<qint64>{0} << qint64(t) << 1 << 0 << QVector<qint64>{};
+    QTest::newRow("no reply forgets only what ran out")
+        << QVector<qint64>{0, 900} << qint64(t + 500) << 0 << 0 << QVector<qint64>{900};
+}
+
+void tst_Frames::answers()
+{
+    QFETCH(QVector<qint64>, sentAt);
+    QFETCH(qint64, now);
+    QFETCH(int, replies);
+    QFETCH(int, answers);
+    QFETCH(QVector<qint64>, left);
+
+    QCOMPARE(takeAnswers(sentAt, now, replies), answers);
+    QCOMPARE(sentAt, left);
 }
 
 QTEST_GUILESS_MAIN(tst_Frames)
