@@ -1,5 +1,6 @@
 #include "results/sqlstore.h"
 
+#include "results/measurementcopy.h"
 #include "results/schema.h"
 
 #include <QAtomicInt>
@@ -280,7 +281,7 @@ bool SqlStore::write(const RunRow &run, const QVector<MeasurementRow> &rows)
 bool SqlStore::insertMeasurements(const QString &runId, const QVector<MeasurementRow> &rows)
 {
     if (m_location.isServer())
-        return insertMeasurementArrays(runId, rows);
+        return copyMeasurements(runId, rows);
     QSqlQuery full(database());
     for (int first = 0; first < rows.size(); first += kRowsPerInsert) {
         const int count = std::min(kRowsPerInsert, int(rows.size()) - first);
@@ -298,6 +299,27 @@ bool SqlStore::insertMeasurements(const QString &runId, const QVector<Measuremen
         query.finish();
     }
     return true;
+}
+
+// COPY cannot skip rows stored already, which only a delivery repeated meets: then the rows go
+// again as statements that skip them, from a savepoint taken before the COPY.
+bool SqlStore::copyMeasurements(const QString &runId, const QVector<MeasurementRow> &rows)
+{
+    if (rows.isEmpty() || !MeasurementCopy::available(database()))
+        return insertMeasurementArrays(runId, rows);
+    if (!exec(QStringLiteral("SAVEPOINT before_copy")))
+        return false;
+    QString why;
+    switch (MeasurementCopy::copy(database(), runId, rows, &why)) {
+    case MeasurementCopy::Result::Copied:
+        return true;
+    case MeasurementCopy::Result::Duplicate:
+        return exec(QStringLiteral("ROLLBACK TO SAVEPOINT before_copy")) &&
+               insertMeasurementArrays(runId, rows);
+    case MeasurementCopy::Result::Failed:
+        break;
+    }
+    return fail(QString(), why);
 }
 
 bool SqlStore::insertMeasurementArrays(const QString &runId, const QVector<MeasurementRow> &rows)
