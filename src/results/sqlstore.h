@@ -52,6 +52,7 @@ public:
 
 private:
     bool connectDriver();
+    bool setUpSqlite();
     bool migrate();
     bool applyMissing(int current);
     bool insertMeasurements(const QString &runId, const QVector<MeasurementRow> &rows);
