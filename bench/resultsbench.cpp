@@ -3,8 +3,9 @@
 // 1. One run of a million measurements kept through RunRecorder, as a station keeps it: into a
 //    SQLite file and into a PostgreSQL server on a Unix socket (fsync on, as in production).
 // 2. rangefinder-cli history over 10,000 runs in a SQLite file: the real program's wall time.
-// 3. A live run at 20 ms a measurement against rangefinder-sim, without a store and recording
-//    into SQLite: wall time and reply latency p50/p99 as the program's summary gives them.
+// 3. Live runs at 20 ms a measurement against rangefinder-sim, without a store and recording
+//    into SQLite in turn: wall time and every reply's latency, per run and pooled.
+//    (--only sqlite|postgresql|live picks one part; --rounds N live runs of each, 3 by default.)
 #include "results/postgresserver.h"
 #include "results/runrecorder.h"
 #include "results/sqlstore.h"
@@ -18,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QUuid>
+
+#include <algorithm>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -160,7 +163,50 @@ void historyFigures(const QString &dir)
     }
 }
 
-void liveFigures(const QString &dir)
+// One live run of 1000 measurements: its wall time, and each reply's latency from its CSV.
+qint64 liveRun(const QString &port, const QString &store, QVector<qint64> &latencies)
+{
+    QProcess cli;
+    QElapsedTimer timer;
+    timer.start();
+    cli.start(QStringLiteral(RANGEFINDER_CLI),
+              {QStringLiteral("--port"), port, QStringLiteral("--count"), QStringLiteral("1000"),
+               QStringLiteral("--interval"), QStringLiteral("20"), QStringLiteral("--reference"),
+               QStringLiteral("17.8"), QStringLiteral("--tolerance"), QStringLiteral("1"),
+               QStringLiteral("--format"), QStringLiteral("csv"), QStringLiteral("--results"),
+               store});
+    cli.waitForFinished(120000);
+    const qint64 wall = timer.elapsed();
+    const QList<QByteArray> lines = cli.readAllStandardOutput().split('\n');
+    // time,status,metres,value,unit,latency_ms,...: the header and timeouts have no number.
+    for (const QByteArray &line : lines) {
+        bool number = false;
+        const qint64 ms = line.split(',').value(5).toLongLong(&number);
+        if (number)
+            latencies << ms;
+    }
+    return wall;
+}
+
+QString percentiles(QVector<qint64> values)
+{
+    if (values.isEmpty())
+        return QStringLiteral("no replies");
+    std::sort(values.begin(), values.end());
+    const auto at = [&values](double share) {
+        return values.at(std::min(int(values.size()) - 1, int(share * values.size())));
+    };
+    return QStringLiteral("%1 replies, latency p50 %2, p99 %3, p99.9 %4, max %5 ms")
+        .arg(values.size())
+        .arg(at(0.5))
+        .arg(at(0.99))
+        .arg(at(0.999))
+        .arg(values.constLast());
+}
+
+// Without a store and recording into SQLite in turn (ABAB...) against one simulator, so that
+// both meet the same load from the rest of the machine.
+void liveFigures(const QString &dir, int rounds)
 {
     QProcess sim;
     sim.start(QStringLiteral(RANGEFINDER_SIM),
@@ -168,26 +214,24 @@ void liveFigures(const QString &dir)
     if (!sim.waitForReadyRead(5000))
         return;
     const QString port = QString::fromUtf8(sim.readLine()).trimmed();
-    for (const QString &store : {QStringLiteral("none"), QStringLiteral("sqlite:") + dir +
-                                                             QStringLiteral("/live.sqlite")}) {
-        QProcess cli;
-        QElapsedTimer timer;
-        timer.start();
-        cli.start(QStringLiteral(RANGEFINDER_CLI),
-                  {QStringLiteral("--port"), port, QStringLiteral("--count"),
-                   QStringLiteral("1000"), QStringLiteral("--interval"), QStringLiteral("20"),
-                   QStringLiteral("--reference"), QStringLiteral("17.8"),
-                   QStringLiteral("--tolerance"), QStringLiteral("1"), QStringLiteral("--results"),
-                   store});
-        cli.waitForFinished(120000);
-        const QString err = QString::fromUtf8(cli.readAllStandardError());
-        const QRegularExpressionMatch latency =
-            QRegularExpression(QStringLiteral("latency \\(ms\\): [^\\n]*")).match(err);
-        out << "live, 1000 measurements every 20 ms, --results "
-            << (store == "none" ? store : "sqlite") << ": " << timer.elapsed() << " ms, "
-            << latency.captured(0) << '\n';
-        out.flush();
+    const QStringList stores{QStringLiteral("none"),
+                             QStringLiteral("sqlite:") + dir + QStringLiteral("/live.sqlite")};
+    QVector<qint64> pooled[2];
+    for (int round = 1; round <= rounds; ++round) {
+        for (int i = 0; i < stores.size(); ++i) {
+            QVector<qint64> latencies;
+            const qint64 wall = liveRun(port, stores.at(i), latencies);
+            out << "live " << round << ", 1000 measurements every 20 ms, --results "
+                << (i ? "sqlite" : "none") << ": " << wall << " ms, " << percentiles(latencies)
+                << '\n';
+            out.flush();
+            pooled[i] += latencies;
+        }
     }
+    for (int i = 0; i < stores.size(); ++i)
+        out << "live, all " << rounds << " rounds, --results " << (i ? "sqlite" : "none") << ": "
+            << percentiles(pooled[i]) << '\n';
+    out.flush();
     sim.terminate();
     sim.waitForFinished();
 }
@@ -202,9 +246,15 @@ int main(int argc, char *argv[])
     QString error;
     parseStoreLocation(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("one.sqlite")),
                        sqlite, &error);
-    // --only sqlite or --only postgresql: one store's million, nothing else.
     const QString only =
         app.arguments().value(app.arguments().indexOf(QStringLiteral("--only")) + 1);
+    const int roundsIndex = app.arguments().indexOf(QStringLiteral("--rounds"));
+    const int rounds =
+        roundsIndex < 0 ? 3 : std::max(1, app.arguments().value(roundsIndex + 1).toInt());
+    if (only == QLatin1String("live")) {
+        liveFigures(dir.path(), rounds);
+        return 0;
+    }
     if (only != QLatin1String("postgresql"))
         recordMillion(QStringLiteral("SQLite"), sqlite,
                       dir.filePath(QStringLiteral("outbox.sqlite")));
@@ -224,6 +274,6 @@ int main(int argc, char *argv[])
     if (only == QLatin1String("postgresql"))
         return 0;
     historyFigures(dir.path());
-    liveFigures(dir.path());
+    liveFigures(dir.path(), rounds);
     return 0;
 }
