@@ -1,6 +1,7 @@
 #include "cli/clitestsupport.h"
 #include "cli/recordformat.h"
 #include "results/postgresserver.h"
+#include "results/runrecorder.h"
 #include "results/sqlstore.h"
 #include "support/filefaults.h"
 
@@ -27,6 +28,8 @@ private slots:
     void stationRun();
     void storedRows_data();
     void storedRows();
+    void recordedRows_data();
+    void recordedRows();
     void tenAtOnce_data();
     void tenAtOnce();
     void serverStoppedMidRun();
@@ -210,6 +213,47 @@ void tst_CliResults::storedRows()
         QCOMPARE(stored[i].metres, rows[i].metres);
         QCOMPARE(stored[i].latencyMs, rows[i].latencyMs);
     }
+}
+
+void tst_CliResults::recordedRows_data()
+{
+    QTest::addColumn<QString>("store");
+    QTest::newRow("sqlite") << "sqlite";
+    QTest::newRow("postgresql") << "postgresql";
+}
+
+// More rows than one commit or one piece of COPY data takes: none lost or doubled where the
+// recorder or the store cuts them up.
+void tst_CliResults::recordedRows()
+{
+    QFETCH(QString, store);
+    StoreLocation location;
+    QString error;
+    QVERIFY(parseStoreLocation(storeUrl(store), location, &error));
+    RunRecorder recorder(location, dir.filePath(QStringLiteral("outbox.sqlite")));
+    RunRow run;
+    run.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    run.serial = run.runId;
+    run.started = QDateTime::currentDateTimeUtc();
+    QVERIFY2(recorder.begin(run), qPrintable(recorder.errorString()));
+    constexpr int kRows = 65000;
+    for (int i = 0; i < kRows; ++i) {
+        MeasurementRow row;
+        row.time = run.started.addMSecs(i);
+        row.status = QStringLiteral("ok");
+        row.metres = i / 1000.0;
+        recorder.add(row);
+    }
+    QVERIFY2(recorder.finish(run), qPrintable(recorder.errorString()));
+    SqlStore sql(location);
+    QVector<MeasurementRow> stored;
+    QVERIFY(sql.open() && sql.measurements(run.runId, stored));
+    QCOMPARE(stored.size(), kRows);
+    for (int i = 0; i < kRows; i += 997) {
+        QCOMPARE(stored[i].seq, i);
+        QCOMPARE(*stored[i].metres, i / 1000.0);
+    }
+    QCOMPARE(stored.constLast().time, run.started.addMSecs(kRows - 1));
 }
 
 void tst_CliResults::tenAtOnce_data()
