@@ -3,21 +3,27 @@
 // 1. One run of a million measurements kept through RunRecorder, as a station keeps it: into a
 //    SQLite file and into a PostgreSQL server on a Unix socket (fsync on, as in production).
 // 2. rangefinder-cli history over 10,000 runs in a SQLite file: the real program's wall time.
-// 3. A live run at 20 ms a measurement against rangefinder-sim, without a store and recording
-//    into SQLite: wall time and reply latency p50/p99 as the program's summary gives them.
+// 3. Live runs at 20 ms a measurement against rangefinder-sim, without a store and recording
+//    into SQLite in turn: wall time and every reply's latency, per run and pooled.
+//    (--only sqlite|postgresql|live picks one part; --rounds N live runs of each, 3 by default.)
 #include "results/postgresserver.h"
 #include "results/runrecorder.h"
 #include "results/sqlstore.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QUuid>
 
+#include <algorithm>
+
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,6 +37,38 @@ qint64 cpuMs()
     getrusage(RUSAGE_SELF, &usage);
     return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+// Fields of /proc/PID/stat after the command's closing parenthesis, from state (field 3) on.
+QList<QByteArray> statFields(const QString &pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray stat = file.readAll();
+    return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+}
+
+// CPU time of a PostgreSQL server, every process of it: the postmaster, the children it has
+// (its backends among them) and those it has reaped, which count in its own children's time.
+qint64 serverCpuMs(const QString &socketDirectory)
+{
+    QFile lock(QDir(socketDirectory).filePath(QStringLiteral(".s.PGSQL.5432.lock")));
+    if (!lock.open(QIODevice::ReadOnly))
+        return -1;
+    const QString postmaster = QString::fromLatin1(lock.readLine()).trimmed();
+    // utime, stime, cutime, cstime are fields 14 to 17, the 12th to 15th from state.
+    const QList<QByteArray> own = statFields(postmaster);
+    if (own.size() < 15)
+        return -1;
+    qint64 ticks =
+        own[11].toLongLong() + own[12].toLongLong() + own[13].toLongLong() + own[14].toLongLong();
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QList<QByteArray> fields = statFields(pid);
+        if (fields.size() > 12 && fields[1] == postmaster.toLatin1())
+            ticks += fields[11].toLongLong() + fields[12].toLongLong();
+    }
+    return ticks * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 RunRow runRow(const QString &serial, const QDateTime &started)
@@ -47,13 +85,16 @@ RunRow runRow(const QString &serial, const QDateTime &started)
     return run;
 }
 
-void recordMillion(const QString &name, const StoreLocation &location, const QString &outbox)
+// The server's socket directory, when the store is a server of the benchmark's own.
+void recordMillion(const QString &name, const StoreLocation &location, const QString &outbox,
+                   const QString &server = QString())
 {
     RunRecorder recorder(location, outbox);
     RunRow run = runRow(QStringLiteral("bench-1M"), QDateTime::currentDateTimeUtc());
     QElapsedTimer timer;
     timer.start();
     const qint64 cpuBefore = cpuMs();
+    const qint64 serverBefore = server.isEmpty() ? 0 : serverCpuMs(server);
     if (!recorder.begin(run)) {
         out << name << ": cannot begin: " << recorder.errorString() << '\n';
         out.flush();
@@ -72,8 +113,11 @@ void recordMillion(const QString &name, const StoreLocation &location, const QSt
     run.outcome = StoredOutcome::Pass;
     const bool kept = recorder.finish(run);
     out << name << ": 1,000,000 measurements of one run kept in " << timer.elapsed() << " ms, "
-        << cpuMs() - cpuBefore << " ms CPU (handed over in " << added << " ms)"
-        << (kept ? "" : " FAILED: ") << recorder.errorString() << '\n';
+        << cpuMs() - cpuBefore << " ms CPU";
+    if (!server.isEmpty())
+        out << " and the server's " << serverCpuMs(server) - serverBefore << " ms CPU";
+    out << " (handed over in " << added << " ms)" << (kept ? "" : " FAILED: ")
+        << recorder.errorString() << '\n';
     out.flush();
 }
 
@@ -119,7 +163,50 @@ void historyFigures(const QString &dir)
     }
 }
 
-void liveFigures(const QString &dir)
+// One live run of 1000 measurements: its wall time, and each reply's latency from its CSV.
+qint64 liveRun(const QString &port, const QString &store, QVector<qint64> &latencies)
+{
+    QProcess cli;
+    QElapsedTimer timer;
+    timer.start();
+    cli.start(QStringLiteral(RANGEFINDER_CLI),
+              {QStringLiteral("--port"), port, QStringLiteral("--count"), QStringLiteral("1000"),
+               QStringLiteral("--interval"), QStringLiteral("20"), QStringLiteral("--reference"),
+               QStringLiteral("17.8"), QStringLiteral("--tolerance"), QStringLiteral("1"),
+               QStringLiteral("--format"), QStringLiteral("csv"), QStringLiteral("--results"),
+               store});
+    cli.waitForFinished(120000);
+    const qint64 wall = timer.elapsed();
+    const QList<QByteArray> lines = cli.readAllStandardOutput().split('\n');
+    // time,status,metres,value,unit,latency_ms,...: the header and timeouts have no number.
+    for (const QByteArray &line : lines) {
+        bool number = false;
+        const qint64 ms = line.split(',').value(5).toLongLong(&number);
+        if (number)
+            latencies << ms;
+    }
+    return wall;
+}
+
+QString percentiles(QVector<qint64> values)
+{
+    if (values.isEmpty())
+        return QStringLiteral("no replies");
+    std::sort(values.begin(), values.end());
+    const auto at = [&values](double share) {
+        return values.at(std::min(int(values.size()) - 1, int(share * values.size())));
+    };
+    return QStringLiteral("%1 replies, latency p50 %2, p99 %3, p99.9 %4, max %5 ms")
+        .arg(values.size())
+        .arg(at(0.5))
+        .arg(at(0.99))
+        .arg(at(0.999))
+        .arg(values.constLast());
+}
+
+// Without a store and recording into SQLite in turn (ABAB...) against one simulator, so that
+// both meet the same load from the rest of the machine.
+void liveFigures(const QString &dir, int rounds)
 {
     QProcess sim;
     sim.start(QStringLiteral(RANGEFINDER_SIM),
@@ -127,26 +214,24 @@ void liveFigures(const QString &dir)
     if (!sim.waitForReadyRead(5000))
         return;
     const QString port = QString::fromUtf8(sim.readLine()).trimmed();
-    for (const QString &store : {QStringLiteral("none"), QStringLiteral("sqlite:") + dir +
-                                                             QStringLiteral("/live.sqlite")}) {
-        QProcess cli;
-        QElapsedTimer timer;
-        timer.start();
-        cli.start(QStringLiteral(RANGEFINDER_CLI),
-                  {QStringLiteral("--port"), port, QStringLiteral("--count"),
-                   QStringLiteral("1000"), QStringLiteral("--interval"), QStringLiteral("20"),
-                   QStringLiteral("--reference"), QStringLiteral("17.8"),
-                   QStringLiteral("--tolerance"), QStringLiteral("1"), QStringLiteral("--results"),
-                   store});
-        cli.waitForFinished(120000);
-        const QString err = QString::fromUtf8(cli.readAllStandardError());
-        const QRegularExpressionMatch latency =
-            QRegularExpression(QStringLiteral("latency \\(ms\\): [^\\n]*")).match(err);
-        out << "live, 1000 measurements every 20 ms, --results "
-            << (store == "none" ? store : "sqlite") << ": " << timer.elapsed() << " ms, "
-            << latency.captured(0) << '\n';
-        out.flush();
+    const QStringList stores{QStringLiteral("none"),
+                             QStringLiteral("sqlite:") + dir + QStringLiteral("/live.sqlite")};
+    QVector<qint64> pooled[2];
+    for (int round = 1; round <= rounds; ++round) {
+        for (int i = 0; i < stores.size(); ++i) {
+            QVector<qint64> latencies;
+            const qint64 wall = liveRun(port, stores.at(i), latencies);
+            out << "live " << round << ", 1000 measurements every 20 ms, --results "
+                << (i ? "sqlite" : "none") << ": " << wall << " ms, " << percentiles(latencies)
+                << '\n';
+            out.flush();
+            pooled[i] += latencies;
+        }
     }
+    for (int i = 0; i < stores.size(); ++i)
+        out << "live, all " << rounds << " rounds, --results " << (i ? "sqlite" : "none") << ": "
+            << percentiles(pooled[i]) << '\n';
+    out.flush();
     sim.terminate();
     sim.waitForFinished();
 }
@@ -161,9 +246,15 @@ int main(int argc, char *argv[])
     QString error;
     parseStoreLocation(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("one.sqlite")),
                        sqlite, &error);
-    // --only sqlite or --only postgresql: one store's million, nothing else.
     const QString only =
         app.arguments().value(app.arguments().indexOf(QStringLiteral("--only")) + 1);
+    const int roundsIndex = app.arguments().indexOf(QStringLiteral("--rounds"));
+    const int rounds =
+        roundsIndex < 0 ? 3 : std::max(1, app.arguments().value(roundsIndex + 1).toInt());
+    if (only == QLatin1String("live")) {
+        liveFigures(dir.path(), rounds);
+        return 0;
+    }
     if (only != QLatin1String("postgresql"))
         recordMillion(QStringLiteral("SQLite"), sqlite,
                       dir.filePath(QStringLiteral("outbox.sqlite")));
@@ -175,7 +266,7 @@ int main(int argc, char *argv[])
         StoreLocation postgres;
         parseStoreLocation(server.url(), postgres, &error);
         recordMillion(QStringLiteral("PostgreSQL (Unix socket)"), postgres,
-                      dir.filePath(QStringLiteral("outbox.sqlite")));
+                      dir.filePath(QStringLiteral("outbox.sqlite")), server.socketDirectory());
     } else {
         out << "PostgreSQL: cannot start a server: " << server.errorString() << '\n';
         out.flush();
@@ -183,6 +274,6 @@ int main(int argc, char *argv[])
     if (only == QLatin1String("postgresql"))
         return 0;
     historyFigures(dir.path());
-    liveFigures(dir.path());
+    liveFigures(dir.path(), rounds);
     return 0;
 }

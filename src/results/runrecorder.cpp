@@ -11,10 +11,30 @@
 
 #include <memory>
 
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // At most this much of a run is at risk when the program is killed.
 constexpr int kCommitIntervalMs = 1000;
+// Rows waiting beyond this are committed at once, not at the next tick: a run read from a file
+// comes all at once, and its rows then go to the store while the rest are still handed over.
+constexpr int kRowsPerEarlyCommit = 20000;
+
+// The thread that reads the port must never wait for a core while the recorder commits. Linux
+// gives a thread's priority no meaning under the normal policy (QThread's priorities all come
+// out the same there); its nice value does.
+void yieldToOtherThreads()
+{
+#ifdef Q_OS_LINUX
+    constexpr int kNice = 10;
+    setpriority(PRIO_PROCESS, id_t(syscall(SYS_gettid)), kNice);
+#endif
+}
 
 } // namespace
 
@@ -27,6 +47,7 @@ public:
     {}
 
     bool begin(const RunRow &run);
+    void commit();
     bool finish(const RunRow &run);
     QString error;
     QString warning;
@@ -34,7 +55,6 @@ public:
 
 private:
     bool startCommitting();
-    void commit();
     bool write(const QVector<MeasurementRow> &rows);
     bool divert(const QString &reason, const QVector<MeasurementRow> &rows);
     void deliverWaiting();
@@ -53,6 +73,7 @@ private:
 
 bool RecordingWorker::begin(const RunRow &run)
 {
+    yieldToOtherThreads();
     m_run = run;
     m_run.schemaVersion = latestSchemaVersion();
     m_run.outcome = StoredOutcome::Aborted;
@@ -183,7 +204,7 @@ RunRecorder::RunRecorder(const StoreLocation &location, const QString &outboxPat
       m_worker(new RecordingWorker(this, location, outboxPath))
 {
     m_worker->moveToThread(m_thread);
-    m_thread->start();
+    m_thread->start(QThread::LowPriority);
 }
 
 RunRecorder::~RunRecorder()
@@ -212,6 +233,11 @@ void RunRecorder::add(MeasurementRow row)
     row.seq = m_next++;
     QMutexLocker lock(&m_mutex);
     m_incoming.append(row);
+    if (m_incoming.size() == kRowsPerEarlyCommit) {
+        RecordingWorker *worker = m_worker;
+        QMetaObject::invokeMethod(
+            m_worker, [worker] { worker->commit(); }, Qt::QueuedConnection);
+    }
 }
 
 bool RunRecorder::finish(const RunRow &run)

@@ -20,7 +20,8 @@ struct RunFilter
 };
 
 // One connection to a results store, SQLite or PostgreSQL, through QtSql. Every value goes in
-// as a bound parameter. Not shared between threads: each thread opens its own.
+// as a bound parameter, or as COPY data (measurements into PostgreSQL, where libpq is there). Not
+// shared between threads: each thread opens its own.
 class SqlStore
 {
 public:
@@ -52,9 +53,11 @@ public:
 
 private:
     bool connectDriver();
+    bool setUpSqlite();
     bool migrate();
     bool applyMissing(int current);
     bool insertMeasurements(const QString &runId, const QVector<MeasurementRow> &rows);
+    bool copyMeasurements(const QString &runId, const QVector<MeasurementRow> &rows);
     bool insertMeasurementArrays(const QString &runId, const QVector<MeasurementRow> &rows);
     bool fail(const QString &what, const QString &why);
 

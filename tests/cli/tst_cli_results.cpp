@@ -2,6 +2,7 @@
 #include "cli/linearity.h"
 #include "cli/recordformat.h"
 #include "results/postgresserver.h"
+#include "results/runrecorder.h"
 #include "results/schema.h"
 #include "results/sqlstore.h"
 #include "support/filefaults.h"
@@ -29,6 +30,10 @@ private slots:
     void initTestCase();
     void stationRun_data();
     void stationRun();
+    void storedRows_data();
+    void storedRows();
+    void recordedRows_data();
+    void recordedRows();
     void tenAtOnce_data();
     void tenAtOnce();
     void serverStoppedMidRun();
@@ -157,6 +162,106 @@ void tst_CliResults::stationRun()
     else
         QVERIFY2(row.reasons.startsWith("readings within tolerance: 5 of 5 readings outside"),
                  qPrintable(row.reasons));
+}
+
+void tst_CliResults::storedRows_data()
+{
+    QTest::addColumn<QString>("store");
+    QTest::addColumn<bool>("twice");
+    QTest::newRow("sqlite") << "sqlite" << false;
+    QTest::newRow("postgresql") << "postgresql" << false;
+    // A delivery repeated: the rows stored already are skipped, the new one added.
+    QTest::newRow("sqlite written twice") << "sqlite" << true;
+    QTest::newRow("postgresql written twice") << "postgresql" << true;
+}
+
+// Texts that would end a field or a row early, or be taken for NULL or the end of the data,
+// stored and read back as given, with every number exact.
+void tst_CliResults::storedRows()
+{
+    QFETCH(QString, store);
+    QFETCH(bool, twice);
+    const QStringList texts{"tab\there",
+                            "two\nlines\r\n",
+                            "back\\slash\\",
+                            "\\N",
+                            "\\.",
+                            "'); DELETE FROM measurements; --",
+                            "\u6d4b\u8ddd ok"};
+    RunRow run;
+    run.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    run.serial = run.runId;
+    run.started = QDateTime::currentDateTimeUtc();
+    QVector<MeasurementRow> rows;
+    for (const QString &text : texts) {
+        MeasurementRow row;
+        row.seq = rows.size();
+        row.time = run.started.addMSecs(20 * row.seq);
+        row.status = text;
+        if (row.seq % 3) {
+            row.metres = 0.1 + 0.2 * row.seq;
+            row.latencyMs = 1LL << (31 + row.seq);
+        }
+        rows << row;
+    }
+    StoreLocation location;
+    QString error;
+    QVERIFY(parseStoreLocation(storeUrl(store), location, &error));
+    SqlStore sql(location);
+    QVERIFY2(sql.open(), qPrintable(sql.errorString()));
+    QVERIFY2(sql.write(run, twice ? rows.mid(0, 4) : rows), qPrintable(sql.errorString()));
+    if (twice)
+        QVERIFY2(sql.write(run, rows), qPrintable(sql.errorString()));
+    QVector<MeasurementRow> stored;
+    QVERIFY2(sql.measurements(run.runId, stored), qPrintable(sql.errorString()));
+    QCOMPARE(stored.size(), rows.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        QCOMPARE(stored[i].status, rows[i].status);
+        QCOMPARE(stored[i].time, rows[i].time);
+        QCOMPARE(stored[i].metres, rows[i].metres);
+        QCOMPARE(stored[i].latencyMs, rows[i].latencyMs);
+    }
+}
+
+void tst_CliResults::recordedRows_data()
+{
+    QTest::addColumn<QString>("store");
+    QTest::newRow("sqlite") << "sqlite";
+    QTest::newRow("postgresql") << "postgresql";
+}
+
+// More rows than one commit or one piece of COPY data takes: none lost or doubled where the
+// recorder or the store cuts them up.
+void tst_CliResults::recordedRows()
+{
+    QFETCH(QString, store);
+    StoreLocation location;
+    QString error;
+    QVERIFY(parseStoreLocation(storeUrl(store), location, &error));
+    RunRecorder recorder(location, dir.filePath(QStringLiteral("outbox.sqlite")));
+    RunRow run;
+    run.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    run.serial = run.runId;
+    run.started = QDateTime::currentDateTimeUtc();
+    QVERIFY2(recorder.begin(run), qPrintable(recorder.errorString()));
+    constexpr int kRows = 65000;
+    for (int i = 0; i < kRows; ++i) {
+        MeasurementRow row;
+        row.time = run.started.addMSecs(i);
+        row.status = QStringLiteral("ok");
+        row.metres = i / 1000.0;
+        recorder.add(row);
+    }
+    QVERIFY2(recorder.finish(run), qPrintable(recorder.errorString()));
+    SqlStore sql(location);
+    QVector<MeasurementRow> stored;
+    QVERIFY(sql.open() && sql.measurements(run.runId, stored));
+    QCOMPARE(stored.size(), kRows);
+    for (int i = 0; i < kRows; i += 997) {
+        QCOMPARE(stored[i].seq, i);
+        QCOMPARE(*stored[i].metres, i / 1000.0);
+    }
+    QCOMPARE(stored.constLast().time, run.started.addMSecs(kRows - 1));
 }
 
 void tst_CliResults::tenAtOnce_data()
