@@ -34,7 +34,10 @@ QStringList baudNames()
 
 QList<qint32> baudValues()
 {
-    return QList<qint32>(std::begin(kBaudRates), std::end(kBaudRates));
+    QList<qint32> rates;
+    for (const qint32 rate : kBaudRates)
+        rates << rate;
+    return rates;
 }
 
 QStringList unitNames()
