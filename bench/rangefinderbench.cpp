@@ -615,14 +615,9 @@ struct BenchSettings
     QString saveLog;
 };
 
-} // namespace
-
-int main(int argc, char *argv[])
+const std::vector<OptionRow<BenchSettings>> &benchRows()
 {
-    QApplication app(argc, argv);
-    QCommandLineParser parser;
-    parser.addHelpOption();
-    const std::vector<OptionRow<BenchSettings>> rows = {
+    static const std::vector<OptionRow<BenchSettings>> rows = {
         {"only", "part", "Run only this part (repeatable): latency, cost, startup, scale."},
         {"replies", "n", "Replies timed for latency (%1).",
          wholeNumber(field(&BenchSettings::replies), 1)},
@@ -643,6 +638,17 @@ int main(int argc, char *argv[])
              [](const double &px) { return QString::number(px, 'f', 0); })},
         {"save-log", "file", "Save the window's log of the cost run to this file.",
          path(field(&BenchSettings::saveLog), QStringLiteral("a file name"))}};
+    return rows;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const std::vector<OptionRow<BenchSettings>> &rows = benchRows();
     addOptions(parser, helpOf(rows));
     parser.process(app);
     BenchSettings settings;

@@ -173,6 +173,49 @@ QString described(const Invocation &invocation)
         .simplified();
 }
 
+// Spelt without a command, as scripts have it: each refused with its own line.
+void addRefusals()
+{
+    const QString hint = QStringLiteral(" (see --help)");
+    const QString ms = QStringLiteral("a whole number of milliseconds from ");
+    const QString judge = QStringLiteral("a distance above 0 in the unit of --unit, not ");
+    const QList<QPair<QString, QString>> refused = {
+        {"--baud fast", "--baud takes 9600, 115200 or 230400, not \"fast\""},
+        {"--count 3 --duration 2", "--count and --duration cannot be used together"},
+        {"--count -1", "--count takes a whole number from 0, not \"-1\""},
+        {"--duration 1s", "--duration takes seconds from 0.001 to 2147483, not \"1s\""},
+        {"--interval 2147483648", "--interval takes " + ms + "1 to 2147483647, not \"2147483648\""},
+        {"--unit 米", "--unit takes m, yd or ft, not \"米\""},
+        {"--timeout 10", "--timeout takes " + ms + "11 to 2147483647, not \"10\""},
+        {"--format CSV", "--format takes text, csv or jsonl, not \"CSV\""},
+        {"--progress sometimes", "--progress takes auto, always or never, not \"sometimes\""},
+        {"--port q --port /tmp/a,b",
+         "--port \"/tmp/a,b\": with several ports, a name without commas or spaces"},
+        {"--plot run.jpg",
+         "--plot takes a file name ending in .png or .svg, or --plot-format, not \"run.jpg\""},
+        {"--plot run --plot-format jpg", "--plot-format takes png or svg, not \"jpg\""},
+        {"--plot r.png --plot-size big",
+         "--plot-size takes WxH in pixels, from 300x200 to 10000x10000, not \"big\""},
+        {"--plot-size 600x300", "--plot-size and --plot-format need --plot"},
+        {"--reconnect-interval 500", "--reconnect-interval needs --reconnect"},
+        {"--reconnect --reconnect-interval 0",
+         "--reconnect-interval takes " + ms + "1 to 2147483647, not \"0\""},
+        {"--junit r.xml", "--junit needs --reference"},
+        {"--reference 17.8", "--reference needs --tolerance"},
+        {"--reference 0 --tolerance 1", "--reference takes " + judge + "\"0\""},
+        {"--reference 9 --tolerance tight", "--tolerance takes " + judge + "\"tight\""},
+        {"--reference 9 --tolerance 1 --min-cgk -1",
+         "--min-cgk takes a number from 0 to 1000, not \"-1\""},
+        {"--reference 9 --tolerance 1 --allowed-failures 1.5",
+         "--allowed-failures takes a whole number from 0, not \"1.5\""},
+        {"--reference 9 --tolerance 1 --junit ", "--junit takes a file name"},
+        {"--port q --serial s", "--serial names one device: with several ports each is recorded "
+                                "by its adapter's serial number"},
+    };
+    for (const auto &[arguments, line] : refused)
+        QTest::newRow(qPrintable(arguments)) << words("--port p " + arguments) << line + hint;
+}
+
 void tst_CliOptions::parse_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -283,47 +326,10 @@ void tst_CliOptions::parse_data()
     QTest::newRow("history, a format that is none")
         << words("history --format xml")
         << "--format takes text, csv or jsonl, not \"xml\" (see rangefinder-cli history --help)";
-    // Spelt without a command, as scripts have it: each refused with its own line.
-    const QString hint = QStringLiteral(" (see --help)");
-    const QString ms = QStringLiteral("a whole number of milliseconds from ");
-    const QString judge = QStringLiteral("a distance above 0 in the unit of --unit, not ");
-    const QList<QPair<QString, QString>> refused = {
-        {"--baud fast", "--baud takes 9600, 115200 or 230400, not \"fast\""},
-        {"--count 3 --duration 2", "--count and --duration cannot be used together"},
-        {"--count -1", "--count takes a whole number from 0, not \"-1\""},
-        {"--duration 1s", "--duration takes seconds from 0.001 to 2147483, not \"1s\""},
-        {"--interval 2147483648", "--interval takes " + ms + "1 to 2147483647, not \"2147483648\""},
-        {"--unit 米", "--unit takes m, yd or ft, not \"米\""},
-        {"--timeout 10", "--timeout takes " + ms + "11 to 2147483647, not \"10\""},
-        {"--format CSV", "--format takes text, csv or jsonl, not \"CSV\""},
-        {"--progress sometimes", "--progress takes auto, always or never, not \"sometimes\""},
-        {"--port q --port /tmp/a,b",
-         "--port \"/tmp/a,b\": with several ports, a name without commas or spaces"},
-        {"--plot run.jpg",
-         "--plot takes a file name ending in .png or .svg, or --plot-format, not \"run.jpg\""},
-        {"--plot run --plot-format jpg", "--plot-format takes png or svg, not \"jpg\""},
-        {"--plot r.png --plot-size big",
-         "--plot-size takes WxH in pixels, from 300x200 to 10000x10000, not \"big\""},
-        {"--plot-size 600x300", "--plot-size and --plot-format need --plot"},
-        {"--reconnect-interval 500", "--reconnect-interval needs --reconnect"},
-        {"--reconnect --reconnect-interval 0",
-         "--reconnect-interval takes " + ms + "1 to 2147483647, not \"0\""},
-        {"--junit r.xml", "--junit needs --reference"},
-        {"--reference 17.8", "--reference needs --tolerance"},
-        {"--reference 0 --tolerance 1", "--reference takes " + judge + "\"0\""},
-        {"--reference 9 --tolerance tight", "--tolerance takes " + judge + "\"tight\""},
-        {"--reference 9 --tolerance 1 --min-cgk -1",
-         "--min-cgk takes a number from 0 to 1000, not \"-1\""},
-        {"--reference 9 --tolerance 1 --allowed-failures 1.5",
-         "--allowed-failures takes a whole number from 0, not \"1.5\""},
-        {"--reference 9 --tolerance 1 --junit ", "--junit takes a file name"},
-        {"--port q --serial s", "--serial names one device: with several ports each is recorded "
-                                "by its adapter's serial number"},
-    };
-    for (const auto &[arguments, line] : refused)
-        QTest::newRow(qPrintable(arguments)) << words("--port p " + arguments) << line + hint;
+    addRefusals();
     QTest::newRow("--from and a live option")
-        << words("--from run.csv --reconnect") << "--reconnect cannot be used with --from" + hint;
+        << words("--from run.csv --reconnect")
+        << "--reconnect cannot be used with --from (see --help)";
     QTest::newRow("a command's name after options")
         << words("--port p measure") << "unexpected argument \"measure\" (see --help)";
 }
