@@ -30,16 +30,22 @@ sub roff {
     return $text;
 }
 
-# The items of a block of --help ("Options:", "Arguments:"): [term, text] in their order.
+# The items of a block of --help ("Options:", "Arguments:"): [term, text] in their order. The
+# parser wraps its text at column 79, between words, and inside a word only when a line holds
+# nothing else: that break is undone without a space.
 sub items {
     my ($help, $heading) = @_;
     my ($block) = $help =~ /^\Q$heading\E\n(.*?)(?:\n\n|\n?\z)/ms or return ();
-    my @items;
+    my (@items, $width, $last);
     for my $line (split /\n/, $block) {
-        if ($line =~ /^  (\S.*?)(?: {2,}(\S.*))?$/) {
-            push @items, [$1, $2 // ''];
-        } elsif ($line =~ /^\s+(\S.*)$/ && @items) {
-            $items[-1][1] .= ($items[-1][1] eq '' ? '' : ' ') . $1;
+        if (my ($lead, $term, $text) = $line =~ /^(  (\S.*?)(?: {2,}|$))(.*)$/) {
+            ($width, $last) = (79 - length($lead), $text);
+            push @items, [$term, $text];
+        } elsif (my ($more) = $line =~ /^\s+(\S.*)$/) {
+            next unless @items;
+            my $glued = $items[-1][1] eq '' || ($last !~ / / && length($last) >= $width);
+            $items[-1][1] .= ($glued ? '' : ' ') . $more;
+            $last = $more;
         }
     }
     return grep { $_->[0] !~ /^(?:-h, --help|-v, --version|--help-all)$/ } @items;
@@ -60,7 +66,7 @@ for (@commands) {
     my $help = help_of(split / /, $command);
     my ($usage) = $help =~ /^Usage: (.*)$/m;
     print $out '[' . uc($command) . "]\n";
-    print $out '\fB' . roff($usage) =~ s/ \[/\\fR [/r . "\n.br\n" . roff($summary) . ".\n";
+    print $out '\fB' . roff($usage) =~ s/ \[/\\fR [/r . "\n.br\n" . roff($summary) . ($summary =~ /[.?!]$/ ? '' : '.') . "\n";
     for my $item (items($help, 'Arguments:'), items($help, 'Options:')) {
         print $out ".TP\n" . term($item->[0]) . "\n" . roff($item->[1]) . "\n";
     }
