@@ -603,6 +603,44 @@ void startup(int runs)
               percentile(ms[2], 50) / percentile(ms[0], 50));
 }
 
+// What the command line asks the benchmark for, besides its parts.
+struct BenchSettings
+{
+    int replies = 1000;
+    int seconds = 60;
+    int lines = 1000000;
+    int block = 50000;
+    int runs = 10;
+    double paneLimit = kLogPaneHeightLimit;
+    QString saveLog;
+};
+
+const std::vector<OptionRow<BenchSettings>> &benchRows()
+{
+    static const std::vector<OptionRow<BenchSettings>> rows = {
+        {"only", "part", "Run only this part (repeatable): latency, cost, startup, scale."},
+        {"replies", "n", "Replies timed for latency (%1).",
+         wholeNumber(field(&BenchSettings::replies), 1)},
+        {"seconds", "n", "Length of the cost run (%1).",
+         wholeNumber(field(&BenchSettings::seconds), 1)},
+        {"lines", "n", "Lines appended for the log scale (%1).",
+         wholeNumber(field(&BenchSettings::lines), 1)},
+        {"block", "n", "Lines per timed block (%1).", wholeNumber(field(&BenchSettings::block), 1)},
+        {"runs", "n", "Start-ups of each window (%1).",
+         wholeNumber(field(&BenchSettings::runs), 1)},
+        {"pane-limit", "px",
+         "Height at which the log pane hands its older lines on (the window's own, %1; above "
+         "21470000 the pane freezes).",
+         parsedValue<BenchSettings, double>(
+             field(&BenchSettings::paneLimit),
+             [](const QString &text) { return numberIn(text, 1, 1e12); },
+             QStringLiteral("a number of pixels above 0"),
+             [](const double &px) { return QString::number(px, 'f', 0); })},
+        {"save-log", "file", "Save the window's log of the cost run to this file.",
+         path(field(&BenchSettings::saveLog), QStringLiteral("a file name"))}};
+    return rows;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -610,20 +648,16 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    addOptions(parser,
-               {{"only", "part", "Run only this part (repeatable): latency, cost, startup, scale."},
-                {"replies", "n", "Replies timed for latency (%1).", QStringLiteral("1000")},
-                {"seconds", "n", "Length of the cost run (%1).", QStringLiteral("60")},
-                {"lines", "n", "Lines appended for the log scale (%1).", QStringLiteral("1000000")},
-                {"block", "n", "Lines per timed block (%1).", QStringLiteral("50000")},
-                {"runs", "n", "Start-ups of each window (%1).", QStringLiteral("10")},
-                {"pane-limit", "px",
-                 "Height at which the log pane hands its older lines on (the window's own, %1; "
-                 "above 21470000 the pane freezes).",
-                 QString::number(kLogPaneHeightLimit, 'f', 0)},
-                {"save-log", "file", "Save the window's log of the cost run to this file."}});
-    const auto value = [&](const char *name) { return parser.value(QLatin1String(name)); };
+    const std::vector<OptionRow<BenchSettings>> &rows = benchRows();
+    addOptions(parser, helpOf(rows));
     parser.process(app);
+    BenchSettings settings;
+    OptionReader read(parser);
+    readRows(read, rows, settings);
+    if (!read.error().isEmpty()) {
+        std::fprintf(stderr, "rangefinder-bench: %s\n", qPrintable(read.error()));
+        return 2;
+    }
     const QStringList parts =
         parser.isSet(QStringLiteral("only"))
             ? parser.values(QStringLiteral("only"))
@@ -646,15 +680,14 @@ int main(int argc, char *argv[])
           load[0], load[1], load[2]);
 
     if (parts.contains(QStringLiteral("latency")))
-        latency(value("replies").toInt());
+        latency(settings.replies);
     if (parts.contains(QStringLiteral("cost")))
-        cost(value("seconds").toInt(), value("save-log"));
+        cost(settings.seconds, settings.saveLog);
     if (parts.contains(QStringLiteral("startup")))
-        startup(value("runs").toInt());
+        startup(settings.runs);
     // Last: with --pane-limit past the breakdown it may end the program.
     if (parts.contains(QStringLiteral("scale")))
-        scale(value("lines").toInt(), std::max(1, value("block").toInt()),
-              value("pane-limit").toDouble());
+        scale(settings.lines, settings.block, settings.paneLimit);
 
     getloadavg(load, 3);
     print("\nload average at the end %.2f %.2f %.2f\n", load[0], load[1], load[2]);

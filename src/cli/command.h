@@ -30,7 +30,8 @@ public:
     // The help's paragraphs before the options, and after them.
     virtual QString description() const = 0;
     virtual QString epilogue() const { return QString(); }
-    virtual const std::vector<OptionRow> &optionRows() const = 0;
+    // What --help and the manual page say of its options, made from its rows.
+    virtual const std::vector<OptionHelp> &optionHelp() const = 0;
 
     // What the parser found, into the command's settings; read.fail() for the first problem.
     virtual void read(OptionReader &read) = 0;

@@ -38,7 +38,7 @@ Invocation parseInvocation(const QStringList &arguments)
     parser.setApplicationDescription(command->description().trimmed());
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    addOptions(parser, command->optionRows());
+    addOptions(parser, command->optionHelp());
     command->addOperands(parser);
     if (!parser.parse(named ? QStringList(arguments.mid(0, 1) + arguments.mid(1 + words))
                             : arguments))

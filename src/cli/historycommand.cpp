@@ -9,7 +9,9 @@
 
 namespace {
 
-const std::vector<OptionRow> kHistoryRows = {
+using HistoryRow = OptionRow<HistorySettings>;
+
+const std::vector<HistoryRow> kHistoryRows = {
     {"results", "url",
      "The store to read: sqlite:PATH or postgresql://[user@]host[:port]/dbname (default: "
      "RANGEFINDER_RESULTS, else the SQLite file that station runs are kept in)."},
@@ -17,15 +19,15 @@ const std::vector<OptionRow> kHistoryRows = {
     {"station", "name", "Only the runs made at this station."},
     {"since", "date", "Only the runs started on or after this day or time (ISO 8601, UTC)."},
     {"format", "format", "text, csv (every column of runs) or jsonl (default %1).",
-     QStringLiteral("text")},
+     choice(field(&HistorySettings::format),
+            {QStringLiteral("text"), QStringLiteral("csv"), QStringLiteral("jsonl")},
+            {HistoryFormat::Text, HistoryFormat::Csv, HistoryFormat::Jsonl})},
     {"plot", "file",
      "Chart the device's checks into this file, PNG or SVG by its extension: bias and sd, "
      "the tolerance band and the control limits. One device: with several, give --serial."},
-    {"plot-size", "WxH", "The chart's size in pixels (default %1).", QStringLiteral("1200x600")},
+    {"plot-size", "WxH", "The chart's size in pixels (default %1).",
+     pixelSize(field(&HistorySettings::plotSize))},
 };
-
-const QStringList kFormatNames{QStringLiteral("text"), QStringLiteral("csv"),
-                               QStringLiteral("jsonl")};
 
 QDateTime sinceFrom(const QString &text)
 {
@@ -67,9 +69,10 @@ QString HistoryCommand::description() const
         "store that cannot be read, 5 when the output is lost.\n");
 }
 
-const std::vector<OptionRow> &HistoryCommand::optionRows() const
+const std::vector<OptionHelp> &HistoryCommand::optionHelp() const
 {
-    return kHistoryRows;
+    static const std::vector<OptionHelp> help = helpOf(kHistoryRows);
+    return help;
 }
 
 void HistoryCommand::read(OptionReader &read)
@@ -79,43 +82,38 @@ void HistoryCommand::read(OptionReader &read)
             QStringLiteral("unexpected argument \"%1\"").arg(read.operands().constFirst()));
     QString error;
     if (!parseStoreLocation(read.isSet("results") ? read.text("results") : defaultStoreText(),
-                            m_store, &error))
+                            m_settings.store, &error))
         return read.fail(QStringLiteral("--results: ") + error);
-    if (m_store.kind == StoreLocation::Kind::None)
+    if (m_settings.store.kind == StoreLocation::Kind::None)
         return read.fail(QStringLiteral("history needs a store, not none"));
-    m_filter.serial = read.text("serial");
-    m_filter.station = read.text("station");
-    m_filter.wholeRunsOnly = true; // a study is one row: the runs of its references are in it
+    m_settings.filter.serial = read.text("serial");
+    m_settings.filter.station = read.text("station");
+    m_settings.filter.wholeRunsOnly = true; // a study is one row: the runs of its references are in it
     if (read.isSet("since")) {
-        m_filter.since = sinceFrom(read.text("since"));
-        if (!m_filter.since.isValid())
-            return read.fail(QStringLiteral("--since takes a date or time in ISO 8601 "
-                                            "(2026-12-01), not \"%1\"")
-                                 .arg(read.text("since")));
+        m_settings.filter.since = sinceFrom(read.text("since"));
+        if (!m_settings.filter.since.isValid())
+            return read.refuse("since", QStringLiteral("a date or time in ISO 8601 (2026-12-01)"));
     }
-    QList<HistoryFormat> formats{HistoryFormat::Text, HistoryFormat::Csv, HistoryFormat::Jsonl};
-    read.choice("format", kFormatNames, formats, m_format);
+    readRow(read, kHistoryRows, "format", m_settings);
     readPlot(read);
 }
 
 void HistoryCommand::readPlot(OptionReader &read)
 {
-    if (!read.isSet("plot"))
+    if (!read.isSet("plot") || !read.error().isEmpty())
         return;
-    m_plotPath = read.text("plot");
-    const std::optional<ChartFileType> type = chartFileTypeOf(m_plotPath);
+    m_settings.plotPath = read.text("plot");
+    const std::optional<ChartFileType> type = chartFileTypeOf(m_settings.plotPath);
     if (!type)
-        return read.fail(QStringLiteral("--plot takes a file name ending in .png or .svg, not "
-                                        "\"%1\"")
-                             .arg(m_plotPath));
-    m_plotType = *type;
-    readPlotSize(read, m_plotSize);
+        return read.refuse("plot", QStringLiteral("a file name ending in .png or .svg"));
+    m_settings.plotType = *type;
+    readRow(read, kHistoryRows, "plot-size", m_settings);
 }
 
 // The chart of the one device with checks; false, said on stderr, when it cannot be made.
 bool HistoryCommand::writePlot(const QVector<Drift> &drifts) const
 {
-    if (m_plotPath.isEmpty())
+    if (m_settings.plotPath.isEmpty())
         return true;
     QString error;
     if (drifts.size() != 1)
@@ -123,9 +121,10 @@ bool HistoryCommand::writePlot(const QVector<Drift> &drifts) const
                                  : QStringLiteral("%1 devices have checks: --plot charts one, "
                                                   "name it with --serial")
                                        .arg(drifts.size());
-    else if (saveHistoryChart(m_plotPath, m_plotType, m_plotSize, drifts.constFirst(), &error))
+    else if (saveHistoryChart(m_settings.plotPath, m_settings.plotType, m_settings.plotSize,
+                              drifts.constFirst(), &error))
         return true;
-    complain(QStringLiteral("cannot write the chart %1: %2").arg(m_plotPath, error));
+    complain(QStringLiteral("cannot write the chart %1: %2").arg(m_settings.plotPath, error));
     return false;
 }
 
@@ -134,7 +133,7 @@ RunOutcome HistoryCommand::run()
 {
     RunOutcome outcome;
     QVector<RunRow> runs;
-    if (!readRuns(m_store, m_filter, runs)) {
+    if (!readRuns(m_settings.store, m_settings.filter, runs)) {
         outcome.badOptions = true;
         return outcome;
     }
@@ -146,7 +145,8 @@ RunOutcome HistoryCommand::run()
         ending.allOk = !drift.drifting();
         outcome.devices.append(ending);
     }
-    outcome.outputLost = writeWhole(stdout, formatHistory(runs, m_format)) != Written::Whole ||
-                         writeWhole(stderr, judgement) != Written::Whole || !writePlot(drifts);
+    outcome.outputLost =
+        writeWhole(stdout, formatHistory(runs, m_settings.format)) != Written::Whole ||
+        writeWhole(stderr, judgement) != Written::Whole || !writePlot(drifts);
     return outcome;
 }

@@ -6,6 +6,17 @@
 #include "results/sqlstore.h"
 #include "results/storelocation.h"
 
+// What history reads, and how it shows it.
+struct HistorySettings
+{
+    StoreLocation store;
+    RunFilter filter;
+    HistoryFormat format = HistoryFormat::Text;
+    QString plotPath; // a chart of the one device's checks
+    ChartFileType plotType = ChartFileType::Png;
+    QSize plotSize{1200, 600};
+};
+
 // history: the runs kept in a results store, and whether a device's latest check drifts.
 class HistoryCommand : public Command
 {
@@ -13,7 +24,7 @@ public:
     const char *name() const override { return "history"; }
     QString summary() const override;
     QString description() const override;
-    const std::vector<OptionRow> &optionRows() const override;
+    const std::vector<OptionHelp> &optionHelp() const override;
     void read(OptionReader &read) override;
     RunOutcome run() override;
 
@@ -21,10 +32,5 @@ private:
     void readPlot(OptionReader &read);
     bool writePlot(const QVector<Drift> &drifts) const;
 
-    StoreLocation m_store;
-    RunFilter m_filter;
-    HistoryFormat m_format = HistoryFormat::Text;
-    QString m_plotPath; // a chart of the one device's checks
-    ChartFileType m_plotType = ChartFileType::Png;
-    QSize m_plotSize{1200, 600};
+    HistorySettings m_settings;
 };

@@ -13,13 +13,21 @@
 
 class SignalWatcher;
 
+// A session that takes count measurements (at each reference, for a study).
+inline SessionSettings counting(int count)
+{
+    SessionSettings session;
+    session.count = count;
+    return session;
+}
+
 // What `study linearity` is asked to do: saved runs, or references measured live on a port.
 struct StudySettings
 {
     LengthUnit unit = LengthUnit::Metre;       // of references, readings and the report
     QVector<QPair<double, QString>> savedRuns; // --run REF=FILE
     QVector<double> references;                // live, in this order
-    SessionSettings session;                   // live: port, line, pace, count per reference
+    SessionSettings session = counting(10);    // live: port, line, pace, count per reference
     LinearitySettings study;
     RecordFormat format = RecordFormat::Text;
     QString plotPath;

@@ -96,6 +96,12 @@ QString MeasureCommand::epilogue() const
     return exitCodesText() + QString::fromLatin1(kStationExample);
 }
 
+const std::vector<OptionHelp> &MeasureCommand::optionHelp() const
+{
+    static const std::vector<OptionHelp> help = helpOf(measureOptionRows());
+    return help;
+}
+
 void MeasureCommand::read(OptionReader &read)
 {
     readMeasureOptions(read, m_options);

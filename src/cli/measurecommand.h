@@ -11,7 +11,7 @@ public:
     QString summary() const override;
     QString description() const override;
     QString epilogue() const override;
-    const std::vector<OptionRow> &optionRows() const override { return measureOptionRows(); }
+    const std::vector<OptionHelp> &optionHelp() const override;
     void read(OptionReader &read) override;
     RunOutcome run() override;
 

@@ -13,6 +13,12 @@ QString ModeCommand::description() const
                           "and test benches.");
 }
 
+const std::vector<OptionHelp> &ModeCommand::optionHelp() const
+{
+    static const std::vector<OptionHelp> help = helpOf(modeOptionRows());
+    return help;
+}
+
 void ModeCommand::read(OptionReader &read)
 {
     // As before: the port list needs nothing else, and minds nothing else.

@@ -14,7 +14,7 @@ public:
     const char *name() const override { return ""; }
     QString summary() const override { return QString(); }
     QString description() const override;
-    const std::vector<OptionRow> &optionRows() const override { return modeOptionRows(); }
+    const std::vector<OptionHelp> &optionHelp() const override;
     void read(OptionReader &read) override;
     RunOutcome run() override;
     QString helpText(const QCommandLineParser &parser) const override;

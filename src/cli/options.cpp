@@ -1,8 +1,6 @@
 #include "cli/options.h"
 
 #include "cli/runchart.h"
-#include "core/awaitedreplies.h"
-#include "core/interval.h"
 #include "core/linesettings.h"
 #include "core/replyframe.h"
 #include "toolsupport/optionvalues.h"
@@ -12,11 +10,6 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
-#include <algorithm>
-#include <climits>
-#include <cmath>
-#include <iterator>
-#include <limits>
 #ifdef Q_OS_UNIX
 #include <pwd.h>
 #include <unistd.h>
@@ -24,44 +17,89 @@
 
 namespace {
 
+using Row = OptionRow<CliOptions>;
+
 QString quoted(const QString &text)
 {
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-QString baudChoices()
+QStringList baudNames()
 {
     QStringList names;
     for (const qint32 rate : kBaudRates)
         names << QString::number(rate);
-    return choiceText(names);
+    return names;
 }
 
-QString unitChoices()
+QList<qint32> baudValues()
+{
+    QList<qint32> rates;
+    for (const qint32 rate : kBaudRates)
+        rates << rate;
+    return rates;
+}
+
+QStringList unitNames()
 {
     QStringList names;
     for (const LengthUnitRow &row : kLengthUnits)
         names << QLatin1String(row.name);
-    return choiceText(names);
+    return names;
+}
+
+QList<LengthUnit> unitValues()
+{
+    QList<LengthUnit> units;
+    for (const LengthUnitRow &row : kLengthUnits)
+        units << row.unit;
+    return units;
+}
+
+QList<RecordFormat> formatValues()
+{
+    QList<RecordFormat> formats;
+    for (const QString &name : formatNames())
+        formats << *formatFromName(name);
+    return formats;
+}
+
+template <typename T> Field<CliOptions, T> inSession(T SessionSettings::*member)
+{
+    return field(&CliOptions::session, member);
+}
+
+// The verdict's settings, there once one of them is given.
+template <typename T> Field<CliOptions, T> judged(T AccuracySettings::*member)
+{
+    return [member](CliOptions &options) -> T & {
+        if (!options.accuracy)
+            options.accuracy.emplace();
+        return *options.accuracy.*member;
+    };
 }
 
 // The port, its line and its commands: measure's, and what a run read back has none of.
-const std::vector<OptionRow> kLineRows = {
+const std::vector<Row> kLineRows = {
     {"port", "name-or-path",
      "Serial port, a name (ttyUSB0, COM3) or a path (/dev/ttyUSB0). Required. Given more "
      "than once, every port is measured at the same time with the same options; each "
      "record then carries its port, and each port has its own summary."},
-    {"baud", "rate", baudChoices() + QStringLiteral(" (default %1)."), QStringLiteral("9600")},
-    {"count", "n", "Number of measurements; 0 measures until interrupted (default 1)."},
+    {"baud", "rate", choiceText(baudNames()) + QStringLiteral(" (default %1)."),
+     choice(inSession(&SessionSettings::baudRate), baudNames(), baudValues())},
+    {"count", "n", "Number of measurements; 0 measures until interrupted (default %1).",
+     wholeNumber(inSession(&SessionSettings::count), 0)},
     {"duration", "seconds",
      "Write commands for this long instead of counting them; the run ends then, or once the "
-     "last reply is in. Not with --count."},
+     "last reply is in. Not with --count.",
+     seconds(inSession(&SessionSettings::durationMs))},
     {"interval", "ms", "From one command's write to the next, a whole number from 1 (default %1).",
-     QStringLiteral("1000")},
+     milliseconds(inSession(&SessionSettings::intervalMs), 1)},
+    // A reply is complete only after its silence, so a shorter wait could never see one.
     {"timeout", "ms",
      QStringLiteral("How long to wait for a reply after the write, more than ") +
          QString::number(kBurstSilenceMs) + QStringLiteral(" (default %1)."),
-     QString::number(kReplyTimeoutMs)},
+     milliseconds(inSession(&SessionSettings::timeoutMs), kBurstSilenceMs + 1)},
     {"reconnect", nullptr,
      "When the device goes away, close the port, say so on stderr, and open the same path "
      "again every --reconnect-interval until it opens or the run is over, then measure on. "
@@ -70,60 +108,72 @@ const std::vector<OptionRow> kLineRows = {
      "USB adapter plugged in again may come back as another ttyUSB."},
     {"reconnect-interval", "ms",
      "With --reconnect: how often to try to open the port again (default %1).",
-     QStringLiteral("500")},
+     milliseconds(field(&CliOptions::reconnectIntervalMs), 1)},
     {"progress", "when",
      "A line on stderr, rewritten as the run goes and erased before the summary: done of the "
      "total (or time of --duration), rate, last value, failures, time left. auto: when stderr "
      "is a terminal; always; never (default %1).",
-     QStringLiteral("auto")},
+     choice(field(&CliOptions::progress),
+            {QStringLiteral("auto"), QStringLiteral("always"), QStringLiteral("never")},
+            {ProgressMode::Auto, ProgressMode::Always, ProgressMode::Never})},
 };
 
 // How replies are judged; a run read back keeps the statuses it was written with.
-const std::vector<OptionRow> kReplyRows = {
+const std::vector<Row> kReplyRows = {
     {"strict", nullptr,
      "A reply whose check byte is wrong or missing is a failed measurement, with status "
-     "rejected."},
+     "rejected.",
+     flag(inSession(&SessionSettings::strict))},
 };
 
 // The records and the chart, of a live run and of one read back alike.
-const std::vector<OptionRow> kOutputRows = {
+const std::vector<Row> kOutputRows = {
     {"unit", "unit",
-     QStringLiteral("Unit of the value: ") + unitChoices() + QStringLiteral(" (default %1)."),
-     QStringLiteral("m")},
+     QStringLiteral("Unit of the value: ") + choiceText(unitNames()) +
+         QStringLiteral(" (default %1)."),
+     choice(inSession(&SessionSettings::unit), unitNames(), unitValues())},
     {"format", "format",
      QStringLiteral("Records as ") + choiceText(formatNames(true)) +
          QStringLiteral(" (default %1)."),
-     QStringLiteral("text")},
+     choice(field(&CliOptions::format), formatNames(), formatValues())},
     {"plot", "file",
      "After the run, write a chart of it to this file: PNG or SVG, by the extension .png or "
      ".svg, or as --plot-format says. The file that stdout or stderr writes to gets it after "
      "the records; the file read or the --junit file may not be it."},
     {"plot-format", "format", "png or svg, for a --plot file without either extension."},
-    {"plot-size", "WxH", "The chart's size in pixels (default %1).", QStringLiteral("1200x600")},
+    {"plot-size", "WxH", "The chart's size in pixels (default %1).",
+     pixelSize(field(&CliOptions::plotSize))},
 };
 
 // The test station's verdict.
-const std::vector<OptionRow> kJudgeRows = {
+const std::vector<Row> kJudgeRows = {
     {"reference", "distance",
      "Judge the run against a target at this distance, in --unit. Needs --tolerance. The "
-     "chart then shows it with its tolerance band."},
-    {"tolerance", "distance", "How far a reading may lie from --reference (T), in --unit."},
-    {"min-cg", "index", "The least Cg that passes (default %1).", QStringLiteral("1.33")},
-    {"min-cgk", "index", "The least Cgk that passes (default %1).", QStringLiteral("1.33")},
+     "chart then shows it with its tolerance band.",
+     aboveZero(judged(&AccuracySettings::reference), 1e6,
+               QStringLiteral("a distance above 0 in the unit of --unit"))},
+    {"tolerance", "distance", "How far a reading may lie from --reference (T), in --unit.",
+     aboveZero(judged(&AccuracySettings::tolerance), 1e6,
+               QStringLiteral("a distance above 0 in the unit of --unit"))},
+    {"min-cg", "index", "The least Cg that passes (default %1).",
+     number(judged(&AccuracySettings::minimumCg), 0, 1000)},
+    {"min-cgk", "index", "The least Cgk that passes (default %1).",
+     number(judged(&AccuracySettings::minimumCgk), 0, 1000)},
     {"allowed-failures", "n",
      "Failed, rejected and timed-out measurements that still pass (default %1).",
-     QStringLiteral("0")},
+     wholeNumber(judged(&AccuracySettings::allowedFailures), 0)},
     {"allowed-disconnections", "n",
      "Times the device may go away (with --reconnect) and still pass (default %1).",
-     QStringLiteral("0")},
+     wholeNumber(judged(&AccuracySettings::allowedDisconnections), 0)},
     {"junit", "file",
      "With --reference, write the verdict to this file as a JUnit XML report: a testsuite "
      "named after the port, a testcase per criterion; in error, not judged, when the records "
-     "could not all be written."},
+     "could not all be written.",
+     path(field(&CliOptions::junitPath), QStringLiteral("a file name"))},
 };
 
 // Where the run is kept and as what.
-const std::vector<OptionRow> kResultsRows = {
+const std::vector<Row> kResultsRows = {
     {"results", "url",
      "Keep the run in a results store: sqlite:PATH, postgresql://[user@]host[:port]/dbname "
      "(?host=DIR for a Unix socket; a password goes in PGPASSWORD or ~/.pgpass, never here), "
@@ -137,80 +187,17 @@ const std::vector<OptionRow> kResultsRows = {
 };
 
 // The spellings from before the commands: modes chosen by an option.
-const std::vector<OptionRow> kModeRows = {
+const std::vector<Row> kModeRows = {
     {"from", "file", "Read a finished run from this file (- for stdin): the command read."},
     {"list-ports", nullptr, "List the serial ports: the command ports."},
 };
 
-std::vector<OptionRow> joined(std::initializer_list<const std::vector<OptionRow> *> groups)
+std::vector<Row> joined(std::initializer_list<const std::vector<Row> *> groups)
 {
-    std::vector<OptionRow> rows;
-    for (const std::vector<OptionRow> *group : groups)
+    std::vector<Row> rows;
+    for (const std::vector<Row> *group : groups)
         rows.insert(rows.end(), group->begin(), group->end());
     return rows;
-}
-
-QString optionNeedingReference(const OptionReader &read)
-{
-    for (const char *name : {"tolerance", "min-cg", "min-cgk", "allowed-failures",
-                             "allowed-disconnections", "junit"}) {
-        if (read.isSet(name))
-            return QStringLiteral("--%1 needs --reference").arg(QLatin1String(name));
-    }
-    return QString();
-}
-
-// The accuracy check's numbers, in the unit of --unit.
-void readAccuracyNumbers(OptionReader &read, AccuracySettings &a)
-{
-    const double smallest = std::numeric_limits<double>::min();
-    const struct
-    {
-        const char *name;
-        double low, high;
-        const char *what;
-        double *target;
-    } numbers[] = {
-        {"reference", smallest, 1e6, "a distance above 0 in the unit of --unit", &a.reference},
-        {"tolerance", smallest, 1e6, "a distance above 0 in the unit of --unit", &a.tolerance},
-        {"min-cg", 0, 1000, "a number from 0 to 1000", &a.minimumCg},
-        {"min-cgk", 0, 1000, "a number from 0 to 1000", &a.minimumCgk},
-    };
-    for (const auto &row : numbers) {
-        const std::optional<double> number = numberIn(read.text(row.name), row.low, row.high);
-        if (!number)
-            return read.fail(QStringLiteral("--%1 takes %2, not %3")
-                                 .arg(QLatin1String(row.name), QLatin1String(row.what),
-                                      quoted(read.text(row.name))));
-        *row.target = *number;
-    }
-    for (const auto &[name, target] :
-         {std::pair<const char *, int *>{"allowed-failures", &a.allowedFailures},
-          {"allowed-disconnections", &a.allowedDisconnections}}) {
-        const std::optional<qint64> allowed = wholeNumberIn(read.text(name), 0, INT_MAX);
-        if (!allowed)
-            return read.fail(QStringLiteral("--%1 takes a whole number from 0, not %2")
-                                 .arg(QLatin1String(name), quoted(read.text(name))));
-        *target = int(*allowed);
-    }
-}
-
-// --reference and the options that go with it, after --unit.
-void readAccuracy(OptionReader &read, CliOptions &options)
-{
-    if (!read.isSet("reference"))
-        return read.fail(optionNeedingReference(read));
-    if (!read.isSet("tolerance"))
-        return read.fail(QStringLiteral("--reference needs --tolerance"));
-    AccuracySettings a;
-    a.unit = options.session.unit;
-    readAccuracyNumbers(read, a);
-    if (!read.error().isEmpty())
-        return;
-    if (read.isSet("junit") && read.text("junit").isEmpty())
-        return read.fail(QStringLiteral("--junit takes a file name"));
-    options.accuracy = a;
-    options.junitPath = read.text("junit");
 }
 
 // Everything after the command's name is an option: a word of its own is a mistake.
@@ -260,152 +247,69 @@ void readSource(OptionReader &read, CliOptions &options)
     if (read.text("from").isEmpty())
         return read.fail(QStringLiteral("--from takes a file name, or - for stdin"));
     options.fromPath = read.text("from");
-    for (const OptionRow &live : kLineRows) {
+    for (const Row &live : kLineRows) {
         if (read.isSet(live.name))
             return read.fail(
                 QStringLiteral("--%1 cannot be used with --from").arg(QLatin1String(live.name)));
     }
 }
 
-} // namespace
-
-void readPlotSize(OptionReader &read, QSize &size)
-{
-    const QStringList sides = read.text("plot-size").split(QLatin1Char('x'));
-    const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);
-    const std::optional<qint64> height = wholeNumberIn(sides.value(1), 200, 10000);
-    if (sides.size() != 2 || !width || !height)
-        return read.fail(QStringLiteral("--plot-size takes WxH in pixels, from 300x200 to "
-                                        "10000x10000, not %1")
-                             .arg(quoted(read.text("plot-size"))));
-    size = QSize(int(*width), int(*height));
-}
-
-namespace {
-
-void readPlot(OptionReader &read, CliOptions &options)
-{
-    if (read.isSet("plot")) {
-        options.plotPath = read.text("plot");
-        const std::optional<RunChart::FileType> type =
-            read.isSet("plot-format") ? RunChart::fileTypeNamed(read.text("plot-format"))
-                                      : RunChart::fileTypeOf(options.plotPath);
-        if (!type)
-            return read.fail(read.isSet("plot-format")
-                                 ? QStringLiteral("--plot-format takes png or svg, not %1")
-                                       .arg(quoted(read.text("plot-format")))
-                                 : QStringLiteral("--plot takes a file name ending in .png or "
-                                                  ".svg, or --plot-format, not %1")
-                                       .arg(quoted(options.plotPath)));
-        options.plotType = *type;
-    } else if (read.isSet("plot-size") || read.isSet("plot-format")) {
-        return read.fail(QStringLiteral("--plot-size and --plot-format need --plot"));
-    }
-    readPlotSize(read, options.plotSize);
-}
-
-void readBaud(OptionReader &read, CliOptions &options)
-{
-    const QString rate = read.text("baud");
-    const auto *known = std::find_if(std::begin(kBaudRates), std::end(kBaudRates),
-                                     [&](qint32 each) { return rate == QString::number(each); });
-    if (known == std::end(kBaudRates))
-        return read.fail(
-            QStringLiteral("--baud takes %1, not %2").arg(baudChoices(), quoted(rate)));
-    options.session.baudRate = *known;
-}
-
-// --count or --duration: how long the run goes on.
-void readLength(OptionReader &read, CliOptions &options)
+// The line's options that exclude or need each other.
+void readLineRules(OptionReader &read, CliOptions &)
 {
     if (read.isSet("count") && read.isSet("duration"))
         return read.fail(QStringLiteral("--count and --duration cannot be used together"));
-    if (read.isSet("count")) {
-        const std::optional<qint64> count = wholeNumberIn(read.text("count"), 0, INT_MAX);
-        if (!count)
-            return read.fail(QStringLiteral("--count takes a whole number from 0, not %1")
-                                 .arg(quoted(read.text("count"))));
-        options.session.count = int(*count);
+    if (read.isSet("reconnect-interval") && !read.isSet("reconnect"))
+        return read.fail(QStringLiteral("--reconnect-interval needs --reconnect"));
+}
+
+void readChartRules(OptionReader &read, CliOptions &)
+{
+    if (!read.isSet("plot") && (read.isSet("plot-size") || read.isSet("plot-format")))
+        read.fail(QStringLiteral("--plot-size and --plot-format need --plot"));
+}
+
+// The verdict's options need --reference, which needs --tolerance.
+void readJudgeRules(OptionReader &read, CliOptions &)
+{
+    if (!read.isSet("reference")) {
+        for (const Row &row : kJudgeRows) {
+            if (read.isSet(row.name))
+                return read.fail(
+                    QStringLiteral("--%1 needs --reference").arg(QLatin1String(row.name)));
+        }
+    } else if (!read.isSet("tolerance")) {
+        read.fail(QStringLiteral("--reference needs --tolerance"));
     }
-    if (read.isSet("duration")) {
-        bool ok = false;
-        const double seconds = read.text("duration").toDouble(&ok);
-        const double ms = std::round(seconds * 1000.0);
-        if (!ok || !(ms >= 1.0 && ms <= double(INT_MAX)))
-            return read.fail(QStringLiteral("--duration takes seconds from 0.001 to %1, not %2")
-                                 .arg(INT_MAX / 1000)
-                                 .arg(quoted(read.text("duration"))));
-        options.session.durationMs = static_cast<qint64>(ms);
-    }
 }
 
-void readInterval(OptionReader &read, CliOptions &options)
+// The chart's file type, by --plot-format or by the file's extension.
+void readPlot(OptionReader &read, CliOptions &options)
 {
-    const std::optional<int> every = parseInterval(read.text("interval"));
-    if (!every)
-        return read.fail(QStringLiteral("--interval takes a whole number of milliseconds from 1 "
-                                        "to 2147483647, not %1")
-                             .arg(quoted(read.text("interval"))));
-    options.session.intervalMs = *every;
+    if (!read.isSet("plot"))
+        return;
+    options.plotPath = read.text("plot");
+    const std::optional<RunChart::FileType> type =
+        read.isSet("plot-format") ? RunChart::fileTypeNamed(read.text("plot-format"))
+                                  : RunChart::fileTypeOf(options.plotPath);
+    if (!type)
+        return read.isSet("plot-format")
+                   ? read.refuse("plot-format", QStringLiteral("png or svg"))
+                   : read.refuse("plot", QStringLiteral("a file name ending in .png or .svg, or "
+                                                        "--plot-format"));
+    options.plotType = *type;
 }
 
-void readUnit(OptionReader &read, CliOptions &options)
+// The verdict's distances are in the records' unit.
+void readJudgeUnit(OptionReader &, CliOptions &options)
 {
-    const std::optional<LengthUnit> lengthUnit = unitFromName(read.text("unit"));
-    if (!lengthUnit)
-        return read.fail(QStringLiteral("--unit takes %1, not %2")
-                             .arg(unitChoices(), quoted(read.text("unit"))));
-    options.session.unit = *lengthUnit;
-}
-
-void readTimeout(OptionReader &read, CliOptions &options)
-{
-    // A reply is complete only after its silence, so a shorter wait could never see one.
-    const std::optional<int> wait = parseInterval(read.text("timeout"));
-    const int silence = options.session.burstSilenceMs;
-    if (!wait || *wait <= silence)
-        return read.fail(QStringLiteral("--timeout takes a whole number of milliseconds from %1 "
-                                        "to 2147483647, not %2")
-                             .arg(silence + 1)
-                             .arg(quoted(read.text("timeout"))));
-    options.session.timeoutMs = *wait;
+    if (options.accuracy)
+        options.accuracy->unit = options.session.unit;
 }
 
 void readReconnect(OptionReader &read, CliOptions &options)
 {
-    if (read.isSet("reconnect-interval") && !read.isSet("reconnect"))
-        return read.fail(QStringLiteral("--reconnect-interval needs --reconnect"));
-    const std::optional<int> retry = parseInterval(read.text("reconnect-interval"));
-    if (!retry)
-        return read.fail(QStringLiteral("--reconnect-interval takes a whole number of "
-                                        "milliseconds from 1 to 2147483647, not %1")
-                             .arg(quoted(read.text("reconnect-interval"))));
-    options.session.reconnectMs = read.isSet("reconnect") ? *retry : 0;
-}
-
-void readFormat(OptionReader &read, CliOptions &options)
-{
-    const std::optional<RecordFormat> recordFormat = formatFromName(read.text("format"));
-    if (!recordFormat)
-        return read.fail(QStringLiteral("--format takes %1, not %2")
-                             .arg(choiceText(formatNames()), quoted(read.text("format"))));
-    options.format = *recordFormat;
-}
-
-void readProgress(OptionReader &read, CliOptions &options)
-{
-    static const QStringList names{QStringLiteral("auto"), QStringLiteral("always"),
-                                   QStringLiteral("never")};
-    const int index = names.indexOf(read.text("progress"));
-    if (index < 0)
-        return read.fail(QStringLiteral("--progress takes %1, not %2")
-                             .arg(choiceText(names), quoted(read.text("progress"))));
-    options.progress = ProgressMode(index);
-}
-
-void readStrict(OptionReader &read, CliOptions &options)
-{
-    options.session.strict = read.isSet("strict");
+    options.session.reconnectMs = read.isSet("reconnect") ? options.reconnectIntervalMs : 0;
 }
 
 QString loginName()
@@ -445,33 +349,43 @@ void readSections(OptionReader &read, CliOptions &options, std::initializer_list
     }
 }
 
+void readMeasureRows(OptionReader &read, CliOptions &options)
+{
+    readRows(read, measureOptionRows(), options);
+}
+
+void readReadRows(OptionReader &read, CliOptions &options)
+{
+    readRows(read, readOptionRows(), options);
+}
+
 } // namespace
 
-const std::vector<OptionRow> &measureOptionRows()
+const std::vector<Row> &measureOptionRows()
 {
-    static const std::vector<OptionRow> rows =
+    static const std::vector<Row> rows =
         joined({&kLineRows, &kReplyRows, &kOutputRows, &kJudgeRows, &kResultsRows});
     return rows;
 }
 
-const std::vector<OptionRow> &readOptionRows()
+const std::vector<Row> &readOptionRows()
 {
-    static const std::vector<OptionRow> rows = joined({&kOutputRows, &kJudgeRows, &kResultsRows});
+    static const std::vector<Row> rows = joined({&kOutputRows, &kJudgeRows, &kResultsRows});
     return rows;
 }
 
-const std::vector<OptionRow> &modeOptionRows()
+const std::vector<Row> &modeOptionRows()
 {
-    static const std::vector<OptionRow> rows =
+    static const std::vector<Row> rows =
         joined({&kLineRows, &kReplyRows, &kOutputRows, &kJudgeRows, &kResultsRows, &kModeRows});
     return rows;
 }
 
-std::vector<OptionRow> measureRowsNamed(std::initializer_list<const char *> names)
+std::vector<Row> measureRowsNamed(std::initializer_list<const char *> names)
 {
-    std::vector<OptionRow> rows;
+    std::vector<Row> rows;
     for (const char *name : names) {
-        for (const OptionRow &row : measureOptionRows()) {
+        for (const Row &row : measureOptionRows()) {
             if (qstrcmp(row.name, name) == 0)
                 rows.push_back(row);
         }
@@ -496,30 +410,32 @@ void readRecordingOptions(OptionReader &read, RecordingSettings &recording, bool
     recording.serial = read.text("serial");
 }
 
-void readLineAndOutputOptions(OptionReader &read, CliOptions &options)
+void readChartOptions(OptionReader &read, const std::vector<Row> &rows, CliOptions &options)
 {
-    readSections(read, options,
-                 {readPlot, readBaud, readInterval, readUnit, readTimeout, readFormat, readStrict});
+    readChartRules(read, options);
+    readRows(read, rows, options);
+    if (read.error().isEmpty())
+        readPlot(read, options);
 }
 
 void readMeasureOptions(OptionReader &read, CliOptions &options)
 {
     readSections(read, options,
-                 {readNoOperand, readPorts, readPlot, readBaud, readLength, readInterval, readUnit,
-                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readProgress,
-                  readResults});
+                 {readNoOperand, readPorts, readLineRules, readChartRules, readJudgeRules,
+                  readMeasureRows, readPlot, readJudgeUnit, readReconnect, readResults});
 }
 
 void readReadOptions(OptionReader &read, CliOptions &options)
 {
     readSections(read, options,
-                 {readRunFile, readPlot, readUnit, readAccuracy, readFormat, readResults});
+                 {readRunFile, readChartRules, readJudgeRules, readReadRows, readPlot,
+                  readJudgeUnit, readResults});
 }
 
 void readModeOptions(OptionReader &read, CliOptions &options)
 {
+    // The line's rows are read only without --from, which refuses them.
     readSections(read, options,
-                 {readNoOperand, readSource, readPlot, readBaud, readLength, readInterval, readUnit,
-                  readAccuracy, readTimeout, readReconnect, readFormat, readStrict, readProgress,
-                  readResults});
+                 {readNoOperand, readSource, readLineRules, readChartRules, readJudgeRules,
+                  readMeasureRows, readPlot, readJudgeUnit, readReconnect, readResults});
 }

@@ -26,6 +26,7 @@ struct CliOptions
     QString plotPath;                           // a chart of the run
     RunChart::FileType plotType = RunChart::FileType::Png;
     QSize plotSize{1200, 600};
+    int reconnectIntervalMs = 500;            // session.reconnectMs once --reconnect is given
     std::optional<AccuracySettings> accuracy; // --reference: the run is judged
     QString junitPath;
     RecordingSettings recording; // where and as what the run is kept
@@ -33,22 +34,21 @@ struct CliOptions
 
 // The options of measure and of read, in the order their --help lists them, and those of the
 // spellings without a command (measure's, --from and --list-ports).
-const std::vector<OptionRow> &measureOptionRows();
-const std::vector<OptionRow> &readOptionRows();
-const std::vector<OptionRow> &modeOptionRows();
+const std::vector<OptionRow<CliOptions>> &measureOptionRows();
+const std::vector<OptionRow<CliOptions>> &readOptionRows();
+const std::vector<OptionRow<CliOptions>> &modeOptionRows();
 
 // Some of measure's rows, by name in the order given: for a command that measures too.
-std::vector<OptionRow> measureRowsNamed(std::initializer_list<const char *> names);
+std::vector<OptionRow<CliOptions>> measureRowsNamed(std::initializer_list<const char *> names);
 
 // Read what a parser made of the rows above into options; the first problem is read.error().
 void readMeasureOptions(OptionReader &read, CliOptions &options);
 void readReadOptions(OptionReader &read, CliOptions &options);
 void readModeOptions(OptionReader &read, CliOptions &options);
-// Only measure's --baud, --interval, --timeout, --strict, --unit, --format and --plot options,
-// as measure reads them: for a command that shares them.
-void readLineAndOutputOptions(OptionReader &read, CliOptions &options);
 // --results, --station, --operator and --serial, as measure reads them; keptByDefault: a run
 // kept without --results, in RANGEFINDER_RESULTS or the default store.
 void readRecordingOptions(OptionReader &read, RecordingSettings &recording, bool keptByDefault);
-// --plot-size WxH, for every command that draws a chart.
-void readPlotSize(OptionReader &read, QSize &size);
+// Some of measure's rows, read as measure reads them, --plot among them: for a command that
+// shares them.
+void readChartOptions(OptionReader &read, const std::vector<OptionRow<CliOptions>> &rows,
+                      CliOptions &options);

@@ -15,9 +15,9 @@ QString PortsCommand::description() const
         "/dev/serial/by-id/, and whether this user can open each; if not, why and what to do.\n");
 }
 
-const std::vector<OptionRow> &PortsCommand::optionRows() const
+const std::vector<OptionHelp> &PortsCommand::optionHelp() const
 {
-    static const std::vector<OptionRow> none;
+    static const std::vector<OptionHelp> none;
     return none;
 }
 

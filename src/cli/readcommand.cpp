@@ -38,6 +38,12 @@ QString ReadCommand::epilogue() const
     return exitCodesText();
 }
 
+const std::vector<OptionHelp> &ReadCommand::optionHelp() const
+{
+    static const std::vector<OptionHelp> help = helpOf(readOptionRows());
+    return help;
+}
+
 void ReadCommand::read(OptionReader &read)
 {
     readReadOptions(read, m_options);

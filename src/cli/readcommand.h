@@ -14,7 +14,7 @@ public:
     void addOperands(QCommandLineParser &parser) const override;
     QString description() const override;
     QString epilogue() const override;
-    const std::vector<OptionRow> &optionRows() const override { return readOptionRows(); }
+    const std::vector<OptionHelp> &optionHelp() const override;
     void read(OptionReader &read) override;
     RunOutcome run() override;
 

@@ -49,9 +49,9 @@ QString ResultsSyncCommand::description() const
         .arg(outboxPath());
 }
 
-const std::vector<OptionRow> &ResultsSyncCommand::optionRows() const
+const std::vector<OptionHelp> &ResultsSyncCommand::optionHelp() const
 {
-    static const std::vector<OptionRow> none;
+    static const std::vector<OptionHelp> none;
     return none;
 }
 

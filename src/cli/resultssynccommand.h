@@ -9,7 +9,7 @@ public:
     const char *name() const override { return "results sync"; }
     QString summary() const override;
     QString description() const override;
-    const std::vector<OptionRow> &optionRows() const override;
+    const std::vector<OptionHelp> &optionHelp() const override;
     void read(OptionReader &read) override;
     RunOutcome run() override;
 };

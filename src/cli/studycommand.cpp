@@ -11,8 +11,24 @@ QString quoted(const QString &text)
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
+using StudyRow = OptionRow<StudySettings>;
+
+// A bound of the study, there once given.
+Field<StudySettings, double> bound(std::optional<double> LinearitySettings::*member)
+{
+    return [member](StudySettings &settings) -> double & {
+        std::optional<double> &value = settings.study.*member;
+        return value ? *value : value.emplace();
+    };
+}
+
+OptionValue<StudySettings> lengthOf(std::optional<double> LinearitySettings::*member)
+{
+    return aboveZero(bound(member), 1e9, QStringLiteral("a length above 0"));
+}
+
 // The study's own options; the line, pace and output ones are measure's.
-const std::vector<OptionRow> kSourceRows = {
+const std::vector<StudyRow> kSourceRows = {
     {"run", "REF=FILE",
      "A saved run of the target at the reference distance REF (in --unit): a log saved by the "
      "window, or CSV or JSONL of measure, read as read reads it. One per reference; not with "
@@ -21,14 +37,18 @@ const std::vector<OptionRow> kSourceRows = {
      "Measure live on this serial port instead, each of --references in turn."},
     {"references", "list",
      "The reference distances to measure live, in --unit, separated by commas (2,4,6,8,10)."},
-    {"count", "n", "Measurements at each reference, from 1 (default %1).", QStringLiteral("10")},
+    {"count", "n", "Measurements at each reference, from 1 (default %1).",
+     wholeNumber(field(&StudySettings::session, &SessionSettings::count), 1, 1000000)},
 };
 
-const std::vector<OptionRow> kStudyRows = {
+const std::vector<StudyRow> kStudyRows = {
     {"process-sigma", "S",
-     "The process's standard deviation, in --unit: linearity = |slope| x 6S is reported."},
-    {"tolerance", "T", "Each reference's mean bias is also shown as a percentage of 2T."},
-    {"max-bias", "B", "Every reference's mean bias must lie within +/- B to pass."},
+     "The process's standard deviation, in --unit: linearity = |slope| x 6S is reported.",
+     lengthOf(&LinearitySettings::processSigma)},
+    {"tolerance", "T", "Each reference's mean bias is also shown as a percentage of 2T.",
+     lengthOf(&LinearitySettings::tolerance)},
+    {"max-bias", "B", "Every reference's mean bias must lie within +/- B to pass.",
+     lengthOf(&LinearitySettings::maxBias)},
     {"junit", "file", "Write the verdict as JUnit XML, a testcase per criterion."},
     {"results", "url",
      "Keep the study in a results store, as measure keeps a run (sqlite:PATH, "
@@ -37,15 +57,12 @@ const std::vector<OptionRow> kStudyRows = {
      "runs only when it is given."},
 };
 
-std::optional<double> positive(OptionReader &read, const char *name)
+const std::vector<OptionRow<CliOptions>> &sharedRows()
 {
-    if (!read.isSet(name))
-        return std::nullopt;
-    const std::optional<double> value = numberIn(read.text(name), 0, 1e9);
-    if (!value || *value <= 0)
-        read.fail(QStringLiteral("--%1 takes a length above 0, not %2")
-                      .arg(QLatin1String(name), quoted(read.text(name))));
-    return value;
+    static const std::vector<OptionRow<CliOptions>> rows =
+        measureRowsNamed({"baud", "interval", "timeout", "strict", "unit", "format", "plot",
+                          "plot-format", "plot-size"});
+    return rows;
 }
 
 } // namespace
@@ -76,20 +93,19 @@ QString StudyLinearityCommand::epilogue() const
     return exitCodesText();
 }
 
-const std::vector<OptionRow> &StudyLinearityCommand::optionRows() const
+const std::vector<OptionHelp> &StudyLinearityCommand::optionHelp() const
 {
-    static const std::vector<OptionRow> rows = [] {
-        std::vector<OptionRow> all = kSourceRows;
-        for (const OptionRow &row :
-             measureRowsNamed({"baud", "interval", "timeout", "strict", "unit", "format", "plot",
-                               "plot-format", "plot-size"}))
+    static const std::vector<OptionHelp> help = [] {
+        std::vector<OptionHelp> all = helpOf(kSourceRows);
+        for (const OptionHelp &row : helpOf(sharedRows()))
             all.push_back(row);
-        all.insert(all.end(), kStudyRows.begin(), kStudyRows.end());
-        for (const OptionRow &row : measureRowsNamed({"station", "operator", "serial"}))
+        for (const OptionHelp &row : helpOf(kStudyRows))
+            all.push_back(row);
+        for (const OptionHelp &row : helpOf(measureRowsNamed({"station", "operator", "serial"})))
             all.push_back(row);
         return all;
     }();
-    return rows;
+    return help;
 }
 
 void StudyLinearityCommand::read(OptionReader &read)
@@ -97,8 +113,9 @@ void StudyLinearityCommand::read(OptionReader &read)
     if (!read.operands().isEmpty())
         return read.fail(QStringLiteral("unexpected argument %1").arg(quoted(read.operands()[0])));
     CliOptions shared;
-    readLineAndOutputOptions(read, shared);
+    readChartOptions(read, sharedRows(), shared);
     m_settings.session = shared.session;
+    m_settings.session.count = StudySettings().session.count; // measure's is not the study's
     m_settings.unit = shared.session.unit;
     m_settings.format = shared.format;
     m_settings.plotPath = shared.plotPath;
@@ -107,8 +124,10 @@ void StudyLinearityCommand::read(OptionReader &read)
     m_settings.junitPath = read.text("junit");
     if (read.error().isEmpty())
         readSource(read);
+    readRows(read, kSourceRows, m_settings);
+    readRows(read, kStudyRows, m_settings);
     if (read.error().isEmpty())
-        readStudy(read);
+        readRecordingOptions(read, m_settings.recording, m_settings.savedRuns.isEmpty());
 }
 
 void StudyLinearityCommand::readSource(OptionReader &read)
@@ -124,36 +143,15 @@ void StudyLinearityCommand::readSource(OptionReader &read)
             return read.fail(error);
         m_settings.savedRuns << *saved;
     }
-    if (live)
-        readLive(read);
-    else if (read.isSet("references") || read.isSet("count"))
-        read.fail(QStringLiteral("--references and --count are for a live study, with --port"));
-}
-
-void StudyLinearityCommand::readLive(OptionReader &read)
-{
-    SessionSettings &session = m_settings.session;
-    session.portName = read.text("port");
-    QString error;
+    if (!live && (read.isSet("references") || read.isSet("count")))
+        return read.fail(QStringLiteral("--references and --count are for a live study, with "
+                                        "--port"));
+    m_settings.session.portName = read.text("port");
     const std::optional<QVector<double>> references =
         read.isSet("references") ? referencesFrom(read.text("references"), &error) : std::nullopt;
-    if (!references)
+    if (live && !references)
         return read.fail(error.isEmpty() ? QStringLiteral("--port needs --references") : error);
-    m_settings.references = *references;
-    const std::optional<qint64> count = wholeNumberIn(read.text("count"), 1, 1000000);
-    if (!count)
-        return read.fail(QStringLiteral("--count takes a whole number from 1 to 1000000, not %1")
-                             .arg(quoted(read.text("count"))));
-    session.count = int(*count);
-}
-
-void StudyLinearityCommand::readStudy(OptionReader &read)
-{
-    m_settings.study.processSigma = positive(read, "process-sigma");
-    m_settings.study.tolerance = positive(read, "tolerance");
-    m_settings.study.maxBias = positive(read, "max-bias");
-    if (read.error().isEmpty())
-        readRecordingOptions(read, m_settings.recording, m_settings.savedRuns.isEmpty());
+    m_settings.references = references.value_or(QVector<double>());
 }
 
 RunOutcome StudyLinearityCommand::run()

@@ -11,7 +11,7 @@ public:
     QString summary() const override;
     QString description() const override;
     QString epilogue() const override;
-    const std::vector<OptionRow> &optionRows() const override;
+    const std::vector<OptionHelp> &optionHelp() const override;
     void read(OptionReader &read) override;
     RunOutcome run() override;
 
@@ -19,8 +19,6 @@ public:
 
 private:
     void readSource(OptionReader &read);
-    void readLive(OptionReader &read);
-    void readStudy(OptionReader &read);
 
     StudySettings m_settings;
 };

@@ -39,92 +39,6 @@ bool plugInAgain(DeviceSimulator &simulator, const QString &linkPath, QString &p
     return true;
 }
 
-const SimulatorSettings kDefaults;
-
-const char kDescription[] =
-    "Plays the Velmora distance meter on a pseudo-terminal. Prints the terminal's path (the\n"
-    "port to open, e.g. /dev/pts/7) on stdout, then answers every measurement command\n"
-    "55 AA 88 FF FF FF FF 84 with a reply 55 AA 88 S 00 DH DL C until SIGINT, SIGTERM,\n"
-    "SIGHUP or SIGPIPE.\n"
-    "The same seed and the same commands give the same replies.";
-
-const std::vector<OptionRow> kOptionRows = {
-    {"pattern", "fixed|walk|sine",
-     "How the distance moves: fixed (always --distance), walk (a random walk between --min "
-     "and --max), sine (a sine between --min and --max over --period). Default: fixed."},
-    {"distance", "metres",
-     "Distance for the fixed pattern, metres, 0 to 6553.5 (sent in tenths). Default: %1.",
-     QString::number(kDefaults.distance)},
-    {"min", "metres", "Lowest distance of walk and sine, metres, 0 to 6553.5. Default: %1.",
-     QString::number(kDefaults.minimum)},
-    {"max", "metres",
-     "Highest distance of walk and sine, metres, 0 to 6553.5, not below --min. Default: %1.",
-     QString::number(kDefaults.maximum)},
-    {"period", "ms", "Period of the sine, milliseconds, 1 to 86400000. Default: %1.",
-     QString::number(kDefaults.periodMs)},
-    {"offset", "metres",
-     "Added to every distance of the pattern, metres, -6553.5 to 6553.5: a biased device (a "
-     "distance below 0 is sent as a failed measurement: status 0, distance 0). "
-     "Default: 0."},
-    {"spread", "metres",
-     "Standard deviation of normal noise on every distance, metres, 0 to 1000, drawn from "
-     "--seed and rounded with the distance to tenths: a device that does not repeat itself. "
-     "Default: 0."},
-    {"gain", "fraction",
-     "A share of every distance added to it, -0.5 to 0.5: a reading is distance x (1 + gain) + "
-     "offset, so the bias grows with the distance (a device off in its scale). Default: 0."},
-    {"readings", "file",
-     "Play the distances in this file in its order, one per command, and then again from its "
-     "first: one distance in metres per line, 0 to 6553.5 (blank lines skipped), in place of "
-     "the pattern's; --gain, --offset and --spread still apply. A study measured elsewhere "
-     "replayed exactly through the port."},
-    {"failure-rate", "fraction",
-     "Share of replies that report a failed measurement (status 0), 0 to 1. Default: 0."},
-    {"silence-rate", "fraction", "Share of commands that get no reply at all, 0 to 1. Default: 0."},
-    {"delay", "ms",
-     "Time from a command's last byte to its reply's first byte, milliseconds, 0 to 60000. "
-     "Default: 0."},
-    {"pieces", "count", "Split each 8-byte reply into this many writes, 1 to 8. Default: 1."},
-    {"gap", "ms",
-     "Time between the pieces of a reply, milliseconds, 0 to 60000 (10 or more makes the "
-     "window see separate bursts). Default: 0."},
-    {"late-check-byte", "ms",
-     "Write each reply's check byte (its 8th) on its own, this many milliseconds after the 7 "
-     "others (which --pieces splits), as some USB adapters deliver it; 1 to 60000. Default: "
-     "with the others."},
-    {"noise", "none|between|continuous",
-     "Stray bytes on the line: none; between (--noise-bytes random bytes after each reply, "
-     "--noise-delay later); continuous (a burst of --noise-bytes every --noise-interval, so "
-     "the line is never silent). Default: none."},
-    {"noise-bytes", "count", "Bytes per burst of noise, 1 to 4096. Default: %1.",
-     QString::number(kDefaults.noiseBytes)},
-    {"noise-interval", "ms",
-     "Time between bursts of continuous noise, milliseconds, 1 to 60000. Default: %1.",
-     QString::number(kDefaults.noiseIntervalMs)},
-    {"noise-delay", "ms",
-     "Time from a reply's last byte to the noise after it, milliseconds, 0 to 60000. "
-     "Default: 0 (right behind the reply)."},
-    {"unplug-after", "count",
-     "Vanish like an unplugged device after this many replies (the port then fails for the "
-     "program) and exit; 0 never. Default: 0."},
-    {"replug-after", "ms",
-     "With --unplug-after: this long after vanishing, appear again on a new terminal (its "
-     "path printed on stdout, the --link made anew), unplugged no more; 1 to 3600000. "
-     "Default: exit instead."},
-    {"seed", "number",
-     "Seed of every random choice (walk, spread, failures, silences, noise), 0 to 4294967295. "
-     "Default: %1.",
-     QString::number(kDefaults.seed)},
-    {"log", "file",
-     "Write every event to this file, one line each: steady-clock time in nanoseconds, the "
-     "event (command, reply, noise, raw, unplug) and its bytes in hex. The file is replaced."},
-    {"link", "path",
-     "Also make the port reachable as PATH, a symbolic link to the pseudo-terminal removed on "
-     "exit; e.g. /dev/COM1 for the port name COM1. PATH must not exist, or be a symbolic link "
-     "that points nowhere or at this terminal; anything else is refused."},
-    {"verbose", nullptr, "Print every event on stderr."},
-};
-
 // What the command line asks for besides the device's settings.
 struct SimulatorOptions
 {
@@ -136,21 +50,125 @@ struct SimulatorOptions
     bool verbose = false;
 };
 
-// How the distance moves.
-void readPattern(OptionReader &read, SimulatorSettings &settings)
+const char kDescription[] =
+    "Plays the Velmora distance meter on a pseudo-terminal. Prints the terminal's path (the\n"
+    "port to open, e.g. /dev/pts/7) on stdout, then answers every measurement command\n"
+    "55 AA 88 FF FF FF FF 84 with a reply 55 AA 88 S 00 DH DL C until SIGINT, SIGTERM,\n"
+    "SIGHUP or SIGPIPE.\n"
+    "The same seed and the same commands give the same replies.";
+
+template <typename T> Field<SimulatorOptions, T> device(T SimulatorSettings::*member)
 {
-    using Pattern = SimulatorSettings::Pattern;
-    read.choice(
-        "pattern", {QStringLiteral("fixed"), QStringLiteral("walk"), QStringLiteral("sine")},
-        QList<Pattern>{Pattern::Fixed, Pattern::RandomWalk, Pattern::Sine}, settings.pattern);
-    read.number("distance", 0, 6553.5, settings.distance);
-    read.number("min", 0, 6553.5, settings.minimum);
-    read.number("max", 0, 6553.5, settings.maximum);
-    read.number("offset", -6553.5, 6553.5, settings.offset);
-    read.number("spread", 0, 1000, settings.spread);
-    read.number("gain", -0.5, 0.5, settings.gain);
-    read.whole("period", 1, 86400000, [&](qint64 v) { settings.periodMs = int(v); });
+    return field(&SimulatorOptions::settings, member);
 }
+
+QStringList patternNames()
+{
+    return {QStringLiteral("fixed"), QStringLiteral("walk"), QStringLiteral("sine")};
+}
+
+QStringList noiseNames()
+{
+    return {QStringLiteral("none"), QStringLiteral("between"), QStringLiteral("continuous")};
+}
+
+using Pattern = SimulatorSettings::Pattern;
+using Noise = SimulatorSettings::Noise;
+
+const std::vector<OptionRow<SimulatorOptions>> kOptionRows = {
+    {"pattern", "fixed|walk|sine",
+     "How the distance moves: fixed (always --distance), walk (a random walk between --min "
+     "and --max), sine (a sine between --min and --max over --period). Default: %1.",
+     choice(device(&SimulatorSettings::pattern), patternNames(),
+            {Pattern::Fixed, Pattern::RandomWalk, Pattern::Sine})},
+    {"distance", "metres",
+     "Distance for the fixed pattern, metres, 0 to 6553.5 (sent in tenths). Default: %1.",
+     number(device(&SimulatorSettings::distance), 0, 6553.5)},
+    {"min", "metres", "Lowest distance of walk and sine, metres, 0 to 6553.5. Default: %1.",
+     number(device(&SimulatorSettings::minimum), 0, 6553.5)},
+    {"max", "metres",
+     "Highest distance of walk and sine, metres, 0 to 6553.5, not below --min. Default: %1.",
+     number(device(&SimulatorSettings::maximum), 0, 6553.5)},
+    {"period", "ms", "Period of the sine, milliseconds, 1 to 86400000. Default: %1.",
+     milliseconds(device(&SimulatorSettings::periodMs), 1, 86400000)},
+    {"offset", "metres",
+     "Added to every distance of the pattern, metres, -6553.5 to 6553.5: a biased device (a "
+     "distance below 0 is sent as a failed measurement: status 0, distance 0). "
+     "Default: %1.",
+     number(device(&SimulatorSettings::offset), -6553.5, 6553.5)},
+    {"spread", "metres",
+     "Standard deviation of normal noise on every distance, metres, 0 to 1000, drawn from "
+     "--seed and rounded with the distance to tenths: a device that does not repeat itself. "
+     "Default: %1.",
+     number(device(&SimulatorSettings::spread), 0, 1000)},
+    {"gain", "fraction",
+     "A share of every distance added to it, -0.5 to 0.5: a reading is distance x (1 + gain) + "
+     "offset, so the bias grows with the distance (a device off in its scale). Default: %1.",
+     number(device(&SimulatorSettings::gain), -0.5, 0.5)},
+    {"readings", "file",
+     "Play the distances in this file in its order, one per command, and then again from its "
+     "first: one distance in metres per line, 0 to 6553.5 (blank lines skipped), in place of "
+     "the pattern's; --gain, --offset and --spread still apply. A study measured elsewhere "
+     "replayed exactly through the port."},
+    {"failure-rate", "fraction",
+     "Share of replies that report a failed measurement (status 0), 0 to 1. Default: %1.",
+     number(device(&SimulatorSettings::failureRate), 0, 1)},
+    {"silence-rate", "fraction", "Share of commands that get no reply at all, 0 to 1. Default: %1.",
+     number(device(&SimulatorSettings::silenceRate), 0, 1)},
+    {"delay", "ms",
+     "Time from a command's last byte to its reply's first byte, milliseconds, 0 to 60000. "
+     "Default: %1.",
+     milliseconds(device(&SimulatorSettings::replyDelayMs), 0, 60000)},
+    {"pieces", "count", "Split each 8-byte reply into this many writes, 1 to 8. Default: %1.",
+     wholeNumber(device(&SimulatorSettings::pieces), 1, 8)},
+    {"gap", "ms",
+     "Time between the pieces of a reply, milliseconds, 0 to 60000 (10 or more makes the "
+     "window see separate bursts). Default: %1.",
+     milliseconds(device(&SimulatorSettings::pieceGapMs), 0, 60000)},
+    {"late-check-byte", "ms",
+     "Write each reply's check byte (its 8th) on its own, this many milliseconds after the 7 "
+     "others (which --pieces splits), as some USB adapters deliver it; 1 to 60000. Default: "
+     "with the others.",
+     milliseconds(device(&SimulatorSettings::checkByteGapMs), 1, 60000)},
+    {"noise", "none|between|continuous",
+     "Stray bytes on the line: none; between (--noise-bytes random bytes after each reply, "
+     "--noise-delay later); continuous (a burst of --noise-bytes every --noise-interval, so "
+     "the line is never silent). Default: %1.",
+     choice(device(&SimulatorSettings::noise), noiseNames(),
+            {Noise::None, Noise::BetweenReplies, Noise::Continuous})},
+    {"noise-bytes", "count", "Bytes per burst of noise, 1 to 4096. Default: %1.",
+     wholeNumber(device(&SimulatorSettings::noiseBytes), 1, 4096)},
+    {"noise-interval", "ms",
+     "Time between bursts of continuous noise, milliseconds, 1 to 60000. Default: %1.",
+     milliseconds(device(&SimulatorSettings::noiseIntervalMs), 1, 60000)},
+    {"noise-delay", "ms",
+     "Time from a reply's last byte to the noise after it, milliseconds, 0 to 60000. "
+     "Default: %1 (right behind the reply).",
+     milliseconds(device(&SimulatorSettings::noiseDelayMs), 0, 60000)},
+    {"unplug-after", "count",
+     "Vanish like an unplugged device after this many replies (the port then fails for the "
+     "program) and exit; 0 never. Default: %1.",
+     wholeNumber(device(&SimulatorSettings::unplugAfterReplies), 0, 1000000000)},
+    {"replug-after", "ms",
+     "With --unplug-after: this long after vanishing, appear again on a new terminal (its "
+     "path printed on stdout, the --link made anew), unplugged no more; 1 to 3600000. "
+     "Default: exit instead.",
+     milliseconds(field(&SimulatorOptions::replugMs), 1, 3600000)},
+    {"seed", "number",
+     "Seed of every random choice (walk, spread, failures, silences, noise), 0 to 4294967295. "
+     "Default: %1.",
+     wholeNumber(device(&SimulatorSettings::seed), 0, 4294967295LL)},
+    {"log", "file",
+     "Write every event to this file, one line each: steady-clock time in nanoseconds, the "
+     "event (command, reply, noise, raw, unplug) and its bytes in hex. The file is replaced.",
+     path(field(&SimulatorOptions::logPath), QStringLiteral("a file name"))},
+    {"link", "path",
+     "Also make the port reachable as PATH, a symbolic link to the pseudo-terminal removed on "
+     "exit; e.g. /dev/COM1 for the port name COM1. PATH must not exist, or be a symbolic link "
+     "that points nowhere or at this terminal; anything else is refused.",
+     path(field(&SimulatorOptions::linkPath), QStringLiteral("a path"))},
+    {"verbose", nullptr, "Print every event on stderr.", flag(field(&SimulatorOptions::verbose))},
+};
 
 // The distances of a --readings file; empty and a message in error when there are none or a line
 // is not one.
@@ -182,46 +200,19 @@ QVector<double> readingsFrom(const QString &path, QString *error)
     return readings;
 }
 
-// What goes wrong on the line, and when the device vanishes.
-void readFaults(OptionReader &read, SimulatorSettings &settings)
-{
-    using Noise = SimulatorSettings::Noise;
-    read.number("failure-rate", 0, 1, settings.failureRate);
-    read.number("silence-rate", 0, 1, settings.silenceRate);
-    read.whole("delay", 0, 60000, [&](qint64 v) { settings.replyDelayMs = int(v); });
-    read.whole("pieces", 1, 8, [&](qint64 v) { settings.pieces = int(v); });
-    read.whole("gap", 0, 60000, [&](qint64 v) { settings.pieceGapMs = int(v); });
-    read.whole("late-check-byte", 1, 60000, [&](qint64 v) { settings.checkByteGapMs = int(v); });
-    read.choice(
-        "noise", {QStringLiteral("none"), QStringLiteral("between"), QStringLiteral("continuous")},
-        QList<Noise>{Noise::None, Noise::BetweenReplies, Noise::Continuous}, settings.noise);
-    read.whole("noise-bytes", 1, 4096, [&](qint64 v) { settings.noiseBytes = int(v); });
-    read.whole("noise-interval", 1, 60000, [&](qint64 v) { settings.noiseIntervalMs = int(v); });
-    read.whole("noise-delay", 0, 60000, [&](qint64 v) { settings.noiseDelayMs = int(v); });
-    read.whole("unplug-after", 0, 1000000000,
-               [&](qint64 v) { settings.unplugAfterReplies = int(v); });
-}
-
 // The option values, or the first problem with them in error.
 std::optional<SimulatorOptions> readOptions(const QCommandLineParser &parser, QString *error)
 {
     SimulatorOptions options;
     SimulatorSettings &settings = options.settings;
     OptionReader read(parser);
-    readPattern(read, settings);
-    readFaults(read, settings);
-    read.whole("replug-after", 1, 3600000, [&](qint64 v) { options.replugMs = int(v); });
+    readRows(read, kOptionRows, options);
     if (options.replugMs > 0 && settings.unplugAfterReplies == 0)
         read.fail(QStringLiteral("--replug-after needs --unplug-after"));
-    read.whole("seed", 0, 4294967295LL, [&](qint64 v) { settings.seed = quint32(v); });
     if (settings.minimum > settings.maximum)
         read.fail(QStringLiteral("--min (%1) is above --max (%2)")
                       .arg(settings.minimum)
                       .arg(settings.maximum));
-    if (read.isSet("log") && read.text("log").isEmpty())
-        read.fail(QStringLiteral("--log needs a file name"));
-    if (read.isSet("link") && read.text("link").isEmpty())
-        read.fail(QStringLiteral("--link needs a path"));
     if (read.isSet("readings") && read.error().isEmpty()) {
         QString problem;
         settings.readings = readingsFrom(read.text("readings"), &problem);
@@ -231,10 +222,7 @@ std::optional<SimulatorOptions> readOptions(const QCommandLineParser &parser, QS
     *error = read.error();
     if (!error->isEmpty())
         return std::nullopt;
-    options.linkPath = read.text("link");
     options.log = read.isSet("log");
-    options.logPath = read.text("log");
-    options.verbose = read.isSet("verbose");
     return options;
 }
 
@@ -245,7 +233,7 @@ std::optional<SimulatorOptions> parseCommandLine(QCoreApplication &app)
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
     parser.addVersionOption();
-    addOptions(parser, kOptionRows);
+    addOptions(parser, helpOf(kOptionRows));
     // Any bad option ends with 2, an unknown one too; process() would end that with 1.
     if (!parser.parse(QCoreApplication::arguments())) {
         complain(QStringLiteral("%1 (see --help)").arg(parser.errorText()));

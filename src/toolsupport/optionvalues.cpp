@@ -3,15 +3,13 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 
-void addOptions(QCommandLineParser &parser, const std::vector<OptionRow> &rows)
+#include <cmath>
+
+void addOptions(QCommandLineParser &parser, const std::vector<OptionHelp> &options)
 {
-    for (const OptionRow &row : rows) {
-        QString help = row.help;
-        if (!row.defaultValue.isEmpty())
-            help = help.arg(row.defaultValue);
-        parser.addOption(QCommandLineOption(QString::fromLatin1(row.name), help,
-                                            QString::fromLatin1(row.valueName), row.defaultValue));
-    }
+    for (const OptionHelp &option : options)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(option.name), option.help,
+                                            QString::fromLatin1(option.valueName)));
 }
 
 std::optional<qint64> wholeNumberIn(const QString &text, qint64 low, qint64 high)
@@ -40,39 +38,59 @@ QString choiceText(const QStringList &names)
            names.constLast();
 }
 
-void OptionReader::number(const char *name, double low, double high, double &value)
+QString wholeNumberText(qint64 low, qint64 high)
 {
-    if (!isSet(name))
-        return;
-    if (const std::optional<double> parsed = numberIn(text(name), low, high))
-        value = *parsed;
-    else
-        outOfRange(name, "a number", low, high);
+    if (high == INT_MAX)
+        return QStringLiteral("a whole number from %1").arg(low);
+    return QStringLiteral("a whole number from %1 to %2").arg(low).arg(high);
 }
 
-void OptionReader::whole(const char *name, qint64 low, qint64 high,
-                         const std::function<void(qint64)> &store)
+QString millisecondsText(qint64 low, qint64 high)
 {
-    if (!isSet(name))
-        return;
-    if (const std::optional<qint64> parsed = wholeNumberIn(text(name), low, high))
-        store(*parsed);
-    else
-        outOfRange(name, "a whole number", low, high);
+    return QStringLiteral("a whole number of milliseconds from %1 to %2").arg(low).arg(high);
+}
+
+QString numberText(double low, double high)
+{
+    return QStringLiteral("a number from %1 to %2").arg(low).arg(high);
+}
+
+std::optional<qint64> millisecondsOfSeconds(const QString &text)
+{
+    bool ok = false;
+    const double ms = std::round(text.toDouble(&ok) * 1000.0);
+    if (!ok || !(ms >= 1.0 && ms <= double(INT_MAX)))
+        return std::nullopt;
+    return qint64(ms);
+}
+
+QString secondsText()
+{
+    return QStringLiteral("seconds from 0.001 to %1").arg(INT_MAX / 1000);
+}
+
+std::optional<QSize> pixelSizeOf(const QString &text)
+{
+    const QStringList sides = text.split(QLatin1Char('x'));
+    const std::optional<qint64> width = wholeNumberIn(sides.value(0), 300, 10000);
+    const std::optional<qint64> height = wholeNumberIn(sides.value(1), 200, 10000);
+    if (sides.size() != 2 || !width || !height)
+        return std::nullopt;
+    return QSize(int(*width), int(*height));
+}
+
+QString pixelSizeText()
+{
+    return QStringLiteral("WxH in pixels, from 300x200 to 10000x10000");
+}
+
+void OptionReader::refuse(const char *name, const QString &what)
+{
+    fail(QStringLiteral("--%1 takes %2, not \"%3\"").arg(QLatin1String(name), what, text(name)));
 }
 
 void OptionReader::fail(const QString &message)
 {
     if (m_error.isEmpty())
         m_error = message;
-}
-
-template <typename T>
-void OptionReader::outOfRange(const char *name, const char *kind, T low, T high)
-{
-    fail(QStringLiteral("--%1 takes %2 from %3 to %4, not \"%5\"")
-             .arg(QLatin1String(name), QLatin1String(kind))
-             .arg(low)
-             .arg(high)
-             .arg(text(name)));
 }
