@@ -5,8 +5,8 @@
 //    for logs of growing length.
 // 2. A chart of a million records drawn in-process as PNG and SVG: time and file size.
 #include "cli/recordformat.h"
-#include "cli/runstatistics.h"
 #include "cli/runchart.h"
+#include "cli/runstatistics.h"
 #include "core/measurementtext.h"
 
 #include <QCommandLineParser>
@@ -21,6 +21,8 @@
 
 #include <sys/resource.h>
 #include <sys/wait.h>
+
+using namespace rangefinder;
 
 namespace {
 

@@ -46,6 +46,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace rangefinder;
+
 namespace {
 
 // CPU seconds another process has used so far, from /proc.

@@ -25,6 +25,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+using namespace rangefinder;
+
 namespace {
 
 QTextStream out(stdout);

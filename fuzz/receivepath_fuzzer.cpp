@@ -31,6 +31,8 @@
 #include <cstdlib>
 #include <cstring>
 
+using namespace rangefinder;
+
 namespace {
 
 [[noreturn]] void violated(const char *what, int line)

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace rangefinder {
+
 namespace {
 
 const QColor kGridColour(225, 225, 225);
@@ -302,3 +304,5 @@ void drawTriangle(QPainter &painter, const QColor &colour, double x, double y, d
     painter.drawPolygon(triangle, 3);
     painter.setBrush(Qt::NoBrush);
 }
+
+} // namespace rangefinder

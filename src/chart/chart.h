@@ -15,6 +15,8 @@
 
 class QPainter;
 
+namespace rangefinder {
+
 // What every chart of the program shares, apart from its data: a white canvas with a title of
 // a few centred lines, a legend in one row under it, a plot with a grid, ticks at 1, 2 or 5 times
 // a power of ten and a label on each axis, and its encoding as PNG or SVG. A chart of a run, of
@@ -111,3 +113,5 @@ private:
 // A failed measurement's red cross, a timeout's triangle, centred on (x, y).
 void drawCross(QPainter &painter, const QColor &colour, double x, double y, double radius);
 void drawTriangle(QPainter &painter, const QColor &colour, double x, double y, double radius);
+
+} // namespace rangefinder

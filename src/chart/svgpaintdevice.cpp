@@ -12,6 +12,8 @@
 #include <climits>
 #include <cmath>
 
+namespace rangefinder {
+
 namespace {
 
 constexpr int kDotsPerInch = 96;
@@ -271,3 +273,5 @@ int SvgPaintDevice::metric(PaintDeviceMetric metric) const
     }
     return 0;
 }
+
+} // namespace rangefinder

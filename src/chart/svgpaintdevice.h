@@ -7,6 +7,8 @@
 
 #include <memory>
 
+namespace rangefinder {
+
 class SvgPaintEngine;
 
 // A paint device that writes what is painted on it as SVG: paths, polygons, shapes and text
@@ -30,3 +32,5 @@ private:
     QSize m_size;
     std::unique_ptr<SvgPaintEngine> m_engine;
 };
+
+} // namespace rangefinder

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+namespace rangefinder {
+
 namespace {
 
 // The share of the tolerance band 2T that the resolution may take for the study to mean much.
@@ -277,3 +279,5 @@ QString lengthText(double value, bool withSign)
         text = QStringLiteral("0.000");
     return withSign && !text.startsWith(QLatin1Char('-')) ? QLatin1Char('+') + text : text;
 }
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVector>
 
+namespace rangefinder {
+
 // A type-1 gauge study of one device: many readings of one target at a known distance,
 // judged for bias and repeatability against the tolerance.
 struct AccuracySettings
@@ -63,3 +65,5 @@ QString indexText(double index);
 // A length worked out from readings, three decimals; signed where that says which side of the
 // reference it lies on.
 QString lengthText(double value, bool withSign = false);
+
+} // namespace rangefinder

@@ -10,6 +10,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+namespace rangefinder {
+
 QString Command::helpText(const QCommandLineParser &parser) const
 {
     // The parser's usage line names the program alone.
@@ -50,3 +52,5 @@ std::unique_ptr<Command> makeCommand(const QStringList &arguments, int *words)
     }
     return nullptr;
 }
+
+} // namespace rangefinder

@@ -11,6 +11,8 @@
 
 class QCommandLineParser;
 
+namespace rangefinder {
+
 // One command of rangefinder-cli (measure, read, ports): its name, a line for the list of
 // commands, its own options, and what it does. A fresh one reads its arguments once and runs
 // once.
@@ -49,3 +51,5 @@ std::vector<std::unique_ptr<Command>> makeCommands();
 // The command whose name's words begin arguments, fresh, and how many words that is; null when
 // none does.
 std::unique_ptr<Command> makeCommand(const QStringList &arguments, int *words = nullptr);
+
+} // namespace rangefinder

@@ -3,6 +3,8 @@
 #include "cli/portaccess.h"
 #include "cli/runend.h"
 
+namespace rangefinder {
+
 DeviceRun::DeviceRun(const SessionSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings), m_session(new MeasurementSession(settings, this))
 {
@@ -53,3 +55,5 @@ void DeviceRun::end(DeviceEnding::Kind kind)
     m_ended = true;
     emit ended();
 }
+
+} // namespace rangefinder

@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QString>
 
+namespace rangefinder {
+
 // One device of a run: its session on its own port, its statistics and how it ended. Several run
 // side by side in one event loop, none waiting for another.
 class DeviceRun : public QObject
@@ -29,11 +31,11 @@ public:
     // How it ended, by what it counted; meaningful once it has.
     DeviceEnding ending() const;
     // Counts what was recorded, as the caller decides: a record that could not be written is not.
-    void count(const Measurement &measurement) { m_statistics.add(measurement); }
+    void count(const rangefinder::Measurement &measurement) { m_statistics.add(measurement); }
     const RunStatistics &statistics() const { return m_statistics; }
 
 signals:
-    void measured(const Measurement &measurement);
+    void measured(const rangefinder::Measurement &measurement);
     void lost(const QString &reason);
     // --reconnect: gone, its port to be opened again; back, measuring on.
     void away(const QString &reason);
@@ -50,3 +52,5 @@ private:
     DeviceEnding::Kind m_endingKind = DeviceEnding::Kind::Measured;
     bool m_ended = false;
 };
+
+} // namespace rangefinder

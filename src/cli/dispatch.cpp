@@ -7,6 +7,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+namespace rangefinder {
+
 namespace {
 
 Invocation printing(const QString &text)
@@ -75,3 +77,5 @@ int runInvocation(Invocation &invocation)
     }
     return exitCodeOf(outcome);
 }
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+namespace rangefinder {
+
 // What a command line asks for: a command to run, read and ready; text for stdout (help, the
 // version); or the one line that says what is wrong with it.
 struct Invocation
@@ -23,3 +25,5 @@ Invocation parseInvocation(const QStringList &arguments);
 
 // Prints, complains or runs, and returns the exit code, decided from the outcome.
 int runInvocation(Invocation &invocation);
+
+} // namespace rangefinder

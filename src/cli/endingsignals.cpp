@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+namespace rangefinder {
+
 SignalWatcher *watchEndingSignals()
 {
     // SIGHUP: a closed terminal or console window, a dropped session; on Windows the watcher
@@ -20,3 +22,5 @@ SignalWatcher *watchEndingSignals()
                      .arg(watcher->errorString()));
     return watcher;
 }
+
+} // namespace rangefinder

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 namespace {
 
 int deviceCode(const DeviceEnding &device)
@@ -27,3 +29,5 @@ int exitCodeOf(const RunOutcome &outcome)
         code = std::max(code, deviceCode(device));
     return code;
 }
+
+} // namespace rangefinder

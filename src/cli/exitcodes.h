@@ -4,6 +4,8 @@
 
 #include <optional>
 
+namespace rangefinder {
+
 // Exit codes of rangefinder-cli. What each means is said once, in kExitCodeRows.
 enum ExitCode {
     kExitAllMeasured = 0,
@@ -60,3 +62,5 @@ struct RunOutcome
 // The program's exit code. A signal's comes above all, then lost output; else the highest of
 // the bad options' and the devices', each device's verdict standing for its measurements.
 int exitCodeOf(const RunOutcome &outcome);
+
+} // namespace rangefinder

@@ -2,6 +2,8 @@
 
 #include "cli/exitcodes.h"
 
+namespace rangefinder {
+
 QString judgingText()
 {
     return QStringLiteral(
@@ -32,3 +34,5 @@ QString exitCodesText()
     return text + QStringLiteral("With several ports, the highest code of any port (a signal's "
                                  "above all).\n");
 }
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 namespace {
 
 const QColor kBias(0x1f, 0x77, 0xb4);
@@ -37,12 +39,12 @@ ChartFrameSpec frameLayout(const Drift &drift)
     const RunRow &latest = drift.checks.constLast();
     ChartFrameSpec layout;
     layout.title = QStringList{QStringLiteral("%1: %2 checks, the latest %3")
-                                 .arg(drift.serial)
-                                 .arg(drift.checks.size())
-                                 .arg(storedTime(latest.started))};
+                                   .arg(drift.serial)
+                                   .arg(drift.checks.size())
+                                   .arg(storedTime(latest.started))};
     layout.legend = {{QStringLiteral("bias"), LegendEntry::Swatch::Line, kBias, {}},
-                   {QStringLiteral("sd"), LegendEntry::Swatch::Line, kSd, {}},
-                   {QStringLiteral("tolerance"), LegendEntry::Swatch::Fill, kBand, {}}};
+                     {QStringLiteral("sd"), LegendEntry::Swatch::Line, kSd, {}},
+                     {QStringLiteral("tolerance"), LegendEntry::Swatch::Fill, kBand, {}}};
     if (drift.limits)
         layout.legend << LegendEntry{
             QStringLiteral("control limits"), LegendEntry::Swatch::DashedLine, kLimits, {}};
@@ -116,3 +118,5 @@ bool saveHistoryChart(const QString &path, ChartFileType type, const QSize &size
                [&](QPainter &painter) { paint(painter, size, drift); }, bytes, errorString) &&
            saveBytes(path, bytes, errorString);
 }
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 
 #include <QFileInfo>
 
+namespace rangefinder {
+
 namespace {
 
 using HistoryRow = OptionRow<HistorySettings>;
@@ -88,7 +90,8 @@ void HistoryCommand::read(OptionReader &read)
         return read.fail(QStringLiteral("history needs a store, not none"));
     m_settings.filter.serial = read.text("serial");
     m_settings.filter.station = read.text("station");
-    m_settings.filter.wholeRunsOnly = true; // a study is one row: the runs of its references are in it
+    m_settings.filter.wholeRunsOnly =
+        true; // a study is one row: the runs of its references are in it
     if (read.isSet("since")) {
         m_settings.filter.since = sinceFrom(read.text("since"));
         if (!m_settings.filter.since.isValid())
@@ -150,3 +153,5 @@ RunOutcome HistoryCommand::run()
         writeWhole(stderr, judgement) != Written::Whole || !writePlot(drifts);
     return outcome;
 }
+
+} // namespace rangefinder

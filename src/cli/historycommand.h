@@ -6,6 +6,8 @@
 #include "results/sqlstore.h"
 #include "results/storelocation.h"
 
+namespace rangefinder {
+
 // What history reads, and how it shows it.
 struct HistorySettings
 {
@@ -34,3 +36,5 @@ private:
 
     HistorySettings m_settings;
 };
+
+} // namespace rangefinder

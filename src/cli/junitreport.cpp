@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 namespace {
 
 int failuresOf(const QVector<Criterion> &criteria)
@@ -133,3 +135,5 @@ bool saveJUnit(const QString &path, const QVector<SuiteReport> &suites, QString 
 {
     return saveOutput(path, junitXml(suites), errorString);
 }
+
+} // namespace rangefinder

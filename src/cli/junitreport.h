@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVector>
 
+namespace rangefinder {
+
 // One device's part of a JUnit report: a testsuite named after the device, with one testcase
 // per criterion of its verdict.
 struct DeviceReport
@@ -47,3 +49,5 @@ QByteArray junitXml(const QVector<DeviceReport> &devices);
 // written.
 bool saveJUnit(const QString &path, const QVector<SuiteReport> &suites,
                QString *errorString = nullptr);
+
+} // namespace rangefinder

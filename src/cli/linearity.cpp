@@ -8,6 +8,8 @@
 #include <cmath>
 #include <limits>
 
+namespace rangefinder {
+
 namespace {
 
 // Readings pass through single precision on their way from the device: a scatter this far below
@@ -283,3 +285,5 @@ std::optional<LinearityStudy> studyLinearity(QVector<ReferenceReadings> runs,
     study.criteria = criteriaOf(study);
     return study;
 }
+
+} // namespace rangefinder

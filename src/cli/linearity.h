@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace rangefinder {
+
 // A gauge linearity and bias study: a device measures several targets at known distances
 // across its range, many times each, and the study asks whether its bias changes with the
 // distance. Every length is in one unit, the study's; nothing here reads or writes anything.
@@ -98,3 +100,5 @@ double tQuantile95(double df);
 // twice, or one with fewer than two valid readings.
 std::optional<LinearityStudy> studyLinearity(QVector<ReferenceReadings> runs,
                                              const LinearitySettings &settings, QString *error);
+
+} // namespace rangefinder

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace rangefinder {
+
 namespace {
 
 const QColor kReadingColour(31, 95, 191, 110); // stacked readings show darker
@@ -166,3 +168,5 @@ bool LinearityChart::save(const QString &path, ChartFileType type, const QSize &
         type, size, title(), [&](QPainter &painter) { paint(painter, size); }, bytes, errorString);
     return encoded && saveBytes(path, bytes, errorString);
 }
+
+} // namespace rangefinder

@@ -10,6 +10,8 @@
 
 class QPainter;
 
+namespace rangefinder {
+
 // A linearity study's chart, in the study's unit: the bias of every reading against its
 // reference, each reference's mean bias, the fitted line in its 95 % confidence band, the zero
 // line, and +/- B when the study has a largest bias; in the shared chart frame.
@@ -36,3 +38,5 @@ private:
     QString m_unit;
     double m_low = 0, m_high = 0; // of the references
 };
+
+} // namespace rangefinder

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <optional>
 
+namespace rangefinder {
+
 namespace {
 
 // A row of the tables: a reference's mean bias, or a coefficient of the line.
@@ -181,3 +183,5 @@ QString linearitySummary(const LinearityStudy &study)
                     .arg(kRecommendedReferences);
     return text + verdictLine(study.criteria);
 }
+
+} // namespace rangefinder

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+namespace rangefinder {
+
 // The study's tables, one row per reference and one per coefficient of the line, as CSV (with a
 // header row) or JSONL, the columns named alike in both; lengths in the study's unit.
 QString linearityTables(const LinearityStudy &study, RecordFormat format);
@@ -15,3 +17,5 @@ QString linearityTablesText(const LinearityStudy &study, const QString &unit);
 // The line's fit (s, R-sq), the linearity with a process sigma, a note on too few references,
 // and the verdict line that begins PASS or FAIL and names every criterion that failed.
 QString linearitySummary(const LinearityStudy &study);
+
+} // namespace rangefinder

@@ -24,6 +24,8 @@
 #include <unistd.h>
 #endif
 
+namespace rangefinder {
+
 namespace {
 
 // References and readings are lengths a distance meter can be aimed at, in any unit it shows.
@@ -377,3 +379,5 @@ StudyOutcome studyLive(const StudySettings &settings, SignalWatcher *watcher)
 {
     return LiveStudy(settings, watcher).run();
 }
+
+} // namespace rangefinder

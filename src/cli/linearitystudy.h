@@ -11,6 +11,8 @@
 #include <QString>
 #include <QVector>
 
+namespace rangefinder {
+
 class SignalWatcher;
 
 // A session that takes count measurements (at each reference, for a study).
@@ -69,3 +71,5 @@ StudyOutcome studySavedRuns(const StudySettings &settings);
 // stdin is a terminal, then reports. Runs an event loop of its own; a signal that the watcher
 // (if any) catches ends it without a study.
 StudyOutcome studyLive(const StudySettings &settings, SignalWatcher *watcher);
+
+} // namespace rangefinder

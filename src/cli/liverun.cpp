@@ -10,6 +10,8 @@
 #include <QDateTime>
 #include <QTimer>
 
+namespace rangefinder {
+
 namespace {
 
 QString now()
@@ -183,3 +185,5 @@ void LiveRun::end()
     concludeRun(m_options, m_chart, devices, m_start, m_outcome);
     QCoreApplication::exit();
 }
+
+} // namespace rangefinder

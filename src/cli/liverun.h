@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 
+namespace rangefinder {
+
 class DeviceRun;
 class SignalWatcher;
 struct Measurement;
@@ -58,3 +60,5 @@ private:
     bool m_ended = false;
     bool m_outputLost = false;
 };
+
+} // namespace rangefinder

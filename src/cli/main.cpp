@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+using namespace rangefinder;
+
 namespace {
 
 QtMessageHandler defaultMessageHandler = nullptr;

@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 
+namespace rangefinder {
+
 namespace {
 
 QString recordsText()
@@ -122,3 +124,5 @@ RunOutcome measure(const CliOptions &options)
     QCoreApplication::exec();
     return run->outcome();
 }
+
+} // namespace rangefinder

@@ -3,6 +3,8 @@
 #include "cli/command.h"
 #include "cli/options.h"
 
+namespace rangefinder {
+
 // measure: live measuring on one or more ports (also options without a command).
 class MeasureCommand : public Command
 {
@@ -23,3 +25,5 @@ private:
 
 // A live run with these options, from the ports' opening to the chart.
 RunOutcome measure(const CliOptions &options);
+
+} // namespace rangefinder

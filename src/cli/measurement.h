@@ -9,6 +9,8 @@
 
 #include <optional>
 
+namespace rangefinder {
+
 // A distance as a log wrote it, without the reply it came from.
 struct WrittenValue
 {
@@ -46,7 +48,6 @@ struct Measurement
     // since that first midnight.
     bool timeOfDayOnly = false;
 };
-Q_DECLARE_METATYPE(Measurement)
 
 // A reply came: the measurement is neither a timeout nor a disconnection.
 inline bool hasReply(const Measurement &measurement)
@@ -59,3 +60,7 @@ inline bool hasLatency(const Measurement &measurement)
 {
     return hasReply(measurement) && measurement.latencyMs >= 0;
 }
+
+} // namespace rangefinder
+
+Q_DECLARE_METATYPE(rangefinder::Measurement)

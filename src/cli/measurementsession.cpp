@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <utility>
 
+namespace rangefinder {
+
 MeasurementSession::MeasurementSession(const SessionSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings),
       m_port(new SessionPort(settings.portName, settings.baudRate, this)),
@@ -331,3 +333,5 @@ void MeasurementSession::shutDown()
     m_port->stopReopening();
     m_port->close();
 }
+
+} // namespace rangefinder

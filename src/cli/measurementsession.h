@@ -15,6 +15,9 @@
 #include <QString>
 
 class QTimer;
+
+namespace rangefinder {
+
 class SessionPort;
 
 struct SessionSettings
@@ -77,7 +80,7 @@ public:
     int ignoredReplies() const { return m_ignoredReplies; }
 
 signals:
-    void measured(const Measurement &measurement);
+    void measured(const rangefinder::Measurement &measurement);
     // Every measurement has been taken; the port is closed.
     void finished();
     // The port reported that the device has gone; the port is closed.
@@ -104,7 +107,7 @@ private:
     void replyTimedOut();
     Measurement judged(Measurement measurement) const;
     void concludeHeld();
-    void complete(const Measurement &measurement);
+    void complete(const rangefinder::Measurement &measurement);
     bool moreToSend() const;
     void finishIfDone();
     void portError(QSerialPort::SerialPortError error);
@@ -138,3 +141,5 @@ private:
     int m_sent = 0;
     int m_ignoredReplies = 0;
 };
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+namespace rangefinder {
+
 QString ModeCommand::description() const
 {
     return QStringLiteral("Measurements from the distance meter on a serial port, for scripts "
@@ -59,3 +61,5 @@ QString ModeCommand::helpText(const QCommandLineParser &) const
                           "  -v, --version  Displays version information.\n")
                .arg(program);
 }
+
+} // namespace rangefinder

@@ -3,6 +3,8 @@
 #include "cli/command.h"
 #include "cli/options.h"
 
+namespace rangefinder {
+
 // Options without a command, as scripts wrote them before there were commands: --list-ports
 // means ports, --from FILE means read FILE, anything else means measure, with the same output,
 // errors and exit codes. Its --help is the program's: the list of commands.
@@ -27,3 +29,5 @@ private:
     Mode m_mode = Mode::Measure;
     CliOptions m_options;
 };
+
+} // namespace rangefinder

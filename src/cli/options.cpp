@@ -15,6 +15,8 @@
 #include <unistd.h>
 #endif
 
+namespace rangefinder {
+
 namespace {
 
 using Row = OptionRow<CliOptions>;
@@ -439,3 +441,5 @@ void readModeOptions(OptionReader &read, CliOptions &options)
                  {readNoOperand, readSource, readLineRules, readChartRules, readJudgeRules,
                   readMeasureRows, readPlot, readJudgeUnit, readReconnect, readResults});
 }
+
+} // namespace rangefinder

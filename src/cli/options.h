@@ -15,6 +15,8 @@
 
 #include <optional>
 
+namespace rangefinder {
+
 // What measure and read run with: a run's source, its records, chart and verdict.
 struct CliOptions
 {
@@ -52,3 +54,5 @@ void readRecordingOptions(OptionReader &read, RecordingSettings &recording, bool
 // shares them.
 void readChartOptions(OptionReader &read, const std::vector<OptionRow<CliOptions>> &rows,
                       CliOptions &options);
+
+} // namespace rangefinder

@@ -19,6 +19,8 @@
 #include <unistd.h>
 #endif
 
+namespace rangefinder {
+
 namespace {
 
 #ifdef Q_OS_UNIX
@@ -271,3 +273,5 @@ QString openableName(const QString &name)
     return name;
 #endif
 }
+
+} // namespace rangefinder

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+namespace rangefinder {
+
 enum class Written { Whole, Failed, Interrupted };
 
 // Whole and at once: a reader of the pipe never sees part of a record, and one that a full
@@ -51,3 +53,5 @@ QByteArray bytesOfName(const QString &name);
 QStringList argumentsAsGiven(int argc, char *argv[]);
 // A name that Qt can open: one with such bytes is resolved to the file it leads to.
 QString openableName(const QString &name);
+
+} // namespace rangefinder

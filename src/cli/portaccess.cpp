@@ -15,6 +15,8 @@
 #include <vector>
 #endif
 
+namespace rangefinder {
+
 namespace {
 
 #ifdef Q_OS_UNIX
@@ -202,3 +204,5 @@ QString portList()
     }
     return text;
 }
+
+} // namespace rangefinder

@@ -3,6 +3,8 @@
 #include <QSerialPort>
 #include <QString>
 
+namespace rangefinder {
+
 // Why a serial port can or cannot be opened by this user, in facts that the advice is made of.
 struct PortAccess
 {
@@ -56,3 +58,5 @@ QString stablePathOf(const QString &systemLocation,
 // --list-ports: every serial port the system reports, a paragraph each with its description,
 // manufacturer, serial number, USB vendor:product, stable path and whether this user can open it.
 QString portList();
+
+} // namespace rangefinder

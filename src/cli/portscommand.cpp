@@ -3,6 +3,8 @@
 #include "cli/output.h"
 #include "cli/portaccess.h"
 
+namespace rangefinder {
+
 QString PortsCommand::summary() const
 {
     return QStringLiteral("list the serial ports and whether this user can open each");
@@ -38,3 +40,5 @@ RunOutcome listPorts()
     outcome.outputLost = writeWhole(stdout, portList()) != Written::Whole;
     return outcome;
 }
+
+} // namespace rangefinder

@@ -2,6 +2,8 @@
 
 #include "cli/command.h"
 
+namespace rangefinder {
+
 // ports: the serial ports the system reports, and whether this user can open each (also
 // --list-ports without a command).
 class PortsCommand : public Command
@@ -17,3 +19,5 @@ public:
 
 // The list on stdout.
 RunOutcome listPorts();
+
+} // namespace rangefinder

@@ -11,6 +11,8 @@
 #include <unistd.h>
 #endif
 
+namespace rangefinder {
+
 namespace {
 
 bool isTerminal(FILE *stream)
@@ -93,3 +95,5 @@ void ProgressLine::erase()
                QLatin1Char('\r') + QString(m_drawnWidth, QLatin1Char(' ')) + QLatin1Char('\r'));
     m_drawnWidth = 0;
 }
+
+} // namespace rangefinder

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+namespace rangefinder {
+
 // --progress: when and whether a live run shows its progress.
 enum class ProgressMode { Auto, Always, Never };
 
@@ -45,3 +47,5 @@ private:
     int m_failures = 0;
     QString m_last;
 };
+
+} // namespace rangefinder

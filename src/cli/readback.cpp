@@ -28,6 +28,8 @@
 #include <algorithm>
 #include <memory>
 
+namespace rangefinder {
+
 namespace {
 
 // A file, a FIFO or standard input, read so that a signal ends a read that waits for more (a
@@ -268,3 +270,5 @@ RunOutcome readBack(const CliOptions &options)
     concludeRun(options, chartOf(options, reading), devices, startOf(reading.span, fd), outcome);
     return outcome;
 }
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 
 #include <QCommandLineParser>
 
+namespace rangefinder {
+
 QString ReadCommand::summary() const
 {
     return QStringLiteral("read a finished run back: a window log, or CSV or JSONL of measure");
@@ -61,3 +63,5 @@ RunOutcome readRun(const CliOptions &options)
     watchEndingSignals();
     return readBack(options);
 }
+
+} // namespace rangefinder

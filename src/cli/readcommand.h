@@ -3,6 +3,8 @@
 #include "cli/command.h"
 #include "cli/options.h"
 
+namespace rangefinder {
+
 // read FILE|-: a finished run read back, with the records, summary, chart and verdict a live run
 // gives (also --from FILE without a command).
 class ReadCommand : public Command
@@ -26,3 +28,5 @@ private:
 
 // The run of options.fromPath read back, signals watched.
 RunOutcome readRun(const CliOptions &options);
+
+} // namespace rangefinder

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <utility>
 
+namespace rangefinder {
+
 namespace {
 
 // The names that options and records give each value.
@@ -393,3 +395,5 @@ QDateTime recordTimeFromText(const QString &text, bool *timeOfDayOnly)
     return QDateTime::fromMSecsSinceEpoch((hours * 60 + minutes) * 60000 + qRound64(seconds * 1000),
                                           Qt::UTC);
 }
+
+} // namespace rangefinder

@@ -9,6 +9,8 @@
 #include <array>
 #include <optional>
 
+namespace rangefinder {
+
 enum class RecordFormat { Text, Csv, Jsonl };
 
 // The fields of a record, as CSV's columns and JSON's keys: one table names them for the
@@ -79,3 +81,5 @@ private:
 
 // A line of this program's JSONL back into a measurement and its port; false when it is none.
 bool readJsonRecord(const QString &line, Measurement &measurement, QString &port);
+
+} // namespace rangefinder

@@ -1,5 +1,7 @@
 #include "cli/recordingsettings.h"
 
+namespace rangefinder {
+
 QString defaultStoreText()
 {
     const QString fromEnvironment = qEnvironmentVariable("RANGEFINDER_RESULTS");
@@ -7,3 +9,5 @@ QString defaultStoreText()
         return fromEnvironment;
     return QStringLiteral("sqlite:") + defaultStorePath();
 }
+
+} // namespace rangefinder

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+namespace rangefinder {
+
 // Who and what a run is recorded as, from the options (--results, --station, --operator,
 // --serial) and the environment (RANGEFINDER_RESULTS).
 struct RecordingSettings
@@ -17,3 +19,5 @@ struct RecordingSettings
 // The store that runs and history use when --results is not given: RANGEFINDER_RESULTS, else
 // the SQLite file under the user's data folder.
 QString defaultStoreText();
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 
 #include <QFileInfo>
 
+namespace rangefinder {
+
 namespace {
 
 // The runs waiting for one server delivered; false when some still wait.
@@ -87,3 +89,5 @@ RunOutcome ResultsSyncCommand::run()
     }
     return outcome;
 }
+
+} // namespace rangefinder

@@ -2,6 +2,8 @@
 
 #include "cli/command.h"
 
+namespace rangefinder {
+
 // results sync: the runs waiting in the outbox delivered to their servers.
 class ResultsSyncCommand : public Command
 {
@@ -13,3 +15,5 @@ public:
     void read(OptionReader &read) override;
     RunOutcome run() override;
 };
+
+} // namespace rangefinder

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <limits>
 
+namespace rangefinder {
+
 // A device's line, and the range of each pixel column drawn lighter under it.
 struct DeviceColours
 {
@@ -427,3 +429,5 @@ bool RunChart::encode(FileType type, const QSize &size, const QVector<RunStatist
         type, size, title, [&](QPainter &painter) { paint(painter, size, statistics, verdicts); },
         bytes, errorString);
 }
+
+} // namespace rangefinder

@@ -15,6 +15,9 @@
 #include <optional>
 
 class QPainter;
+
+namespace rangefinder {
+
 struct DeviceColours;
 
 // A chart of a run: every valid distance in the chosen unit against the time since the first
@@ -106,3 +109,5 @@ private:
     double m_tolerance = 0;
     bool m_away = false; // a device was disconnected at some time
 };
+
+} // namespace rangefinder

@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 
+namespace rangefinder {
+
 namespace {
 
 // The chart that --plot asks for, if any; says why on stderr and returns false when it cannot.
@@ -187,3 +189,5 @@ std::optional<RunOutcome> refusedForClash(const CliOptions &options)
     outcome.badOptions = true;
     return outcome;
 }
+
+} // namespace rangefinder

@@ -9,6 +9,9 @@
 #include <QVector>
 
 #include <optional>
+
+namespace rangefinder {
+
 class RunRecording;
 
 // The chart for --plot: a series per device name (none: one without a name), with the
@@ -46,3 +49,5 @@ void concludeRun(const CliOptions &options, const RunChart &chart,
 QString fileClash(const CliOptions &options);
 // The outcome of a run refused for such a clash, said on stderr; nothing when there is none.
 std::optional<RunOutcome> refusedForClash(const CliOptions &options);
+
+} // namespace rangefinder

@@ -5,6 +5,8 @@
 #include <QIODevice>
 #include <QTextCodec>
 
+namespace rangefinder {
+
 namespace {
 
 // Longer lines are not part of a run; reading stops there rather than holding them.
@@ -161,3 +163,5 @@ bool RunReader::parseRecordLine(const QString &line)
     m_ready.enqueue({measurement, port});
     return true;
 }
+
+} // namespace rangefinder

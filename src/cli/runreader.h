@@ -13,6 +13,8 @@
 class QIODevice;
 class QTextCodec;
 
+namespace rangefinder {
+
 // Reads a finished run back as records: a log saved by the window (its send, send-failure,
 // receive and failure lines, in any unit, in the locale's encoding or UTF-8), or this
 // program's own CSV or JSONL. The kind is told from the content. Reads line by line, so memory
@@ -79,3 +81,5 @@ private:
 
     WindowLogReader m_windowLog;
 };
+
+} // namespace rangefinder

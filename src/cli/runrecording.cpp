@@ -10,6 +10,8 @@
 #include <QSerialPortInfo>
 #include <QUuid>
 
+namespace rangefinder {
+
 namespace {
 
 // The adapter's serial number follows the device from port to port; the port is all there is
@@ -143,3 +145,5 @@ bool RunRecording::finish(StoredOutcome outcome, QString &summaryLine)
     summaryLine = QStringLiteral("results: run %1 kept in %2\n").arg(m_run.runId, where);
     return true;
 }
+
+} // namespace rangefinder

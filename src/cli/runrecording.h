@@ -10,6 +10,8 @@
 #include <QString>
 #include <QVector>
 
+namespace rangefinder {
+
 struct CliOptions;
 
 // The criteria that failed, as a run's reasons keep them.
@@ -54,3 +56,5 @@ private:
     bool m_failed = false;
     bool m_partOfAnother = false;
 };
+
+} // namespace rangefinder

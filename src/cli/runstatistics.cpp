@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace rangefinder {
+
 namespace {
 
 // percentile() of values already sorted, at least one: the summary takes two ranks of one sort.
@@ -151,3 +153,5 @@ QString formatSummary(const RunStatistics &s)
                                      : QStringLiteral("the device came back"));
     return text;
 }
+
+} // namespace rangefinder

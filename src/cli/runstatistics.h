@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace rangefinder {
+
 // Nearest-rank percentile (0 < percent <= 100) of values; -1 when there are none.
 qint64 percentile(QVector<qint64> values, double percent);
 
@@ -54,3 +56,5 @@ QString distanceLine(const RunStatistics &statistics);
 // A few lines for stderr: counts; min, max, mean and sample standard deviation of the valid
 // distances in metres; latency p50 and p99 of every decoded reply.
 QString formatSummary(const RunStatistics &statistics);
+
+} // namespace rangefinder

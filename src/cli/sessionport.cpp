@@ -13,6 +13,8 @@
 #include <unistd.h>
 #endif
 
+namespace rangefinder {
+
 SessionPort::SessionPort(const QString &name, qint32 baudRate, QObject *parent)
     : QObject(parent), m_name(name), m_baudRate(baudRate), m_serial(new QSerialPort(this)),
       m_reopenTimer(new QTimer(this))
@@ -104,3 +106,5 @@ void SessionPort::tryReopen()
     m_reopenTimer->stop();
     emit reopened();
 }
+
+} // namespace rangefinder

@@ -8,6 +8,8 @@
 
 class QTimer;
 
+namespace rangefinder {
+
 // The serial port a session measures on: opened with the window's line settings and locked for
 // as long as it is open, so that a second run on the same terminal, through whatever path, is
 // told it is busy; after the device went away, opened again by its name until it is back.
@@ -48,3 +50,5 @@ private:
     int m_lockError = 0; // errno of a lock that could not be taken
     OpenFailure m_failure = {PortAccess::Kind::Usable, 0, QString()};
 };
+
+} // namespace rangefinder

@@ -4,6 +4,8 @@
 #include "cli/helptexts.h"
 #include "cli/options.h"
 
+namespace rangefinder {
+
 namespace {
 
 QString quoted(const QString &text)
@@ -184,3 +186,5 @@ RunOutcome outcomeOf(const StudyOutcome &study)
     outcome.devices << device;
     return outcome;
 }
+
+} // namespace rangefinder

@@ -3,6 +3,8 @@
 #include "cli/command.h"
 #include "cli/linearitystudy.h"
 
+namespace rangefinder {
+
 // study linearity: a gauge linearity and bias study across the range, of saved runs or live.
 class StudyLinearityCommand : public Command
 {
@@ -26,3 +28,5 @@ private:
 // What a study came to, as every command says it: no study is as bad options are (2); a
 // judged one is a device whose verdict decides (0 PASS, 1 FAIL).
 RunOutcome outcomeOf(const StudyOutcome &study);
+
+} // namespace rangefinder

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace rangefinder {
+
 namespace {
 
 StoredOutcome storedOutcomeOf(const StudyOutcome &outcome)
@@ -121,3 +123,5 @@ bool StudyRecording::finishReferences(const StudyOutcome &outcome, StoredOutcome
     m_references.clear();
     return kept;
 }
+
+} // namespace rangefinder

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+namespace rangefinder {
+
 // A study kept in a results store: a run of kind linearity with the line's figures and the
 // verdict, and under it a run per reference with that reference's measurements and figures.
 // Each run's row is written as it begins, so that a study killed on the way shows as ABORTED
@@ -44,3 +46,5 @@ private:
     bool m_inReference = false; // the last reference's run is not through yet
     bool m_failed = false;      // the store could not keep the study from its start
 };
+
+} // namespace rangefinder

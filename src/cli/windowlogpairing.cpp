@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 void WindowLogPairing::addSend(const QDateTime &time)
 {
     m_sendTime = time;
@@ -96,3 +98,5 @@ void WindowLogPairing::release()
     m_heldReplies.clear();
     m_leastBalance = 0;
 }
+
+} // namespace rangefinder

@@ -6,6 +6,8 @@
 #include <QQueue>
 #include <QVector>
 
+namespace rangefinder {
+
 // Pairs the lines of a log saved by the window into records. The window pairs nothing, and its
 // replies can be logged after later send lines, so they are paired here, in order: each reply
 // answers the latest send line before it that no later reply answers, and the send lines left
@@ -54,3 +56,5 @@ private:
     int m_leastBalance = 0;
     int m_unsent = 0;
 };
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+namespace rangefinder {
+
 namespace {
 
 constexpr int kTimeStampLength = 12; // hh:mm:ss.zzz
@@ -158,3 +160,5 @@ bool WindowLogReader::readReplyLine(const QString &line)
     m_pairing.addReply(m);
     return true;
 }
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 #include <QQueue>
 #include <QString>
 
+namespace rangefinder {
+
 // Reads the lines of a log saved by the window: its send, send-failure, receive and failure
 // lines, in any unit, as the window's own functions write them. A log has times of day but no
 // date: a time more than 12 hours earlier than the one before it starts a new day (a smaller
@@ -33,3 +35,5 @@ private:
     qint64 m_lastTimeOfDayMs = -1;
     qint64 m_day = 0;
 };
+
+} // namespace rangefinder

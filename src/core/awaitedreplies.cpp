@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 int takeAnswers(QVector<qint64> &sentAtMs, qint64 nowMs, int replies, int timeoutMs)
 {
     const auto waiting = std::find_if(sentAtMs.cbegin(), sentAtMs.cend(),
@@ -11,3 +13,5 @@ int takeAnswers(QVector<qint64> &sentAtMs, qint64 nowMs, int replies, int timeou
     sentAtMs.remove(0, answers);
     return answers;
 }
+
+} // namespace rangefinder

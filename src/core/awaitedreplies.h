@@ -2,6 +2,8 @@
 
 #include <QVector>
 
+namespace rangefinder {
+
 // How long a command waits for its reply, from its write to the reply decoded.
 constexpr int kReplyTimeoutMs = 1000;
 
@@ -12,3 +14,5 @@ constexpr int kReplyTimeoutMs = 1000;
 // could take. Times are milliseconds on one monotonic clock, sentAtMs in the order sent.
 int takeAnswers(QVector<qint64> &sentAtMs, qint64 nowMs, int replies,
                 int timeoutMs = kReplyTimeoutMs);
+
+} // namespace rangefinder

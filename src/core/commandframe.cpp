@@ -1,5 +1,7 @@
 #include "core/commandframe.h"
 
+namespace rangefinder {
+
 QByteArray commandFrame()
 {
     static const char bytes[kFrameSize] = {'\x55', '\xAA', '\x88', '\xFF',
@@ -22,3 +24,5 @@ CheckByte checkByteOf(const QByteArray &reply)
     return quint8(reply.at(kFrameSize - 1)) == frameChecksum(reply) ? CheckByte::Match
                                                                     : CheckByte::Mismatch;
 }
+
+} // namespace rangefinder

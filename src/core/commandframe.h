@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+namespace rangefinder {
+
 // The one request the device understands: "measure once". Every measurement, single or
 // continuous, sends these eight bytes unchanged.
 constexpr int kFrameSize = 8;
@@ -15,3 +17,5 @@ quint8 frameChecksum(const QByteArray &frame);
 // the command frame. The window does not ask; a test bench may want to.
 enum class CheckByte { Match, Mismatch, Absent };
 CheckByte checkByteOf(const QByteArray &reply);
+
+} // namespace rangefinder

@@ -1,5 +1,7 @@
 #include "core/interval.h"
 
+namespace rangefinder {
+
 std::optional<int> parseInterval(const QString &text)
 {
     bool ok = false;
@@ -8,3 +10,5 @@ std::optional<int> parseInterval(const QString &text)
         return std::nullopt;
     return ms;
 }
+
+} // namespace rangefinder

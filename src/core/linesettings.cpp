@@ -2,6 +2,8 @@
 
 #include <QSerialPort>
 
+namespace rangefinder {
+
 bool applyLineSettings(QSerialPort &port, qint32 baudRate, QString *errorString)
 {
     bool applied = true;
@@ -17,3 +19,5 @@ bool applyLineSettings(QSerialPort &port, qint32 baudRate, QString *errorString)
     check(port.setFlowControl(QSerialPort::NoFlowControl));
     return applied;
 }
+
+} // namespace rangefinder

@@ -5,6 +5,8 @@
 
 class QSerialPort;
 
+namespace rangefinder {
+
 // The rates the device runs at, in the order the window's box lists them.
 constexpr qint32 kBaudRates[] = {9600, 115200, 230400};
 
@@ -12,3 +14,5 @@ constexpr qint32 kBaudRates[] = {9600, 115200, 230400};
 // flow control, in that order. Every setting is tried even after one is refused; false if any
 // was, with the first refusal's reason in errorString (if given).
 bool applyLineSettings(QSerialPort &port, qint32 baudRate, QString *errorString = nullptr);
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 #include <QSaveFile>
 #include <QTextCodec>
 
+namespace rangefinder {
+
 namespace {
 
 QByteArray encode(const QString &text)
@@ -87,3 +89,5 @@ bool saveLogText(const QString &path, const QString &text, QString *errorString)
 {
     return saveBytes(path, encode(text), errorString);
 }
+
+} // namespace rangefinder

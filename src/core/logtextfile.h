@@ -5,6 +5,8 @@
 
 class QTextCodec;
 
+namespace rangefinder {
+
 // True if codec turns text into bytes that read back as the same text. Unlike canEncode() it
 // holds for Windows' locale codec, which reports no unmappable characters.
 bool encodesWithoutLoss(const QTextCodec *codec, const QString &text);
@@ -18,3 +20,5 @@ bool saveBytes(const QString &path, const QByteArray &bytes, QString *errorStrin
 // feed added, line ends untranslated. The text is encoded in the locale's encoding when that can
 // represent all of it, in UTF-8 otherwise.
 bool saveLogText(const QString &path, const QString &text, QString *errorString = nullptr);
+
+} // namespace rangefinder

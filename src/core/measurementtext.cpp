@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 
+namespace rangefinder {
+
 namespace {
 
 QString tr(const char *text)
@@ -98,3 +100,5 @@ QString frameLine(const Reply &reply, LengthUnit unit)
         return failureText();
     return tr("测量值:%1%2").arg(valueText(reply.distanceTenths, unit)).arg(unitText(unit));
 }
+
+} // namespace rangefinder

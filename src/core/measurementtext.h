@@ -8,6 +8,8 @@
 
 class QDateTime;
 
+namespace rangefinder {
+
 enum class LengthUnit { Metre, Yard, Foot };
 
 // The one list of units: what converts, names, reads back and offers a unit takes it from here.
@@ -55,3 +57,5 @@ inline bool hasLogLine(const Reply &reply)
 QString receiveLine(const Reply &reply, LengthUnit unit, const QDateTime &time);
 // The byte-by-byte decoder's line: the same without the time stamp.
 QString frameLine(const Reply &reply, LengthUnit unit);
+
+} // namespace rangefinder

@@ -2,6 +2,8 @@
 
 #include <QLatin1String>
 
+namespace rangefinder {
+
 bool portTextSaysMore(const QString &portText)
 {
     // What a vanished device leaves behind: texts of an earlier, unrelated call's failure.
@@ -16,3 +18,5 @@ bool portTextSaysMore(const QString &portText)
     }
     return true;
 }
+
+} // namespace rangefinder

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 bool collectBytes(QByteArray &buffer, const QByteArray &bytes)
 {
     buffer.append(bytes);
@@ -130,3 +132,5 @@ AssembledOutcome assembleByte(ReplyFrame &frame, int &pos, quint8 byte)
     std::fill(std::begin(frame), std::end(frame), quint8(0));
     return outcome;
 }
+
+} // namespace rangefinder

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QVector>
 
+namespace rangefinder {
+
 // The receive path without its widgets and timers, so that the window, the command line and
 // the fuzzer all run the one implementation. It gives replies and their bytes; what a program
 // shows of them is its own business.
@@ -60,3 +62,5 @@ struct AssembledOutcome
 
 // Feeds one byte to the byte-by-byte decoder; a completed frame resets frame and pos.
 AssembledOutcome assembleByte(ReplyFrame &frame, int &pos, quint8 byte);
+
+} // namespace rangefinder

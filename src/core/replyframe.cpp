@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 Reply replyFromFrame(const ReplyFrame &frame)
 {
     Reply reply;
@@ -30,3 +32,5 @@ bool assembleFrameByte(ReplyFrame &frame, int &pos, quint8 byte)
     ++pos;
     return pos > 6;
 }
+
+} // namespace rangefinder

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+namespace rangefinder {
+
 // A reply is framed by silence on the line, not by its content: a burst ends once no byte has
 // arrived for this long.
 constexpr int kBurstSilenceMs = 10;
@@ -37,3 +39,5 @@ bool frameFromBurst(const QByteArray &burst, ReplyFrame &frame);
 // Feeds one byte to the byte-by-byte assembler. 0x55 always restarts at index 0. Returns true
 // when bytes 0 to 6 are complete; the caller decodes, then resets frame and pos.
 bool assembleFrameByte(ReplyFrame &frame, int &pos, quint8 byte);
+
+} // namespace rangefinder

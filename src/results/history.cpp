@@ -7,6 +7,8 @@
 
 #include <cmath>
 
+namespace rangefinder {
+
 namespace {
 
 // 3 / d2 for moving ranges of two: the limits at three standard deviations.
@@ -176,3 +178,5 @@ QString formatHistory(const QVector<RunRow> &runs, HistoryFormat format)
         text += textLine(run) + QLatin1Char('\n');
     return text;
 }
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace rangefinder {
+
 // An individuals chart of a device's bias over its checks: the centre line is the mean bias,
 // the limits lie 2.66 mean moving ranges either side (3 sigma, sigma estimated as MR/1.128).
 struct ControlLimits
@@ -46,3 +48,5 @@ QVector<Drift> judgeDrift(const QVector<RunRow> &runs);
 enum class HistoryFormat { Text, Csv, Jsonl };
 // The runs, one a line: text in columns for people; CSV and JSONL with every column of runs.
 QString formatHistory(const QVector<RunRow> &runs, HistoryFormat format);
+
+} // namespace rangefinder

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 namespace {
 
 // Data goes to the server in pieces of about this size: large enough that a piece costs little,
@@ -182,3 +184,5 @@ Result copy(const QSqlDatabase &, const QString &, const QVector<MeasurementRow>
 #endif
 
 } // namespace MeasurementCopy
+
+} // namespace rangefinder

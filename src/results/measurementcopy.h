@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVector>
 
+namespace rangefinder {
+
 // A run's measurements sent to PostgreSQL by COPY ... FROM STDIN, through libpq on the
 // connection that QtSql holds. Qt 5's driver sends bound values as quoted literals inside an
 // EXECUTE, which the server parses value by value, and it has no way to stream COPY data; COPY
@@ -32,3 +34,5 @@ Result copy(const QSqlDatabase &db, const QString &runId, const QVector<Measurem
 void appendLine(QByteArray &out, const QByteArray &runId, const MeasurementRow &row);
 
 } // namespace MeasurementCopy
+
+} // namespace rangefinder

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QSqlQuery>
 
+namespace rangefinder {
+
 namespace {
 
 StoreLocation sqliteAt(const QString &path)
@@ -87,3 +89,5 @@ int Outbox::deliver(SqlStore &server)
     }
     return delivered;
 }
+
+} // namespace rangefinder

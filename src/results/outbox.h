@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace rangefinder {
+
 // Runs kept on this machine for a server that could not be reached: a SQLite store of its own
 // plus the server each run is for. Delivering a run writes it whole to its server and then
 // forgets it here; as a server skips what it holds already, a run delivered twice (the outbox
@@ -31,3 +33,5 @@ public:
 private:
     SqlStore m_store;
 };
+
+} // namespace rangefinder

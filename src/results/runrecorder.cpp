@@ -17,6 +17,8 @@
 #include <unistd.h>
 #endif
 
+namespace rangefinder {
+
 namespace {
 
 // At most this much of a run is at risk when the program is killed.
@@ -267,3 +269,5 @@ bool RunRecorder::keptInOutbox() const
 {
     return m_worker->diverted;
 }
+
+} // namespace rangefinder

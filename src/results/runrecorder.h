@@ -9,6 +9,9 @@
 #include <QVector>
 
 class QThread;
+
+namespace rangefinder {
+
 class RecordingWorker;
 
 // Keeps one run in a results store while it goes on. The run's row is written first, as
@@ -48,3 +51,5 @@ private:
 
     friend class RecordingWorker;
 };
+
+} // namespace rangefinder

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <iterator>
 
+namespace rangefinder {
+
 const char kPlainRun[] = "plain";
 const char kCheckRun[] = "type-1";
 const char kLinearityRun[] = "linearity";
@@ -15,8 +17,9 @@ const struct
     StoredOutcome outcome;
     const char *name;
 } kOutcomeNames[] = {
-    {StoredOutcome::Pass, "PASS"},   {StoredOutcome::Fail, "FAIL"},       {StoredOutcome::Done, "DONE"},
-    {StoredOutcome::Error, "ERROR"}, {StoredOutcome::Aborted, "ABORTED"},
+    {StoredOutcome::Pass, "PASS"},       {StoredOutcome::Fail, "FAIL"},
+    {StoredOutcome::Done, "DONE"},       {StoredOutcome::Error, "ERROR"},
+    {StoredOutcome::Aborted, "ABORTED"},
 };
 
 QVariant nullable(const std::optional<double> &value)
@@ -161,3 +164,5 @@ QDateTime timeFromStored(const QString &text)
 {
     return QDateTime::fromString(text, Qt::ISODateWithMs).toUTC();
 }
+
+} // namespace rangefinder

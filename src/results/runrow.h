@@ -8,6 +8,8 @@
 #include <array>
 #include <optional>
 
+namespace rangefinder {
+
 // How a run ended, as its row keeps it. A run's row is written as Aborted when it begins, so
 // that a run killed on the way shows as such.
 enum class StoredOutcome { Pass, Fail, Done, Error, Aborted };
@@ -69,3 +71,5 @@ MeasurementRow measurementFromValues(const QVector<QVariant> &values); // after 
 // order.
 QString storedTime(const QDateTime &time);
 QDateTime timeFromStored(const QString &text);
+
+} // namespace rangefinder

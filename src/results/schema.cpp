@@ -1,5 +1,7 @@
 #include "results/schema.h"
 
+namespace rangefinder {
+
 namespace {
 
 // Times are text (UTC, ISO 8601 with milliseconds) and run ids text (a UUID), so that one schema
@@ -53,3 +55,5 @@ int latestSchemaVersion()
 {
     return kMigrations.constLast().version;
 }
+
+} // namespace rangefinder

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+namespace rangefinder {
+
 namespace {
 
 // Rows in one INSERT: a statement per row would cost a round trip each to a server. 500 rows of
@@ -405,3 +407,5 @@ bool SqlStore::removeRun(const QString &runId)
     rollback();
     return false;
 }
+
+} // namespace rangefinder

@@ -9,6 +9,8 @@
 #include <QVariantList>
 #include <QVector>
 
+namespace rangefinder {
+
 // Which runs a query returns; empty fields do not filter.
 struct RunFilter
 {
@@ -66,3 +68,5 @@ private:
     QString m_error;
     bool m_open = false;
 };
+
+} // namespace rangefinder

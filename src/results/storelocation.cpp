@@ -6,6 +6,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+namespace rangefinder {
+
 namespace {
 
 const char kPasswordAdvice[] =
@@ -85,3 +87,5 @@ QString outboxPath()
 {
     return QFileInfo(defaultStorePath()).dir().filePath(QStringLiteral("outbox.sqlite"));
 }
+
+} // namespace rangefinder

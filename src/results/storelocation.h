@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace rangefinder {
+
 // Where runs are kept, read from what a user writes after --results or in RANGEFINDER_RESULTS:
 //   sqlite:PATH
 //   postgresql://[user@]host[:port]/dbname   (postgres:// too)
@@ -31,3 +33,5 @@ bool parseStoreLocation(const QString &text, StoreLocation &location, QString *e
 // user's application data folder).
 QString defaultStorePath();
 QString outboxPath();
+
+} // namespace rangefinder

@@ -19,6 +19,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace rangefinder {
+
 namespace {
 
 constexpr double kMaxMetres = 6553.5;
@@ -733,3 +735,5 @@ void DeviceSimulator::closeDevice()
     m_slave = -1;
     m_master = -1;
 }
+
+} // namespace rangefinder

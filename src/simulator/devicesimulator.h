@@ -13,9 +13,10 @@
 #include <random>
 
 struct termios;
-
 class QSocketNotifier;
 class QTimer;
+
+namespace rangefinder {
 
 struct SimulatorSettings
 {
@@ -55,7 +56,6 @@ struct SimulatorEvent
     qint64 steadyNs; // steady_clock, in ns; for Reply: when its last byte was written
     QByteArray bytes;
 };
-Q_DECLARE_METATYPE(SimulatorEvent)
 
 // Reply frame 55 AA 88 S 00 DH DL C (C = low 8 bits of the sum of bytes 2..6).
 QByteArray replyFrame(quint8 status, quint16 tenths);
@@ -142,7 +142,7 @@ signals:
     void replyWritten(const QByteArray &reply);
     void unplugged();
     // Every event as it is recorded, on the simulator's thread.
-    void eventRecorded(const SimulatorEvent &event);
+    void eventRecorded(const rangefinder::SimulatorEvent &event);
     // Each write of a reply split into pieces, right after it (replyWritten follows the last).
     void replyPieceWritten(const QByteArray &piece);
     // A write to the terminal failed other than by its being full: the device is closed and
@@ -231,3 +231,7 @@ private:
     std::mt19937 m_decisions;
     std::mt19937 m_noiseRandom;
 };
+
+} // namespace rangefinder
+
+Q_DECLARE_METATYPE(rangefinder::SimulatorEvent)

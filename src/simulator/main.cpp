@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <optional>
 
+using namespace rangefinder;
+
 namespace {
 
 void complain(const QString &message)

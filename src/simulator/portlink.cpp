@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace rangefinder {
+
 namespace {
 
 // The link's own target, or a null string when `path` is not a symbolic link.
@@ -65,3 +67,5 @@ bool removePortLink(const QString &path, const QString &target)
         return false;
     return ::unlink(link.constData()) == 0;
 }
+
+} // namespace rangefinder

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace rangefinder {
+
 // A symbolic link that makes the simulator's pty reachable under a fixed name (such as
 // /dev/COM1, which is what QSerialPort makes of the port name "COM1" on Linux).
 //
@@ -14,3 +16,5 @@ bool createPortLink(const QString &path, const QString &target, QString *error);
 
 // Removes the link only if it is still a symbolic link to `target`.
 bool removePortLink(const QString &path, const QString &target);
+
+} // namespace rangefinder

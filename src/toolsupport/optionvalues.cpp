@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+namespace rangefinder {
+
 void addOptions(QCommandLineParser &parser, const std::vector<OptionHelp> &options)
 {
     for (const OptionHelp &option : options)
@@ -94,3 +96,5 @@ void OptionReader::fail(const QString &message)
     if (m_error.isEmpty())
         m_error = message;
 }
+
+} // namespace rangefinder

@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+namespace rangefinder {
+
 // What --help says of one option. A null valueName makes a flag.
 struct OptionHelp
 {
@@ -249,3 +251,5 @@ void readRow(OptionReader &read, const std::vector<OptionRow<S>> &rows, const ch
             row.value.store(read, row.name, settings);
     }
 }
+
+} // namespace rangefinder

@@ -11,6 +11,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+namespace rangefinder {
+
 namespace {
 
 int signalPipe[2] = {-1, -1};
@@ -80,6 +82,8 @@ void SignalWatcher::readPipe()
         emit caught(byte);
 }
 
+} // namespace rangefinder
+
 #else
 
 #include <QMetaObject>
@@ -88,6 +92,8 @@ void SignalWatcher::readPipe()
 #include <io.h>
 #include <mutex>
 #include <windows.h>
+
+namespace rangefinder {
 
 namespace {
 
@@ -182,7 +188,11 @@ void SignalWatcher::restoreDefaults()
 
 void SignalWatcher::readPipe() {}
 
+} // namespace rangefinder
+
 #endif
+
+namespace rangefinder {
 
 SignalWatcher::~SignalWatcher()
 {
@@ -193,3 +203,5 @@ int SignalWatcher::caughtSignal()
 {
     return lastSignal;
 }
+
+} // namespace rangefinder

@@ -8,6 +8,8 @@
 
 class QSocketNotifier;
 
+namespace rangefinder {
+
 // Windows has no hangup signal; its closed console is reported under the hangup's number, so
 // that a run ends there with the exit code it has elsewhere.
 #ifndef SIGHUP
@@ -54,3 +56,5 @@ private:
     bool m_watching = false;
     QString m_errorString;
 };
+
+} // namespace rangefinder

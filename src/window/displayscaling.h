@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
+namespace rangefinder {
+
 // The window grows with the display's scale (150 % on many laptops) as Windows' own windows do;
 // Qt 5 keeps a window's pixel size unless asked, and its texts then outgrow their fixed widths.
 // At 96 dpi the factor is 1 and nothing changes. Called before the application object exists.
@@ -15,3 +17,5 @@ inline void scaleWithDisplay()
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 #endif
 }
+
+} // namespace rangefinder

@@ -4,6 +4,8 @@
 #include <QTextDocument>
 #include <QTextEdit>
 
+namespace rangefinder {
+
 LogPane::LogPane(QTextEdit *pane, QObject *parent) : QObject(parent), m_pane(pane) {}
 
 bool LogPane::append(const QString &line)
@@ -38,3 +40,5 @@ void LogPane::setLimits(qreal heightPx, int linesShown)
     m_heightLimit = heightPx;
     m_linesShown = linesShown;
 }
+
+} // namespace rangefinder

@@ -5,6 +5,8 @@
 
 class QTextEdit;
 
+namespace rangefinder {
+
 // Qt 5's text layout stops being incremental once a document is about 21.47 million px tall:
 // from there each new line lays the whole document out again and the window stops responding
 // (about 580,000 lines of the log pane's font, 97 minutes of measuring every 20 ms). The pane
@@ -37,3 +39,5 @@ private:
     qreal m_heightLimit = kLogPaneHeightLimit;
     int m_linesShown = kLogPaneLinesShown;
 };
+
+} // namespace rangefinder

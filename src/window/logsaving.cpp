@@ -8,6 +8,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+using namespace rangefinder;
+
 void Widget::saveFile()
 {
     const QString fileName =

@@ -3,6 +3,8 @@
 
 #include <QApplication>
 
+using namespace rangefinder;
+
 int main(int argc, char *argv[])
 {
     scaleWithDisplay();

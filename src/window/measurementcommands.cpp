@@ -11,6 +11,8 @@
 #include <QSerialPort>
 #include <QTimer>
 
+using namespace rangefinder;
+
 void Widget::oneSendBtnClicked()
 {
     sendCommand();

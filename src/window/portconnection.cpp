@@ -15,6 +15,8 @@
 
 #include <iterator>
 
+using namespace rangefinder;
+
 void Widget::scanPorts()
 {
     // Only ports that can really be opened are offered; each is opened and closed at once.

@@ -10,6 +10,8 @@
 #include <QSerialPort>
 #include <QTimer>
 
+using namespace rangefinder;
+
 void Widget::com_delay()
 {
     rxTimer->start(kBurstSilenceMs);

@@ -12,6 +12,8 @@
 #include <QTextCursor>
 #include <QTimer>
 
+using namespace rangefinder;
+
 Widget::Widget(QWidget *parent)
     : QWidget(parent), ui(new Ui::Widget), continuousIdle(true), rxFramePos(0), rxBuffer()
 {

@@ -9,13 +9,18 @@
 #include <QVector>
 #include <QWidget>
 
-class LogPane;
 class QTimer;
+
+namespace rangefinder {
+class LogPane;
+}
 
 namespace Ui {
 class Widget;
 }
 
+// Outside the project's namespace: its meta-object names it "Widget", the name by which the
+// benchmark, the tests and QMetaObject callers find the window and its slots.
 class Widget : public QWidget
 {
     Q_OBJECT
@@ -46,9 +51,9 @@ private:
     void closeLink();
     void serialErrorOccurred(QSerialPort::SerialPortError error);
     QByteArray sendCommand();
-    void decodeBurst(BurstEnd end);
+    void decodeBurst(rangefinder::BurstEnd end);
     void awaitReply();
-    LengthUnit selectedUnit() const;
+    rangefinder::LengthUnit selectedUnit() const;
     void appendLog(const QString &line);
 
     Ui::Widget *ui;
@@ -59,11 +64,11 @@ private:
     int rxFramePos;
     quint8 rxFrame[8];
     QByteArray rxBuffer;
-    BurstCarry rxCarry;
+    rangefinder::BurstCarry rxCarry;
     // When each command still waiting for its reply went out, on sendClock: a reply beyond
     // those is noise.
     QVector<qint64> awaitedSends;
     QElapsedTimer sendClock;
     // Found by its object name by the tests and the benchmark, which lower its limits.
-    LogPane *logPane;
+    rangefinder::LogPane *logPane;
 };

@@ -11,6 +11,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+namespace rangefinder {
+
 const QDateTime kTime(QDate(2024, 5, 1), QTime(9, 15, 2, 47));
 const QString kHexReply178 = QStringLiteral("55aa88010000b23b"); // replyFrame(1, 0xB2)
 const QString kIsoTime = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}");
@@ -188,3 +190,5 @@ void CliTest::runSession(const SessionSettings &settings, QVector<Measurement> &
     if (ignored)
         *ignored = session.ignoredReplies();
 }
+
+} // namespace rangefinder

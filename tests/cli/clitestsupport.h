@@ -14,6 +14,8 @@
 
 #include <memory>
 
+namespace rangefinder {
+
 // What the command line's test programs share: a simulator on a pseudo-terminal for each test
 // function, the program run as a process on its port, its records read back, and the measuring
 // session run in-process.
@@ -67,4 +69,6 @@ Measurement disconnection(qint64 awayMs);
 SessionSettings sessionOnSim(const DeviceSimulator &device, int count, int intervalMs,
                              int timeoutMs = 1000);
 
-Q_DECLARE_METATYPE(Measurement::Status)
+} // namespace rangefinder
+
+Q_DECLARE_METATYPE(rangefinder::Measurement::Status)

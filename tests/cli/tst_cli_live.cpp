@@ -40,6 +40,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+using namespace rangefinder;
+
 // rangefinder-cli at a port: ports listed, or why one cannot be opened; over the simulator, its
 // records in each format, timeouts, failures and noise, devices that go away or run side by side,
 // signals, lost output, the station's verdicts; and its measuring session in-process.

@@ -9,6 +9,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
+using namespace rangefinder;
+
 // rangefinder-cli's commands and options: each one's help, the command lines they take or
 // refuse, and the spellings from before the commands.
 class tst_CliOptions : public CliTest

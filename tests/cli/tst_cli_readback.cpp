@@ -18,6 +18,8 @@
 
 #include <unistd.h>
 
+using namespace rangefinder;
+
 // rangefinder-cli --from: a saved window log or the program's own records read back.
 class tst_CliReadback : public CliTest
 {

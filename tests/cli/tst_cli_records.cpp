@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <limits>
 
+using namespace rangefinder;
+
 // rangefinder-cli's records, summary, accuracy verdicts and chart, formatted in-process.
 class tst_CliRecords : public CliTest
 {

@@ -21,6 +21,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace rangefinder;
+
 // Runs kept in real stores: a SQLite file and a PostgreSQL server of the test's own.
 class tst_CliResults : public CliTest
 {

@@ -13,6 +13,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+using namespace rangefinder;
+
 namespace {
 
 // The gauge linearity example of AIAG, Measurement Systems Analysis Reference Manual, 4th

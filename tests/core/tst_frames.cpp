@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+using namespace rangefinder;
+
 // The bytes on the line: the command frame, and how replies are cut out of bursts and
 // assembled byte by byte.
 class tst_Frames : public QObject

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+using namespace rangefinder;
+
 // The save function on its own: the exact bytes, the encoding, and that a failed save never
 // costs the operator an existing file.
 class tst_LogFile : public QObject

@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QTest>
 
+using namespace rangefinder;
+
 // What an operator reads in the log: numbers, units and whole lines, and which intervals are
 // accepted for continuous measurement.
 class tst_MeasurementText : public QObject

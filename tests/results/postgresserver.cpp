@@ -8,6 +8,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+namespace rangefinder {
+
 namespace {
 
 // Debian keeps the server's programs under a folder per major version, off PATH.
@@ -162,3 +164,5 @@ bool PostgresServer::addPasswordRole(const QString &role, const QString &passwor
                           QStringLiteral("results")},
                          &out);
 }
+
+} // namespace rangefinder

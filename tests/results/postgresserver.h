@@ -3,6 +3,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+namespace rangefinder {
+
 // A PostgreSQL server of the test's own: initdb into a temporary folder, listening on a Unix
 // socket in it and on no TCP port, trusting local connections, stopped and removed with this
 // object. The server refuses to run as root, so under root it runs as nobody in a folder that
@@ -40,3 +42,5 @@ private:
     bool m_running = false;
     bool m_durable = false;
 };
+
+} // namespace rangefinder

@@ -21,6 +21,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+using namespace rangefinder;
+
 namespace {
 
 constexpr qint64 kNsPerMs = 1000000;

@@ -20,6 +20,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+using namespace rangefinder;
+
 namespace {
 
 QString linkTarget(const QString &path)

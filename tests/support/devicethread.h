@@ -5,6 +5,8 @@
 #include <QThread>
 #include <QVector>
 
+namespace rangefinder {
+
 // The device on a thread of its own: its timing then does not depend on how busy the test's
 // thread is, and it goes on writing while that thread works.
 class DeviceThread
@@ -39,3 +41,5 @@ inline QVector<SimulatorEvent> eventsOf(const DeviceSimulator &device, Simulator
     }
     return found;
 }
+
+} // namespace rangefinder

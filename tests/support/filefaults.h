@@ -20,6 +20,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+namespace rangefinder {
+
 // Ways to make saving a file fail that also work when the tests run as root (Linux).
 
 // Root passes every permission check. Dropping the file-system user of the calling thread to
@@ -196,3 +198,5 @@ private:
     QTemporaryDir m_dir;
     bool m_open = false;
 };
+
+} // namespace rangefinder

@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+namespace rangefinder {
+
 ModalCatcher::ModalCatcher(QObject *parent) : QObject(parent)
 {
     connect(&m_timer, &QTimer::timeout, this, &ModalCatcher::poll);
@@ -81,3 +83,5 @@ void ModalCatcher::poll()
         });
     }
 }
+
+} // namespace rangefinder

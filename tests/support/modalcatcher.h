@@ -11,6 +11,8 @@
 
 class QWidget;
 
+namespace rangefinder {
+
 // Static message boxes and file dialogs run a nested event loop. A catcher polls for the
 // active modal widget, records what it showed and closes it, so that tests can assert on
 // titles and texts without a person at the keyboard.
@@ -56,3 +58,5 @@ private:
     QVector<Box> m_boxes;
     QVector<FileDialog> m_fileDialogs;
 };
+
+} // namespace rangefinder

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+namespace rangefinder {
+
 // The child of root with this object name. Tests reach the window's parts by name; one that is
 // missing means the form changed, and no test can go on.
 template <typename T> T *namedChild(const QObject *root, const char *name)
@@ -12,3 +14,5 @@ template <typename T> T *namedChild(const QObject *root, const char *name)
         qFatal("no %s", name);
     return object;
 }
+
+} // namespace rangefinder

@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+namespace rangefinder {
+
 // receivers() is protected; counting them is the one way to see that a connection exists
 // exactly once when running its slot twice would leave no trace.
 struct ReceiverCount : QObject
@@ -13,3 +15,5 @@ struct ReceiverCount : QObject
         return (sender->*receivers)(signal);
     }
 };
+
+} // namespace rangefinder

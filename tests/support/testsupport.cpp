@@ -8,6 +8,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+namespace rangefinder {
+
 qint64 steadyNowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -98,3 +100,5 @@ void BurstCapture::clear()
     sizes.clear();
     bursts.clear();
 }
+
+} // namespace rangefinder

@@ -10,6 +10,8 @@
 
 class QComboBox;
 
+namespace rangefinder {
+
 // Now on the steady clock in nanoseconds, the clock the simulator stamps its events with.
 qint64 steadyNowNs();
 // CPU time, user and system, that this process has used so far.
@@ -48,3 +50,5 @@ public:
     // Called for each burst, after it is counted.
     std::function<void(int size)> onBurst;
 };
+
+} // namespace rangefinder

@@ -6,6 +6,8 @@
 
 #include <termios.h>
 
+namespace rangefinder {
+
 // Reads back what the terminal really holds, not what a port object remembers, and checks it
 // is the device's line: speed, 8 data bits, no parity, one stop bit, no flow control.
 inline void verifyLineSettings(const DeviceSimulator &sim, int speed)
@@ -20,3 +22,5 @@ inline void verifyLineSettings(const DeviceSimulator &sim, int speed)
     QVERIFY(!(tio.c_cflag & CRTSCTS));
     QVERIFY(!(tio.c_iflag & (IXON | IXOFF)));
 }
+
+} // namespace rangefinder

@@ -26,6 +26,8 @@
 #include <algorithm>
 #include <memory>
 
+using namespace rangefinder;
+
 // Faults and load against the window over a real pseudo-terminal, the simulator playing the
 // device: the device vanishing, a line that never falls silent, replies in pieces, noise,
 // ports that cannot be opened and writes that cannot reach the device.

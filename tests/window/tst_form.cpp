@@ -29,6 +29,8 @@
 
 #include <algorithm>
 
+using namespace rangefinder;
+
 // The form, its texts and the window's own slots, checked against the running window by the
 // object names that other programs and people rely on.
 class tst_Form : public QObject

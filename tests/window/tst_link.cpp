@@ -23,6 +23,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+using namespace rangefinder;
+
 // The window against a real pseudo-terminal, with the simulator playing the device.
 class tst_Link : public QObject
 {

@@ -14,6 +14,8 @@
 
 #include <memory>
 
+using namespace rangefinder;
+
 // The log pane: what each line costs to draw, and how it stays within the height Qt's text
 // layout handles without losing a line.
 class tst_LogPane : public QObject

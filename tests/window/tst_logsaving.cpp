@@ -17,6 +17,8 @@
 
 #include <algorithm>
 
+using namespace rangefinder;
+
 // Saving the log pane through the real window: the dialog it asks, the bytes it writes and the
 // boxes it shows, with the message boxes and the file dialog answered by a ModalCatcher.
 class tst_LogSaving : public QObject

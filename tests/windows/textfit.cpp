@@ -9,6 +9,8 @@
 #include <QStyle>
 #include <QStyleOption>
 
+namespace rangefinder {
+
 namespace {
 
 int advance(const QWidget *widget, const QString &text)
@@ -81,3 +83,5 @@ QVector<TextFit> textFits(const QWidget *window)
     }
     return fits;
 }
+
+} // namespace rangefinder

@@ -5,6 +5,8 @@
 
 class QWidget;
 
+namespace rangefinder {
+
 // How much room each text of a laid-out window has, in its widget's own pixels: a text wider
 // than its room is cut, or touches its widget's edges. Labels, buttons, radio buttons, group
 // box titles and line edits; empty texts (pictures) are left out.
@@ -18,3 +20,5 @@ struct TextFit
 };
 
 QVector<TextFit> textFits(const QWidget *window);
+
+} // namespace rangefinder

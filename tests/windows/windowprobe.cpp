@@ -36,6 +36,8 @@
 #include <windows.h>
 #endif
 
+using namespace rangefinder;
+
 namespace {
 
 template <typename T> T *child(const QObject *root, const char *name)
