@@ -24,7 +24,7 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >/dev/null
 echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}' rangefinder-assistant)"
 "$here/glyphs.py" "$src"
 for page in rangefinder-assistant rangefinder-cli rangefinder-sim; do
-    man -P cat "$page" 2>/dev/null | grep -q "^NAME" || fail "man $page shows no page"
+    man -P cat "$page" 2>/dev/null | grep "^NAME" > /dev/null || fail "man $page shows no page"
 done
 echo "installed: man rangefinder-assistant, rangefinder-cli and rangefinder-sim work"
 rangefinder-cli --version

@@ -79,7 +79,9 @@ for size in 16 32 48 64 128 256; do
         fail "icon ${size}x${size}: $(file -b "$icon" 2>&1)"
 done
 for page in rangefinder-assistant rangefinder-cli rangefinder-sim; do
-    zcat "$root/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH \"\?${page^^}" ||
+    # grep reads to the end: with -q it would stop at line 2, and zcat's broken pipe would fail
+    # the pipeline whenever the page is longer than what the pipe takes at once.
+    zcat "$root/usr/share/man/man1/$page.1.gz" | grep "^\.TH \"\?${page^^}" > /dev/null ||
         fail "no manual page $page.1.gz"
 done
 echo "package: files in place: $(dpkg-deb -c "$deb" | grep -vc '/$') files"
