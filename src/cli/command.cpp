@@ -12,14 +12,24 @@
 
 namespace rangefinder {
 
+Command::Command(CommandText text, std::vector<OptionHelp> optionHelp)
+    : m_text(std::move(text)), m_optionHelp(std::move(optionHelp))
+{}
+
+void Command::addOperands(QCommandLineParser &parser) const
+{
+    if (!m_text.operands.isEmpty())
+        parser.addPositionalArgument(m_text.operands, m_text.operandsHelp);
+}
+
 QString Command::helpText(const QCommandLineParser &parser) const
 {
     // The parser's usage line names the program alone.
     const QString text = parser.helpText();
     const QString usage = QStringLiteral("Usage: %1 %2 [options]")
                               .arg(QCoreApplication::applicationName(), QLatin1String(name()));
-    return usage + (operands().isEmpty() ? QString() : QLatin1Char(' ') + operands()) +
-           text.mid(text.indexOf(QLatin1Char('\n'))) + epilogue();
+    return usage + (m_text.operands.isEmpty() ? QString() : QLatin1Char(' ') + m_text.operands) +
+           text.mid(text.indexOf(QLatin1Char('\n'))) + m_text.epilogue;
 }
 
 QString Command::helpHint() const
@@ -28,15 +38,32 @@ QString Command::helpHint() const
         .arg(QCoreApplication::applicationName(), QLatin1String(name()));
 }
 
+void refuseOperands(OptionReader &read)
+{
+    if (!read.operands().isEmpty())
+        read.fail(QStringLiteral("unexpected argument \"%1\"").arg(read.operands().constFirst()));
+}
+
+std::unique_ptr<Command> makeCommandWithoutOptions(CommandText text,
+                                                   std::function<RunOutcome()> run)
+{
+    struct None
+    {};
+    return std::make_unique<CommandOf<None>>(
+        std::move(text), std::vector<OptionHelp>(),
+        [](OptionReader &read, None &) { refuseOperands(read); },
+        [run](const None &) { return run(); });
+}
+
 std::vector<std::unique_ptr<Command>> makeCommands()
 {
     std::vector<std::unique_ptr<Command>> commands;
-    commands.push_back(std::make_unique<MeasureCommand>());
-    commands.push_back(std::make_unique<ReadCommand>());
-    commands.push_back(std::make_unique<PortsCommand>());
-    commands.push_back(std::make_unique<StudyLinearityCommand>());
-    commands.push_back(std::make_unique<HistoryCommand>());
-    commands.push_back(std::make_unique<ResultsSyncCommand>());
+    commands.push_back(makeMeasureCommand());
+    commands.push_back(makeReadCommand());
+    commands.push_back(makePortsCommand());
+    commands.push_back(makeStudyLinearityCommand());
+    commands.push_back(makeHistoryCommand());
+    commands.push_back(makeResultsSyncCommand());
     return commands;
 }
 

@@ -13,17 +13,13 @@ namespace {
 
 Invocation printing(const QString &text)
 {
-    Invocation invocation;
-    invocation.kind = Invocation::Kind::Print;
-    invocation.text = text;
-    return invocation;
+    return Invocation{Invocation::Kind::Print, nullptr, text};
 }
 
 Invocation failing(const QString &message, const Command &command)
 {
-    Invocation invocation;
-    invocation.text = QStringLiteral("%1 (%2)").arg(message, command.helpHint());
-    return invocation;
+    return Invocation{Invocation::Kind::Error, nullptr,
+                      QStringLiteral("%1 (%2)").arg(message, command.helpHint())};
 }
 
 } // namespace
@@ -54,10 +50,7 @@ Invocation parseInvocation(const QStringList &arguments)
     command->read(read);
     if (!read.error().isEmpty())
         return failing(read.error(), *command);
-    Invocation invocation;
-    invocation.kind = Invocation::Kind::Run;
-    invocation.command = std::move(command);
-    return invocation;
+    return Invocation{Invocation::Kind::Run, std::move(command), QString()};
 }
 
 int runInvocation(Invocation &invocation)

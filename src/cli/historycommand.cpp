@@ -52,71 +52,46 @@ bool readRuns(const StoreLocation &location, const RunFilter &filter, QVector<Ru
     return false;
 }
 
-} // namespace
-
-QString HistoryCommand::summary() const
-{
-    return QStringLiteral("the runs kept in a results store, and a device drifting");
-}
-
-QString HistoryCommand::description() const
-{
-    return QStringLiteral(
-        "The runs kept in a results store, oldest first, with their outcome, kind, n, bias,\n"
-        "sd, Cg and Cgk; a linearity study is one row. For each device with checks (runs with\n"
-        "--reference), one line on stderr judges its latest check: against the control limits\n"
-        "of an individuals chart of the bias over the checks before it (mean +- 2.66 mean\n"
-        "moving ranges, once there are 8) and against its tolerance. Exit code 1 when a\n"
-        "device's latest check lies outside either, 0 when none does, 2 for bad options or a\n"
-        "store that cannot be read, 5 when the output is lost.\n");
-}
-
-const std::vector<OptionHelp> &HistoryCommand::optionHelp() const
-{
-    static const std::vector<OptionHelp> help = helpOf(kHistoryRows);
-    return help;
-}
-
-void HistoryCommand::read(OptionReader &read)
-{
-    if (!read.operands().isEmpty())
-        return read.fail(
-            QStringLiteral("unexpected argument \"%1\"").arg(read.operands().constFirst()));
-    QString error;
-    if (!parseStoreLocation(read.isSet("results") ? read.text("results") : defaultStoreText(),
-                            m_settings.store, &error))
-        return read.fail(QStringLiteral("--results: ") + error);
-    if (m_settings.store.kind == StoreLocation::Kind::None)
-        return read.fail(QStringLiteral("history needs a store, not none"));
-    m_settings.filter.serial = read.text("serial");
-    m_settings.filter.station = read.text("station");
-    m_settings.filter.wholeRunsOnly =
-        true; // a study is one row: the runs of its references are in it
-    if (read.isSet("since")) {
-        m_settings.filter.since = sinceFrom(read.text("since"));
-        if (!m_settings.filter.since.isValid())
-            return read.refuse("since", QStringLiteral("a date or time in ISO 8601 (2026-12-01)"));
-    }
-    readRow(read, kHistoryRows, "format", m_settings);
-    readPlot(read);
-}
-
-void HistoryCommand::readPlot(OptionReader &read)
+void readPlot(OptionReader &read, HistorySettings &settings)
 {
     if (!read.isSet("plot") || !read.error().isEmpty())
         return;
-    m_settings.plotPath = read.text("plot");
-    const std::optional<ChartFileType> type = chartFileTypeOf(m_settings.plotPath);
+    settings.plotPath = read.text("plot");
+    const std::optional<ChartFileType> type = chartFileTypeOf(settings.plotPath);
     if (!type)
         return read.refuse("plot", QStringLiteral("a file name ending in .png or .svg"));
-    m_settings.plotType = *type;
-    readRow(read, kHistoryRows, "plot-size", m_settings);
+    settings.plotType = *type;
+    readRow(read, kHistoryRows, "plot-size", settings);
+}
+
+void readHistory(OptionReader &read, HistorySettings &settings)
+{
+    refuseOperands(read);
+    if (!read.error().isEmpty())
+        return;
+    QString error;
+    if (!parseStoreLocation(read.isSet("results") ? read.text("results") : defaultStoreText(),
+                            settings.store, &error))
+        return read.fail(QStringLiteral("--results: ") + error);
+    if (settings.store.kind == StoreLocation::Kind::None)
+        return read.fail(QStringLiteral("history needs a store, not none"));
+    settings.filter.serial = read.text("serial");
+    settings.filter.station = read.text("station");
+    // A study is one row: the runs of its references are in it.
+    settings.filter.wholeRunsOnly = true;
+    if (read.isSet("since")) {
+        settings.filter.since = sinceFrom(read.text("since"));
+        if (!settings.filter.since.isValid())
+            return read.refuse("since", QStringLiteral("a date or time in ISO 8601 (2026-12-01)"));
+    }
+    readRow(read, kHistoryRows, "format", settings);
+    readPlot(read, settings);
 }
 
 // The chart of the one device with checks; false, said on stderr, when it cannot be made.
-bool HistoryCommand::writePlot(const QVector<Drift> &drifts) const
+bool writePlot(const HistorySettings &settings, const QVector<Drift> &drifts)
 {
-    if (m_settings.plotPath.isEmpty())
+    if (settings.plotPath.isEmpty())
         return true;
     QString error;
     if (drifts.size() != 1)
@@ -124,19 +99,19 @@ bool HistoryCommand::writePlot(const QVector<Drift> &drifts) const
                                  : QStringLiteral("%1 devices have checks: --plot charts one, "
                                                   "name it with --serial")
                                        .arg(drifts.size());
-    else if (saveHistoryChart(m_settings.plotPath, m_settings.plotType, m_settings.plotSize,
+    else if (saveHistoryChart(settings.plotPath, settings.plotType, settings.plotSize,
                               drifts.constFirst(), &error))
         return true;
-    complain(QStringLiteral("cannot write the chart %1: %2").arg(m_settings.plotPath, error));
+    complain(QStringLiteral("cannot write the chart %1: %2").arg(settings.plotPath, error));
     return false;
 }
 
 // A device whose latest check drifts ends like a device that failed: exit code 1.
-RunOutcome HistoryCommand::run()
+RunOutcome showHistory(const HistorySettings &settings)
 {
     RunOutcome outcome;
     QVector<RunRow> runs;
-    if (!readRuns(m_settings.store, m_settings.filter, runs)) {
+    if (!readRuns(settings.store, settings.filter, runs)) {
         outcome.badOptions = true;
         return outcome;
     }
@@ -149,9 +124,27 @@ RunOutcome HistoryCommand::run()
         outcome.devices.append(ending);
     }
     outcome.outputLost =
-        writeWhole(stdout, formatHistory(runs, m_settings.format)) != Written::Whole ||
-        writeWhole(stderr, judgement) != Written::Whole || !writePlot(drifts);
+        writeWhole(stdout, formatHistory(runs, settings.format)) != Written::Whole ||
+        writeWhole(stderr, judgement) != Written::Whole || !writePlot(settings, drifts);
     return outcome;
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeHistoryCommand()
+{
+    CommandText text{
+        "history", QStringLiteral("the runs kept in a results store, and a device drifting"),
+        QStringLiteral(
+            "The runs kept in a results store, oldest first, with their outcome, kind, n, bias,\n"
+            "sd, Cg and Cgk; a linearity study is one row. For each device with checks (runs with\n"
+            "--reference), one line on stderr judges its latest check: against the control limits\n"
+            "of an individuals chart of the bias over the checks before it (mean +- 2.66 mean\n"
+            "moving ranges, once there are 8) and against its tolerance. Exit code 1 when a\n"
+            "device's latest check lies outside either, 0 when none does, 2 for bad options or a\n"
+            "store that cannot be read, 5 when the output is lost.\n")};
+    return std::make_unique<CommandOf<HistorySettings>>(std::move(text), helpOf(kHistoryRows),
+                                                        readHistory, showHistory);
 }
 
 } // namespace rangefinder

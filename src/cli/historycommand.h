@@ -20,21 +20,6 @@ struct HistorySettings
 };
 
 // history: the runs kept in a results store, and whether a device's latest check drifts.
-class HistoryCommand : public Command
-{
-public:
-    const char *name() const override { return "history"; }
-    QString summary() const override;
-    QString description() const override;
-    const std::vector<OptionHelp> &optionHelp() const override;
-    void read(OptionReader &read) override;
-    RunOutcome run() override;
-
-private:
-    void readPlot(OptionReader &read);
-    bool writePlot(const QVector<Drift> &drifts) const;
-
-    HistorySettings m_settings;
-};
+std::unique_ptr<Command> makeHistoryCommand();
 
 } // namespace rangefinder

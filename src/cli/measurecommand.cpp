@@ -82,36 +82,15 @@ const char kStationExample[] =
 
 } // namespace
 
-QString MeasureCommand::summary() const
+std::unique_ptr<Command> makeMeasureCommand()
 {
-    return QStringLiteral(
-        "take measurements on one or more serial ports (options alone mean this)");
-}
-
-QString MeasureCommand::description() const
-{
-    return recordsText() + QLatin1Char('\n') + pairingText() + QLatin1Char('\n') + judgingText();
-}
-
-QString MeasureCommand::epilogue() const
-{
-    return exitCodesText() + QString::fromLatin1(kStationExample);
-}
-
-const std::vector<OptionHelp> &MeasureCommand::optionHelp() const
-{
-    static const std::vector<OptionHelp> help = helpOf(measureOptionRows());
-    return help;
-}
-
-void MeasureCommand::read(OptionReader &read)
-{
-    readMeasureOptions(read, m_options);
-}
-
-RunOutcome MeasureCommand::run()
-{
-    return measure(m_options);
+    CommandText text{
+        "measure",
+        QStringLiteral("take measurements on one or more serial ports (options alone mean this)"),
+        recordsText() + QLatin1Char('\n') + pairingText() + QLatin1Char('\n') + judgingText(),
+        exitCodesText() + QString::fromLatin1(kStationExample)};
+    return std::make_unique<CommandOf<CliOptions>>(std::move(text), helpOf(measureOptionRows()),
+                                                   readMeasureOptions, measure);
 }
 
 RunOutcome measure(const CliOptions &options)

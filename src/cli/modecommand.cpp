@@ -9,17 +9,12 @@
 
 namespace rangefinder {
 
-QString ModeCommand::description() const
-{
-    return QStringLiteral("Measurements from the distance meter on a serial port, for scripts "
-                          "and test benches.");
-}
-
-const std::vector<OptionHelp> &ModeCommand::optionHelp() const
-{
-    static const std::vector<OptionHelp> help = helpOf(modeOptionRows());
-    return help;
-}
+ModeCommand::ModeCommand()
+    : Command({"", QString(),
+               QStringLiteral("Measurements from the distance meter on a serial port, for "
+                              "scripts and test benches.")},
+              helpOf(modeOptionRows()))
+{}
 
 void ModeCommand::read(OptionReader &read)
 {

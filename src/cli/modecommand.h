@@ -13,10 +13,7 @@ class ModeCommand : public Command
 public:
     enum class Mode { Measure, Read, Ports };
 
-    const char *name() const override { return ""; }
-    QString summary() const override { return QString(); }
-    QString description() const override;
-    const std::vector<OptionHelp> &optionHelp() const override;
+    ModeCommand();
     void read(OptionReader &read) override;
     RunOutcome run() override;
     QString helpText(const QCommandLineParser &parser) const override;

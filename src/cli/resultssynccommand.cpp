@@ -35,36 +35,8 @@ bool deliverTo(Outbox &outbox, const QString &target)
     return true;
 }
 
-} // namespace
-
-QString ResultsSyncCommand::summary() const
-{
-    return QStringLiteral("deliver the runs waiting in the outbox to their servers");
-}
-
-QString ResultsSyncCommand::description() const
-{
-    return QStringLiteral("Delivers the runs kept in the outbox %1, while their PostgreSQL "
-                          "server\ncould not be reached, to that server. A run already there "
-                          "is not stored twice.\nExit code 0 when none waits any more, 1 "
-                          "when some still wait, 5 when the outbox\ncannot be read.\n")
-        .arg(outboxPath());
-}
-
-const std::vector<OptionHelp> &ResultsSyncCommand::optionHelp() const
-{
-    static const std::vector<OptionHelp> none;
-    return none;
-}
-
-void ResultsSyncCommand::read(OptionReader &read)
-{
-    if (!read.operands().isEmpty())
-        read.fail(QStringLiteral("unexpected argument \"%1\"").arg(read.operands().constFirst()));
-}
-
 // Runs that still wait end like a device that failed: exit code 1.
-RunOutcome ResultsSyncCommand::run()
+RunOutcome syncOutbox()
 {
     RunOutcome outcome;
     const QString none = QStringLiteral("no runs wait in the outbox %1").arg(outboxPath());
@@ -88,6 +60,20 @@ RunOutcome ResultsSyncCommand::run()
         outcome.devices.append(ending);
     }
     return outcome;
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeResultsSyncCommand()
+{
+    CommandText text{
+        "results sync", QStringLiteral("deliver the runs waiting in the outbox to their servers"),
+        QStringLiteral("Delivers the runs kept in the outbox %1, while their PostgreSQL "
+                       "server\ncould not be reached, to that server. A run already there "
+                       "is not stored twice.\nExit code 0 when none waits any more, 1 "
+                       "when some still wait, 5 when the outbox\ncannot be read.\n")
+            .arg(outboxPath())};
+    return makeCommandWithoutOptions(std::move(text), syncOutbox);
 }
 
 } // namespace rangefinder

@@ -8,11 +8,6 @@ namespace rangefinder {
 
 namespace {
 
-QString quoted(const QString &text)
-{
-    return QLatin1Char('"') + text + QLatin1Char('"');
-}
-
 using StudyRow = OptionRow<StudySettings>;
 
 // A bound of the study, there once given.
@@ -67,72 +62,19 @@ const std::vector<OptionRow<CliOptions>> &sharedRows()
     return rows;
 }
 
-} // namespace
-
-QString StudyLinearityCommand::summary() const
+std::vector<OptionHelp> studyOptionHelp()
 {
-    return QStringLiteral("a gauge linearity and bias study: does the bias change across the "
-                          "range?");
+    std::vector<OptionHelp> all = helpOf(kSourceRows);
+    for (const OptionHelp &row : helpOf(sharedRows()))
+        all.push_back(row);
+    for (const OptionHelp &row : helpOf(kStudyRows))
+        all.push_back(row);
+    for (const OptionHelp &row : helpOf(measureRowsNamed({"station", "operator", "serial"})))
+        all.push_back(row);
+    return all;
 }
 
-QString StudyLinearityCommand::description() const
-{
-    return QStringLiteral(
-        "Measures, or reads saved runs of, targets at several known distances across the range\n"
-        "and asks whether the device's bias changes with the distance: per reference the mean\n"
-        "bias with its t test, the least-squares line bias = a + b x reference with its 95 %\n"
-        "confidence band, and the verdict: PASS when neither slope nor intercept is significant\n"
-        "(p >= 0.05), every mean bias is within --max-bias and no measurement failed. Live, each\n"
-        "reference is measured in turn; when stdin is a terminal the operator is asked to place\n"
-        "the target and press Enter. The tables go to stdout (--format csv or jsonl: only they,\n"
-        "the rest to stderr). Exit code 0 for PASS, 1 for FAIL, 2 when no study can be made\n"
-        "(fewer than two references, a reference twice, fewer than two valid readings at one).\n"
-        "A live study is kept in the results store as a station run is (--results).\n");
-}
-
-QString StudyLinearityCommand::epilogue() const
-{
-    return exitCodesText();
-}
-
-const std::vector<OptionHelp> &StudyLinearityCommand::optionHelp() const
-{
-    static const std::vector<OptionHelp> help = [] {
-        std::vector<OptionHelp> all = helpOf(kSourceRows);
-        for (const OptionHelp &row : helpOf(sharedRows()))
-            all.push_back(row);
-        for (const OptionHelp &row : helpOf(kStudyRows))
-            all.push_back(row);
-        for (const OptionHelp &row : helpOf(measureRowsNamed({"station", "operator", "serial"})))
-            all.push_back(row);
-        return all;
-    }();
-    return help;
-}
-
-void StudyLinearityCommand::read(OptionReader &read)
-{
-    if (!read.operands().isEmpty())
-        return read.fail(QStringLiteral("unexpected argument %1").arg(quoted(read.operands()[0])));
-    CliOptions shared;
-    readChartOptions(read, sharedRows(), shared);
-    m_settings.session = shared.session;
-    m_settings.session.count = StudySettings().session.count; // measure's is not the study's
-    m_settings.unit = shared.session.unit;
-    m_settings.format = shared.format;
-    m_settings.plotPath = shared.plotPath;
-    m_settings.plotType = shared.plotType;
-    m_settings.plotSize = shared.plotSize;
-    m_settings.junitPath = read.text("junit");
-    if (read.error().isEmpty())
-        readSource(read);
-    readRows(read, kSourceRows, m_settings);
-    readRows(read, kStudyRows, m_settings);
-    if (read.error().isEmpty())
-        readRecordingOptions(read, m_settings.recording, m_settings.savedRuns.isEmpty());
-}
-
-void StudyLinearityCommand::readSource(OptionReader &read)
+void readSource(OptionReader &read, StudySettings &settings)
 {
     const bool live = read.isSet("port");
     if (live == read.isSet("run"))
@@ -143,24 +85,75 @@ void StudyLinearityCommand::readSource(OptionReader &read)
         const std::optional<QPair<double, QString>> saved = savedRunFrom(run, &error);
         if (!saved)
             return read.fail(error);
-        m_settings.savedRuns << *saved;
+        settings.savedRuns << *saved;
     }
     if (!live && (read.isSet("references") || read.isSet("count")))
         return read.fail(QStringLiteral("--references and --count are for a live study, with "
                                         "--port"));
-    m_settings.session.portName = read.text("port");
+    settings.session.portName = read.text("port");
     const std::optional<QVector<double>> references =
         read.isSet("references") ? referencesFrom(read.text("references"), &error) : std::nullopt;
     if (live && !references)
         return read.fail(error.isEmpty() ? QStringLiteral("--port needs --references") : error);
-    m_settings.references = references.value_or(QVector<double>());
+    settings.references = references.value_or(QVector<double>());
 }
 
-RunOutcome StudyLinearityCommand::run()
+void readStudy(OptionReader &read, StudySettings &settings)
+{
+    refuseOperands(read);
+    CliOptions shared;
+    readChartOptions(read, sharedRows(), shared);
+    settings.session = shared.session;
+    settings.session.count = StudySettings().session.count; // measure's is not the study's
+    settings.unit = shared.session.unit;
+    settings.format = shared.format;
+    settings.plotPath = shared.plotPath;
+    settings.plotType = shared.plotType;
+    settings.plotSize = shared.plotSize;
+    settings.junitPath = read.text("junit");
+    if (read.error().isEmpty())
+        readSource(read, settings);
+    readRows(read, kSourceRows, settings);
+    readRows(read, kStudyRows, settings);
+    if (read.error().isEmpty())
+        readRecordingOptions(read, settings.recording, settings.savedRuns.isEmpty());
+}
+
+RunOutcome runStudy(const StudySettings &settings)
 {
     SignalWatcher *watcher = watchEndingSignals();
-    return outcomeOf(m_settings.savedRuns.isEmpty() ? studyLive(m_settings, watcher)
-                                                    : studySavedRuns(m_settings));
+    return outcomeOf(settings.savedRuns.isEmpty() ? studyLive(settings, watcher)
+                                                  : studySavedRuns(settings));
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeStudyLinearityCommand()
+{
+    CommandText text{
+        "study linearity",
+        QStringLiteral("a gauge linearity and bias study: does the bias change across the "
+                       "range?"),
+        QStringLiteral(
+            "Measures, or reads saved runs of, targets at several known distances across the "
+            "range\n"
+            "and asks whether the device's bias changes with the distance: per reference the mean\n"
+            "bias with its t test, the least-squares line bias = a + b x reference with its 95 %\n"
+            "confidence band, and the verdict: PASS when neither slope nor intercept is "
+            "significant\n"
+            "(p >= 0.05), every mean bias is within --max-bias and no measurement failed. Live, "
+            "each\n"
+            "reference is measured in turn; when stdin is a terminal the operator is asked to "
+            "place\n"
+            "the target and press Enter. The tables go to stdout (--format csv or jsonl: only "
+            "they,\n"
+            "the rest to stderr). Exit code 0 for PASS, 1 for FAIL, 2 when no study can be made\n"
+            "(fewer than two references, a reference twice, fewer than two valid readings at "
+            "one).\n"
+            "A live study is kept in the results store as a station run is (--results).\n"),
+        exitCodesText()};
+    return std::make_unique<CommandOf<StudySettings>>(std::move(text), studyOptionHelp(), readStudy,
+                                                      runStudy);
 }
 
 RunOutcome outcomeOf(const StudyOutcome &study)

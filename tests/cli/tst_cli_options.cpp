@@ -1,8 +1,6 @@
 #include "cli/clitestsupport.h"
 #include "cli/dispatch.h"
-#include "cli/measurecommand.h"
 #include "cli/modecommand.h"
-#include "cli/readcommand.h"
 #include "cli/studycommand.h"
 
 #include <QDir>
@@ -150,11 +148,9 @@ QString described(const Invocation &invocation)
         static const char *const modeNames[] = {"measure", "read", "ports"};
         name = QLatin1String(modeNames[int(mode->mode())]);
         options = mode->mode() == ModeCommand::Mode::Ports ? nullptr : &mode->options();
-    } else if (const auto *measure = dynamic_cast<const MeasureCommand *>(command)) {
-        options = &measure->options();
-    } else if (const auto *read = dynamic_cast<const ReadCommand *>(command)) {
-        options = &read->options();
-    } else if (const auto *study = dynamic_cast<const StudyLinearityCommand *>(command)) {
+    } else if (const auto *run = dynamic_cast<const CommandOf<CliOptions> *>(command)) {
+        options = &run->settings();
+    } else if (const auto *study = dynamic_cast<const CommandOf<StudySettings> *>(command)) {
         const StudySettings &s = study->settings();
         QStringList references;
         for (const QPair<double, QString> &run : s.savedRuns)
