@@ -43,6 +43,35 @@ template <std::optional<double> RunRow::*member> void setNumber(RunRow &row, con
 {
     row.*member = value.isNull() ? std::nullopt : std::optional<double>(value.toDouble());
 }
+template <int RunRow::*member> QVariant getWhole(const RunRow &row)
+{
+    return row.*member;
+}
+template <int RunRow::*member> void setWhole(RunRow &row, const QVariant &value)
+{
+    row.*member = value.toInt();
+}
+template <std::optional<int> RunRow::*member> QVariant getCount(const RunRow &row)
+{
+    return row.*member ? QVariant(*(row.*member)) : QVariant();
+}
+template <std::optional<int> RunRow::*member> void setCount(RunRow &row, const QVariant &value)
+{
+    row.*member = value.isNull() ? std::nullopt : std::optional<int>(value.toInt());
+}
+// An empty text kept as NULL, as a key that refers to nothing.
+template <QString RunRow::*member> QVariant getKey(const RunRow &row)
+{
+    return (row.*member).isEmpty() ? QVariant() : QVariant(row.*member);
+}
+QVariant getOutcome(const RunRow &row)
+{
+    return outcomeName(row.outcome);
+}
+void setOutcome(RunRow &row, const QVariant &value)
+{
+    row.outcome = outcomeFromName(value.toString()).value_or(StoredOutcome::Error);
+}
 template <QDateTime RunRow::*member> QVariant getTime(const RunRow &row)
 {
     return (row.*member).isValid() ? QVariant(storedTime(row.*member)) : QVariant();
@@ -55,8 +84,7 @@ template <QDateTime RunRow::*member> void setTime(RunRow &row, const QVariant &v
 const QVector<RunColumn> kRunColumns = {
     {"run_id", getText<&RunRow::runId>, setText<&RunRow::runId>},
     {"kind", getText<&RunRow::kind>, setText<&RunRow::kind>},
-    {"schema_version", [](const RunRow &r) { return QVariant(r.schemaVersion); },
-     [](RunRow &r, const QVariant &v) { r.schemaVersion = v.toInt(); }},
+    {"schema_version", getWhole<&RunRow::schemaVersion>, setWhole<&RunRow::schemaVersion>},
     {"station", getText<&RunRow::station>, setText<&RunRow::station>},
     {"operator", getText<&RunRow::operatorName>, setText<&RunRow::operatorName>},
     {"serial", getText<&RunRow::serial>, setText<&RunRow::serial>},
@@ -64,26 +92,18 @@ const QVector<RunColumn> kRunColumns = {
     {"program_version", getText<&RunRow::programVersion>, setText<&RunRow::programVersion>},
     {"started_utc", getTime<&RunRow::started>, setTime<&RunRow::started>},
     {"ended_utc", getTime<&RunRow::ended>, setTime<&RunRow::ended>},
-    {"outcome", [](const RunRow &r) { return QVariant(outcomeName(r.outcome)); },
-     [](RunRow &r, const QVariant &v) {
-         r.outcome = outcomeFromName(v.toString()).value_or(StoredOutcome::Error);
-     }},
+    {"outcome", getOutcome, setOutcome},
     {"reference", getNumber<&RunRow::reference>, setNumber<&RunRow::reference>},
     {"tolerance", getNumber<&RunRow::tolerance>, setNumber<&RunRow::tolerance>},
     {"unit", getText<&RunRow::unit>, setText<&RunRow::unit>},
-    {"n", [](const RunRow &r) { return r.n ? QVariant(*r.n) : QVariant(); },
-     [](RunRow &r, const QVariant &v) {
-         r.n = v.isNull() ? std::nullopt : std::optional<int>(v.toInt());
-     }},
+    {"n", getCount<&RunRow::n>, setCount<&RunRow::n>},
     {"mean", getNumber<&RunRow::mean>, setNumber<&RunRow::mean>},
     {"bias", getNumber<&RunRow::bias>, setNumber<&RunRow::bias>},
     {"sd", getNumber<&RunRow::sd>, setNumber<&RunRow::sd>},
     {"cg", getNumber<&RunRow::cg>, setNumber<&RunRow::cg>},
     {"cgk", getNumber<&RunRow::cgk>, setNumber<&RunRow::cgk>},
     {"reasons", getText<&RunRow::reasons>, setText<&RunRow::reasons>},
-    {"parent_run_id",
-     [](const RunRow &r) { return r.parentRunId.isEmpty() ? QVariant() : QVariant(r.parentRunId); },
-     setText<&RunRow::parentRunId>},
+    {"parent_run_id", getKey<&RunRow::parentRunId>, setText<&RunRow::parentRunId>},
     {"slope", getNumber<&RunRow::slope>, setNumber<&RunRow::slope>},
     {"slope_p", getNumber<&RunRow::slopeP>, setNumber<&RunRow::slopeP>},
     {"intercept", getNumber<&RunRow::intercept>, setNumber<&RunRow::intercept>},
