@@ -191,4 +191,16 @@ void CliTest::runSession(const SessionSettings &settings, QVector<Measurement> &
         *ignored = session.ignoredReplies();
 }
 
+std::unique_ptr<SqlStore> openedStore(const QString &url, QString *error)
+{
+    StoreLocation location;
+    if (!parseStoreLocation(url, location, error))
+        return nullptr;
+    auto store = std::make_unique<SqlStore>(location);
+    if (store->open())
+        return store;
+    *error = store->errorString();
+    return nullptr;
+}
+
 } // namespace rangefinder

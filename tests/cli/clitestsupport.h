@@ -2,6 +2,7 @@
 
 #include "cli/measurement.h"
 #include "cli/measurementsession.h"
+#include "results/sqlstore.h"
 #include "simulator/devicesimulator.h"
 
 #include <QDateTime>
@@ -68,6 +69,8 @@ Measurement measurement(Measurement::Status status, quint8 statusByte, quint16 r
 Measurement disconnection(qint64 awayMs);
 SessionSettings sessionOnSim(const DeviceSimulator &device, int count, int intervalMs,
                              int timeoutMs = 1000);
+// The store that url names, opened; null, with the reason in error, when it cannot be.
+std::unique_ptr<SqlStore> openedStore(const QString &url, QString *error);
 
 } // namespace rangefinder
 

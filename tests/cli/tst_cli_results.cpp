@@ -89,17 +89,15 @@ QString tst_CliResults::runFile(int count, int rawBase)
 void tst_CliResults::storedRun(const QString &url, const QString &serial, RunRow &run,
                                int &measurements)
 {
-    StoreLocation location;
     QString error;
-    QVERIFY(parseStoreLocation(url, location, &error));
-    SqlStore store(location);
-    QVERIFY2(store.open(), qPrintable(store.errorString()));
+    const std::unique_ptr<SqlStore> store = openedStore(url, &error);
+    QVERIFY2(store, qPrintable(error));
     QVector<RunRow> runs;
-    QVERIFY(store.runs({serial, {}, {}, {}}, runs));
+    QVERIFY(store->runs({serial, {}, {}, {}}, runs));
     QCOMPARE(runs.size(), 1);
     run = runs.constFirst();
     QVector<MeasurementRow> rows;
-    QVERIFY(store.measurements(run.runId, rows));
+    QVERIFY(store->measurements(run.runId, rows));
     measurements = rows.size();
 }
 
@@ -206,16 +204,14 @@ void tst_CliResults::storedRows()
         }
         rows << row;
     }
-    StoreLocation location;
     QString error;
-    QVERIFY(parseStoreLocation(storeUrl(store), location, &error));
-    SqlStore sql(location);
-    QVERIFY2(sql.open(), qPrintable(sql.errorString()));
-    QVERIFY2(sql.write(run, twice ? rows.mid(0, 4) : rows), qPrintable(sql.errorString()));
+    const std::unique_ptr<SqlStore> sql = openedStore(storeUrl(store), &error);
+    QVERIFY2(sql, qPrintable(error));
+    QVERIFY2(sql->write(run, twice ? rows.mid(0, 4) : rows), qPrintable(sql->errorString()));
     if (twice)
-        QVERIFY2(sql.write(run, rows), qPrintable(sql.errorString()));
+        QVERIFY2(sql->write(run, rows), qPrintable(sql->errorString()));
     QVector<MeasurementRow> stored;
-    QVERIFY2(sql.measurements(run.runId, stored), qPrintable(sql.errorString()));
+    QVERIFY2(sql->measurements(run.runId, stored), qPrintable(sql->errorString()));
     QCOMPARE(stored.size(), rows.size());
     for (int i = 0; i < rows.size(); ++i) {
         QCOMPARE(stored[i].status, rows[i].status);
@@ -520,11 +516,9 @@ void tst_CliResults::history()
     QFETCH(int, exitCode);
     QFETCH(QString, judgement);
     const QString serial = QUuid::createUuid().toString();
-    StoreLocation location;
     QString error;
-    QVERIFY(parseStoreLocation(server.url(), location, &error));
-    SqlStore store(location);
-    QVERIFY2(store.open(), qPrintable(store.errorString()));
+    const std::unique_ptr<SqlStore> store = openedStore(server.url(), &error);
+    QVERIFY2(store, qPrintable(error));
     const QDateTime start = QDateTime::currentDateTimeUtc().addDays(-biases.size());
     for (int i = 0; i < biases.size(); ++i) {
         RunRow run;
@@ -536,7 +530,7 @@ void tst_CliResults::history()
         run.tolerance = 1;
         run.unit = "m";
         run.bias = biases.at(i);
-        QVERIFY2(store.write(run, {}), qPrintable(store.errorString()));
+        QVERIFY2(store->write(run, {}), qPrintable(store->errorString()));
     }
     Run run;
     // The device's chart beside its table.
@@ -555,12 +549,11 @@ void tst_CliResults::history()
 // figure as the report printed it.
 void tst_CliResults::storedStudy(const QString &url, const QString &serial, const QString &report)
 {
-    StoreLocation location;
     QString error;
-    QVERIFY(parseStoreLocation(url, location, &error));
-    SqlStore store(location);
+    const std::unique_ptr<SqlStore> store = openedStore(url, &error);
     QVector<RunRow> runs;
-    QVERIFY(store.open() && store.runs({serial, {}, {}, {}}, runs) && runs.size() == 4);
+    QVERIFY2(store, qPrintable(error));
+    QVERIFY(store->runs({serial, {}, {}, {}}, runs) && runs.size() == 4);
     std::partition(runs.begin(), runs.end(),
                    [](const RunRow &r) { return r.reference.has_value(); });
     const RunRow &study = runs.at(3);
@@ -569,7 +562,7 @@ void tst_CliResults::storedStudy(const QString &url, const QString &serial, cons
                                 .arg(figureText(*study.intercept), figureText(*study.slope))));
     for (const RunRow &part : runs.mid(0, 3)) {
         QVector<MeasurementRow> rows;
-        QVERIFY(part.parentRunId == study.runId && store.measurements(part.runId, rows));
+        QVERIFY(part.parentRunId == study.runId && store->measurements(part.runId, rows));
         QCOMPARE(rows.size(), 3);
         const QString line =
             QStringLiteral("reference %1 3 0 %2 %3 ")

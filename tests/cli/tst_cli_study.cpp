@@ -93,12 +93,12 @@ private slots:
 
 void tst_CliStudy::aiagExample_data()
 {
-    QTest::addColumn<QString>("figure");
-    QTest::addColumn<QString>("printed");
-
     auto row = [](const char *figure, const char *printed) {
         QTest::newRow(figure) << QString::fromLatin1(figure) << QString::fromLatin1(printed);
     };
+    QTest::addColumn<QString>("figure");
+    QTest::addColumn<QString>("printed");
+
     row("bias 2", "0.491667");
     row("bias 4", "0.125000");
     row("bias 6", "0.025000");
@@ -399,17 +399,16 @@ void tst_CliStudy::interruptedLive()
         QVERIFY(cli.readAllStandardError().startsWith(
             "rangefinder-cli: interrupted at reference 2 m: no study\nresults: run "));
     }
-    StoreLocation location;
     QString error;
-    QVERIFY(parseStoreLocation(url, location, &error));
-    SqlStore store(location);
+    const std::unique_ptr<SqlStore> store = openedStore(url, &error);
+    QVERIFY2(store, qPrintable(error));
     QVector<RunRow> runs;
-    QVERIFY(store.open() && store.runs({}, runs));
+    QVERIFY(store->runs({}, runs));
     QCOMPARE(runs.size(), 2); // the study and its first reference, perhaps begun at one time
     const int part = runs.at(0).kind == QLatin1String(kLinearityRun) ? 1 : 0;
     QCOMPARE(runs.at(part).parentRunId, runs.at(1 - part).runId);
     QVector<MeasurementRow> rows;
-    QVERIFY(store.measurements(runs.at(part).runId, rows));
+    QVERIFY(store->measurements(runs.at(part).runId, rows));
     QVERIFY2(rows.size() >= 3 && runs.at(part).n == rows.size(), qPrintable(runs.at(part).reasons));
     for (const RunRow &run : runs)
         QCOMPARE(run.outcome, StoredOutcome::Aborted);

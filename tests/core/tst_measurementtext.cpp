@@ -23,10 +23,6 @@ private slots:
 
 void tst_MeasurementText::value_data()
 {
-    QTest::addColumn<int>("raw");
-    QTest::addColumn<int>("unit");
-    QTest::addColumn<QString>("expected");
-
     // Rounded through single precision before converting: 17.8 m is 58.3989 ft, not 58.399.
     const struct
     {
@@ -41,6 +37,9 @@ void tst_MeasurementText::value_data()
         {300, "30", "98.4252", "32.8084"},
         {0, "0", "0", "0"},
     };
+    QTest::addColumn<int>("raw");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<QString>("expected");
     for (const auto &row : rows) {
         const QByteArray tag = QByteArray::number(row.raw, 16);
         QTest::newRow(tag + " m") << row.raw << int(LengthUnit::Metre) << QString(row.m);
@@ -59,13 +58,13 @@ void tst_MeasurementText::value()
 
 void tst_MeasurementText::lines_data()
 {
+    const int m = int(LengthUnit::Metre), ft = int(LengthUnit::Foot), yd = int(LengthUnit::Yard);
     QTest::addColumn<int>("status");
     QTest::addColumn<int>("raw");
     QTest::addColumn<int>("unit");
     QTest::addColumn<QString>("received");
     QTest::addColumn<QString>("assembled");
 
-    const int m = int(LengthUnit::Metre), ft = int(LengthUnit::Foot), yd = int(LengthUnit::Yard);
     QTest::newRow("metre") << 1 << 0xB2 << m << "接收时间 : 09:05:03.007 测量值:17.8米"
                            << "测量值:17.8米";
     QTest::newRow("foot") << 1 << 0xB2 << ft << "接收时间 : 09:05:03.007 测量值:58.3989英尺"

@@ -14,8 +14,7 @@ class PostgresServer
 public:
     PostgresServer();
     ~PostgresServer();
-    PostgresServer(const PostgresServer &) = delete;
-    PostgresServer &operator=(const PostgresServer &) = delete;
+    Q_DISABLE_COPY(PostgresServer)
 
     // With fsync, as a production server runs (for figures); the tests go without.
     void setDurable(bool durable) { m_durable = durable; }

@@ -149,7 +149,6 @@ void tst_Form::tree_data()
         const char *name, *cls, *parent, *layout;
         int position;
     } rows[] = {
-        {"verticalLayout_8", "QVBoxLayout", "Widget", "", -1},
         {"horizontalLayout_2", "QHBoxLayout", "verticalLayout_8", "verticalLayout_8", 0},
         {"logoLabel", "QLabel", "Widget", "horizontalLayout_2", 0},
         {"verticalLayout_7", "QVBoxLayout", "horizontalLayout_2", "horizontalLayout_2", 1},
@@ -170,18 +169,20 @@ void tst_Form::tree_data()
         {"timeLineEdit", "QLineEdit", "Widget", "horizontalLayout", 0},
         {"label_5", "QLabel", "Widget", "horizontalLayout", 1},
         {"groupBox", "QGroupBox", "Widget", "horizontalLayout_2", 6},
-        {"verticalLayout", "QVBoxLayout", "groupBox", "", -1},
         {"metreRadioButton", "QRadioButton", "groupBox", "verticalLayout", 0},
         {"yardsRadioButton", "QRadioButton", "groupBox", "verticalLayout", 1},
         {"ftRadioButton", "QRadioButton", "groupBox", "verticalLayout", 2},
         {"groupBox_4", "QGroupBox", "Widget", "verticalLayout_8", 1},
-        {"verticalLayout_2", "QVBoxLayout", "groupBox_4", "", -1},
         {"textEdit", "QTextEdit", "groupBox_4", "verticalLayout_2", 0},
         {"horizontalLayout_3", "QHBoxLayout", "verticalLayout_8", "verticalLayout_8", 2},
         {"clearBtn", "QPushButton", "Widget", "horizontalLayout_3", 1},
         {"value_label", "QLabel", "Widget", "horizontalLayout_3", 3},
         {"company_label", "QLabel", "Widget", "horizontalLayout_3", 5},
         {"phone_label", "QLabel", "Widget", "horizontalLayout_3", 7},
+        // The containers' own layouts, which no layout holds.
+        {"verticalLayout_8", "QVBoxLayout", "Widget", "", -1},
+        {"verticalLayout", "QVBoxLayout", "groupBox", "", -1},
+        {"verticalLayout_2", "QVBoxLayout", "groupBox_4", "", -1},
     };
     for (const auto &row : rows)
         QTest::newRow(row.name) << row.name << row.cls << row.parent << row.layout << row.position;

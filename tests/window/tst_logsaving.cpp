@@ -16,6 +16,7 @@
 #include <QTextEdit>
 
 #include <algorithm>
+#include <memory>
 
 using namespace rangefinder;
 
@@ -60,9 +61,9 @@ private:
         return titles;
     }
 
-    Widget *window = nullptr;
-    ModalCatcher *catcher = nullptr;
-    SaveFolder *dir = nullptr;
+    std::unique_ptr<SaveFolder> dir;
+    std::unique_ptr<Widget> window;
+    std::unique_ptr<ModalCatcher> catcher;
     QString workingDirectory;
 };
 
@@ -79,21 +80,18 @@ const QString line3 = QStringLiteral("接收时间 : 09:15:03.047 测量值:测�
 void tst_LogSaving::init()
 {
     workingDirectory = QDir::currentPath();
-    dir = new SaveFolder;
+    dir = std::make_unique<SaveFolder>();
     QVERIFY(dir->isValid());
-    window = new Widget;
-    catcher = new ModalCatcher;
+    window = std::make_unique<Widget>();
+    catcher = std::make_unique<ModalCatcher>();
 }
 
 void tst_LogSaving::cleanup()
 {
-    delete catcher;
-    catcher = nullptr;
-    delete window;
-    window = nullptr;
+    catcher.reset();
+    window.reset();
     QDir::setCurrent(workingDirectory);
-    delete dir;
-    dir = nullptr;
+    dir.reset();
 }
 
 void tst_LogSaving::savesPaneText_data()
@@ -187,9 +185,9 @@ void tst_LogSaving::savesLinesThePaneHandedOn()
 
     // Each command without an open port logs two lines: its send time and the failure.
     window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     const QFontMetrics metrics(pane()->font());
-    auto *log = namedChild<LogPane>(window, "logPane");
+    auto *log = namedChild<LogPane>(window.get(), "logPane");
     log->setLimits(10.5 * metrics.height(), 4);
     auto *send = window->findChild<QPushButton *>(QStringLiteral("oneSendBtn"));
     for (int i = 0; i < commands; ++i) {
@@ -287,7 +285,7 @@ void tst_LogSaving::dialog()
         const ModalCatcher::FileDialog seen = catcher->fileDialogs().at(i);
         QCOMPARE(seen.title, QStringLiteral("Save File"));
         QCOMPARE(seen.directory, directories.at(i));
-        QCOMPARE(seen.parent, window);
+        QCOMPARE(seen.parent, window.get());
         // No filter: the dialog's default, which lists every file and adds no suffix.
         QCOMPARE(seen.nameFilters, unfiltered);
         QCOMPARE(seen.options, 0);
@@ -307,7 +305,7 @@ void tst_LogSaving::cancel()
     QCOMPARE(box.title, QStringLiteral("Error Message"));
     QCOMPARE(box.text, QStringLiteral("Plesase Select a Text File"));
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(box.parent, window);
+    QCOMPARE(box.parent, window.get());
     QVERIFY(entriesBelow(dir->path()).isEmpty());
 }
 
@@ -364,7 +362,7 @@ void tst_LogSaving::failure()
     QVERIFY(!reason.isEmpty());
     QCOMPARE(box.text, QStringLiteral("File Save Error") + reason);
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(box.parent, window);
+    QCOMPARE(box.parent, window.get());
 
     QCOMPARE(readBytes(kept), oldContent);
     if (kind == QLatin1String("read-only"))
