@@ -38,12 +38,6 @@ QString Command::helpHint() const
         .arg(QCoreApplication::applicationName(), QLatin1String(name()));
 }
 
-void refuseOperands(OptionReader &read)
-{
-    if (!read.operands().isEmpty())
-        read.fail(QStringLiteral("unexpected argument \"%1\"").arg(read.operands().constFirst()));
-}
-
 std::unique_ptr<Command> makeCommandWithoutOptions(CommandText text,
                                                    std::function<RunOutcome()> run)
 {
@@ -51,7 +45,7 @@ std::unique_ptr<Command> makeCommandWithoutOptions(CommandText text,
     {};
     return std::make_unique<CommandOf<None>>(
         std::move(text), std::vector<OptionHelp>(),
-        [](OptionReader &read, None &) { refuseOperands(read); },
+        [](OptionReader &read, None &) { read.refuseOperands(); },
         [run](const None &) { return run(); });
 }
 

@@ -82,8 +82,6 @@ private:
     S m_settings;
 };
 
-// Fails on the first operand: for a command that takes none.
-void refuseOperands(OptionReader &read);
 // A command that takes no options nor operands.
 std::unique_ptr<Command> makeCommandWithoutOptions(CommandText text,
                                                    std::function<RunOutcome()> run);

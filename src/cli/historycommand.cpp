@@ -66,7 +66,7 @@ void readPlot(OptionReader &read, HistorySettings &settings)
 
 void readHistory(OptionReader &read, HistorySettings &settings)
 {
-    refuseOperands(read);
+    read.refuseOperands();
     if (!read.error().isEmpty())
         return;
     QString error;

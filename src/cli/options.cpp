@@ -205,8 +205,7 @@ std::vector<Row> joined(std::initializer_list<const std::vector<Row> *> groups)
 // Everything after the command's name is an option: a word of its own is a mistake.
 void readNoOperand(OptionReader &read, CliOptions &)
 {
-    if (!read.operands().isEmpty())
-        read.fail(QStringLiteral("unexpected argument %1").arg(quoted(read.operands().first())));
+    read.refuseOperands();
 }
 
 // The ports to measure.
@@ -233,12 +232,10 @@ void readPorts(OptionReader &read, CliOptions &options)
 // read's one operand: the file, or - for stdin.
 void readRunFile(OptionReader &read, CliOptions &options)
 {
-    const QStringList operands = read.operands();
-    if (operands.size() > 1)
-        return read.fail(QStringLiteral("unexpected argument %1").arg(quoted(operands.at(1))));
-    if (operands.value(0).isEmpty())
-        return read.fail(QStringLiteral("read takes a file name, or - for stdin"));
-    options.fromPath = operands.first();
+    read.refuseOperands(1);
+    options.fromPath = read.operands().value(0);
+    if (options.fromPath.isEmpty())
+        read.fail(QStringLiteral("read takes a file name, or - for stdin"));
 }
 
 // Without a command: --from FILE, whose run has no port nor line, or the ports to measure.

@@ -100,7 +100,7 @@ void readSource(OptionReader &read, StudySettings &settings)
 
 void readStudy(OptionReader &read, StudySettings &settings)
 {
-    refuseOperands(read);
+    read.refuseOperands();
     CliOptions shared;
     readChartOptions(read, sharedRows(), shared);
     settings.session = shared.session;

@@ -91,6 +91,13 @@ void OptionReader::refuse(const char *name, const QString &what)
     fail(QStringLiteral("--%1 takes %2, not \"%3\"").arg(QLatin1String(name), what, text(name)));
 }
 
+void OptionReader::refuseOperands(int allowed)
+{
+    const QStringList words = operands();
+    if (words.size() > allowed)
+        fail(QStringLiteral("unexpected argument \"%1\"").arg(words.at(allowed)));
+}
+
 void OptionReader::fail(const QString &message)
 {
     if (m_error.isEmpty())

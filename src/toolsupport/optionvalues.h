@@ -46,6 +46,8 @@ public:
 
     // "--name takes what, not "text"": an option's value that is none of what it takes.
     void refuse(const char *name, const QString &what);
+    // "unexpected argument "word"": the first operand beyond the allowed ones.
+    void refuseOperands(int allowed = 0);
     void fail(const QString &message);
     QString error() const { return m_error; }
 
